@@ -1,0 +1,50 @@
+# Two commands do everything on a fresh Debian machine:
+#   make run   installs what is missing, builds, runs the firmware on the virtual board
+#   make test  the same set-up, then builds both images and runs every test
+# and: make firmware (the image for the board), make bench (speed and cycle figures).
+
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+RUN_ARGS   ?= --duration 1s
+
+HOST_DIR   := $(BUILD)/host
+ASAN_DIR   := $(BUILD)/host-asan
+ARM_DIR    := $(BUILD)/arm
+
+.PHONY: all deps host host-asan firmware run test bench clean
+
+all: firmware host
+
+deps:
+	@./scripts/install-deps.sh
+
+$(HOST_DIR)/build.ninja:
+	cmake -S . -B $(HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+$(ASAN_DIR)/build.ninja:
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=ON
+
+$(ARM_DIR)/build.ninja:
+	cmake -S . -B $(ARM_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-none-eabi.cmake
+
+host: deps $(HOST_DIR)/build.ninja
+	cmake --build $(HOST_DIR) -j $(JOBS)
+
+host-asan: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+firmware: deps $(ARM_DIR)/build.ninja
+	cmake --build $(ARM_DIR) -j $(JOBS)
+
+run: host
+	$(HOST_DIR)/host/programs/vboard-run $(RUN_ARGS)
+
+test: firmware host-asan
+	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
+	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
+
+bench: host firmware
+	$(HOST_DIR)/host/programs/vboard-bench 60
+
+clean:
+	rm -rf $(BUILD)

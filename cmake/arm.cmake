@@ -1,0 +1,35 @@
+# The image for the board.
+set(ARM_CPU_FLAGS -mcpu=cortex-m4 -mthumb -mfpu=fpv4-sp-d16 -mfloat-abi=hard)
+set(ARM_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/firmware/Libraries/Device/Startup/stm32f405.ld)
+
+function(firmware_compile_options target)
+  target_compile_options(${target} PRIVATE
+    ${ARM_CPU_FLAGS} ${FIRMWARE_WARNINGS} ${FIRMWARE_FP_FLAGS}
+    -O2 -g3 -ffunction-sections -fdata-sections
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit>
+    -fstack-usage -fcallgraph-info=su)
+  target_include_directories(${target} PRIVATE ${FIRMWARE_INCLUDE_DIRS}
+    ${CMAKE_SOURCE_DIR}/firmware/port/cortex_m4)
+endfunction()
+
+function(firmware_link_options target map)
+  target_link_options(${target} PRIVATE ${ARM_CPU_FLAGS}
+    -nostartfiles --specs=nano.specs -T${ARM_LINKER_SCRIPT}
+    -Wl,--gc-sections -Wl,-Map=${map} -Wl,--print-memory-usage -Wl,--no-warn-rwx-segments)
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS ${ARM_LINKER_SCRIPT})
+endfunction()
+
+set(PORT_SOURCES ${CMAKE_SOURCE_DIR}/firmware/port/cortex_m4/port.cpp)
+
+add_executable(firmware.elf ${FIRMWARE_SOURCES} ${PORT_SOURCES})
+firmware_compile_options(firmware.elf)
+firmware_link_options(firmware.elf ${CMAKE_BINARY_DIR}/firmware.map)
+add_custom_command(TARGET firmware.elf POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} -O binary firmware.elf firmware.bin
+  COMMAND ${CMAKE_OBJCOPY} -O ihex firmware.elf firmware.hex
+  COMMAND ${CMAKE_SIZE} -A -d firmware.elf > firmware.size.txt
+  COMMAND ${CMAKE_SIZE} -B -d firmware.elf
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  BYPRODUCTS firmware.bin firmware.hex firmware.size.txt)
+
+include(${CMAKE_SOURCE_DIR}/cmake/arm-extra.cmake OPTIONAL)

@@ -1,0 +1,56 @@
+# The host build: the same firmware sources on the virtual board, the
+# programs around it and the tests.
+option(SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+set(SANITIZER_FLAGS)
+if(SANITIZE)
+  set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${SANITIZER_FLAGS})
+  add_link_options(${SANITIZER_FLAGS})
+endif()
+
+find_package(Threads REQUIRED)
+
+# The firmware's static memory is gathered into one section of the host
+# program, so that the virtual board can put every global back to its
+# initial value at each reset, as the start-up code does on the board.
+set(HOST_FIRMWARE_SECTIONS ${CMAKE_SOURCE_DIR}/host/port/firmware_sections.ld)
+
+add_library(firmware_host STATIC ${FIRMWARE_SOURCES})
+target_include_directories(firmware_host PUBLIC ${FIRMWARE_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/host/port)
+target_compile_options(firmware_host PRIVATE ${FIRMWARE_WARNINGS} ${FIRMWARE_FP_FLAGS})
+# The firmware's entry is called by the reset entry, not by the host's C runtime.
+target_compile_definitions(firmware_host PRIVATE main=firmware_main)
+if(SANITIZE)
+  # Globals keep their exact layout (no red zones) so that the reset image is
+  # the firmware's data and nothing else.
+  target_compile_options(firmware_host PRIVATE --param=asan-globals=0)
+endif()
+set_target_properties(firmware_host PROPERTIES OUTPUT_NAME firmware_host)
+
+file(GLOB VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp ${CMAKE_SOURCE_DIR}/host/port/*.cpp)
+add_library(vboard STATIC ${VBOARD_SOURCES})
+target_include_directories(vboard PUBLIC ${CMAKE_SOURCE_DIR}/host)
+target_link_libraries(vboard PUBLIC firmware_host Threads::Threads)
+target_include_directories(vboard PRIVATE ${FIRMWARE_INCLUDE_DIRS})
+target_compile_options(vboard PRIVATE -Wall -Wextra -Werror)
+target_link_options(vboard INTERFACE -Wl,-T,${HOST_FIRMWARE_SECTIONS})
+
+# Host libraries shared by the programs and the tests.
+file(GLOB HOSTLIB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/lib/*.cpp)
+if(HOSTLIB_SOURCES)
+  add_library(hostlib STATIC ${HOSTLIB_SOURCES})
+  target_include_directories(hostlib PUBLIC ${CMAKE_SOURCE_DIR}/host/lib)
+  target_compile_options(hostlib PRIVATE -Wall -Wextra -Werror)
+  target_link_libraries(vboard PUBLIC hostlib)
+endif()
+
+add_subdirectory(host/programs)
+
+enable_testing()
+add_subdirectory(tests/host)
+
+# The firmware reaches the board through the host port, and the board calls
+# the firmware's handlers: the two archives refer to each other.
+target_link_libraries(firmware_host PUBLIC vboard)
+set_property(TARGET firmware_host PROPERTY LINK_INTERFACE_MULTIPLICITY 3)

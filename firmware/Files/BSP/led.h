@@ -1,0 +1,4 @@
+// LEDs: PA6 heartbeat, PA7 sensor status.
+#pragma once
+
+void LED_Init();

@@ -1,0 +1,4 @@
+#include "spi.h"
+
+// STAND-IN until the configuration operations land.
+void SPI_Config() {}

@@ -1,0 +1,8 @@
+// Timers: TIM2 free-running 1 MHz, TIM5 three-phase PWM, TIM6 scheduler tick.
+#pragma once
+
+#include <cstdint>
+
+void TIM2_Init();
+void TIM5_Init();
+void TIM6_Init(std::uint32_t arr, std::uint16_t psc);

@@ -1,0 +1,31 @@
+// Run-time start-up on the board: entered from the reset entry after the
+// clock set-up, before any global is used.
+#include "port.h"
+
+#include <cstdint>
+
+extern "C" {
+extern std::uint32_t _sidata, _sdata, _edata, _sbss, _ebss;
+extern void (*__init_array_start[])();
+extern void (*__init_array_end[])();
+}
+
+namespace port {
+
+void runtime_init() {
+  // Initialised data from its image in flash, then zeroes for the rest.
+  const std::uint32_t* source = &_sidata;
+  for (std::uint32_t* p = &_sdata; p < &_edata;) {
+    *p++ = *source++;
+  }
+  for (std::uint32_t* p = &_sbss; p < &_ebss;) {
+    *p++ = 0;
+  }
+  // Static constructors, if there are any (the firmware's globals are all
+  // constant-initialised, so normally none).
+  for (auto* ctor = __init_array_start; ctor < __init_array_end; ++ctor) {
+    (*ctor)();
+  }
+}
+
+}  // namespace port

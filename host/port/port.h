@@ -1,0 +1,72 @@
+// Host port: the same register expressions as on the board, routed to the
+// virtual board. A register is a small object laid out exactly like the
+// hardware register; reading it or assigning to it calls the board, which
+// applies the peripheral's side effects and advances virtual time.
+#pragma once
+
+#include <cstdint>
+
+namespace vboard::bus {
+std::uint32_t read(const void* reg, unsigned width);
+void write(void* reg, std::uint32_t value, unsigned width);
+
+// The device's peripheral space (0x40000000 up to the flash interface) and
+// the core's system control space (0xE000E000), mirrored in host memory.
+inline constexpr std::uintptr_t kPeriphBase = 0x40000000u;
+inline constexpr std::uintptr_t kPeriphSize = 0x00024000u;
+inline constexpr std::uintptr_t kCoreBase = 0xE000E000u;
+inline constexpr std::uintptr_t kCoreSize = 0x00001000u;
+extern std::uint8_t periph_space[kPeriphSize];
+extern std::uint8_t core_space[kCoreSize];
+
+inline void* host_address(std::uintptr_t device_address) {
+  return device_address >= kCoreBase ? core_space + (device_address - kCoreBase)
+                                     : periph_space + (device_address - kPeriphBase);
+}
+std::uintptr_t device_address(const volatile void* host_pointer);
+void spin_point();
+void count_passes(std::uint32_t passes);
+}  // namespace vboard::bus
+
+namespace port {
+
+template <typename T>
+class Reg {
+ public:
+  Reg& operator=(T value) {
+    vboard::bus::write(this, value, sizeof(T));
+    return *this;
+  }
+  Reg& operator=(const Reg& other) { return *this = static_cast<T>(other); }
+  operator T() const { return static_cast<T>(vboard::bus::read(this, sizeof(T))); }
+
+ private:
+  T storage_;  // the register's backing store, owned by the board's models
+};
+
+static_assert(sizeof(Reg<std::uint32_t>) == 4 && alignof(Reg<std::uint32_t>) == 4);
+static_assert(sizeof(Reg<std::uint16_t>) == 2 && sizeof(Reg<std::uint8_t>) == 1);
+
+template <typename Block>
+inline Block* block_at(std::uintptr_t address) {
+  return static_cast<Block*>(vboard::bus::host_address(address));
+}
+
+template <typename T>
+inline Reg<T>& reg_at(std::uintptr_t address) {
+  return *static_cast<Reg<T>*>(vboard::bus::host_address(address));
+}
+
+inline std::uintptr_t address_of(const volatile void* p) { return vboard::bus::device_address(p); }
+
+// A sync point: pending interrupts are taken here, and an idle loop lets
+// virtual time skip ahead to the next event.
+inline void spin_point() { vboard::bus::spin_point(); }
+
+// The delay loop costs on the virtual board what it costs on the core at the
+// clock then in force; interrupts that fall inside it are delivered.
+inline void count_passes(std::uint32_t passes) { vboard::bus::count_passes(passes); }
+
+void runtime_init();
+
+}  // namespace port

@@ -1,0 +1,24 @@
+// Speed of the virtual board: virtual time over wall time for a long run of
+// the firmware.
+#include <chrono>
+#include <cstdio>
+
+#include "vboard/board.h"
+
+int main(int argc, char** argv) {
+  const unsigned seconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60u;
+  vboard::Board& board = vboard::board();
+  board.reset();
+  board.power_on();
+  const auto start = std::chrono::steady_clock::now();
+  board.run_for(vboard::ms(1000) * seconds);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double simulated = vboard::to_ms(board.now()) / 1000.0;
+  std::printf("virtual time     %.3f s\n", simulated);
+  std::printf("wall time        %.3f s\n", wall);
+  std::printf("register accesses %llu, interrupts %llu\n", static_cast<unsigned long long>(board.register_accesses()),
+              static_cast<unsigned long long>(board.interrupts_taken()));
+  std::printf("speed            %.0f x real time\n", simulated / wall);
+  board.reset();
+  return 0;
+}

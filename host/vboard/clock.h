@@ -1,0 +1,27 @@
+// Virtual time. One tick is 1/336 MHz: half a core cycle at 168 MHz. Every
+// clock of this board (16 MHz internal oscillator, 24 MHz crystal, 168 MHz
+// core, 84 and 42 MHz buses, and their power-of-two divisions) is a whole
+// number of ticks, so periods add up without rounding.
+#pragma once
+
+#include <cstdint>
+
+namespace vboard {
+
+using Ticks = std::uint64_t;
+
+inline constexpr Ticks kTicksPerSecond = 336'000'000u;
+inline constexpr Ticks kTicksPerMs = kTicksPerSecond / 1000u;
+inline constexpr Ticks kTicksPerUs = kTicksPerSecond / 1'000'000u;
+inline constexpr Ticks kNever = ~Ticks{0};
+
+constexpr Ticks ms(std::uint64_t n) { return n * kTicksPerMs; }
+constexpr Ticks us(std::uint64_t n) { return n * kTicksPerUs; }
+constexpr double to_ms(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerMs); }
+constexpr double to_us(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerUs); }
+
+// Length of one period of a clock of `hz`, in ticks (rounded to the nearest
+// tick for clocks that do not divide the base exactly).
+constexpr Ticks period_of(std::uint64_t hz) { return hz == 0 ? kNever : (kTicksPerSecond + hz / 2) / hz; }
+
+}  // namespace vboard

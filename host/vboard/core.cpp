@@ -1,0 +1,299 @@
+#include "vboard/core.h"
+
+#include "vboard/board.h"
+
+namespace vboard {
+
+namespace {
+constexpr std::uint32_t kScsBase = 0xE000E000u;
+constexpr std::uint8_t kImplementedPriorityBits = 0xF0;  // four bits per byte
+}  // namespace
+
+const char* exception_name(int exception) {
+  switch (exception) {
+    case 1: return "Reset_Handler";
+    case kExcNmi: return "NMI_Handler";
+    case kExcHardFault: return "HardFault_Handler";
+    case kExcMemManage: return "MemManage_Handler";
+    case kExcBusFault: return "BusFault_Handler";
+    case kExcUsageFault: return "UsageFault_Handler";
+    case kExcSvc: return "SVC_Handler";
+    case kExcDebugMon: return "DebugMon_Handler";
+    case kExcPendSv: return "PendSV_Handler";
+    case kExcSysTick: return "SysTick_Handler";
+    case kExcIrq0 + 23: return "EXTI9_5_IRQHandler";
+    case kExcIrq0 + 29: return "TIM3_IRQHandler";
+    case kExcIrq0 + 37: return "USART1_IRQHandler";
+    case kExcIrq0 + 39: return "USART3_IRQHandler";
+    case kExcIrq0 + 54: return "TIM6_DAC_IRQHandler";
+    default: return "Default_Handler";
+  }
+}
+
+// ---------------------------------------------------------------------------
+Scb::Scb(Board& board) : Peripheral(board, "SCB", kScsBase + 0xD00, 0x8C) {}
+
+void Scb::reset() {
+  set32(0x00, 0x410FC241u);  // CPUID: Cortex-M4 r0p1
+  set32(0x0C, 0xFA050000u);  // AIRCR reads back the key's complement
+  prigroup_ = 0;
+}
+
+std::uint32_t Scb::read(std::uint32_t offset, unsigned width) {
+  if (offset == 0x0C) return 0xFA050000u | (prigroup_ << 8);
+  return load(offset, width);
+}
+
+void Scb::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  switch (offset) {
+    case 0x00:  // CPUID is read-only
+      return;
+    case 0x0C:  // AIRCR: takes effect only with the key 0x05FA in the upper half
+      if (width == 4 && (value >> 16) == 0x05FAu) prigroup_ = (value >> 8) & 7u;
+      return;
+    default:
+      if (offset >= 0x18 && offset < 0x24) {
+        // System handler priority bytes: only the upper four bits exist.
+        for (unsigned i = 0; i < width; ++i) {
+          const auto byte = static_cast<std::uint8_t>((value >> (8 * i)) & kImplementedPriorityBits);
+          store(offset + i, byte, 1);
+        }
+        return;
+      }
+      store(offset, value, width);
+  }
+}
+
+std::uint8_t Scb::system_priority(int exception) const {
+  return static_cast<std::uint8_t>(load(0x18 + static_cast<std::uint32_t>(exception - 4), 1));
+}
+
+// ---------------------------------------------------------------------------
+Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", kScsBase + 0x100, 0xE04) {}
+
+void Nvic::reset() {
+  pending_.fill(false);
+  active_.fill(false);
+  enabled_.fill(false);
+  line_.fill(false);
+  stack_.clear();
+}
+
+std::uint8_t Nvic::ip(int irq) const { return static_cast<std::uint8_t>(load(0x300 + static_cast<std::uint32_t>(irq), 1)); }
+
+std::uint32_t Nvic::read(std::uint32_t offset, unsigned width) {
+  auto bits = [&](const auto& flags, std::uint32_t base) {
+    const std::uint32_t word = (offset - base) / 4;
+    std::uint32_t v = 0;
+    for (std::uint32_t b = 0; b < 32; ++b) {
+      const std::uint32_t irq = word * 32 + b;
+      if (irq < kDeviceIrqs && flags(static_cast<int>(irq))) v |= 1u << b;
+    }
+    return v;
+  };
+  if (offset < 0x20) return bits([&](int irq) { return enabled(irq); }, 0x000);
+  if (offset >= 0x080 && offset < 0x0A0) return bits([&](int irq) { return enabled(irq); }, 0x080);
+  if (offset >= 0x100 && offset < 0x120) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, 0x100);
+  if (offset >= 0x180 && offset < 0x1A0) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, 0x180);
+  if (offset >= 0x200 && offset < 0x220) return bits([&](int irq) { return active(kExcIrq0 + irq); }, 0x200);
+  return load(offset, width);
+}
+
+void Nvic::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  auto each_bit = [&](std::uint32_t base, auto&& apply) {
+    const std::uint32_t word = (offset - base) / 4;
+    for (std::uint32_t b = 0; b < 32; ++b) {
+      const std::uint32_t irq = word * 32 + b;
+      if ((value >> b) & 1u && irq < kDeviceIrqs) apply(static_cast<int>(irq));
+    }
+  };
+  if (offset < 0x20) {
+    each_bit(0x000, [&](int irq) { enabled_[static_cast<std::size_t>(irq)] = true; });
+  } else if (offset >= 0x080 && offset < 0x0A0) {
+    each_bit(0x080, [&](int irq) { enabled_[static_cast<std::size_t>(irq)] = false; });
+  } else if (offset >= 0x100 && offset < 0x120) {
+    each_bit(0x100, [&](int irq) { set_pending(kExcIrq0 + irq); });
+  } else if (offset >= 0x180 && offset < 0x1A0) {
+    each_bit(0x180, [&](int irq) { pending_[static_cast<std::size_t>(kExcIrq0 + irq)] = false; });
+  } else if (offset >= 0x300 && offset < 0x300 + kDeviceIrqs) {
+    for (unsigned i = 0; i < width; ++i) {
+      store(offset + i, (value >> (8 * i)) & kImplementedPriorityBits, 1);
+    }
+  } else if (offset == 0xE00) {
+    if ((value & 0x1FFu) < kDeviceIrqs) set_pending(kExcIrq0 + static_cast<int>(value & 0x1FFu));
+  }
+}
+
+int Nvic::priority(int exception) const {
+  switch (exception) {
+    case 1: return -3;
+    case kExcNmi: return -2;
+    case kExcHardFault: return -1;
+    default: break;
+  }
+  if (exception < kExcIrq0) return board_.scb().system_priority(exception) & kImplementedPriorityBits;
+  return ip(exception - kExcIrq0) & kImplementedPriorityBits;
+}
+
+int Nvic::group_priority(int exception) const {
+  const int p = priority(exception);
+  if (p < 0) return p;
+  const unsigned sub_bits = board_.scb().prigroup() + 1;  // PRIGROUP n leaves n+1 low bits for sub-priority
+  return (p >> sub_bits) << sub_bits;
+}
+
+int Nvic::execution_priority() const {
+  int best = kThreadPriority;
+  for (int e : stack_) best = std::min(best, group_priority(e));
+  return best;
+}
+
+int Nvic::next_to_take() const {
+  int best = 0;
+  int best_priority = kThreadPriority + 1;
+  for (int e = 1; e < kExceptions; ++e) {
+    if (!pending_[static_cast<std::size_t>(e)]) continue;
+    if (e >= kExcIrq0 && !enabled_[static_cast<std::size_t>(e - kExcIrq0)]) continue;
+    const int p = priority(e);  // full priority: group first, then sub-priority
+    if (p < best_priority) {
+      best = e;
+      best_priority = p;
+    }
+  }
+  if (best == 0) return 0;
+  return group_priority(best) < execution_priority() ? best : 0;
+}
+
+void Nvic::set_line(int irq, bool level) {
+  line_[static_cast<std::size_t>(irq)] = level;
+  if (level) set_pending(kExcIrq0 + irq);
+}
+
+void Nvic::set_pending(int exception) {
+  // An active exception whose request is raised again becomes pending too
+  // and is taken after it returns, when priorities allow.
+  pending_[static_cast<std::size_t>(exception)] = true;
+}
+
+void Nvic::activate(int exception) {
+  pending_[static_cast<std::size_t>(exception)] = false;
+  active_[static_cast<std::size_t>(exception)] = true;
+  stack_.push_back(exception);
+}
+
+void Nvic::deactivate(int exception) {
+  active_[static_cast<std::size_t>(exception)] = false;
+  if (!stack_.empty()) stack_.pop_back();
+  // A level-sensitive request still asserted re-pends the interrupt.
+  if (exception >= kExcIrq0 && line_[static_cast<std::size_t>(exception - kExcIrq0)]) {
+    pending_[static_cast<std::size_t>(exception)] = true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+SysTickModel::SysTickModel(Board& board) : Peripheral(board, "SysTick", kScsBase + 0x010, 0x10) {}
+
+void SysTickModel::reset() {
+  tick_ = 0;
+  reloaded_at_ = 0;
+  start_ = 0;
+  countflag_ = false;
+  wraps_ = 0;
+  set32(0x0C, 0x40000000u | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
+}
+
+void SysTickModel::clocks_changed() {
+  if ((reg32(0x00) & 1u) == 0) return;
+  const std::uint32_t value = current();
+  tick_ = (reg32(0x00) & 4u) ? board_.core_cycle() : board_.core_cycle() * 8;
+  restart(value);
+}
+
+Ticks SysTickModel::period() const {
+  if ((reg32(0x00) & 1u) == 0 || reg32(0x04) == 0) return kNever;
+  return static_cast<Ticks>(reg32(0x04) + 1) * tick_;
+}
+
+std::uint32_t SysTickModel::current() const {
+  if ((reg32(0x00) & 1u) == 0 || tick_ == 0) return reg32(0x08);
+  const Ticks counts = (board_.now() - reloaded_at_) / tick_;
+  if (counts <= start_) return start_ - static_cast<std::uint32_t>(counts);
+  const std::uint64_t reload = reg32(0x04);
+  if (reload == 0) return 0;
+  return static_cast<std::uint32_t>(reload - ((counts - start_ - 1) % (reload + 1)));
+}
+
+void SysTickModel::restart(std::uint32_t start_value) {
+  start_ = start_value;
+  reloaded_at_ = board_.now();
+  if ((reg32(0x00) & 1u) == 0 || tick_ == 0) {
+    board_.cancel(this, 0);
+    return;
+  }
+  // The counter wraps (and requests the exception) when it goes from 1 to 0;
+  // a count of 0 reloads on the next tick.
+  const Ticks to_zero = start_value == 0 ? (static_cast<Ticks>(reg32(0x04)) + 1) * tick_ : start_value * tick_;
+  if (reg32(0x04) == 0 && start_value == 0) {
+    board_.cancel(this, 0);
+    return;
+  }
+  board_.schedule(this, 0, board_.now() + to_zero);
+}
+
+void SysTickModel::on_event(int) {
+  ++wraps_;
+  countflag_ = true;
+  if (reg32(0x00) & 2u) board_.nvic().set_pending(kExcSysTick);
+  // At zero the counter reloads on the next count.
+  set32(0x08, 0);
+  start_ = 0;
+  reloaded_at_ = board_.now();
+  board_.schedule(this, 0, board_.now() + (static_cast<Ticks>(reg32(0x04)) + 1) * tick_);
+}
+
+std::uint32_t SysTickModel::read(std::uint32_t offset, unsigned width) {
+  if (offset == 0x00) {
+    std::uint32_t v = reg32(0x00) & 7u;
+    if (countflag_) v |= 0x00010000u;
+    countflag_ = false;  // COUNTFLAG clears when read
+    board_.volatile_read();
+    return v;
+  }
+  if (offset == 0x08) {
+    board_.volatile_read();
+    return current();
+  }
+  return load(offset, width);
+}
+
+void SysTickModel::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  switch (offset) {
+    case 0x00: {
+      const bool was_enabled = reg32(0x00) & 1u;
+      const std::uint32_t value_now = current();
+      set32(0x00, value & 7u);
+      tick_ = (value & 4u) ? board_.core_cycle() : board_.core_cycle() * 8;
+      if (!was_enabled && (value & 1u)) {
+        // Enabling loads nothing: the counter goes on from VAL, reloading at 0.
+        restart(reg32(0x08));
+      } else if (was_enabled && !(value & 1u)) {
+        set32(0x08, value_now);
+        board_.cancel(this, 0);
+      }
+      return;
+    }
+    case 0x04:
+      set32(0x04, value & 0x00FFFFFFu);
+      return;
+    case 0x08:  // any write clears the counter and COUNTFLAG
+      set32(0x08, 0);
+      countflag_ = false;
+      if (reg32(0x00) & 1u) restart(0);
+      return;
+    default:
+      (void)width;
+      return;  // CALIB is read-only
+  }
+}
+
+}  // namespace vboard

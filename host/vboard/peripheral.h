@@ -1,0 +1,70 @@
+// Base of every peripheral model. A model owns a block of device addresses;
+// its register side is read() and write() at an offset inside the block, its
+// backing store the block's bytes in the mirrored address space. Its other
+// side, for tests and programs, speaks in physical units and lives in each
+// model's own class.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "vboard/clock.h"
+
+namespace vboard {
+
+class Board;
+
+class Peripheral {
+ public:
+  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size)
+      : board_(board), name_(std::move(name)), base_(base), size_(size) {}
+  virtual ~Peripheral() = default;
+  Peripheral(const Peripheral&) = delete;
+  Peripheral& operator=(const Peripheral&) = delete;
+
+  const std::string& name() const { return name_; }
+  std::uintptr_t base() const { return base_; }
+  std::uint32_t size() const { return size_; }
+
+  // Register side. The default is plain memory: writes store, reads return.
+  virtual std::uint32_t read(std::uint32_t offset, unsigned width) { return load(offset, width); }
+  virtual void write(std::uint32_t offset, std::uint32_t value, unsigned width) { store(offset, value, width); }
+
+  // Back to the state after a power-on reset (the board has zeroed the block).
+  virtual void reset() {}
+  // A scheduled event of this model has come due.
+  virtual void on_event(int /*kind*/) {}
+  // The clock tree changed; models that count time recompute their rates.
+  virtual void clocks_changed() {}
+  // Whether the bus clock gate of this peripheral is open.
+  virtual bool clocked() const;
+
+  // The clock gate that feeds this model: an RCC enable register offset and
+  // bit; offset 0 means always clocked.
+  void set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
+    gate_offset_ = rcc_offset;
+    gate_bit_ = bit;
+  }
+
+  // Backing store: the register bytes as the firmware's block sees them.
+  std::uint32_t load(std::uint32_t offset, unsigned width) const;
+  void store(std::uint32_t offset, std::uint32_t value, unsigned width);
+  std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
+  std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
+  void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
+  void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
+
+ protected:
+  Board& board_;
+
+ private:
+  std::uint8_t* bytes() const;
+  std::string name_;
+  std::uintptr_t base_;
+  std::uint32_t size_;
+  std::uint32_t gate_offset_ = 0;
+  std::uint32_t gate_bit_ = 0;
+};
+
+}  // namespace vboard

@@ -1,0 +1,57 @@
+// Reset and clock control with the clock tree it drives, the power
+// controller and the flash interface.
+#pragma once
+
+#include <cstdint>
+
+#include "vboard/peripheral.h"
+
+namespace vboard {
+
+class Rcc : public Peripheral {
+ public:
+  explicit Rcc(Board& board);
+  std::uint32_t read(std::uint32_t offset, unsigned width) override;
+  void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
+  void reset() override;
+  void on_event(int kind) override;
+
+  static constexpr std::uint32_t kHsiHz = 16'000'000;
+  static constexpr std::uint32_t kHseHz = 24'000'000;
+
+  // The live clock tree.
+  std::uint32_t sysclk_hz() const;
+  std::uint32_t hclk_hz() const;
+  std::uint32_t pclk1_hz() const;
+  std::uint32_t pclk2_hz() const;
+  // Timer clocks: twice the bus clock when the bus divider is not 1.
+  std::uint32_t apb1_timer_hz() const;
+  std::uint32_t apb2_timer_hz() const;
+  Ticks hclk_period() const;
+  Ticks pclk1_period() const;
+  Ticks pclk2_period() const;
+  Ticks apb1_timer_period() const;
+
+  // Switch status: 0 internal oscillator, 1 crystal, 2 PLL.
+  unsigned switch_status() const { return (reg32(0x08) >> 2) & 3u; }
+
+ private:
+  void update_switch();
+  std::uint32_t pll_hz() const;
+};
+
+class PwrModel : public Peripheral {
+ public:
+  explicit PwrModel(Board& board);
+  std::uint32_t read(std::uint32_t offset, unsigned width) override;
+  void reset() override;
+};
+
+class FlashInterface : public Peripheral {
+ public:
+  explicit FlashInterface(Board& board);
+  void reset() override;
+  void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
+};
+
+}  // namespace vboard
