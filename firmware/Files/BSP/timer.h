@@ -6,3 +6,5 @@
 void TIM2_Init();
 void TIM5_Init();
 void TIM6_Init(std::uint32_t arr, std::uint16_t psc);
+// Capture timer for the sensor's PWM output (the angle decoder's input).
+void TIM3_Init();

@@ -1,5 +1,11 @@
 // Start-up and the main loop.
-#include "delay.h"
+#include <cstdint>
+
+#include "algorithm.h"
+#include "ano_tc.h"
+#include "as5048a.h"
+#include "convert.h"
+#include "coordTrans.h"
 #include "device.h"
 #include "drv_gpio.h"
 #include "drv_misc.h"
@@ -11,6 +17,19 @@
 #include "spi.h"
 #include "timer.h"
 #include "usart.h"
+
+namespace {
+
+// An angle in hundredths of a degree for the ground station: the single
+// precision product truncated toward zero to 32 bits, then its low 16 bits
+// as a signed value (so 400 degrees goes out as -25536).
+std::int16_t hundredths(float degrees) {
+  const float scaled = degrees * 100.0f;
+  const std::int32_t whole = truncate_to_i32(scaled);
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(whole) & 0xFFFFu));
+}
+
+}  // namespace
 
 int main() {
   // The order matters for the interrupt priorities: the key set-up switches
@@ -24,17 +43,27 @@ int main() {
   TIM2_Init();
   SPI_Config();
   TIM5_Init();
+  TIM3_Init();
   TIM6_Init(999, 83);
 
   for (;;) {
     if (gFlag100ms == SET) {
       GPIO_ToggleBits(GPIOA, GPIO_Pin_6);  // heartbeat
+      // Raw 14-bit count, not degrees; the decoder overwrites it with degrees.
+      PitchAngle = static_cast<float>(Read_As5048A_Reg(0x3FFF));
       gFlag100ms = RESET;
     }
     if (gFlag5ms == SET) {
+      ANO_TC_Send_Senser(hundredths(AbPitchAngle), hundredths(MotorAPosition.Des), 0, 0, 0, 0, 0, 0, 0);
       gFlag5ms = RESET;
     }
     if (gFlagControl == SET) {
+      MotorAPosition.FB = AbPitchAngle;
+      CalculatePID(&MotorAPosition);
+      MotorAPark.Uq = MotorAPosition.U;
+      Anti_Park_Calc(&MotorAPark);
+      MotorASVPWM.UAlpha = MotorAPark.UAlpha;
+      MotorASVPWM.UBeta = MotorAPark.UBeta;
       gFlagControl = RESET;
     }
     port::spin_point();
