@@ -109,8 +109,10 @@ Timer& Board::tim(int n) {
 }
 
 void Board::build() {
-  scb_ = &add<Scb>();
+  // The NVIC's block reaches past the SCB (STIR sits at 0xE000EF00): it is
+  // mapped first, so the SCB's registers win inside it.
   nvic_ = &add<Nvic>();
+  scb_ = &add<Scb>();
   systick_ = &add<SysTickModel>();
   rcc_ = &add<Rcc>();
   add<PwrModel>();
