@@ -146,6 +146,7 @@ void Board::reset(const BoardConfig& config) {
   entries_.fill(0);
   on_exception_entry = nullptr;
   on_observe = nullptr;
+  rotor_.reset();
   for (auto& m : models_) m->reset();
   clocks_changed();
 }

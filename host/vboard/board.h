@@ -31,6 +31,7 @@
 
 #include "vboard/clock.h"
 #include "vboard/peripheral.h"
+#include "vboard/rotor.h"
 
 namespace vboard {
 
@@ -109,6 +110,8 @@ class Board {
   Scb& scb() { return *scb_; }
   SysTickModel& systick() { return *systick_; }
   Rcc& rcc() { return *rcc_; }
+  // The rotor under the position sensor.
+  Rotor& rotor() { return rotor_; }
   GpioPort& gpio(char port);
   Timer& tim(int n);
   template <typename Model>
@@ -187,6 +190,7 @@ class Board {
   void stop_firmware();
 
   BoardConfig config_{};
+  Rotor rotor_;
   StopInfo stop_{};
   Ticks now_ = 0;
   Ticks core_cycle_ = period_of(16'000'000);

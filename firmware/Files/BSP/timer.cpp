@@ -11,9 +11,6 @@ void TIM2_Init() {}
 // STAND-IN until the configuration operations land.
 void TIM5_Init() {}
 
-// PLACEHOLDER: the capture timer set-up arrives with the angle decoder.
-void TIM3_Init() {}
-
 // STAND-IN until the configuration operations land: the 1 ms tick.
 // 84 MHz timer clock / (psc 83 + 1) = 1 MHz; / (arr 999 + 1) = 1 kHz.
 void TIM6_Init(std::uint32_t arr, std::uint16_t psc) {
