@@ -146,6 +146,8 @@ void Board::reset(const BoardConfig& config) {
   entries_.fill(0);
   on_exception_entry = nullptr;
   on_observe = nullptr;
+  bus_log = nullptr;
+  hold_ = 0;
   rotor_.reset();
   for (auto& m : models_) m->reset();
   clocks_changed();
@@ -297,6 +299,7 @@ std::uint32_t Board::bus_read(const void* reg, unsigned width) {
   } else {
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
+  if (bus_log) bus_log->push_back({now_, address, value, width, false});
   if (read_was_volatile_) {
     poll_count_ = 0;
   } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
@@ -317,6 +320,7 @@ void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
   const std::uintptr_t address = bus::device_address(reg);
   sync(kAccessCycles);
   poll_count_ = 0;
+  if (bus_log) bus_log->push_back({now_, address, value, width, true});
   Peripheral* m = model_at(address);
   if (m == nullptr) {
     std::memcpy(reg, &value, width);
@@ -331,6 +335,11 @@ void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
 
 void Board::spin_point() {
   if (on_observe) on_observe();
+  if (hold_ > 0 && nvic_->active_stack().empty()) {
+    const Ticks hold = hold_;
+    hold_ = 0;
+    busy_wait(hold);
+  }
   if (interrupts_taken_ != interrupts_seen_at_spin_) {
     // Something changed since the last pass: let the loop look again.
     interrupts_seen_at_spin_ = interrupts_taken_;

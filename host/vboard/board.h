@@ -60,6 +60,16 @@ struct StopInfo {
   std::uintptr_t stalled_address = 0;
 };
 
+// One register access, as a bus analyser would record it.
+struct BusAccess {
+  Ticks time;
+  std::uintptr_t address;
+  std::uint32_t value;
+  unsigned width;
+  bool write;
+  bool operator==(const BusAccess&) const = default;
+};
+
 // Thrown on the firmware thread to end a run; never escapes the board.
 struct RunAborted {};
 
@@ -150,6 +160,13 @@ class Board {
   // reads of it are not an idle poll.
   void volatile_read() { read_was_volatile_ = true; }
 
+  // While set, every register access is appended to this log.
+  std::vector<BusAccess>* bus_log = nullptr;
+
+  // The next time the main loop reaches its spin point, it stays busy for
+  // `duration` (as if its work took that long); interrupts are taken meanwhile.
+  void hold_main_loop(Ticks duration) { hold_ = duration; }
+
   // Reads or writes a register as a debugger would: no time, no side effect.
   std::uint32_t peek(std::uintptr_t address, unsigned width = 4) const;
   void poke(std::uintptr_t address, std::uint32_t value, unsigned width = 4);
@@ -221,6 +238,7 @@ class Board {
   int poll_count_ = 0;
   bool read_was_volatile_ = false;
   std::uint64_t interrupts_seen_at_spin_ = 0;
+  Ticks hold_ = 0;
 
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;

@@ -73,6 +73,7 @@ Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", kScsBase + 0x100, 0xE04) {}
 
 void Nvic::reset() {
   pending_.fill(false);
+  pending_count_ = 0;
   active_.fill(false);
   enabled_.fill(false);
   line_.fill(false);
@@ -114,7 +115,7 @@ void Nvic::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   } else if (offset >= 0x100 && offset < 0x120) {
     each_bit(0x100, [&](int irq) { set_pending(kExcIrq0 + irq); });
   } else if (offset >= 0x180 && offset < 0x1A0) {
-    each_bit(0x180, [&](int irq) { pending_[static_cast<std::size_t>(kExcIrq0 + irq)] = false; });
+    each_bit(0x180, [&](int irq) { clear_pending(kExcIrq0 + irq); });
   } else if (offset >= 0x300 && offset < 0x300 + kDeviceIrqs) {
     for (unsigned i = 0; i < width; ++i) {
       store(offset + i, (value >> (8 * i)) & kImplementedPriorityBits, 1);
@@ -149,6 +150,7 @@ int Nvic::execution_priority() const {
 }
 
 int Nvic::next_to_take() const {
+  if (pending_count_ == 0) return 0;
   int best = 0;
   int best_priority = kThreadPriority + 1;
   for (int e = 1; e < kExceptions; ++e) {
@@ -172,11 +174,21 @@ void Nvic::set_line(int irq, bool level) {
 void Nvic::set_pending(int exception) {
   // An active exception whose request is raised again becomes pending too
   // and is taken after it returns, when priorities allow.
-  pending_[static_cast<std::size_t>(exception)] = true;
+  if (!pending_[static_cast<std::size_t>(exception)]) {
+    pending_[static_cast<std::size_t>(exception)] = true;
+    ++pending_count_;
+  }
+}
+
+void Nvic::clear_pending(int exception) {
+  if (pending_[static_cast<std::size_t>(exception)]) {
+    pending_[static_cast<std::size_t>(exception)] = false;
+    --pending_count_;
+  }
 }
 
 void Nvic::activate(int exception) {
-  pending_[static_cast<std::size_t>(exception)] = false;
+  clear_pending(exception);
   active_[static_cast<std::size_t>(exception)] = true;
   stack_.push_back(exception);
 }
@@ -185,9 +197,7 @@ void Nvic::deactivate(int exception) {
   active_[static_cast<std::size_t>(exception)] = false;
   if (!stack_.empty()) stack_.pop_back();
   // A level-sensitive request still asserted re-pends the interrupt.
-  if (exception >= kExcIrq0 && line_[static_cast<std::size_t>(exception - kExcIrq0)]) {
-    pending_[static_cast<std::size_t>(exception)] = true;
-  }
+  if (exception >= kExcIrq0 && line_[static_cast<std::size_t>(exception - kExcIrq0)]) set_pending(exception);
 }
 
 // ---------------------------------------------------------------------------

@@ -76,7 +76,9 @@ class Nvic : public Peripheral {
   bool anything_takeable() const { return next_to_take() != 0; }
 
  private:
+  void clear_pending(int exception);
   std::array<bool, kExceptions> pending_{};
+  int pending_count_ = 0;  // how many exceptions are pending: nothing to scan when 0
   std::array<bool, kExceptions> active_{};
   std::array<bool, kDeviceIrqs> enabled_{};
   std::array<bool, kDeviceIrqs> line_{};
