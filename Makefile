@@ -5,13 +5,13 @@
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
-RUN_ARGS   ?= --duration 1s
+RUN_ARGS   ?= --duration 2s --rotor-angle 300 --rotor-speed 120 --press up@500ms --press up@1s --press down@1.5s
 
 HOST_DIR   := $(BUILD)/host
 ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
-.PHONY: all deps host host-asan firmware run test bench clean
+.PHONY: all deps host host-asan firmware run test bench cycles clean
 
 all: firmware host
 
@@ -45,6 +45,11 @@ test: firmware host-asan
 
 bench: host firmware
 	$(HOST_DIR)/host/programs/vboard-bench 60
+
+# Instructions per work item on the emulated Cortex-M4 (not a test).
+cycles: firmware
+	cmake --build $(ARM_DIR) --target arm_bench.elf
+	python3 scripts/cycles.py $(ARM_DIR)/arm_bench.elf
 
 clean:
 	rm -rf $(BUILD)

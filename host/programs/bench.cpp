@@ -4,11 +4,14 @@
 #include <cstdio>
 
 #include "vboard/board.h"
+#include "vboard/ground_station.h"
 
 int main(int argc, char** argv) {
   const unsigned seconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60u;
   vboard::Board& board = vboard::board();
   board.reset();
+  // The ground station listens without keeping every byte, as the run program does.
+  vboard::GroundStation::of(board).set_recording(false);
   board.power_on();
   const auto start = std::chrono::steady_clock::now();
   board.run_for(vboard::ms(1000) * seconds);

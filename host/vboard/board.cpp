@@ -50,17 +50,45 @@ const std::vector<char>& initial_image() {
 }  // namespace
 
 std::uint32_t Peripheral::load(std::uint32_t offset, unsigned width) const {
-  std::uint32_t v = 0;
-  std::memcpy(&v, bytes() + offset, width);
-  return v;
+  const std::uint8_t* p = bytes() + offset;
+  switch (width) {
+    case 1: return *p;
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    default: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+  }
 }
 
 void Peripheral::store(std::uint32_t offset, std::uint32_t value, unsigned width) {
-  std::memcpy(bytes() + offset, &value, width);
+  std::uint8_t* p = bytes() + offset;
+  switch (width) {
+    case 1:
+      *p = static_cast<std::uint8_t>(value);
+      break;
+    case 2: {
+      const auto v = static_cast<std::uint16_t>(value);
+      std::memcpy(p, &v, 2);
+      break;
+    }
+    default:
+      std::memcpy(p, &value, 4);
+  }
 }
 
-std::uint8_t* Peripheral::bytes() const {
-  return static_cast<std::uint8_t*>(bus::host_address(base_));
+Peripheral::Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size)
+    : board_(board),
+      bytes_(static_cast<std::uint8_t*>(bus::host_address(base))),
+      name_(std::move(name)),
+      base_(base),
+      size_(size) {
+  slot_of_kind_.fill(-1);
 }
 
 bool Peripheral::clocked() const {
@@ -131,6 +159,7 @@ void Board::reset(const BoardConfig& config) {
   stop_ = {};
   now_ = 0;
   slots_.clear();
+  for (auto& m : models_) m->slot_of_kind_.fill(-1);
   actions_.clear();
   next_event_ = kNever;
   std::memset(bus::periph_space, 0, sizeof bus::periph_space);
@@ -167,15 +196,14 @@ void Board::clocks_changed() {
 // Events
 
 void Board::schedule(Peripheral* owner, int kind, Ticks when) {
-  for (auto& s : slots_) {
-    if (s.owner == owner && s.kind == kind) {
-      s.when = when;
-      recompute_next_event();
-      return;
-    }
+  int& slot = owner->slot_of_kind_.at(static_cast<std::size_t>(kind));
+  if (slot < 0) {
+    if (when == kNever) return;
+    slot = static_cast<int>(slots_.size());
+    slots_.push_back({owner, kind, when});
+  } else {
+    slots_[static_cast<std::size_t>(slot)].when = when;
   }
-  if (when == kNever) return;
-  slots_.push_back({owner, kind, when});
   recompute_next_event();
 }
 
@@ -185,8 +213,19 @@ void Board::at(Ticks when, std::function<void()> action) {
 }
 
 void Board::recompute_next_event() {
-  Ticks next = actions_.empty() ? kNever : actions_.begin()->first;
-  for (const auto& s : slots_) next = std::min(next, s.when);
+  // The earliest slot wins a tie with an action; among slots, the first added.
+  Ticks next = kNever;
+  next_slot_ = -1;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].when < next) {
+      next = slots_[i].when;
+      next_slot_ = static_cast<int>(i);
+    }
+  }
+  if (!actions_.empty() && actions_.begin()->first < next) {
+    next = actions_.begin()->first;
+    next_slot_ = -1;
+  }
   next_event_ = next;
 }
 
@@ -194,13 +233,7 @@ void Board::run_events_until(Ticks when) {
   while (next_event_ <= when) {
     const Ticks t = next_event_;
     now_ = std::max(now_, t);
-    Slot* due = nullptr;
-    for (auto& s : slots_) {
-      if (s.when == t) {
-        due = &s;
-        break;
-      }
-    }
+    Slot* due = next_slot_ >= 0 ? &slots_[static_cast<std::size_t>(next_slot_)] : nullptr;
     if (due) {
       Peripheral* owner = due->owner;
       const int kind = due->kind;
@@ -223,7 +256,12 @@ void Board::advance(Ticks duration) { run_events_until(now_ + duration); }
 // ---------------------------------------------------------------------------
 // Sync points
 
-bool Board::on_firmware_thread() const { return fw_thread_.joinable() && std::this_thread::get_id() == fw_id_; }
+namespace {
+// Set on the firmware's thread for as long as it runs.
+thread_local bool tls_firmware_thread = false;
+}  // namespace
+
+bool Board::on_firmware_thread() const { return tls_firmware_thread; }
 
 void Board::check_pause() {
   if (now_ >= pause_at_ && on_firmware_thread()) yield_to_host();
@@ -247,7 +285,12 @@ void Board::take_interrupts() {
 
 void Board::sync(Ticks cycles) {
   ++accesses_;
-  advance(cycles * core_cycle_);
+  const Ticks until = now_ + cycles * core_cycle_;
+  if (until < next_event_) {
+    now_ = until;  // nothing falls due: the common case
+  } else {
+    run_events_until(until);
+  }
   take_interrupts();
   check_pause();
 }
@@ -404,6 +447,7 @@ void Board::firmware_main() {
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [this] { return fw_turn_; });
   }
+  tls_firmware_thread = true;
   try {
     if (!abort_) {
       g_pfnVectors[1].handler();  // the reset entry

@@ -220,6 +220,7 @@ class Board {
   std::vector<Slot> slots_;
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_event_ = kNever;
+  int next_slot_ = -1;  // the slot due at next_event_, or -1 for an action
   bool in_events_ = false;
 
   std::vector<std::unique_ptr<Peripheral>> models_;

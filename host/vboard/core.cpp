@@ -1,5 +1,7 @@
 #include "vboard/core.h"
 
+#include <bit>
+
 #include "vboard/board.h"
 
 namespace vboard {
@@ -34,6 +36,7 @@ const char* exception_name(int exception) {
 Scb::Scb(Board& board) : Peripheral(board, "SCB", kScsBase + 0xD00, 0x8C) {}
 
 void Scb::reset() {
+  board_.nvic().invalidate();
   set32(0x00, 0x410FC241u);  // CPUID: Cortex-M4 r0p1
   set32(0x0C, 0xFA050000u);  // AIRCR reads back the key's complement
   prigroup_ = 0;
@@ -45,6 +48,7 @@ std::uint32_t Scb::read(std::uint32_t offset, unsigned width) {
 }
 
 void Scb::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  board_.nvic().invalidate();  // priorities or the grouping may change
   switch (offset) {
     case 0x00:  // CPUID is read-only
       return;
@@ -73,7 +77,8 @@ Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", kScsBase + 0x100, 0xE04) {}
 
 void Nvic::reset() {
   pending_.fill(false);
-  pending_count_ = 0;
+  takeable_ = {};
+  dirty_ = true;
   active_.fill(false);
   enabled_.fill(false);
   line_.fill(false);
@@ -109,14 +114,21 @@ void Nvic::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
   };
   if (offset < 0x20) {
-    each_bit(0x000, [&](int irq) { enabled_[static_cast<std::size_t>(irq)] = true; });
+    each_bit(0x000, [&](int irq) {
+      enabled_[static_cast<std::size_t>(irq)] = true;
+      update_takeable(kExcIrq0 + irq);
+    });
   } else if (offset >= 0x080 && offset < 0x0A0) {
-    each_bit(0x080, [&](int irq) { enabled_[static_cast<std::size_t>(irq)] = false; });
+    each_bit(0x080, [&](int irq) {
+      enabled_[static_cast<std::size_t>(irq)] = false;
+      update_takeable(kExcIrq0 + irq);
+    });
   } else if (offset >= 0x100 && offset < 0x120) {
     each_bit(0x100, [&](int irq) { set_pending(kExcIrq0 + irq); });
   } else if (offset >= 0x180 && offset < 0x1A0) {
     each_bit(0x180, [&](int irq) { clear_pending(kExcIrq0 + irq); });
   } else if (offset >= 0x300 && offset < 0x300 + kDeviceIrqs) {
+    dirty_ = true;
     for (unsigned i = 0; i < width; ++i) {
       store(offset + i, (value >> (8 * i)) & kImplementedPriorityBits, 1);
     }
@@ -150,16 +162,25 @@ int Nvic::execution_priority() const {
 }
 
 int Nvic::next_to_take() const {
-  if (pending_count_ == 0) return 0;
+  if ((takeable_[0] | takeable_[1]) == 0) return 0;
+  if (dirty_) {
+    cached_next_ = compute_next();
+    dirty_ = false;
+  }
+  return cached_next_;
+}
+
+int Nvic::compute_next() const {
   int best = 0;
   int best_priority = kThreadPriority + 1;
-  for (int e = 1; e < kExceptions; ++e) {
-    if (!pending_[static_cast<std::size_t>(e)]) continue;
-    if (e >= kExcIrq0 && !enabled_[static_cast<std::size_t>(e - kExcIrq0)]) continue;
+  for (int word = 0; word < 2; ++word) {
+    for (std::uint64_t bits = takeable_[static_cast<std::size_t>(word)]; bits != 0; bits &= bits - 1) {
+    const int e = word * 64 + std::countr_zero(bits);
     const int p = priority(e);  // full priority: group first, then sub-priority
     if (p < best_priority) {
       best = e;
       best_priority = p;
+    }
     }
   }
   if (best == 0) return 0;
@@ -176,24 +197,38 @@ void Nvic::set_pending(int exception) {
   // and is taken after it returns, when priorities allow.
   if (!pending_[static_cast<std::size_t>(exception)]) {
     pending_[static_cast<std::size_t>(exception)] = true;
-    ++pending_count_;
+    update_takeable(exception);
   }
 }
 
 void Nvic::clear_pending(int exception) {
   if (pending_[static_cast<std::size_t>(exception)]) {
     pending_[static_cast<std::size_t>(exception)] = false;
-    --pending_count_;
+    update_takeable(exception);
+  }
+}
+
+void Nvic::update_takeable(int exception) {
+  dirty_ = true;
+  const auto e = static_cast<std::size_t>(exception);
+  const bool enabled = exception < kExcIrq0 || enabled_[e - kExcIrq0];
+  const std::uint64_t bit = std::uint64_t{1} << (e % 64);
+  if (pending_[e] && enabled) {
+    takeable_[e / 64] |= bit;
+  } else {
+    takeable_[e / 64] &= ~bit;
   }
 }
 
 void Nvic::activate(int exception) {
+  dirty_ = true;
   clear_pending(exception);
   active_[static_cast<std::size_t>(exception)] = true;
   stack_.push_back(exception);
 }
 
 void Nvic::deactivate(int exception) {
+  dirty_ = true;
   active_[static_cast<std::size_t>(exception)] = false;
   if (!stack_.empty()) stack_.pop_back();
   // A level-sensitive request still asserted re-pends the interrupt.

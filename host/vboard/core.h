@@ -74,11 +74,20 @@ class Nvic : public Peripheral {
   // Exceptions currently active, innermost last.
   const std::vector<int>& active_stack() const { return stack_; }
   bool anything_takeable() const { return next_to_take() != 0; }
+  // Something that decides the next exception changed (a priority, the
+  // grouping): the cached answer is recomputed.
+  void invalidate() { dirty_ = true; }
 
  private:
   void clear_pending(int exception);
   std::array<bool, kExceptions> pending_{};
-  int pending_count_ = 0;  // how many exceptions are pending: nothing to scan when 0
+  // Pending exceptions that are enabled (system exceptions always are), one
+  // bit per exception number: the only ones worth looking at.
+  std::array<std::uint64_t, 2> takeable_{};
+  int compute_next() const;
+  mutable bool dirty_ = true;
+  mutable int cached_next_ = 0;
+  void update_takeable(int exception);
   std::array<bool, kExceptions> active_{};
   std::array<bool, kDeviceIrqs> enabled_{};
   std::array<bool, kDeviceIrqs> line_{};

@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint32_t MODER = 0x00, OTYPER = 0x04, OSPEEDR = 0x08, PUPDR = 0x0C, IDR = 0x10, ODR = 0x14,
                         BSRRL = 0x18, BSRRH = 0x1A, LCKR = 0x1C;
 constexpr unsigned kModeOutput = 1, kModeAlternate = 2;
-constexpr unsigned kPullUp = 1, kPullDown = 2;
+constexpr unsigned kPullUp = 1;
 }  // namespace
 
 GpioPort::GpioPort(Board& board, char port)
@@ -89,13 +89,16 @@ void GpioPort::set_alternate_output(int pin, bool level) {
 }
 
 void GpioPort::update_levels() {
+  const std::uint32_t moder = reg32(MODER);
+  const std::uint32_t otyper = reg32(OTYPER);
+  const std::uint32_t pupdr = reg32(PUPDR);
   const std::uint32_t odr = reg32(ODR);
-  std::uint16_t next = 0;
+  std::uint32_t next = 0;
   for (int pin = 0; pin < 16; ++pin) {
     const std::uint32_t bit = 1u << pin;
+    const unsigned m = (moder >> (2 * pin)) & 3u;
+    const bool open_drain = (otyper & bit) != 0;
     bool level;
-    const unsigned m = mode(pin);
-    const bool open_drain = output_type(pin) == 1;
     if (m == kModeOutput && !(open_drain && (odr & bit))) {
       level = (odr & bit) != 0;
     } else if (m == kModeAlternate && !(driven_ & bit)) {
@@ -103,13 +106,13 @@ void GpioPort::update_levels() {
     } else if (driven_ & bit) {
       level = (driven_level_ & bit) != 0;
     } else {
-      level = pull(pin) == kPullUp;  // pulled up, pulled down, or floating (reads 0)
-      (void)kPullDown;
+      // Pulled up, pulled down, or floating (reads 0).
+      level = ((pupdr >> (2 * pin)) & 3u) == kPullUp;
     }
-    if (level) next = static_cast<std::uint16_t>(next | bit);
+    if (level) next |= bit;
   }
-  const std::uint16_t changed = next ^ levels_;
-  levels_ = next;
+  const std::uint16_t changed = static_cast<std::uint16_t>(next ^ levels_);
+  levels_ = static_cast<std::uint16_t>(next);
   if (changed == 0) return;
   for (int pin = 0; pin < 16; ++pin) {
     if (changed & (1u << pin)) {

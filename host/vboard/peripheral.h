@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -17,8 +18,7 @@ class Board;
 
 class Peripheral {
  public:
-  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size)
-      : board_(board), name_(std::move(name)), base_(base), size_(size) {}
+  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
   virtual ~Peripheral() = default;
   Peripheral(const Peripheral&) = delete;
   Peripheral& operator=(const Peripheral&) = delete;
@@ -59,7 +59,12 @@ class Peripheral {
   Board& board_;
 
  private:
-  std::uint8_t* bytes() const;
+  friend class Board;
+  std::uint8_t* bytes() const { return bytes_; }
+  std::uint8_t* bytes_;  // the block in the mirrored address space
+  // The board's event slot of each kind of event of this model (-1: none yet).
+  static constexpr int kEventKinds = 16;
+  std::array<int, kEventKinds> slot_of_kind_{};
   std::string name_;
   std::uintptr_t base_;
   std::uint32_t size_;

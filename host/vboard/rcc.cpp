@@ -21,6 +21,7 @@ void Rcc::reset() {
   set32(CFGR, 0);
   set32(CIR, 0);
   set32(0x30, 0x00100000u);  // AHB1ENR: CCM data RAM clock on
+  sysclk_ = hclk_ = pclk1_ = pclk2_ = kHsiHz;
 }
 
 std::uint32_t Rcc::read(std::uint32_t offset, unsigned width) { return load(offset, width); }
@@ -56,12 +57,12 @@ void Rcc::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       // once the requested source is ready.
       set32(CFGR, (value & ~0x0000000Cu) | (reg32(CFGR) & 0x0000000Cu));
       update_switch();
-      board_.clocks_changed();
+      recompute();
       return;
     }
     case PLLCFGR:
       set32(PLLCFGR, value);
-      board_.clocks_changed();
+      recompute();
       return;
     default:
       store(offset, value, width);
@@ -89,7 +90,7 @@ void Rcc::update_switch() {
   }
   if (ready && requested != switch_status()) {
     set32(CFGR, (cfgr & ~0x0000000Cu) | (requested << 2));
-    board_.clocks_changed();
+    recompute();
   }
 }
 
@@ -103,17 +104,17 @@ std::uint32_t Rcc::pll_hz() const {
   return static_cast<std::uint32_t>(source * n / m / p);
 }
 
-std::uint32_t Rcc::sysclk_hz() const {
+void Rcc::recompute() {
   switch (switch_status()) {
-    case 1: return kHseHz;
-    case 2: return pll_hz();
-    default: return kHsiHz;
+    case 1: sysclk_ = kHseHz; break;
+    case 2: sysclk_ = pll_hz(); break;
+    default: sysclk_ = kHsiHz; break;
   }
+  hclk_ = sysclk_ >> kAhbShift[(reg32(CFGR) >> 4) & 0xFu];
+  pclk1_ = hclk_ >> kApbShift[(reg32(CFGR) >> 10) & 7u];
+  pclk2_ = hclk_ >> kApbShift[(reg32(CFGR) >> 13) & 7u];
+  board_.clocks_changed();
 }
-
-std::uint32_t Rcc::hclk_hz() const { return sysclk_hz() >> kAhbShift[(reg32(CFGR) >> 4) & 0xFu]; }
-std::uint32_t Rcc::pclk1_hz() const { return hclk_hz() >> kApbShift[(reg32(CFGR) >> 10) & 7u]; }
-std::uint32_t Rcc::pclk2_hz() const { return hclk_hz() >> kApbShift[(reg32(CFGR) >> 13) & 7u]; }
 std::uint32_t Rcc::apb1_timer_hz() const { return kApbShift[(reg32(CFGR) >> 10) & 7u] == 0 ? pclk1_hz() : 2 * pclk1_hz(); }
 std::uint32_t Rcc::apb2_timer_hz() const { return kApbShift[(reg32(CFGR) >> 13) & 7u] == 0 ? pclk2_hz() : 2 * pclk2_hz(); }
 Ticks Rcc::hclk_period() const { return period_of(hclk_hz()); }

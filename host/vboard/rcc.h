@@ -20,10 +20,10 @@ class Rcc : public Peripheral {
   static constexpr std::uint32_t kHseHz = 24'000'000;
 
   // The live clock tree.
-  std::uint32_t sysclk_hz() const;
-  std::uint32_t hclk_hz() const;
-  std::uint32_t pclk1_hz() const;
-  std::uint32_t pclk2_hz() const;
+  std::uint32_t sysclk_hz() const { return sysclk_; }
+  std::uint32_t hclk_hz() const { return hclk_; }
+  std::uint32_t pclk1_hz() const { return pclk1_; }
+  std::uint32_t pclk2_hz() const { return pclk2_; }
   // Timer clocks: twice the bus clock when the bus divider is not 1.
   std::uint32_t apb1_timer_hz() const;
   std::uint32_t apb2_timer_hz() const;
@@ -37,7 +37,9 @@ class Rcc : public Peripheral {
 
  private:
   void update_switch();
+  void recompute();  // the clock tree from the registers, then the board is told
   std::uint32_t pll_hz() const;
+  std::uint32_t sysclk_ = kHsiHz, hclk_ = kHsiHz, pclk1_ = kHsiHz, pclk2_ = kHsiHz;
 };
 
 class PwrModel : public Peripheral {

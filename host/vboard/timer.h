@@ -1,12 +1,30 @@
 // Timer model: the time base (prescaler with its preload, auto-reload with
-// optional preload, the counter, the update event and its flag, the
-// write-0-to-clear status register, DIER and the interrupt line) shared by
-// the basic timers (TIM6) and the general-purpose ones (TIM2, TIM3, TIM5).
+// optional preload, the counter counting up, down or centre-aligned, the
+// update event and its flag, the write-0-to-clear status register, DIER and
+// the interrupt line) shared by the basic timers (TIM6) and the
+// general-purpose ones (TIM2, TIM3, TIM5), and on the general-purpose ones
+// the four capture/compare channels: output compare and PWM on the
+// channels' pins, input capture from them, and the slave-mode controller's
+// reset and trigger modes (PWM input).
+//
+// Not modelled: the compare flags of output channels, the input filters,
+// the trigger input TRC as a capture source, gated and encoder slave modes,
+// external clocks, DMA. A disabled output leaves its pin low.
+//
+// Cost: the counter is computed from the time, not stepped. Update events
+// are scheduled only while one can be seen when it happens (the update flag
+// is clear, an output follows the count, a preloaded compare value waits);
+// otherwise they are caught up with at the next register access. Output
+// levels change by scheduled events, so a channel whose level cannot change
+// (compare 0, say) costs nothing while the timer runs.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
+#include "port.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -25,41 +43,141 @@ class Timer : public Peripheral {
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
   int irq() const;
 
+  // The backing store read and written in place, without the general
+  // accessors' call: a timer's registers are looked at on every edge and
+  // every update event.
+  std::uint16_t reg16(std::uint32_t offset) const { return cell<std::uint16_t>(offset); }
+  std::uint32_t reg32(std::uint32_t offset) const { return cell<std::uint32_t>(offset); }
+  void set16(std::uint32_t offset, std::uint16_t v) { put(offset, v); }
+  void set32(std::uint32_t offset, std::uint32_t v) { put(offset, v); }
+
   // Observations for tests.
   bool running() const { return (reg16(kCR1) & 1u) != 0; }
   std::uint32_t counter() const;
+  bool counting_down() const;
   std::uint32_t prescaler() const { return psc_active_; }
   std::uint32_t auto_reload() const { return arr_active_; }
+  std::uint32_t compare(int channel) const { return ccr_active_.at(static_cast<std::size_t>(channel - 1)); }
   Ticks count_period() const { return count_tick_; }   // one counter step
   Ticks update_period() const;                          // between two update events
-  std::uint64_t updates() const { return updates_; }
-  // Called at every update event (after the flag is raised).
-  std::function<void(Ticks)> on_update;
+  std::uint64_t updates() const;
+  // Events this timer has handled since reset (its cost in a long run).
+  std::uint64_t events_handled() const { return events_; }
+  // Calls `observer` at every update event (after the flag is raised);
+  // while one is set, every update event is scheduled. Dropped at reset.
+  void set_on_update(std::function<void(Ticks)> observer);
+  // Level of channel 1..4's output as it leaves the timer: the reference
+  // after polarity, low while the output is disabled.
+  bool output(int channel) const;
+  // Captures taken on channel 1..4 since reset.
+  std::uint64_t captures(int channel) const { return captures_.at(static_cast<std::size_t>(channel - 1)); }
+
+  // Test-facing: at `when`, a capture pair as the PWM input mode leaves it:
+  // CCR2 and then CCR1 written, CC2IF and CC1IF raised (with the overcapture
+  // flag of a channel whose flag was still raised).
+  void inject_capture(std::uint32_t ccr1, std::uint32_t ccr2, Ticks when);
 
   static constexpr std::uint32_t kCR1 = 0x00, kCR2 = 0x04, kSMCR = 0x08, kDIER = 0x0C, kSR = 0x10, kEGR = 0x14,
                                  kCCMR1 = 0x18, kCCMR2 = 0x1C, kCCER = 0x20, kCNT = 0x24, kPSC = 0x28, kARR = 0x2C,
-                                 kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
+                                 kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
 
  protected:
-  // The counter holds `count` now; later steps follow from the clock.
-  void restart_at(std::uint32_t count);
-  void update_event(bool from_overflow);
-  void update_irq_line();
+  enum EventKind { kUpdate = 0, kOutput = 1, kExtensionBase = 8 };
   std::uint32_t counter_mask() const { return wide() ? 0xFFFFFFFFu : 0xFFFFu; }
   void set_status(std::uint16_t bits);
-
-  enum EventKind { kUpdate = 0, kExtensionBase = 8 };
+  void update_irq_line();
 
  private:
-  void schedule_update();
+  // A monotonic run of the counter: from `count` at `start`, one step each
+  // count period, up or down, until the update event at `end` (kNever while
+  // the counter stands still).
+  struct Run {
+    Ticks start = 0;
+    std::uint32_t count = 0;
+    bool down = false;
+    bool wraps = false;  // ends by wrapping past the counter's width (it was above ARR)
+    Ticks end = kNever;
+  };
+
+  template <typename T>
+  T cell(std::uint32_t offset) const {
+    T v;
+    std::memcpy(&v, static_cast<const std::uint8_t*>(bus::host_address(base() + offset)), sizeof v);
+    return v;
+  }
+  template <typename T>
+  void put(std::uint32_t offset, T v) {
+    std::memcpy(static_cast<std::uint8_t*>(bus::host_address(base() + offset)), &v, sizeof v);
+  }
+
+  bool centre() const { return (reg16(kCR1) & 0x0060u) != 0; }
+  bool edge_down() const { return !centre() && (reg16(kCR1) & 0x0010u) != 0; }
+  bool counting() const { return running() && count_tick_ != 0 && arr_active_ != 0; }
+  std::uint64_t steps_to_end(std::uint32_t count, bool down, bool& wraps) const;
+  void start_run(Ticks at, std::uint32_t count, bool down);
+  Run next_run(const Run& run) const;
+  Run run_at(Ticks t, std::uint64_t* updates_passed) const;
+  std::uint32_t count_in(const Run& run, Ticks t) const;
+
+  // Update events.
+  void catch_up();
+  void overflow_update();
+  void reinitialise();  // UG or the slave-mode reset
+  void load_preloads();
+  bool wants_update_events() const;
+  void reschedule();
+
+  // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
+  // write: a capture or an output change reads no register).
+  struct Channel {
+    unsigned selection = 0;  // CCxS: 0 output, 1 own input, 2 neighbour's input, 3 trigger input
+    unsigned mode = 0;       // OCxM
+    bool preload = false;    // OCxPE
+    bool enabled = false;    // CCxE
+    bool inverted = false;   // CCxP
+    bool both_edges = false;  // CCxP and CCxNP
+    std::uint32_t every = 1;  // capture prescaler
+  };
+  void decode_channels();
+  const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch - 1)]; }
+  bool is_output(int ch) const { return !basic() && channel(ch).selection == 0; }
+  bool is_input(int ch) const { return !basic() && channel(ch).selection != 0; }
+  unsigned oc_mode(int ch) const { return channel(ch).mode; }
+  bool oc_preload(int ch) const { return channel(ch).preload; }
+  bool enabled(int ch) const { return channel(ch).enabled; }
+  bool steady(int ch) const;
+  void plan_outputs(Ticks t, bool at_update);
+  void plan_channel(int ch, Ticks t, bool at_update);
+  void apply_match(int ch);
+  void push_pins(bool all);
+  void on_input(int ti, bool rising);
+  void capture(int ch, std::uint32_t value);
+  void observe_pins();
+
   int number_;
   std::uint32_t psc_active_ = 0;
   std::uint32_t arr_active_ = 0;
   std::uint32_t arr_preload_ = 0;
   Ticks count_tick_ = 0;
-  Ticks origin_ = 0;
-  std::uint32_t origin_count_ = 0;
+  Ticks clock_period_ = 0;  // of the APB1 timer clock, as the clock tree last told
+  Run run_{};
+  std::function<void(Ticks)> on_update_;
   std::uint64_t updates_ = 0;
+  std::uint64_t events_ = 0;
+  bool irq_level_ = false;
+
+  std::array<Channel, 4> channels_{};
+  unsigned live_outputs_ = 0;  // enabled output channels, one bit each
+  bool any_input_ = false;     // a channel captures or the slave controller listens
+  std::array<bool, 4> pushed_{};  // output levels last put on the pins
+  Ticks update_scheduled_ = kNever;
+  Ticks output_scheduled_ = kNever;
+
+  std::array<std::uint32_t, 4> ccr_active_{};  // compare values in use; CCRx holds the preload
+  std::array<bool, 4> ref_{};                  // output reference levels (OCxREF)
+  std::array<Ticks, 4> change_at_{};           // next change of a reference in the current run
+  std::array<std::uint64_t, 4> captures_{};
+  std::array<std::uint32_t, 4> capture_events_{};  // edges seen, for the capture prescaler
 };
 
 }  // namespace vboard

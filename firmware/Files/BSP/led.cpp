@@ -4,12 +4,17 @@
 #include "drv_gpio.h"
 #include "drv_rcc.h"
 
-// STAND-IN until the configuration operations land: PA6 and PA7 as
-// push-pull outputs with pull-up, driven high.
+// PA6 and PA7 as push-pull outputs with pull-up, both driven high.
 void LED_Init() {
   RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA, ENABLE);
-  GPIOA->MODER = (GPIOA->MODER & ~0x0000F000u) | 0x00005000u;
-  GPIOA->OSPEEDR = GPIOA->OSPEEDR | 0x0000F000u;
-  GPIOA->PUPDR = (GPIOA->PUPDR & ~0x0000F000u) | 0x00005000u;
+
+  GPIO_InitTypeDef gpio{};
+  gpio.GPIO_Pin = GPIO_Pin_6 | GPIO_Pin_7;
+  gpio.GPIO_Mode = GPIO_Mode_OUT;
+  gpio.GPIO_Speed = GPIO_High_Speed;
+  gpio.GPIO_OType = GPIO_OType_PP;
+  gpio.GPIO_PuPd = GPIO_PuPd_UP;
+  GPIO_Init(GPIOA, &gpio);
+
   GPIO_SetBits(GPIOA, GPIO_Pin_6 | GPIO_Pin_7);
 }

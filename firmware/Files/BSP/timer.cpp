@@ -1,28 +1,95 @@
 #include "timer.h"
 
 #include "device.h"
+#include "drv_gpio.h"
 #include "drv_misc.h"
 #include "drv_rcc.h"
 #include "drv_tim.h"
 
-// STAND-IN until the configuration operations land.
-void TIM2_Init() {}
+// Free-running 1 MHz time base: 84 MHz / (83 + 1), wrapping every 65536 us.
+void TIM2_Init() {
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_TIM2, ENABLE);
+  // The auto-reload preload is set first; the time base set-up keeps it.
+  TIM_ARRPreloadConfig(TIM2, ENABLE);
 
-// STAND-IN until the configuration operations land.
-void TIM5_Init() {}
+  TIM_TimeBaseInitTypeDef base{};
+  base.TIM_Prescaler = 83;
+  base.TIM_CounterMode = TIM_CounterMode_Up;
+  base.TIM_Period = 0xFFFF;
+  base.TIM_ClockDivision = TIM_CKD_DIV1;
+  TIM_TimeBaseInit(TIM2, &base);
 
-// STAND-IN until the configuration operations land: the 1 ms tick.
-// 84 MHz timer clock / (psc 83 + 1) = 1 MHz; / (arr 999 + 1) = 1 kHz.
+  TIM_Cmd(TIM2, ENABLE);
+}
+
+// Three-phase PWM on PA0, PA1, PA2 (TIM5 channels 1 to 3): centre-aligned
+// at 1 MHz up to 50 and down again, 100 us a period (10 kHz). The compare
+// values start at 0, so the outputs stay low.
+void TIM5_Init() {
+  RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA, ENABLE);
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_TIM5, ENABLE);
+
+  GPIO_PinAFConfig(GPIOA, GPIO_PinSource0, GPIO_AF_TIM5);
+  GPIO_PinAFConfig(GPIOA, GPIO_PinSource1, GPIO_AF_TIM5);
+  GPIO_PinAFConfig(GPIOA, GPIO_PinSource2, GPIO_AF_TIM5);
+
+  GPIO_InitTypeDef gpio{};
+  gpio.GPIO_Pin = GPIO_Pin_0 | GPIO_Pin_1 | GPIO_Pin_2;
+  gpio.GPIO_Mode = GPIO_Mode_AF;
+  gpio.GPIO_Speed = GPIO_High_Speed;
+  gpio.GPIO_OType = GPIO_OType_PP;
+  gpio.GPIO_PuPd = GPIO_PuPd_NOPULL;
+  GPIO_Init(GPIOA, &gpio);
+
+  TIM_TimeBaseInitTypeDef base{};
+  base.TIM_Prescaler = 83;
+  base.TIM_CounterMode = TIM_CounterMode_CenterAligned1;
+  base.TIM_Period = 50;
+  base.TIM_ClockDivision = TIM_CKD_DIV1;
+  base.TIM_RepetitionCounter = 1;  // not used by TIM5
+  TIM_TimeBaseInit(TIM5, &base);
+
+  // The idle state is not used by TIM5 either: it has no idle-state bits.
+  TIM_OCInitTypeDef oc{};
+  oc.TIM_OCMode = TIM_OCMode_PWM1;
+  oc.TIM_OutputState = TIM_OutputState_Enable;
+  oc.TIM_Pulse = 0;
+  oc.TIM_OCPolarity = TIM_OCPolarity_High;
+  oc.TIM_OCIdleState = TIM_OCIdleState_Set;
+  TIM_OC1Init(TIM5, &oc);
+  TIM_OC2Init(TIM5, &oc);
+  TIM_OC3Init(TIM5, &oc);
+
+  // New compare values take effect at the next update event.
+  TIM_OC1PreloadConfig(TIM5, TIM_OCPreload_Enable);
+  TIM_OC2PreloadConfig(TIM5, TIM_OCPreload_Enable);
+  TIM_OC3PreloadConfig(TIM5, TIM_OCPreload_Enable);
+
+  TIM_Cmd(TIM5, ENABLE);
+}
+
+// Scheduler tick: 84 MHz / (psc + 1) / (arr + 1); TIM6_Init(999, 83) gives
+// 1 ms. The immediate reload raises the update flag and nothing clears it,
+// so the first tick is counted as soon as the interrupt is enabled, at the
+// end of start-up.
 void TIM6_Init(std::uint32_t arr, std::uint16_t psc) {
   RCC_APB1PeriphClockCmd(RCC_APB1Periph_TIM6, ENABLE);
-  TIM6->ARR = arr;
-  TIM6->PSC = psc;
-  TIM6->EGR = TIM_EGR_UG;  // load prescaler and reload now; raises the update flag
-  TIM6->DIER = TIM6->DIER | TIM_IT_Update;
-  TIM6->CR1 = TIM6->CR1 | TIM_CR1_CEN;
-  NVIC_InitTypeDef nvic = {.NVIC_IRQChannel = TIM6_DAC_IRQn,
-                           .NVIC_IRQChannelPreemptionPriority = 2,
-                           .NVIC_IRQChannelSubPriority = 1,
-                           .NVIC_IRQChannelCmd = ENABLE};
+
+  TIM_TimeBaseInitTypeDef base{};
+  base.TIM_Prescaler = psc;
+  base.TIM_CounterMode = TIM_CounterMode_Up;
+  base.TIM_Period = arr;
+  base.TIM_ClockDivision = TIM_CKD_DIV1;
+  TIM_TimeBaseInit(TIM6, &base);
+
+  TIM_ITConfig(TIM6, TIM_IT_Update, ENABLE);
+  TIM_Cmd(TIM6, ENABLE);
+
+  // Pre-emption 2, sub-priority 1: byte 0x10 under the final grouping.
+  NVIC_InitTypeDef nvic{};
+  nvic.NVIC_IRQChannel = TIM6_DAC_IRQn;
+  nvic.NVIC_IRQChannelPreemptionPriority = 2;
+  nvic.NVIC_IRQChannelSubPriority = 1;
+  nvic.NVIC_IRQChannelCmd = ENABLE;
   NVIC_Init(&nvic);
 }

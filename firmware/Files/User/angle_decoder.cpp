@@ -1,5 +1,98 @@
-// PLACEHOLDER: the sensor PWM angle decoder (capture interrupt).
+// The sensor PWM angle decoder: TIM3 captures the period (channel 1) and the
+// high time (channel 2) of the sensor's PWM signal; the duty cycle is the
+// mechanical angle.
+#include "angle_decoder.h"
+
+#include <cstdint>
+
 #include "drv_tim.h"
+#include "global_variable.h"
 #include "handlers.h"
 
-extern "C" void TIM3_IRQHandler() { TIM_ClearITPendingBit(TIM3, TIM_IT_CC1); }
+namespace {
+
+constexpr double kFullScaleDuty = 99.467;     // measured duty, per cent, at 100 per cent
+constexpr double kDegreesPerPercent = 3.6;
+constexpr float kWrapThreshold = 200.0f;      // a larger jump is a pass through 0/360
+constexpr float kCountRate = 10500000.0f;     // capture counts per second
+
+// Upper bounds (inclusive) of the seven electrical turns within one
+// mechanical turn of a motor with seven pole pairs, and the electrical
+// offset of each.
+constexpr float kRowTop[7] = {51.42857f, 102.85714f, 154.28571f, 205.71428f, 257.14285f, 308.57142f, 360.0f};
+constexpr double kRowOffset[7] = {0.0, 360.0, 720.0, 1080.0, 1440.0, 1800.0, 2160.0};
+
+}  // namespace
+
+void Angle_Decode() {
+  const std::uint16_t period = IC1Value;
+  const std::uint16_t high = IC2Value;
+  if (period == 0u) {
+    DutyCycle = 0.0f;
+    Frequency = 0.0f;
+    return;
+  }
+
+  // Duty in per cent, scaled so that the sensor's full-scale duty reads 100.
+  const float raw = static_cast<float>(static_cast<std::int32_t>(high) * 100) / static_cast<float>(period);
+  const float duty = static_cast<float>(static_cast<double>(raw) / kFullScaleDuty * 100.0);
+  DutyCycle = duty;
+  DutyCycle_Corre = duty >= 100.0f ? duty - 100.0f : duty;
+
+  // Mechanical angle, 0 to 360, relative to the sensor's zero offset.
+  float pitch = static_cast<float>(static_cast<double>(duty) * kDegreesPerPercent - static_cast<double>(AngleComp));
+  if (pitch < 0.0f) {
+    pitch = pitch + 360.0f;
+  }
+  PitchAngle = pitch;
+
+  // Unwrap: a jump of 200 degrees or more is taken as a pass through 0/360.
+  LastPitchAngle = NowPithchAngle;
+  NowPithchAngle = pitch;
+  const float diff = NowPithchAngle - LastPitchAngle;
+  DiffPithchAngle = diff;
+  if (diff >= kWrapThreshold) {
+    AbPitchAngle = AbPitchAngle + (diff - 360.0f);
+  } else if (diff <= -kWrapThreshold) {
+    AbPitchAngle = AbPitchAngle + (diff + 360.0f);
+  } else {
+    AbPitchAngle = AbPitchAngle + diff;
+  }
+
+  // Electrical angle in (0, 360]; a mechanical angle outside (0, 360]
+  // (0 itself, or a high time longer than the period) leaves it unchanged.
+  float lower = 0.0f;
+  for (int row = 0; row < 7; ++row) {
+    if (pitch > lower && pitch <= kRowTop[row]) {
+      if (row == 0) {
+        ElePitchAngle = pitch * 7.0f;
+      } else {
+        ElePitchAngle = static_cast<float>(static_cast<double>(pitch) * 7.0 - kRowOffset[row]);
+      }
+      break;
+    }
+    lower = kRowTop[row];
+  }
+
+  // The transform turns the other way round. The electrical angle only ever
+  // holds 0 or a value of (0, 360], so both conversions below are in range
+  // and a plain truncation is exact on both builds.
+  MotorAPark.Theta = static_cast<std::int32_t>(360.0 - static_cast<double>(ElePitchAngle));
+
+  float quadrature = ElePitchAngle + 90.0f;
+  if (quadrature > 360.0f) {
+    quadrature = quadrature - 360.0f;
+  }
+  UqAngle = static_cast<std::int32_t>(quadrature);
+
+  Frequency = kCountRate / static_cast<float>(period);
+}
+
+// Every TIM3 interrupt is taken as a capture-1 event (the end of a period):
+// the flag is acknowledged without a status test, then both captures read.
+extern "C" void TIM3_IRQHandler() {
+  TIM_ClearITPendingBit(TIM3, TIM_IT_CC1);
+  IC1Value = static_cast<std::uint16_t>(TIM_GetCapture1(TIM3));
+  IC2Value = static_cast<std::uint16_t>(TIM_GetCapture2(TIM3));
+  Angle_Decode();
+}

@@ -1,0 +1,9 @@
+// Decoding of the position sensor's PWM signal into the rotor angles.
+#pragma once
+
+// Turns the latest capture pair (IC1Value: period, IC2Value: high time, in
+// 10.5 MHz counts) into DutyCycle, the mechanical angle PitchAngle, the
+// unwrapped absolute angle AbPitchAngle, the electrical angle ElePitchAngle,
+// the transform angle MotorAPark.Theta, UqAngle and Frequency. Called by the
+// capture interrupt after it has read the two captures.
+void Angle_Decode();

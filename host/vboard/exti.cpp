@@ -1,0 +1,135 @@
+#include "vboard/exti.h"
+
+#include "vboard/board.h"
+#include "vboard/gpio.h"
+
+namespace vboard {
+
+namespace {
+// The groups of lines that share a request, with its interrupt number.
+struct Group {
+  std::uint32_t lines;
+  int irq;
+};
+constexpr std::array<Group, 7> kGroups{{{0x0001u, 6},
+                                        {0x0002u, 7},
+                                        {0x0004u, 8},
+                                        {0x0008u, 9},
+                                        {0x0010u, 10},
+                                        {0x03E0u, 23},
+                                        {0xFC00u, 40}}};
+}  // namespace
+
+// ---------------------------------------------------------------------------
+Syscfg::Syscfg(Board& board) : Peripheral(board, "SYSCFG", 0x40013800u, 0x24) {
+  set_clock_gate(0x44, 1u << 14);  // APB2ENR SYSCFGEN
+}
+
+void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  switch (offset) {
+    case kMEMRMP:
+      store(offset, value & 0x3u, width);
+      return;
+    case kPMC:
+      store(offset, value & (1u << 23), width);
+      return;
+    case kCMPCR:
+      // The compensation cell is ready as soon as it is powered.
+      store(offset, (value & 1u) ? 0x101u : 0u, width);
+      return;
+    default:
+      if (offset >= kEXTICR1 && offset < kEXTICR1 + 16) {
+        store(offset, value & 0xFFFFu, width);  // four lines a register
+        return;
+      }
+      store(offset, value, width);
+  }
+}
+
+char Syscfg::port_of_line(int line) const {
+  const std::uint32_t cr = reg32(kEXTICR1 + 4u * static_cast<std::uint32_t>(line / 4));
+  return static_cast<char>('A' + ((cr >> (4 * (line % 4))) & 0xFu));
+}
+
+// ---------------------------------------------------------------------------
+Exti::Exti(Board& board) : Peripheral(board, "EXTI", 0x40013C00u, 0x18) {}
+
+int Exti::irq_of_line(int line) {
+  for (const Group& g : kGroups) {
+    if (line >= 0 && line < 16 && (g.lines >> line) & 1u) return g.irq;
+  }
+  return -1;
+}
+
+void Exti::reset() {
+  syscfg_ = board_.find<Syscfg>();
+  irq_level_.fill(false);
+  triggers_.fill(0);
+  // The ports reset before this model and dropped their observers.
+  for (char port : {'A', 'B', 'C'}) {
+    board_.gpio(port).observe([this, port](int pin, bool level, Ticks) { on_pin(port, pin, level); });
+  }
+}
+
+void Exti::on_pin(char port, int pin, bool level) {
+  if (syscfg_ == nullptr || syscfg_->port_of_line(pin) != port) return;
+  edge(pin, level);
+}
+
+void Exti::edge(int line, bool rising) {
+  if (line < 0 || line > 22) return;
+  const std::uint32_t bit = 1u << line;
+  if ((reg32(rising ? kRTSR : kFTSR) & bit) == 0) return;
+  if (reg32(kIMR) & bit) ++triggers_.at(static_cast<std::size_t>(line));
+  set_pending(bit);
+}
+
+void Exti::set_pending(std::uint32_t bits) {
+  // Only an unmasked line records its request.
+  const std::uint32_t taken = bits & reg32(kIMR);
+  if (taken == 0) return;
+  set32(kPR, reg32(kPR) | taken);
+  update_irq_lines();
+}
+
+void Exti::update_irq_lines() {
+  const std::uint32_t active = reg32(kPR) & reg32(kIMR);
+  for (std::size_t i = 0; i < kGroups.size(); ++i) {
+    const bool level = (active & kGroups[i].lines) != 0;
+    if (level == irq_level_[i]) continue;
+    irq_level_[i] = level;
+    board_.set_irq_line(kGroups[i].irq, level);
+  }
+}
+
+std::uint32_t Exti::read(std::uint32_t offset, unsigned width) { return load(offset, width); }
+
+void Exti::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  (void)width;
+  value &= kLines;
+  switch (offset) {
+    case kPR:
+      // Write 1 to clear; the software request of a cleared line goes too.
+      set32(kPR, reg32(kPR) & ~value);
+      set32(kSWIER, reg32(kSWIER) & ~value);
+      break;
+    case kSWIER: {
+      // A 1 written over a 0 requests the line as an edge would.
+      const std::uint32_t raised = value & ~reg32(kSWIER);
+      set32(kSWIER, reg32(kSWIER) | value);
+      set_pending(raised);
+      break;
+    }
+    case kIMR:
+    case kEMR:
+    case kRTSR:
+    case kFTSR:
+      set32(offset, value);
+      break;
+    default:
+      return;
+  }
+  update_irq_lines();
+}
+
+}  // namespace vboard

@@ -1,0 +1,76 @@
+#include "vboard/sensor_pwm.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "vboard/board.h"
+#include "vboard/gpio.h"
+
+namespace vboard {
+
+// No registers: the sensor is outside the chip.
+SensorPwm::SensorPwm(Board& board) : Peripheral(board, "sensor PWM", 0, 0) {}
+
+void SensorPwm::reset() {
+  enabled_ = true;
+  period_ = ms(1);
+  zero_offset_ = 40.0;
+  queued_.clear();
+  periods_ = 0;
+  last_rise_ = 0;
+  last_high_ = 0;
+  board_.gpio(kPort).drive(kPin, false);
+  board_.schedule(this, kRise, 0);
+}
+
+Ticks SensorPwm::high_time(double angle, Ticks period) const {
+  double a = std::fmod(angle + zero_offset_, 360.0);
+  if (a < 0.0) a += 360.0;
+  const double high = static_cast<double>(period) * kFullScale * a / 360.0;
+  return std::clamp<Ticks>(static_cast<Ticks>(std::llround(high)), 1, period > 1 ? period - 1 : 1);
+}
+
+void SensorPwm::set_enabled(bool on) {
+  if (on == enabled_) return;
+  enabled_ = on;
+  if (on) {
+    board_.gpio(kPort).drive(kPin, false);
+    board_.schedule(this, kRise, board_.now());
+  } else {
+    board_.cancel(this, kRise);
+    board_.cancel(this, kFall);
+    board_.gpio(kPort).release(kPin);
+  }
+}
+
+void SensorPwm::queue_period(Ticks period, Ticks high) { queued_.emplace_back(period, high); }
+
+void SensorPwm::start_period() {
+  const Ticks now = board_.now();
+  Ticks period = period_;
+  Ticks high;
+  if (!queued_.empty()) {
+    period = std::max<Ticks>(queued_.front().first, 1);
+    high = queued_.front().second;
+    queued_.pop_front();
+  } else {
+    high = high_time(board_.rotor().angle(now), period);
+  }
+  ++periods_;
+  last_rise_ = now;
+  last_high_ = high;
+  board_.gpio(kPort).drive(kPin, high > 0);
+  if (high > 0 && high < period) board_.schedule(this, kFall, now + high);
+  board_.schedule(this, kRise, now + period);
+}
+
+void SensorPwm::on_event(int kind) {
+  if (!enabled_) return;
+  if (kind == kRise) {
+    start_period();
+  } else {
+    board_.gpio(kPort).drive(kPin, false);
+  }
+}
+
+}  // namespace vboard

@@ -1,0 +1,67 @@
+// The AS5048A's PWM output, wired to PC6 (TIM3 channel 1 in alternate
+// function 2). About 1 kHz; each period starts with a rising edge, and its
+// high time encodes the rotor's mechanical angle at that edge:
+//
+//   high time / period = 0.99467 x ((angle + zero offset) mod 360) / 360
+//
+// with the sensor's zero offset 40 degrees: the firmware's decoder (duty /
+// 99.467 x 100 x 3.6 - AngleComp) then recovers the angle. The line is
+// driven by scheduled events, two a period. For the bad-input cases a test
+// can queue periods of any length and high time, or switch the output off.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <utility>
+
+#include "vboard/peripheral.h"
+
+namespace vboard {
+
+class SensorPwm : public Peripheral {
+ public:
+  explicit SensorPwm(Board& board);
+  void reset() override;
+  void on_event(int kind) override;
+
+  static constexpr char kPort = 'C';
+  static constexpr int kPin = 6;
+  static constexpr double kFullScale = 0.99467;  // duty at the top of the scale
+
+  // ---- Test-facing side ----
+  // On (the default): a period starts now. Off: the line is let go (the
+  // pin's pull decides; no edges).
+  void set_enabled(bool on);
+  bool enabled() const { return enabled_; }
+  // Length of the periods that start from now on (default 1 ms).
+  void set_period(Ticks period) { period_ = period; }
+  Ticks period() const { return period_; }
+  // Angle that reads as 0 at the sensor's output (default 40 degrees).
+  void set_zero_offset(double degrees) { zero_offset_ = degrees; }
+  // High time for a mechanical angle in a period of `period` ticks (at least
+  // one tick, so every period has its rising edge).
+  Ticks high_time(double angle, Ticks period) const;
+  Ticks high_time(double angle) const { return high_time(angle, period_); }
+  // The next periods as given instead of from the angle: a high time of 0
+  // leaves the line low for the whole period (no edge), one of the period or
+  // more leaves it high (no falling edge, and the next period's rise is lost).
+  void queue_period(Ticks period, Ticks high);
+
+  std::uint64_t periods() const { return periods_; }  // periods started since reset
+  Ticks last_rise() const { return last_rise_; }      // start of the current period
+  Ticks last_high() const { return last_high_; }      // its high time
+
+ private:
+  enum Event { kRise = 0, kFall = 1 };
+  void start_period();
+
+  bool enabled_ = true;
+  Ticks period_ = ms(1);
+  double zero_offset_ = 40.0;
+  std::deque<std::pair<Ticks, Ticks>> queued_;
+  std::uint64_t periods_ = 0;
+  Ticks last_rise_ = 0;
+  Ticks last_high_ = 0;
+};
+
+}  // namespace vboard

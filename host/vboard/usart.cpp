@@ -1,0 +1,368 @@
+#include "vboard/usart.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "vboard/board.h"
+#include "vboard/gpio.h"
+#include "vboard/rcc.h"
+
+namespace vboard {
+
+namespace {
+
+struct Instance {
+  int number;
+  std::uintptr_t base;
+  std::uint32_t gate_offset;  // RCC APB1ENR (0x40) or APB2ENR (0x44)
+  std::uint32_t gate_bit;
+  int irq;
+  bool apb2;
+  char tx_port;
+  int tx_pin;
+  char rx_port;
+  int rx_pin;
+  unsigned af;
+};
+
+constexpr Instance kInstances[] = {
+    {1, 0x40011000u, 0x44, 1u << 4, 37, true, 'A', 9, 'A', 10, 7},
+    {2, 0x40004400u, 0x40, 1u << 17, 38, false, 'A', 2, 'A', 3, 7},
+    {3, 0x40004800u, 0x40, 1u << 18, 39, false, 'B', 10, 'B', 11, 7},
+    {6, 0x40011400u, 0x44, 1u << 5, 71, true, 'C', 6, 'C', 7, 8},
+};
+
+const Instance& instance(int number) {
+  for (const auto& i : kInstances)
+    if (i.number == number) return i;
+  throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
+}
+
+constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
+constexpr std::uint16_t kClearedByWriteZero = Usart::RXNE | Usart::TC | 0x0100u | 0x0200u;  // and LBD, CTS
+constexpr unsigned kModeAlternate = 2;
+
+}  // namespace
+
+bool frame_readable(const SerialFrame& frame, const SerialFormat& format, double bit_time) {
+  if (!frame.format.same_word(format) || bit_time <= 0 || frame.bit_time <= 0) return false;
+  return std::fabs(frame.bit_time - bit_time) <= 0.03 * bit_time;
+}
+
+Ticks frame_ticks(const SerialFormat& format, double bit_time) {
+  if (bit_time <= 0) return kNever;
+  return static_cast<Ticks>(std::llround(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
+}
+
+Usart::Usart(Board& board, int number)
+    : Peripheral(board, "USART" + std::to_string(number), instance(number).base, 0x1C), number_(number) {
+  const Instance& i = instance(number);
+  set_clock_gate(i.gate_offset, i.gate_bit);
+}
+
+Usart* Usart::of(Board& board, int number) {
+  return dynamic_cast<Usart*>(board.model_at(instance(number).base));
+}
+
+int Usart::irq() const { return instance(number_).irq; }
+
+void Usart::reset() {
+  set16(kSR, TXE | TC);
+  stats_ = {};
+  irq_level_ = false;
+  tdr_full_ = false;
+  tdr_ = 0;
+  shift_busy_ = false;
+  shift_data_ = false;
+  shift_ = {};
+  tc_clear_armed_ = false;
+  rdr_ = 0;
+  sr_seen_ = 0;
+  rx_in_flight_ = false;
+  rx_frame_ = {};
+  rx_on_since_ = kNever;
+}
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+bool Usart::enabled() const { return (reg16(kCR1) & UE) != 0; }
+bool Usart::transmitter_on() const { return (reg16(kCR1) & (UE | TE)) == (UE | TE); }
+bool Usart::receiver_on() const { return (reg16(kCR1) & (UE | RE)) == (UE | RE); }
+
+SerialFormat Usart::format() const {
+  const std::uint16_t cr1 = reg16(kCR1);
+  SerialFormat f;
+  const unsigned word = (cr1 & M) ? 9u : 8u;
+  if (cr1 & PCE) {
+    f.parity = (cr1 & PS) ? Parity::kOdd : Parity::kEven;
+    f.data_bits = word - 1u;
+  } else {
+    f.parity = Parity::kNone;
+    f.data_bits = word;
+  }
+  static constexpr unsigned kStopHalves[4] = {2, 1, 4, 3};  // 1, 0.5, 2, 1.5 stop bits
+  f.stop_halves = kStopHalves[(reg16(kCR2) >> 12) & 3u];
+  return f;
+}
+
+std::uint32_t Usart::bus_clock_hz() const {
+  return instance(number_).apb2 ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
+}
+
+double Usart::bit_time() const {
+  const std::uint16_t brr = reg16(kBRR);
+  const std::uint32_t mantissa = brr >> 4;
+  if (mantissa == 0) return 0;  // USARTDIV below 1: the baud generator does not run
+  // Bus clocks per bit: 16 x USARTDIV, or 8 x USARTDIV with OVER8 (whose
+  // fraction has three bits).
+  const std::uint32_t clocks = (reg16(kCR1) & OVER8) ? 8u * mantissa + (brr & 7u) : brr;
+  const std::uint32_t hz = bus_clock_hz();
+  if (hz == 0) return 0;
+  return static_cast<double>(clocks) * static_cast<double>(kTicksPerSecond) / static_cast<double>(hz);
+}
+
+double Usart::baud() const {
+  const double t = bit_time();
+  return t > 0 ? static_cast<double>(kTicksPerSecond) / t : 0.0;
+}
+
+bool Usart::pin_routed(bool tx) const {
+  const Instance& i = instance(number_);
+  const char port = tx ? i.tx_port : i.rx_port;
+  const int pin = tx ? i.tx_pin : i.rx_pin;
+  if (port < 'A' || port > 'C') return false;
+  const GpioPort& g = board_.gpio(port);
+  return g.mode(pin) == kModeAlternate && g.alternate_function(pin) == i.af;
+}
+
+bool Usart::tx_routed() const { return pin_routed(true); }
+bool Usart::rx_routed() const { return pin_routed(false); }
+
+// ---------------------------------------------------------------------------
+// Register side
+
+std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
+  switch (offset) {
+    case kSR: {
+      const std::uint16_t sr = reg16(kSR);
+      sr_seen_ = sr;
+      tc_clear_armed_ = true;
+      return sr;
+    }
+    case kDR: {
+      const std::uint16_t value = rdr_;
+      std::uint16_t clear = static_cast<std::uint16_t>(sr_seen_ & (kErrorFlags | IDLE));
+      if (reg16(kSR) & RXNE) {
+        clear = static_cast<std::uint16_t>(clear | RXNE);
+        ++stats_.bytes_read;
+      }
+      sr_seen_ = 0;
+      set_status(0, clear);
+      return value;
+    }
+    default:
+      return load(offset, width);
+  }
+}
+
+void Usart::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  const auto v16 = static_cast<std::uint16_t>(value & 0xFFFFu);
+  switch (offset) {
+    case kSR: {
+      // rc_w0: a 0 clears RXNE or TC (LBD, CTS); every other bit is read-only.
+      const std::uint16_t sr = reg16(kSR);
+      set_status(0, static_cast<std::uint16_t>(sr & kClearedByWriteZero & ~v16));
+      return;
+    }
+    case kDR:
+      // An SR read followed by this write clears TC.
+      if (tc_clear_armed_) set_status(0, TC);
+      tc_clear_armed_ = false;
+      if (shift_busy_) ++stats_.queued_writes;
+      tdr_ = static_cast<std::uint16_t>(v16 & 0x01FFu);
+      tdr_full_ = true;
+      set_status(0, TXE);
+      load_shift_register();
+      return;
+    case kBRR:
+      set16(kBRR, v16);
+      load_shift_register();
+      return;
+    case kCR1: {
+      const std::uint16_t old = reg16(kCR1);
+      set16(kCR1, static_cast<std::uint16_t>(v16 & 0xBFFFu));
+      control_changed(old);
+      return;
+    }
+    case kCR2:
+      set16(kCR2, static_cast<std::uint16_t>(v16 & 0x7F7Fu));
+      return;
+    case kCR3:
+      set16(kCR3, static_cast<std::uint16_t>(v16 & 0x0FFFu));
+      update_irq_line();
+      return;
+    default:
+      store(offset, value, width);
+  }
+}
+
+void Usart::set_status(std::uint16_t set, std::uint16_t clear) {
+  set16(kSR, static_cast<std::uint16_t>((reg16(kSR) | set) & ~clear));
+  update_irq_line();
+}
+
+void Usart::update_irq_line() {
+  const std::uint16_t sr = reg16(kSR);
+  const std::uint16_t cr1 = reg16(kCR1);
+  const std::uint16_t cr3 = reg16(kCR3);
+  const bool level = ((sr & (RXNE | ORE)) && (cr1 & RXNEIE)) || ((sr & TXE) && (cr1 & TXEIE)) ||
+                     ((sr & TC) && (cr1 & TCIE)) || ((sr & IDLE) && (cr1 & IDLEIE)) ||
+                     ((sr & PE) && (cr1 & PEIE)) ||
+                     ((sr & (FE | NE | ORE)) && (cr3 & CR3_EIE) && (cr3 & CR3_DMAR));
+  if (level != irq_level_) {
+    irq_level_ = level;
+    board_.set_irq_line(irq(), level);
+  }
+}
+
+void Usart::control_changed(std::uint16_t old_cr1) {
+  const bool was_tx = (old_cr1 & (UE | TE)) == (UE | TE);
+  const bool was_rx = (old_cr1 & (UE | RE)) == (UE | RE);
+  if (!was_tx && transmitter_on()) {
+    start_preamble();
+    const Instance& i = instance(number_);
+    board_.gpio(i.tx_port).set_alternate_output(i.tx_pin, true);  // the line idles high
+  }
+  load_shift_register();
+  if (!was_rx && receiver_on()) rx_on_since_ = board_.now();
+  if (was_rx && !receiver_on()) rx_on_since_ = kNever;
+  update_irq_line();
+}
+
+// ---------------------------------------------------------------------------
+// Transmitter
+
+void Usart::start_preamble() {
+  // Enabling the transmitter sends one idle frame (all ones) first.
+  if (shift_busy_) return;
+  const double bt = bit_time();
+  if (bt <= 0) return;
+  shift_busy_ = true;
+  shift_data_ = false;
+  shift_ = {};
+  shift_.format = format();
+  shift_.bit_time = bt;
+  shift_.start = board_.now();
+  shift_.end = board_.now() + frame_ticks(shift_.format, bt);
+  board_.schedule(this, kTxDone, shift_.end);
+}
+
+void Usart::load_shift_register() {
+  if (shift_busy_ || !tdr_full_ || !transmitter_on()) return;
+  const double bt = bit_time();
+  if (bt <= 0) return;  // no baud clock: the byte waits in DR
+  shift_busy_ = true;
+  shift_data_ = true;
+  shift_.format = format();
+  shift_.data = static_cast<std::uint16_t>(tdr_ & ((1u << shift_.format.data_bits) - 1u));
+  shift_.bit_time = bt;
+  shift_.start = board_.now();
+  shift_.end = board_.now() + frame_ticks(shift_.format, bt);
+  tdr_full_ = false;
+  set_status(TXE, 0);
+  board_.schedule(this, kTxDone, shift_.end);
+}
+
+// ---------------------------------------------------------------------------
+// Receiver
+
+void Usart::peer_changed() {
+  if (!rx_in_flight_) schedule_rx();
+}
+
+void Usart::schedule_rx() {
+  const Ticks start = peer_ ? peer_->next_frame_start() : kNever;
+  if (start == kNever) {
+    board_.cancel(this, kRxLine);
+    return;
+  }
+  board_.schedule(this, kRxLine, std::max(start, board_.now()));
+}
+
+void Usart::deliver(const SerialFrame& frame) {
+  ++stats_.frames_arrived;
+  if (rx_on_since_ > frame.start || !rx_routed()) {
+    ++stats_.frames_missed;
+    return;
+  }
+  // The line is watched for a frame's length of idle after each reception.
+  const Ticks idle_after = frame_time();
+  if (idle_after != kNever) board_.schedule(this, kIdleLine, board_.now() + idle_after);
+  if (reg16(kSR) & RXNE) {
+    ++stats_.overruns;
+    set_status(ORE, 0);
+    return;
+  }
+  const unsigned word = format().word_bits();
+  rdr_ = static_cast<std::uint16_t>(frame.data & ((1u << word) - 1u));
+  std::uint16_t set = RXNE;
+  if (!frame_readable(frame, format(), bit_time())) {
+    set = static_cast<std::uint16_t>(set | FE);
+    ++stats_.framing_errors;
+  }
+  ++stats_.frames_received;
+  set_status(set, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+void Usart::on_event(int kind) {
+  switch (kind) {
+    case kTxDone: {
+      const bool was_data = shift_data_;
+      shift_busy_ = false;
+      shift_data_ = false;
+      if (was_data) {
+        ++stats_.frames_sent;
+        if (!tx_routed()) {
+          ++stats_.frames_unheard;
+        } else if (peer_) {
+          peer_->frame_sent(shift_);
+        }
+      }
+      load_shift_register();
+      if (was_data && !shift_busy_ && (reg16(kSR) & TXE)) set_status(TC, 0);
+      return;
+    }
+    case kRxLine: {
+      if (rx_in_flight_) {
+        rx_in_flight_ = false;
+        const SerialFrame done = rx_frame_;
+        deliver(done);
+        if (peer_) peer_->frame_done(done);
+      }
+      if (!peer_) return;
+      const Ticks start = peer_->next_frame_start();
+      if (start == kNever) return;
+      if (start > board_.now()) {
+        board_.schedule(this, kRxLine, start);
+        return;
+      }
+      rx_frame_ = peer_->begin_frame(board_.now());
+      rx_in_flight_ = true;
+      board_.cancel(this, kIdleLine);
+      board_.schedule(this, kRxLine, rx_frame_.end);
+      return;
+    }
+    case kIdleLine:
+      if (receiver_on() && !rx_in_flight_) set_status(IDLE, 0);
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace vboard

@@ -1,0 +1,720 @@
+#!/usr/bin/env python3
+"""Budgets of the board image, checked after every link: worst-case stack,
+flash and static RAM. Exits 1 (and removes the image, so that the next build
+checks again) when a budget is passed or the stack figure cannot be bounded.
+
+Stack figure
+------------
+Frame sizes and call edges come from the compiler: the .su file
+(-fstack-usage) and the .ci call graph (-fcallgraph-info=su) written beside
+each object. Routines that have neither (the compiler's software
+floating-point routines, memcpy, memset) are read from the linked image's
+disassembly: every push, vpush, pre-decrementing store and "sub sp" in the
+routine is added up, whether or not it is popped before the next one (an
+upper bound), and every call, and every branch that leaves the routine,
+counts as a call from its deepest point. The disassembly of the firmware's
+own functions is compared with the compiler's call graph: a call that the
+graph does not list is reported and followed.
+
+Every call path is followed from the reset entry (start-up and main: the
+thread) and from every handler in the vector table. An indirect call or a
+recursion makes the figure unbounded and fails the check, except the run of
+static constructors in the start-up, whose targets are exactly the entries
+of .init_array (normally none).
+
+Nesting, under the priority plan (one pre-emption bit after start-up):
+  thread       reset entry, start-up, main
+  level 1      SysTick (0xF0) and the serial receive, USART3 (0xB0): they
+               share the level and do not pre-empt each other
+  level 0      the scheduler tick (0x10), the keys (0x30) and every other
+               device interrupt, the capture timer included (reset priority
+               0x00 puts any channel not set up otherwise here), and SVCall,
+               DebugMonitor and PendSV (reset priority 0)
+  faults       HardFault, MemManage, BusFault, UsageFault, NMI
+Each level can pre-empt the ones above it, and only one handler of a level
+runs at a time, so the worst case is the thread's deepest path plus, for each
+of the three levels, one exception frame with floating-point context (104
+bytes) and the deepest handler of that level. NMI is counted with the faults
+and not on top of them: its only source on this chip, the clock security
+system, stays off. Each context's figure is rounded up to a multiple of 8
+before a frame is stacked on it, which covers the alignment word the core
+inserts when the stack pointer is not 8-byte aligned at entry.
+"""
+
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+
+FP_FRAME = 104  # 8 core registers + S0..S15, FPSCR and a reserved word
+
+FLASH_BASE = 0x08000000
+RAM_BASE = 0x20000000
+
+# Exception numbers of the vector table and their level under the priority
+# plan; anything not listed (device interrupts, SVCall, DebugMonitor,
+# PendSV) is level 0.
+THREAD, LEVEL1, LEVEL0, FAULTS = "thread", "level 1", "level 0", "faults"
+LEVELS = (LEVEL1, LEVEL0, FAULTS)
+EXCEPTION_LEVEL = {
+    1: THREAD,      # Reset
+    2: FAULTS,      # NMI
+    3: FAULTS,      # HardFault
+    4: FAULTS,      # MemManage
+    5: FAULTS,      # BusFault
+    6: FAULTS,      # UsageFault
+    15: LEVEL1,     # SysTick, 0xF0
+    16 + 39: LEVEL1,  # USART3, serial receive, 0xB0
+}
+VECTOR_COUNT = 16 + 82
+
+# Indirect call sites whose targets are known: the start-up's run of static
+# constructors calls exactly the entries of .init_array.
+INIT_ARRAY_CALLERS = {"_ZN4port12runtime_initEv"}
+
+
+def round8(n):
+    return (n + 7) & ~7
+
+
+# ----------------------------------------------------------------- ELF file
+class Elf:
+    """The parts of a 32-bit little-endian ELF file that the check reads."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = f.read()
+        d = self.data
+        if d[:4] != b"\x7fELF" or d[4] != 1 or d[5] != 1:
+            raise SystemExit("%s: not a 32-bit little-endian ELF file" % path)
+        (self.phoff, self.shoff) = struct.unpack_from("<II", d, 0x1C)
+        (self.phentsize, self.phnum, self.shentsize, self.shnum, self.shstrndx) = struct.unpack_from(
+            "<HHHHH", d, 0x2A)
+        self.sections = []
+        for i in range(self.shnum):
+            name, typ, flags, addr, off, size, link, info, align, entsize = struct.unpack_from(
+                "<IIIIIIIIII", d, self.shoff + i * self.shentsize)
+            self.sections.append(dict(name_off=name, type=typ, flags=flags, addr=addr, offset=off, size=size,
+                                      link=link, entsize=entsize))
+        strtab = self.sections[self.shstrndx]
+        for s in self.sections:
+            s["name"] = self._str(strtab, s["name_off"])
+        self.segments = []
+        for i in range(self.phnum):
+            typ, off, vaddr, paddr, filesz, memsz, flags, align = struct.unpack_from(
+                "<IIIIIIII", d, self.phoff + i * self.phentsize)
+            self.segments.append(dict(type=typ, vaddr=vaddr, paddr=paddr, filesz=filesz, memsz=memsz))
+        self.symbols = []
+        for s in self.sections:
+            if s["type"] == 2:  # SHT_SYMTAB
+                names = self.sections[s["link"]]
+                for off in range(s["offset"], s["offset"] + s["size"], 16):
+                    name, value, size, info, other, shndx = struct.unpack_from("<IIIBBH", d, off)
+                    self.symbols.append(dict(name=self._str(names, name), value=value, size=size,
+                                             type=info & 0xF, bind=info >> 4, shndx=shndx))
+
+    def _str(self, table, off):
+        start = table["offset"] + off
+        end = self.data.index(b"\0", start)
+        return self.data[start:end].decode()
+
+    def section(self, name):
+        for s in self.sections:
+            if s["name"] == name:
+                return s
+        return None
+
+    def section_bytes(self, name):
+        s = self.section(name)
+        if s is None or s["type"] == 8:  # absent or NOBITS
+            return b""
+        return self.data[s["offset"]:s["offset"] + s["size"]]
+
+    def functions(self):
+        """Function symbols: name -> list of (start, size)."""
+        out = {}
+        for s in self.symbols:
+            if s["type"] == 2 and s["shndx"] != 0:  # STT_FUNC, defined
+                out.setdefault(s["name"], []).append((s["value"] & ~1, s["size"]))
+        return out
+
+
+# ------------------------------------------------------------- disassembly
+BRANCH_RE = re.compile(r"^([0-9a-f]+)\s+<([^>+]+)(?:\+0x([0-9a-f]+))?>")
+INSN_RE = re.compile(r"^\s*([0-9a-f]+):\s+(\S+)(?:\s+(.*))?$")
+
+
+def disassemble(objdump, elf_path):
+    """Every instruction of the image: address -> (mnemonic, operands)."""
+    text = subprocess.run([objdump, "-d", "--no-show-raw-insn", elf_path], check=True, stdout=subprocess.PIPE,
+                          universal_newlines=True).stdout
+    insns = {}
+    for line in text.splitlines():
+        m = INSN_RE.match(line)
+        if m:
+            mnemonic = m.group(2)
+            operands = re.split(r"\s[@;]", m.group(3) or "")[0].strip()
+            if mnemonic.startswith("."):  # literal data
+                continue
+            insns[int(m.group(1), 16)] = (mnemonic, operands)
+    return insns
+
+
+def register_count(operands):
+    """Registers in a register list such as {r4, r5, lr} or {d8-d15}."""
+    m = re.search(r"\{([^}]*)\}", operands)
+    if not m:
+        return 0, ""
+    count, kind = 0, ""
+    for item in m.group(1).split(","):
+        item = item.strip()
+        if "-" in item:
+            a, b = item.split("-")
+            count += int(b[1:]) - int(a[1:]) + 1
+        else:
+            count += 1
+        kind = item[0]
+    return count, kind
+
+
+CONDITIONS = {"eq", "ne", "cs", "hs", "cc", "lo", "mi", "pl", "vs", "vc", "hi", "ls", "ge", "lt", "gt", "le", "al"}
+BASES = sorted(["push", "pop", "stmdb", "stmfd", "ldmia", "ldmfd", "ldm", "vpush", "vpop", "vstmdb", "vldmia",
+                "sub", "subw", "add", "addw", "str", "strd", "ldr", "ldrd", "mov", "b", "bl", "blx", "bx", "cbz",
+                "cbnz", "tbb", "tbh"], key=len, reverse=True)
+
+
+def split_mnemonic(mnemonic):
+    """(base, conditional) for a Thumb mnemonic such as popne, b.n, subs."""
+    m = mnemonic.split(".")[0]
+    if m in ("bl", "blx", "bx", "bls", "blt", "ble"):
+        if m in ("bls", "blt", "ble"):
+            return "b", True
+        return m, False
+    for base in BASES:
+        if m == base:
+            return base, False
+        if m.startswith(base):
+            rest = m[len(base):]
+            if rest in CONDITIONS:
+                return base, rest != "al"
+            if rest == "s":
+                return base, False
+            if rest.startswith("s") and rest[1:] in CONDITIONS:
+                return base, True
+    return m, False
+
+
+def stack_effect(base, operands):
+    """Bytes an instruction adds to the stack (negative: releases); None when
+    the change is not a constant."""
+    if base == "push" or (base in ("stmdb", "stmfd") and operands.startswith("sp!")):
+        return 4 * register_count(operands)[0]
+    if base == "pop" or (base in ("ldmia", "ldmfd", "ldm") and operands.startswith("sp!")):
+        return -4 * register_count(operands)[0]
+    if base == "vpush" or (base == "vstmdb" and operands.startswith("sp!")):
+        count, kind = register_count(operands)
+        return count * (8 if kind == "d" else 4)
+    if base == "vpop" or (base == "vldmia" and operands.startswith("sp!")):
+        count, kind = register_count(operands)
+        return -count * (8 if kind == "d" else 4)
+    if base in ("sub", "subw", "add", "addw") and re.match(r"sp,", operands):
+        m = re.match(r"sp,\s*(?:sp,\s*)?#(\d+)$", operands)
+        if not m:
+            return None
+        n = int(m.group(1))
+        return n if base.startswith("sub") else -n
+    if base in ("str", "strd") and re.search(r"\[sp, #-(\d+)\]!$", operands):
+        return int(re.search(r"\[sp, #-(\d+)\]!$", operands).group(1))
+    if base in ("ldr", "ldrd") and re.search(r"\[sp\], #(\d+)$", operands):
+        return -int(re.search(r"\[sp\], #(\d+)$", operands).group(1))
+    if base == "mov" and operands.startswith("sp,"):
+        return None
+    return 0
+
+
+def branch_target(operands):
+    m = re.search(r"(?:^|,\s*)([0-9a-f]+)\s+<", operands)
+    return int(m.group(1), 16) if m else None
+
+
+def writes_pc(base, operands):
+    if base in ("pop", "ldmia", "ldmfd", "ldm"):
+        return "pc" in operands
+    return base in ("ldr", "mov") and operands.startswith("pc,")
+
+
+class Code:
+    """The linked image's functions and their instructions."""
+
+    def __init__(self, elf, insns):
+        self.insns = insns
+        self.addresses = sorted(insns)
+        self.index = {a: i for i, a in enumerate(self.addresses)}
+        self.by_name = elf.functions()
+        starts = {}
+        for name, defs in self.by_name.items():
+            for start, size in defs:
+                starts.setdefault(start, []).append((name, size))
+        self.starts = starts
+        self.sorted_starts = sorted(starts)
+
+    def range_of(self, start):
+        size = max(s for _, s in self.starts[start])
+        if size == 0:  # an entry without a size runs to the next function
+            later = [a for a in self.sorted_starts if a > start]
+            size = (later[0] - start) if later else 0
+        return start, start + size
+
+    def name_at(self, start):
+        names = sorted(n for n, _ in self.starts.get(start, []))
+        return names[0] if names else None
+
+    def function_containing(self, addr):
+        best = None
+        for start in self.sorted_starts:
+            if start > addr:
+                break
+            lo, hi = self.range_of(start)
+            if lo <= addr < hi:
+                best = start
+        return best
+
+    def next_address(self, addr):
+        i = self.index[addr] + 1
+        return self.addresses[i] if i < len(self.addresses) else None
+
+    def calls(self, start):
+        """Direct calls (bl, and branches leaving the function) and indirect
+        calls of a function, for the comparison with the compiler's graph."""
+        lo, hi = self.range_of(start)
+        direct, indirect = [], []
+        for addr in self.addresses[self.index.get(lo, 0):]:
+            if addr >= hi:
+                break
+            mnemonic, operands = self.insns[addr]
+            base, _ = split_mnemonic(mnemonic)
+            target = branch_target(operands)
+            if base in ("bl", "blx") and target is not None:
+                direct.append((target, addr))
+            elif base == "blx" or (base == "bx" and operands != "lr"):
+                indirect.append(addr)
+            elif base in ("b", "cbz", "cbnz") and target is not None and not lo <= target < hi:
+                direct.append((target, addr))
+        return direct, indirect
+
+    def depth(self, entry, call_depth):
+        """Deepest stack use of the code reached from `entry`, following its
+        control flow (branches into other routines included) and adding
+        call_depth(target) at each call. Returns (bytes, deepest call target
+        or None, problems)."""
+        problems = []
+        best, best_call = 0, None
+        seen = {}
+        work = [(entry, 0)]
+        steps = 0
+        while work:
+            addr, d = work.pop()
+            steps += 1
+            if steps > 200000:
+                problems.append("stack depth of the code at 0x%08x does not settle" % entry)
+                break
+            if addr in seen and seen[addr] >= d:
+                continue
+            if d > 4096:
+                problems.append("stack keeps growing in a loop at 0x%08x" % addr)
+                break
+            seen[addr] = d
+            if addr not in self.insns:
+                problems.append("control reaches 0x%08x, which is not code" % addr)
+                continue
+            mnemonic, operands = self.insns[addr]
+            base, conditional = split_mnemonic(mnemonic)
+            effect = stack_effect(base, operands)
+            if effect is None:
+                problems.append("stack pointer set from a register at 0x%08x (%s %s)" % (addr, mnemonic, operands))
+                continue
+            after = d + effect
+            best = max(best, after)
+            following = self.next_address(addr)
+            target = branch_target(operands)
+            if writes_pc(base, operands):
+                if conditional and following is not None:
+                    work.append((following, d))
+                continue
+            if base in ("bl", "blx") and target is not None:
+                callee = call_depth(target)
+                if after + callee > best:
+                    best, best_call = after + callee, target
+                if following is not None:
+                    work.append((following, after))
+                continue
+            if base == "blx" or (base == "bx" and operands != "lr"):
+                problems.append("indirect branch at 0x%08x" % addr)
+                continue
+            if base == "bx":
+                if conditional and following is not None:
+                    work.append((following, d))
+                continue
+            if base in ("b", "cbz", "cbnz") and target is not None:
+                work.append((target, after))
+                if (conditional or base != "b") and following is not None:
+                    work.append((following, after))
+                continue
+            if base in ("tbb", "tbh"):
+                problems.append("jump table at 0x%08x" % addr)
+                continue
+            if following is not None:
+                work.append((following, max(after, d) if conditional else after))
+        return best, best_call, problems
+
+
+# --------------------------------------------------- compiler's call graph
+TITLE_RE = re.compile(r'title: "((?:[^"\\]|\\.)*)"')
+LABEL_RE = re.compile(r'label: "((?:[^"\\]|\\.)*)"')
+EDGE_RE = re.compile(r'sourcename: "((?:[^"\\]|\\.)*)" targetname: "((?:[^"\\]|\\.)*)"(?: label: "((?:[^"\\]|\\.)*)")?')
+BYTES_RE = re.compile(r"(\d+) bytes \(([a-z,]+)\)")
+
+
+class Function:
+    def __init__(self, name, tu, loc, frame, qualifier):
+        self.name, self.tu, self.loc, self.frame, self.qualifier = name, tu, loc, frame, qualifier
+        self.callees = []   # (callee name, call site)
+        self.indirect = []  # call sites
+
+
+def symbol_of(title):
+    """The symbol of a call-graph title: file-local functions are titled
+    "<source path>:<symbol>"."""
+    return title.rsplit(":", 1)[-1]
+
+
+def read_call_graphs(objects):
+    """Function definitions from the .ci and .su files beside each object."""
+    defs = []
+    problems = []
+    for obj in objects:
+        stem = obj[:-len(".obj")] if obj.endswith(".obj") else os.path.splitext(obj)[0]
+        ci_path, su_path = stem + ".ci", stem + ".su"
+        if not os.path.exists(ci_path) or not os.path.exists(su_path):
+            problems.append("no stack-usage or call-graph file for %s" % obj)
+            continue
+        su = {}
+        with open(su_path) as f:
+            for line in f:
+                parts = line.rstrip("\n").split("\t")
+                if len(parts) == 3:
+                    loc = ":".join(parts[0].split(":")[:3])
+                    su[loc] = (int(parts[1]), parts[2])
+        by_name = {}
+        with open(ci_path) as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("node:"):
+                    title = TITLE_RE.search(line).group(1)
+                    label = LABEL_RE.search(line).group(1).split("\\n")
+                    size = BYTES_RE.search(label[-1]) if len(label) >= 3 else None
+                    if size is None:
+                        continue  # declared here, defined elsewhere
+                    loc = label[1]
+                    frame, qualifier = int(size.group(1)), size.group(2)
+                    if loc in su and su[loc][0] != frame:
+                        problems.append("%s: .su says %d bytes, .ci %d" % (title, su[loc][0], frame))
+                    if loc in su:
+                        frame, qualifier = su[loc]
+                    fn = Function(title, ci_path, loc, frame, qualifier)
+                    by_name[title] = fn
+                    defs.append(fn)
+                elif line.startswith("edge:"):
+                    m = EDGE_RE.search(line)
+                    source, target, site = m.group(1), m.group(2), m.group(3) or "?"
+                    fn = by_name.get(source)
+                    if fn is None:
+                        problems.append("call graph of %s: edge from unknown %s" % (ci_path, source))
+                        continue
+                    if target == "__indirect_call":
+                        fn.indirect.append(site)
+                    else:
+                        fn.callees.append((target, site))
+    return defs, problems
+
+
+# ------------------------------------------------------------------ analysis
+class Analysis:
+    def __init__(self, defs, code, elf):
+        self.code = code
+        self.elf = elf
+        self.by_tu = {}
+        self.by_name = {}
+        for fn in defs:
+            self.by_tu.setdefault(fn.tu, {})[fn.name] = fn
+            self.by_name.setdefault(fn.name, []).append(fn)
+        self.memo = {}
+        self.errors = []
+        self.notes = []
+        self.active = []
+        self.lib = {}
+
+    def resolve(self, name, tu=None):
+        if tu is not None:
+            local = self.by_tu.get(tu, {})
+            if name in local:
+                return local[name]
+            # A file-local function is titled with its file's path.
+            for title, fn in local.items():
+                if symbol_of(title) == name:
+                    return fn
+        found = self.by_name.get(name, [])
+        if len(found) == 1:
+            return found[0]
+        if len(found) > 1:
+            # Local functions of the same name in several files: take the
+            # deepest (cannot tell from the name alone which one is meant).
+            self.notes.append("%s is defined in %d files; the deepest is used" % (name, len(found)))
+            return max(found, key=lambda f: self.worst(f)[0])
+        return self.library(symbol_of(name))
+
+    def library(self, name):
+        """A routine without compiler output, modelled from the machine code."""
+        if name in self.lib:
+            return self.lib[name]
+        fn = Function(name, None, "?", 0, "static")
+        self.lib[name] = fn
+        defs = self.code.by_name.get(name)
+        if not defs:
+            self.errors.append("%s is called but not in the image" % name)
+            return fn
+        start = defs[0][0]
+        fn.loc = "image 0x%08x" % start
+        self.active.append(fn)
+        chain = {}
+        inner = {}
+
+        def call_depth(target):
+            callee = self.code.name_at(target)
+            if callee is None:
+                # A local subroutine inside the routine (bl to a label).
+                if target in inner:
+                    if inner[target] is None:
+                        self.errors.append("recursion in %s at 0x%08x" % (name, target))
+                        return 0
+                    return inner[target]
+                inner[target] = None
+                depth, _, problems = self.code.depth(target, call_depth)
+                for p in problems:
+                    self.errors.append("%s: %s" % (name, p))
+                inner[target] = depth
+                chain[target] = ["0x%08x" % target]
+                return depth
+            callee_fn = self.resolve(callee)
+            depth, path = self.worst(callee_fn)
+            chain[target] = path
+            return depth
+
+        depth, deepest_call, problems = self.code.depth(start, call_depth)
+        self.active.pop()
+        for p in problems:
+            self.errors.append("%s: %s" % (name, p))
+        fn.frame = depth
+        fn.deepest = chain.get(deepest_call, []) if deepest_call is not None else []
+        return fn
+
+    def cross_check(self, fn):
+        """Calls in the machine code that the compiler's graph does not list."""
+        if fn.tu is None or getattr(fn, "checked", False):
+            return
+        fn.checked = True
+        defs = self.code.by_name.get(symbol_of(fn.name), [])
+        if len(defs) != 1:
+            return  # inlined everywhere, or a local name used in several files
+        listed = {symbol_of(c) for c, _ in fn.callees}
+        direct, indirect = self.code.calls(defs[0][0])
+        for target, site in direct:
+            callee_start = self.code.function_containing(target)
+            callee = self.code.name_at(callee_start) if callee_start is not None else None
+            if callee is None or callee == symbol_of(fn.name):
+                continue
+            aliases = {n for n, _ in self.code.starts.get(callee_start, [])}
+            if not (aliases & listed):
+                self.notes.append("%s calls %s at 0x%08x, not in the compiler's call graph: followed"
+                                  % (fn.name, callee, site))
+                fn.callees.append((callee, "0x%08x" % site))
+        if len(indirect) > len(fn.indirect):
+            for site in indirect[len(fn.indirect):]:
+                fn.indirect.append("0x%08x" % site)
+
+    def indirect_targets(self, fn):
+        if fn.name in INIT_ARRAY_CALLERS:
+            table = self.elf.section_bytes(".init_array")
+            targets = []
+            for (addr,) in struct.iter_unpack("<I", table):
+                name = self.code.name_at(addr & ~1)
+                targets.append(name or "0x%08x" % addr)
+            return targets
+        return None
+
+    def worst(self, fn):
+        """(bytes, path) of the deepest call chain starting in fn."""
+        key = id(fn)
+        if key in self.memo:
+            return self.memo[key]
+        if fn in self.active:
+            cycle = self.active[self.active.index(fn):] + [fn]
+            self.errors.append("recursion: " + " > ".join(f.name for f in cycle))
+            return 0, [fn.name]
+        if fn.tu is None:
+            # Modelled from the machine code: calls already included.
+            lib = self.library(fn.name) if fn.name not in self.lib else fn
+            result = (lib.frame, ["%s[%d]" % (fn.name, lib.frame)] + getattr(lib, "deepest", []))
+            self.memo[key] = result
+            return result
+        self.active.append(fn)
+        self.cross_check(fn)
+        if fn.qualifier.startswith("dynamic") and fn.qualifier != "dynamic,bounded":
+            self.errors.append("%s (%s) has a dynamic stack frame" % (fn.name, fn.loc))
+        best, best_path = 0, []
+        callees = [self.resolve(name, fn.tu) for name, _ in fn.callees]
+        if fn.indirect:
+            targets = self.indirect_targets(fn)
+            if targets is None:
+                for site in fn.indirect:
+                    self.errors.append("indirect call in %s at %s: its targets are unknown" % (fn.name, site))
+            else:
+                if not targets:
+                    self.notes.append("indirect call in %s: .init_array is empty, nothing is called"
+                                      % fn.name)
+                callees += [self.resolve(t) for t in targets]
+        for callee in callees:
+            depth, path = self.worst(callee)
+            if depth > best:
+                best, best_path = depth, path
+        self.active.pop()
+        result = (fn.frame + best, ["%s(%d)" % (fn.name, fn.frame)] + best_path)
+        self.memo[key] = result
+        return result
+
+
+def demangle(entries):
+    """Readable names for path entries such as _Z8LED_Initv(12)."""
+    split = [re.match(r"^(.*?)([(\[]\d+[)\]])?$", e).groups() for e in entries]
+    names = [symbol_of(n) for n, _ in split]
+    try:
+        out = subprocess.run(["c++filt"], input="\n".join(names), stdout=subprocess.PIPE,
+                             universal_newlines=True, check=True).stdout.splitlines()
+        names = [re.sub(r"\(.*\)$", "", n) for n in out]
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return [n + (size or "") for n, (_, size) in zip(names, split)]
+
+
+def vector_handlers(elf, code):
+    table = elf.section_bytes(".isr_vector")
+    entries = [v for (v,) in struct.iter_unpack("<I", table)]
+    handlers = []
+    for number in range(1, min(len(entries), VECTOR_COUNT)):
+        addr = entries[number]
+        if addr == 0:
+            continue
+        names = sorted(n for n, _ in code.starts.get(addr & ~1, []))
+        if not names:
+            raise SystemExit("vector %d points to 0x%08x, not to a function" % (number, addr))
+        handlers.append((number, names[0], EXCEPTION_LEVEL.get(number, LEVEL0)))
+    return handlers
+
+
+# ----------------------------------------------------------------------- main
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--elf", required=True)
+    p.add_argument("--objdump", default="arm-none-eabi-objdump")
+    p.add_argument("--stack-budget", type=int, default=512)
+    p.add_argument("--stack-size", type=int, default=1024)
+    p.add_argument("--flash-budget", type=int, default=16384)
+    p.add_argument("--ram-budget", type=int, default=1024)
+    p.add_argument("--report", help="file for the full report")
+    p.add_argument("--keep-on-failure", action="store_true", help="do not remove the image when a budget fails")
+    p.add_argument("objects", nargs="+")
+    args = p.parse_args()
+
+    elf = Elf(args.elf)
+    code = Code(elf, disassemble(args.objdump, args.elf))
+    defs, problems = read_call_graphs([o for o in args.objects if o])
+    analysis = Analysis(defs, code, elf)
+    analysis.errors += problems
+
+    handlers = vector_handlers(elf, code)
+    contexts = {THREAD: [], LEVEL1: [], LEVEL0: [], FAULTS: []}
+    for number, name, level in handlers:
+        fn = analysis.resolve(name)
+        depth, path = analysis.worst(fn)
+        contexts[level].append((depth, path, number))
+
+    lines = []
+    total = 0
+    for level in (THREAD,) + LEVELS:
+        entries = contexts[level]
+        if not entries:
+            continue
+        depth, path, number = max(entries, key=lambda e: e[0])
+        frame = FP_FRAME if level != THREAD else 0
+        figure = frame + round8(depth)
+        total += figure
+        shown = " > ".join(demangle(path))
+        lines.append("  %-8s %4d = %s%3d  %s" % (level, figure, "frame 104 + " if frame else "", round8(depth),
+                                                  shown))
+        handlers_here = sorted({e[1][0] for e in entries})
+        if level != THREAD:
+            lines.append("  %-8s      (%d vectors: %s)" % ("", len(entries), ", ".join(handlers_here)))
+
+    # Flash: from the start of flash to the last byte loaded there (the
+    # initial values of .data included). Static RAM: .data and .bss.
+    flash_end = FLASH_BASE
+    for seg in elf.segments:
+        if seg["type"] == 1 and seg["filesz"] and FLASH_BASE <= seg["paddr"] < RAM_BASE:
+            flash_end = max(flash_end, seg["paddr"] + seg["filesz"])
+    flash = flash_end - FLASH_BASE
+    ram = sum(s["size"] for s in elf.sections
+              if s["flags"] & 2 and s["addr"] >= RAM_BASE and s["name"] != ".stack")
+    stack_section = elf.section(".stack")
+    stack_size = stack_section["size"] if stack_section else args.stack_size
+
+    unbounded = bool(analysis.errors)
+    fails = []
+    if unbounded:
+        fails.append("stack figure not bounded")
+    if total > args.stack_budget:
+        fails.append("stack %d > %d bytes" % (total, args.stack_budget))
+    if flash > args.flash_budget:
+        fails.append("flash %d > %d bytes" % (flash, args.flash_budget))
+    if ram > args.ram_budget:
+        fails.append("static RAM %d > %d bytes" % (ram, args.ram_budget))
+
+    head = ("stack: worst case %d bytes of the %d-byte stack (budget %d)%s"
+            % (total, stack_size, args.stack_budget, ", NOT BOUNDED" if unbounded else ""))
+    size_line = ("flash %d of %d bytes; static RAM (.data + .bss) %d of %d bytes"
+                 % (flash, args.flash_budget, ram, args.ram_budget))
+    report = [head] + lines + [size_line]
+    for e in analysis.errors:
+        report.append("  error: " + e)
+    for n in sorted(set(analysis.notes)):
+        report.append("  note: " + n)
+    print("\n".join(report))
+    if args.report:
+        with open(args.report, "w") as f:
+            f.write("\n".join(report) + "\n")
+
+    if fails:
+        print("budget check FAILED: " + "; ".join(fails))
+        if not args.keep_on_failure:
+            try:
+                os.remove(args.elf)
+                print("removed %s so that the next build checks again" % args.elf)
+            except OSError:
+                pass
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,126 @@
+// Priority grouping and channel set-up on the emulated core's own interrupt
+// controller and system control block: the values read back are what the
+// hardware holds, not what the driver meant to write.
+#include <cstdint>
+
+#include "checks.h"
+#include "device.h"
+#include "drv_misc.h"
+#include "report.h"
+
+namespace armtest {
+namespace {
+
+struct GroupingCase {
+  std::uint32_t grouping;
+  std::uint8_t preemption;
+  std::uint8_t sub;
+  std::uint8_t byte;  // priority byte expected in IP[channel]
+};
+
+// Bytes worked out by hand from the grouping table, including requests
+// wider than their field (the excess bits are lost).
+constexpr GroupingCase kGroupingCases[] = {
+    {NVIC_PriorityGroup_1, 2, 3, 0x30},  // keys
+    {NVIC_PriorityGroup_1, 3, 3, 0xB0},  // serial receive
+    {NVIC_PriorityGroup_1, 2, 1, 0x10},  // scheduler tick
+    {NVIC_PriorityGroup_1, 1, 7, 0xF0},
+    {NVIC_PriorityGroup_1, 0, 9, 0x10},  // sub-priority keeps its low 3 bits
+    {NVIC_PriorityGroup_0, 3, 15, 0xF0},  // no pre-emption bits: P is shifted out
+    {NVIC_PriorityGroup_0, 0, 0x13, 0x30},
+    {NVIC_PriorityGroup_2, 2, 3, 0xB0},  // the grouping main sets first
+    {NVIC_PriorityGroup_2, 3, 3, 0xF0},
+    {NVIC_PriorityGroup_2, 5, 2, 0x60},
+    {NVIC_PriorityGroup_3, 7, 1, 0xF0},
+    {NVIC_PriorityGroup_3, 9, 2, 0x20},
+    {NVIC_PriorityGroup_4, 15, 0, 0xF0},
+    {NVIC_PriorityGroup_4, 0x1F, 5, 0xF0},  // no sub-priority bits
+    {NVIC_PriorityGroup_4, 6, 0, 0x60},
+};
+
+constexpr std::uint8_t kChannels[] = {EXTI9_5_IRQn, USART3_IRQn, TIM6_DAC_IRQn, TIM3_IRQn, FPU_IRQn};
+
+std::uint32_t enabled(std::uint8_t channel) { return (NVIC->ISER[channel >> 5] >> (channel & 31u)) & 1u; }
+
+}  // namespace
+
+void check_nvic() {
+  Group group("nvic");
+
+  // Every grouping value reads back in AIRCR's PRIGROUP field, with every
+  // other writable bit of the low half 0.
+  constexpr std::uint32_t kGroupings[] = {NVIC_PriorityGroup_0, NVIC_PriorityGroup_1, NVIC_PriorityGroup_2,
+                                          NVIC_PriorityGroup_3, NVIC_PriorityGroup_4};
+  int index = 0;
+  for (const std::uint32_t grouping : kGroupings) {
+    group.at(index++, "AIRCR");
+    NVIC_PriorityGroupConfig(grouping);
+    const std::uint32_t aircr = SCB->AIRCR;
+    group.equal("AIRCR low half", static_cast<std::uint32_t>(aircr & 0xFFFFu), grouping);
+    // Reads return the key's complement 0xFA05, proof that the write was accepted.
+    group.equal("AIRCR VECTKEYSTAT", static_cast<std::uint32_t>(aircr >> 16), 0xFA05u);
+  }
+
+  // Encoding of each request under the grouping in force at the call, on
+  // several channels (all three words of the enable registers).
+  index = 0;
+  for (const GroupingCase& c : kGroupingCases) {
+    for (const std::uint8_t channel : kChannels) {
+      group.at(index, "IP");
+      NVIC_PriorityGroupConfig(c.grouping);
+      NVIC->ICER[channel >> 5] = 1u << (channel & 31u);
+      NVIC_InitTypeDef init = {.NVIC_IRQChannel = channel,
+                               .NVIC_IRQChannelPreemptionPriority = c.preemption,
+                               .NVIC_IRQChannelSubPriority = c.sub,
+                               .NVIC_IRQChannelCmd = ENABLE};
+      NVIC_Init(&init);
+      group.equal("IP byte", static_cast<std::uint8_t>(NVIC->IP[channel]), c.byte);
+      group.equal("ISER bit", enabled(channel), 1u);
+
+      // Disabling clears only the enable bit; the priority stays.
+      init.NVIC_IRQChannelPreemptionPriority = 0;
+      init.NVIC_IRQChannelSubPriority = 0;
+      init.NVIC_IRQChannelCmd = DISABLE;
+      NVIC_Init(&init);
+      group.equal("ISER bit after disable", enabled(channel), 0u);
+      group.equal("IP byte after disable", static_cast<std::uint8_t>(NVIC->IP[channel]), c.byte);
+    }
+    ++index;
+  }
+
+  // Any non-zero state enables.
+  group.at(index++, "state 0x80");
+  NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  NVIC_InitTypeDef init = {.NVIC_IRQChannel = TIM6_DAC_IRQn,
+                           .NVIC_IRQChannelPreemptionPriority = 2,
+                           .NVIC_IRQChannelSubPriority = 1,
+                           .NVIC_IRQChannelCmd = static_cast<FunctionalState>(0x80)};
+  NVIC_Init(&init);
+  group.equal("ISER bit", enabled(TIM6_DAC_IRQn), 1u);
+  group.equal("IP byte", static_cast<std::uint8_t>(NVIC->IP[TIM6_DAC_IRQn]), std::uint8_t{0x10});
+
+  // The start-up sequence of the board: grouping 2 first, then grouping 1
+  // before the three channels. Records keep their meaning only under the
+  // grouping they are passed with.
+  group.at(index++, "start-up plan");
+  NVIC_PriorityGroupConfig(NVIC_PriorityGroup_2);
+  NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  constexpr NVIC_InitTypeDef kPlan[] = {
+      {EXTI9_5_IRQn, 2, 3, ENABLE}, {USART3_IRQn, 3, 3, ENABLE}, {TIM6_DAC_IRQn, 2, 1, ENABLE}};
+  for (NVIC_InitTypeDef p : kPlan) {
+    NVIC_Init(&p);
+  }
+  group.equal("AIRCR PRIGROUP", static_cast<std::uint32_t>(SCB->AIRCR & 0x700u), 0x600u);
+  group.equal("IP[23]", static_cast<std::uint8_t>(NVIC->IP[EXTI9_5_IRQn]), std::uint8_t{0x30});
+  group.equal("IP[39]", static_cast<std::uint8_t>(NVIC->IP[USART3_IRQn]), std::uint8_t{0xB0});
+  group.equal("IP[54]", static_cast<std::uint8_t>(NVIC->IP[TIM6_DAC_IRQn]), std::uint8_t{0x10});
+  group.equal("ISER[0]", static_cast<std::uint32_t>(NVIC->ISER[0] & (1u << 23)), 1u << 23);
+  group.equal("ISER[1]", static_cast<std::uint32_t>(NVIC->ISER[1] & ((1u << 7) | (1u << 22))), (1u << 7) | (1u << 22));
+
+  // Leave the controller quiet for the groups that follow.
+  for (const std::uint8_t channel : kChannels) {
+    NVIC->ICER[channel >> 5] = 1u << (channel & 31u);
+  }
+}
+
+}  // namespace armtest

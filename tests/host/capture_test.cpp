@@ -1,0 +1,244 @@
+// The capture timer: TIM3 set up by TIM3_Init in PWM-input mode on PC6,
+// measuring the position sensor's PWM output (period and high time at
+// 10.5 MHz), its flags, its first capture, its interrupt; and the sensor's
+// PWM output itself, including the bad periods the decoder must survive.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "device.h"
+#include "drv_misc.h"
+#include "global_variable.h"
+#include "system_clock.h"
+#include "timer.h"
+#include "vboard/board.h"
+#include "vboard/core.h"
+#include "vboard/gpio.h"
+#include "vboard/sensor_pwm.h"
+#include "vboard/timer.h"
+
+namespace {
+
+using vboard::board;
+using vboard::ms;
+using vboard::SensorPwm;
+using vboard::Ticks;
+using vboard::us;
+
+constexpr int kCaptureException = vboard::kExcIrq0 + TIM3_IRQn;
+constexpr Ticks kCount = vboard::kTicksPerSecond / 10'500'000u;  // one count at 10.5 MHz: 32 ticks
+
+// CCR1 and CCR2 as the handler finds them on entry.
+struct Capture {
+  Ticks time;
+  std::uint32_t period;
+  std::uint32_t high;
+};
+
+class CaptureTimer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board().reset();
+    SystemInit();
+    NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);  // the grouping in force when main sets the timer up
+  }
+  void TearDown() override { board().reset(); }
+
+  SensorPwm& sensor() { return *board().find<SensorPwm>(); }
+  vboard::Timer& tim3() { return board().tim(3); }
+
+  // Records every capture interrupt with the registers it will read.
+  void record_captures() {
+    board().on_exception_entry = [this](int e, Ticks t) {
+      if (e == kCaptureException) {
+        captures_.push_back({t, board().peek(TIM3_BASE + 0x34), board().peek(TIM3_BASE + 0x38)});
+      }
+    };
+  }
+
+  // The decoder's arithmetic in double precision: the mechanical angle the
+  // two counts stand for.
+  static double decoded_angle(std::uint32_t period, std::uint32_t high) {
+    const double duty = 100.0 * high / period / 99.467 * 100.0;
+    double a = duty * 3.6 - 40.0;
+    if (a < 0.0) a += 360.0;
+    return a;
+  }
+
+  std::vector<Capture> captures_;
+};
+
+TEST_F(CaptureTimer, SetUpSelectsPwmInputOnPC6AndPriorityLevelZero) {
+  TIM3_Init();
+  auto peek16 = [](std::uintptr_t a) { return board().peek(a, 2); };
+  EXPECT_NE(board().peek(RCC_BASE + 0x40) & 0x2u, 0u) << "TIM3 clock";
+  EXPECT_NE(board().peek(RCC_BASE + 0x30) & 0x4u, 0u) << "GPIOC clock";
+  EXPECT_EQ(board().gpio('C').mode(6), 2u) << "alternate function";
+  EXPECT_EQ(board().gpio('C').alternate_function(6), 2u) << "AF2: TIM3";
+  EXPECT_EQ(board().gpio('C').pull(6), 2u) << "pulled down";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x28), 7u) << "prescaler: 84 MHz / 8";
+  EXPECT_EQ(TIM3->ARR, 0xFFFFu) << "auto-reload (preloaded)";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x18), 0x0201u) << "CC1 from TI1, CC2 from TI1";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x20), 0x0031u) << "CC1 rising, CC2 falling, both on";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x08), 0x0054u) << "slave mode reset on TI1FP1";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x0C), 0x0002u) << "capture 1 interrupt only";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x00) & 0x00F1u, 0x0081u) << "up-counting, preloaded, on";
+  EXPECT_EQ(board().nvic().ip(TIM3_IRQn), 0x20u) << "level 0, sub-priority 2";
+  EXPECT_TRUE(board().nvic().enabled(TIM3_IRQn));
+  EXPECT_EQ(tim3().count_period(), kCount);
+}
+
+TEST_F(CaptureTimer, MeasuresThePeriodAndTheHighTimeOfTheSensorSignal) {
+  const double angles[] = {0.0, 45.0, 140.964, 180.0, 319.9, 320.1, 359.99};
+  for (double angle : angles) {
+    SCOPED_TRACE(angle);
+    board().reset();
+    SystemInit();
+    NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+    board().rotor().set(angle, 0.0, board().now());
+    captures_.clear();
+    record_captures();
+    TIM3_Init();
+    board().run_for(ms(5));
+    ASSERT_GE(captures_.size(), 4u);
+    for (std::size_t n = 1; n < captures_.size(); ++n) {
+      const Capture& c = captures_[n];
+      EXPECT_EQ(c.period, 10500u) << "1 kHz at 10.5 MHz";
+      EXPECT_EQ(c.high, sensor().high_time(angle) / kCount);
+      EXPECT_EQ(c.time - captures_[n - 1].time, ms(1));
+      double error = std::fabs(decoded_angle(c.period, c.high) - angle);
+      error = std::min(error, 360.0 - error);
+      EXPECT_LT(error, 0.05) << "the decoder's arithmetic recovers the rotor angle";
+    }
+    // The handler took the same pair.
+    EXPECT_EQ(IC1Value, 10500u);
+    EXPECT_EQ(IC2Value, captures_.back().high);
+  }
+}
+
+TEST_F(CaptureTimer, FirstCaptureReadsZeroInsteadOfAPartOfAPeriod) {
+  record_captures();
+  board().run_until(ms(3) + us(300));  // the set-up falls inside a period
+  TIM3_Init();
+  EXPECT_EQ(TIM3->CNT, 0u) << "held until the first rising edge";
+  board().run_until(ms(7));
+  ASSERT_GE(captures_.size(), 3u);
+  EXPECT_EQ(captures_[0].time, ms(4)) << "at the first rising edge after the set-up";
+  EXPECT_EQ(captures_[0].period, 0u);
+  EXPECT_EQ(captures_[0].high, 0u);
+  EXPECT_EQ(captures_[1].period, 10500u);
+  EXPECT_EQ(captures_[1].high, sensor().high_time(0.0) / kCount);
+}
+
+TEST_F(CaptureTimer, CounterRestartsAtEachRisingEdge) {
+  TIM3_Init();
+  board().run_until(ms(4));
+  const Ticks rise = sensor().last_rise();
+  ASSERT_EQ(rise, ms(4));
+  // (The capture interrupt taken at the edge runs for a few counts.)
+  for (std::uint32_t counts : {10u, 1050u, 10499u}) {
+    board().run_until(rise + counts * kCount + kCount / 2);
+    EXPECT_EQ(tim3().counter(), counts);
+    EXPECT_EQ(TIM3->CNT, counts);
+  }
+  board().run_until(rise + ms(1) + 10 * kCount + kCount / 2);
+  EXPECT_EQ(tim3().counter(), 10u);
+}
+
+TEST_F(CaptureTimer, FlagsOvercaptureAndReadingAValueClearsItsFlag) {
+  TIM3_Init();
+  NVIC->ICER[0] = 1u << TIM3_IRQn;  // nobody serves the flags
+  board().run_until(ms(2) + us(500));
+  EXPECT_NE(TIM3->SR & TIM_SR_CC1IF, 0) << "capture 1 at 2 ms";
+  EXPECT_NE(TIM3->SR & TIM_SR_CC2IF, 0) << "capture 2 at the falling edge";
+  EXPECT_NE(TIM3->SR & TIM_SR_CC1OF, 0) << "capture 1 at 1 ms was never taken";
+  const std::uint32_t period = TIM3->CCR1;
+  EXPECT_EQ(period, 10500u);
+  EXPECT_EQ(TIM3->SR & TIM_SR_CC1IF, 0) << "reading CCR1 clears its flag";
+  EXPECT_NE(TIM3->SR & TIM_SR_CC2IF, 0);
+  const std::uint32_t high = TIM3->CCR2;
+  EXPECT_EQ(high, sensor().high_time(0.0) / kCount);
+  EXPECT_EQ(TIM3->SR & TIM_SR_CC2IF, 0);
+  // Overcapture flags stay until written 0; a write of 1 leaves a flag.
+  TIM3->SR = static_cast<std::uint16_t>(~TIM_SR_CC1OF);
+  EXPECT_EQ(TIM3->SR & TIM_SR_CC1OF, 0);
+  EXPECT_NE(TIM3->SR & TIM_SR_CC2OF, 0);
+  EXPECT_EQ(tim3().captures(1), 2u);
+  EXPECT_EQ(tim3().captures(2), 2u);
+}
+
+TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
+  sensor().set_enabled(false);
+  TIM3_Init();
+  board().run_for(ms(20));
+  EXPECT_EQ(board().handler_entries(kCaptureException), 0u);
+  EXPECT_EQ(tim3().captures(1), 0u);
+  EXPECT_FALSE(board().gpio('C').level(6)) << "the pull-down holds the idle input low";
+  // Back on: the first capture reads the held 0, then whole periods.
+  record_captures();
+  sensor().set_enabled(true);
+  board().run_for(ms(3) + us(10));
+  ASSERT_EQ(captures_.size(), 4u);
+  EXPECT_EQ(captures_[0].period, 0u);
+  EXPECT_EQ(captures_[1].period, 10500u);
+}
+
+TEST_F(CaptureTimer, BadPeriodsReachTheDecoderAsTheyWouldOnTheBoard) {
+  record_captures();
+  TIM3_Init();
+  board().run_until(ms(2) + us(100));
+  // From 3 ms on: a period of exactly 65536 counts wraps the counter to 0
+  // at its end; one of 65636 counts with a high time of 200 leaves a high
+  // time above the period; a period without a high time brings no rising
+  // edge, so the capture after it spans two periods.
+  sensor().queue_period(65536 * kCount, 100 * kCount);
+  sensor().queue_period(65636 * kCount, 200 * kCount);
+  sensor().queue_period(ms(1), 300 * kCount);
+  sensor().queue_period(ms(1), 0);
+  board().run_until(ms(3) + 65536 * kCount + 65636 * kCount + ms(2) + us(100));
+  ASSERT_EQ(captures_.size(), 6u);
+  const std::size_t first = 3;  // captures at 1, 2 and 3 ms came before
+  EXPECT_EQ(captures_[first].period, 0u);
+  EXPECT_EQ(captures_[first].high, 100u);
+  EXPECT_EQ(captures_[first + 1].period, 100u);
+  EXPECT_EQ(captures_[first + 1].high, 200u);
+  EXPECT_EQ(captures_[first + 2].period, 21000u) << "a period without a high time adds to the next";
+  EXPECT_EQ(captures_[first + 2].high, 300u);
+}
+
+TEST_F(CaptureTimer, InjectedPairRaisesTheCaptureInterrupt) {
+  sensor().set_enabled(false);
+  record_captures();
+  TIM3_Init();
+  tim3().inject_capture(10500, 5250, ms(5));
+  tim3().inject_capture(0, 1234, ms(6));
+  board().run_until(ms(7));
+  ASSERT_EQ(captures_.size(), 2u);
+  EXPECT_EQ(captures_[0].time, ms(5)) << "taken at once";
+  EXPECT_EQ(captures_[0].period, 10500u);
+  EXPECT_EQ(captures_[0].high, 5250u);
+  EXPECT_EQ(captures_[1].period, 0u);
+  EXPECT_EQ(captures_[1].high, 1234u);
+  EXPECT_EQ(IC1Value, 0u);
+  EXPECT_EQ(IC2Value, 1234u);
+}
+
+TEST_F(CaptureTimer, SensorDutyFollowsTheTurningRotor) {
+  // Half a turn a second: at 1 kHz the angle moves 0.18 degrees a period.
+  board().rotor().set(10.0, 180.0, 0);
+  record_captures();
+  TIM3_Init();
+  board().run_until(ms(2000) + us(10));
+  ASSERT_GE(captures_.size(), 1990u);
+  for (std::size_t n = 1; n < captures_.size(); n += 97) {
+    // Capture n carries the period that started 1 ms before it.
+    const double expected = board().rotor().angle(captures_[n].time - ms(1));
+    double error = std::fabs(decoded_angle(captures_[n].period, captures_[n].high) - expected);
+    error = std::min(error, 360.0 - error);
+    EXPECT_LT(error, 0.05) << n;
+  }
+}
+
+}  // namespace
