@@ -14,6 +14,7 @@
 #include "algorithm.h"
 #include "angle_decoder.h"
 #include "ano_tc.h"
+#include "control_work.h"
 #include "coordTrans.h"
 #include "device.h"
 #include "drv_tim.h"
@@ -111,12 +112,7 @@ struct Stats {
 
 // The control work exactly as the main loop does it.
 [[gnu::noinline]] void control_work() {
-  MotorAPosition.FB = AbPitchAngle;
-  CalculatePID(&MotorAPosition);
-  MotorAPark.Uq = MotorAPosition.U;
-  Anti_Park_Calc(&MotorAPark);
-  MotorASVPWM.UAlpha = MotorAPark.UAlpha;
-  MotorASVPWM.UBeta = MotorAPark.UBeta;
+  Control_Work();
   gFlagControl = RESET;
 }
 

@@ -8,6 +8,7 @@
 #include "algorithm.h"
 #include "angle_decoder.h"
 #include "checks.h"
+#include "control_work.h"
 #include "coordTrans.h"
 #include "device.h"
 #include "float_bits.h"
@@ -154,12 +155,7 @@ void check_chain() {
       Angle_Decode();
     }
     MotorAPosition.Des = as_float(s.Des);
-    MotorAPosition.FB = AbPitchAngle;
-    CalculatePID(&MotorAPosition);
-    MotorAPark.Uq = MotorAPosition.U;
-    Anti_Park_Calc(&MotorAPark);
-    MotorASVPWM.UAlpha = MotorAPark.UAlpha;
-    MotorASVPWM.UBeta = MotorAPark.UBeta;
+    Control_Work();
     float_bits(group, "FB", MotorAPosition.FB, s.FB);
     float_bits(group, "E", MotorAPosition.E, s.E);
     float_bits(group, "SumE", MotorAPosition.SumE, s.SumE);

@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "algorithm.h"
+#include "control_work.h"
 #include "coordTrans.h"
 #include "global_variable.h"
 #include "handlers.h"
@@ -215,12 +216,7 @@ TEST(ControlChain, VectorsThroughTheCaptureInterrupt) {
     }
     MotorAPosition.Des = as_float(s.Des);
 
-    MotorAPosition.FB = AbPitchAngle;
-    CalculatePID(&MotorAPosition);
-    MotorAPark.Uq = MotorAPosition.U;
-    Anti_Park_Calc(&MotorAPark);
-    MotorASVPWM.UAlpha = MotorAPark.UAlpha;
-    MotorASVPWM.UBeta = MotorAPark.UBeta;
+    Control_Work();
 
     EXPECT_BITS(MotorAPosition.FB, s.FB);
     EXPECT_BITS(MotorAPosition.E, s.E);

@@ -1,11 +1,10 @@
 // Start-up and the main loop.
 #include <cstdint>
 
-#include "algorithm.h"
 #include "ano_tc.h"
 #include "as5048a.h"
+#include "control_work.h"
 #include "convert.h"
-#include "coordTrans.h"
 #include "device.h"
 #include "drv_gpio.h"
 #include "drv_misc.h"
@@ -58,12 +57,7 @@ int main() {
       gFlag5ms = RESET;
     }
     if (gFlagControl == SET) {
-      MotorAPosition.FB = AbPitchAngle;
-      CalculatePID(&MotorAPosition);
-      MotorAPark.Uq = MotorAPosition.U;
-      Anti_Park_Calc(&MotorAPark);
-      MotorASVPWM.UAlpha = MotorAPark.UAlpha;
-      MotorASVPWM.UBeta = MotorAPark.UBeta;
+      Control_Work();
       gFlagControl = RESET;
     }
     port::spin_point();
