@@ -10,6 +10,7 @@
 #include "device.h"
 #include "rcc.h"
 #include "system_clock.h"
+#include "register_access.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
@@ -25,16 +26,8 @@ using vboard::us;
 
 constexpr int kTickException = vboard::kExcIrq0 + TIM6_DAC_IRQn;
 
-std::uint32_t peek32(std::uintptr_t a) { return board().peek(a, 4); }
-std::uint32_t peek16(std::uintptr_t a) { return board().peek(a, 2); }
-std::uint32_t peek8(std::uintptr_t a) { return board().peek(a, 1); }
+using namespace test_registers;
 
-constexpr std::uintptr_t kRccCr = RCC_BASE + 0x00;
-constexpr std::uintptr_t kRccPllcfgr = RCC_BASE + 0x04;
-constexpr std::uintptr_t kRccCfgr = RCC_BASE + 0x08;
-constexpr std::uintptr_t kRccAhb1enr = RCC_BASE + 0x30;
-constexpr std::uintptr_t kRccApb1enr = RCC_BASE + 0x40;
-constexpr std::uintptr_t kRccApb2enr = RCC_BASE + 0x44;
 constexpr std::uintptr_t kFlashAcr = FLASH_R_BASE + 0x00;
 constexpr std::uintptr_t kPwrCr = PWR_BASE + 0x00;
 constexpr std::uintptr_t kScbVtor = SCB_BASE + 0x08;

@@ -17,6 +17,7 @@
 #include "drv_tim.h"
 #include "drv_usart.h"
 #include "port.h"
+#include "register_access.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/timer.h"
@@ -25,18 +26,7 @@ namespace {
 
 using vboard::board;
 
-std::uint32_t peek32(std::uintptr_t a) { return board().peek(a, 4); }
-std::uint32_t peek16(std::uintptr_t a) { return board().peek(a, 2); }
-void poke32(std::uintptr_t a, std::uint32_t v) { board().poke(a, v, 4); }
-void poke16(std::uintptr_t a, std::uint32_t v) { board().poke(a, v, 2); }
-
-// RCC register addresses.
-constexpr std::uintptr_t kRccCr = RCC_BASE + 0x00;
-constexpr std::uintptr_t kRccPllcfgr = RCC_BASE + 0x04;
-constexpr std::uintptr_t kRccCfgr = RCC_BASE + 0x08;
-constexpr std::uintptr_t kRccAhb1enr = RCC_BASE + 0x30;
-constexpr std::uintptr_t kRccApb1enr = RCC_BASE + 0x40;
-constexpr std::uintptr_t kRccApb2enr = RCC_BASE + 0x44;
+using namespace test_registers;
 
 // Every clock gate this board's firmware can open, opened behind the
 // firmware's back so that the models accept register accesses.
