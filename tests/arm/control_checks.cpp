@@ -101,10 +101,11 @@ void expect_decoder_state(Group& group, const DecoderStep& s) {
   float_bits(group, "Frequency", Frequency, s.Frequency);
 }
 
-// Each sequence from the power-on state, the captures handed to the decoder
-// directly.
-void check_decoder() {
-  Group group("control.decoder");
+// Each sequence from the power-on state; `deliver` hands a capture pair to
+// the decoder.
+template <typename Deliver>
+void run_decoder_sequences(const char* name, Deliver deliver) {
+  Group group(name);
   int index = 0;
   for (const DecoderSequence& seq : kDecoderSequences) {
     power_on_state();
@@ -112,34 +113,31 @@ void check_decoder() {
       group.at(index * 100 + static_cast<int>(n), seq.name);
       const DecoderStep& s = seq.steps[n];
       AngleComp = as_float(s.AngleComp);
-      IC1Value = s.IC1Value;
-      IC2Value = s.IC2Value;
-      Angle_Decode();
+      deliver(s);
       expect_decoder_state(group, s);
     }
     ++index;
   }
 }
 
+// The captures handed to the decoder directly.
+void check_decoder() {
+  run_decoder_sequences("control.decoder", [](const DecoderStep& s) {
+    IC1Value = s.IC1Value;
+    IC2Value = s.IC2Value;
+    Angle_Decode();
+  });
+}
+
 // The same sequences through the capture interrupt's handler, which reads
 // the pair from TIM3's capture registers (the emulator keeps what is
 // written there).
 void check_decoder_interrupt() {
-  Group group("control.decoder_irq");
-  int index = 0;
-  for (const DecoderSequence& seq : kDecoderSequences) {
-    power_on_state();
-    for (std::size_t n = 0; n < seq.count; ++n) {
-      group.at(index * 100 + static_cast<int>(n), seq.name);
-      const DecoderStep& s = seq.steps[n];
-      AngleComp = as_float(s.AngleComp);
-      TIM3->CCR1 = s.IC1Value;
-      TIM3->CCR2 = s.IC2Value;
-      TIM3_IRQHandler();
-      expect_decoder_state(group, s);
-    }
-    ++index;
-  }
+  run_decoder_sequences("control.decoder_irq", [](const DecoderStep& s) {
+    TIM3->CCR1 = s.IC1Value;
+    TIM3->CCR2 = s.IC2Value;
+    TIM3_IRQHandler();
+  });
 }
 
 // The control work as the main loop runs it, behind the decoder.
