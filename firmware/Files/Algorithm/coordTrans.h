@@ -47,6 +47,23 @@ constexpr bool well_formed() {
 static_assert(well_formed());
 }  // namespace sin_table_check
 
+// What the image holds: the rising quarter of Sin_Table, entries 0..90.
+// Sin_Table mirrors exactly about 90 degrees (checked above), so every entry
+// of the half-turn is read from here unchanged, in half the flash.
+struct SinQuarter {
+  std::int32_t entry[91];
+};
+inline constexpr SinQuarter kSinQuarter = [] {
+  SinQuarter q{};
+  for (int i = 0; i <= 90; ++i) q.entry[i] = Sin_Table[i];
+  return q;
+}();
+
+// Sin_Table[i] for i = 0..180, read from the quarter.
+inline std::int32_t sin_table_entry(std::uint32_t i) {
+  return kSinQuarter.entry[i <= 90u ? i : 180u - i];
+}
+
 // Turns the rotating-frame command (Ud, Uq) at the angle Theta (whole
 // degrees) into the stationary-frame voltages UAlpha, UBeta, which keep the
 // table's scale of 65536. Records the sine and cosine used in Sinthe and
