@@ -90,4 +90,12 @@ add_test(NAME arm_vectors COMMAND ${QEMU_RUN} --timeout 30 --wire $<TARGET_FILE:
 # start-up state in place (checked over QEMU's gdb stub).
 add_test(NAME arm_boot
   COMMAND gdb-multiarch -batch -nx -x ${ARM_TEST_DIR}/boot_check.py $<TARGET_FILE:firmware.elf>)
-set_tests_properties(arm_runner_selfcheck arm_vectors arm_boot PROPERTIES TIMEOUT 60)
+# The budget check itself, on crafted instructions and tiny images built
+# with the cross toolchain.
+add_test(NAME budget_check
+  COMMAND ${BUDGET_PYTHON} -m unittest -v budget_check_test
+  WORKING_DIRECTORY ${ARM_TEST_DIR})
+set_tests_properties(budget_check PROPERTIES
+  ENVIRONMENT "CC=${CMAKE_C_COMPILER};OBJDUMP=${CMAKE_OBJDUMP};PYTHONDONTWRITEBYTECODE=1")
+
+set_tests_properties(arm_runner_selfcheck arm_vectors arm_boot budget_check PROPERTIES TIMEOUT 60)

@@ -731,7 +731,7 @@ def main():
     p.add_argument("--ram-budget", type=int, default=1024)
     p.add_argument("--report", help="file for the full report")
     p.add_argument("--keep-on-failure", action="store_true", help="do not remove the image when a budget fails")
-    p.add_argument("objects", nargs="+")
+    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them")
     args = p.parse_args()
 
     elf = Elf(args.elf)
