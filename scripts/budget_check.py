@@ -171,7 +171,7 @@ CONDITIONS = {"eq", "ne", "cs", "hs", "cc", "lo", "mi", "pl", "vs", "vc", "hi", 
 DATA_OPS = {"adc", "add", "addw", "and", "asr", "bic", "eor", "lsl", "lsr", "mla", "mls", "mov", "movw", "movt",
             "mul", "mvn", "neg", "orn", "orr", "ror", "rrx", "rsb", "sbc", "sub", "subw", "smull", "smlal",
             "umull", "umlal"}  # these may carry the flag-setting "s"
-OTHER_OPS = {"clz", "cmn", "cmp", "teq", "tst", "rev", "rev16", "revsh", "rbit", "sdiv", "udiv", "sel", "uadd8",
+OTHER_OPS = {"adr", "clz", "cmn", "cmp", "teq", "tst", "rev", "rev16", "revsh", "rbit", "sdiv", "udiv", "sel", "uadd8",
              "sxtb", "sxth", "uxtb", "uxth", "ubfx", "sbfx", "bfi", "bfc", "usat", "ssat", "nop",
              "ldr", "ldrb", "ldrh", "ldrsb", "ldrsh", "ldrd", "ldrex", "str", "strb", "strh", "strd", "strex",
              "ldm", "ldmia", "ldmfd", "ldmdb", "stm", "stmia", "stmdb", "stmfd", "push", "pop", "pld",
@@ -489,7 +489,9 @@ class Analysis:
             # Local functions of the same name in several files: take the
             # deepest (cannot tell from the name alone which one is meant).
             self.notes.append("%s is defined in %d files; the deepest is used" % (name, len(found)))
-            return max(found, key=lambda f: self.worst(f)[0])
+            chosen = max(found, key=lambda f: self.worst(f)[0])
+            chosen.alternatives = found  # any of them counts for floating-point use
+            return chosen
         return self.library(symbol_of(name))
 
     def library(self, name):
@@ -634,7 +636,7 @@ class Analysis:
             own, callees = getattr(lib, "fp_own", True), getattr(lib, "lib_callees", [])
         else:
             own, callees = self.code_uses_fp(fn), getattr(fn, "resolved", [])
-        fn.fp = own or any(self.uses_fp(c, visiting) for c in callees)
+        fn.fp = own or any(self.uses_fp(alt, visiting) for c in callees for alt in getattr(c, "alternatives", [c]))
         return fn.fp
 
     def code_uses_fp(self, fn):
@@ -670,7 +672,11 @@ def nesting(thread, levels):
     bytes when the context it interrupts may have floating-point state: on
     exception entry the core clears CONTROL.FPCA, and only a floating-point
     instruction of the handler sets it again, so a handler that never
-    touches the unit is always interrupted with the basic frame. Every
+    touches the unit is always interrupted with the basic frame (with
+    FPCCR.ASPEN at its reset value 1; were it cleared, FPCA would never be
+    set and every frame would be basic, so the count stays an upper bound).
+    Lazy stacking saves a pre-empted context's registers later, into the
+    space already reserved in its own frame, never in a new one. Every
     context is rounded up to 8 bytes first, for the alignment word the core
     may insert. Every chain is tried, since leaving out a level can turn
     the next frame from basic to extended.
