@@ -4,6 +4,21 @@
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
+# The budget check reads the image with pyelftools (python3-pyelftools),
+# which Debian installs for its own interpreter; a python3 placed earlier on
+# the PATH may not see it.
+set(BUDGET_PYTHON ${Python3_EXECUTABLE})
+execute_process(COMMAND ${BUDGET_PYTHON} -c "import elftools" RESULT_VARIABLE elftools_missing
+  OUTPUT_QUIET ERROR_QUIET)
+if(elftools_missing)
+  set(BUDGET_PYTHON /usr/bin/python3)
+  execute_process(COMMAND ${BUDGET_PYTHON} -c "import elftools" RESULT_VARIABLE elftools_missing
+    OUTPUT_QUIET ERROR_QUIET)
+  if(elftools_missing)
+    message(FATAL_ERROR "the budget check needs pyelftools: apt-get install python3-pyelftools")
+  endif()
+endif()
+
 # ---------------------------------------------------------------------------
 # Budgets: the stack figure from the compiler's own stack-usage and call-graph
 # output, flash and static RAM from the linked image. Either passed fails the
@@ -13,7 +28,7 @@ set(FLASH_BUDGET 16384)
 set(STATIC_RAM_BUDGET 1024)
 
 add_custom_command(TARGET firmware.elf POST_BUILD
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/budget_check.py
+  COMMAND ${BUDGET_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/budget_check.py
     --elf $<TARGET_FILE:firmware.elf> --objdump ${CMAKE_OBJDUMP}
     --stack-budget ${STACK_BUDGET} --flash-budget ${FLASH_BUDGET} --ram-budget ${STATIC_RAM_BUDGET}
     --report ${CMAKE_BINARY_DIR}/firmware.budget.txt
@@ -75,4 +90,12 @@ add_test(NAME arm_vectors COMMAND ${QEMU_RUN} --timeout 30 --wire $<TARGET_FILE:
 # start-up state in place (checked over QEMU's gdb stub).
 add_test(NAME arm_boot
   COMMAND gdb-multiarch -batch -nx -x ${ARM_TEST_DIR}/boot_check.py $<TARGET_FILE:firmware.elf>)
-set_tests_properties(arm_runner_selfcheck arm_vectors arm_boot PROPERTIES TIMEOUT 60)
+# The budget check itself, on crafted instructions and tiny images built
+# with the cross toolchain.
+add_test(NAME budget_check
+  COMMAND ${BUDGET_PYTHON} -m unittest -v budget_check_test
+  WORKING_DIRECTORY ${ARM_TEST_DIR})
+set_tests_properties(budget_check PROPERTIES
+  ENVIRONMENT "CC=${CMAKE_C_COMPILER};OBJDUMP=${CMAKE_OBJDUMP};PYTHONDONTWRITEBYTECODE=1")
+
+set_tests_properties(arm_runner_selfcheck arm_vectors arm_boot budget_check PROPERTIES TIMEOUT 60)

@@ -8,13 +8,16 @@ Stack figure
 Frame sizes and call edges come from the compiler: the .su file
 (-fstack-usage) and the .ci call graph (-fcallgraph-info=su) written beside
 each object. Routines that have neither (the compiler's software
-floating-point routines, memcpy, memset) are read from the linked image's
-disassembly: every push, vpush, pre-decrementing store and "sub sp" in the
-routine is added up, whether or not it is popped before the next one (an
-upper bound), and every call, and every branch that leaves the routine,
-counts as a call from its deepest point. The disassembly of the firmware's
-own functions is compared with the compiler's call graph: a call that the
-graph does not list is reported and followed.
+floating-point routines, memcpy, memset) are read from the linked image
+(pyelftools for the file, objdump for the instructions): their control flow
+is followed instruction by instruction, every push, vpush, pre-decrementing
+store and "sub sp" adding to the depth and every pop releasing it, and every
+call, and every branch that leaves the routine, counts as a call from the
+depth where it stands. An instruction the interpreter does not know, or a
+stack pointer set from a register, makes the figure unbounded: counting it
+as 0 bytes could hide a push. The disassembly of the firmware's own
+functions is compared with the compiler's call graph: a call that the graph
+does not list is reported and followed.
 
 Every call path is followed from the reset entry (start-up and main: the
 thread) and from every handler in the vector table. An indirect call or a
@@ -22,52 +25,53 @@ recursion makes the figure unbounded and fails the check, except the run of
 static constructors in the start-up, whose targets are exactly the entries
 of .init_array (normally none).
 
-Nesting, under the priority plan (one pre-emption bit after start-up):
+Nesting, under the priority plan of priority_plan.py (one pre-emption bit
+after start-up; the boot check compares it with the running image):
   thread       reset entry, start-up, main
   level 1      SysTick (0xF0) and the serial receive, USART3 (0xB0): they
                share the level and do not pre-empt each other
-  level 0      the scheduler tick (0x10), the keys (0x30) and every other
-               device interrupt, the capture timer included (reset priority
-               0x00 puts any channel not set up otherwise here), and SVCall,
+  level 0      the scheduler tick (0x10), the capture timer (0x20), the keys
+               (0x30) and every other device interrupt (reset priority 0x00
+               puts any channel not set up otherwise here), and SVCall,
                DebugMonitor and PendSV (reset priority 0)
   faults       HardFault, MemManage, BusFault, UsageFault, NMI
 Each level can pre-empt the ones above it, and only one handler of a level
-runs at a time, so the worst case is the thread's deepest path plus, for each
-of the three levels, one exception frame with floating-point context (104
-bytes) and the deepest handler of that level. NMI is counted with the faults
-and not on top of them: its only source on this chip, the clock security
-system, stays off. Each context's figure is rounded up to a multiple of 8
-before a frame is stacked on it, which covers the alignment word the core
-inserts when the stack pointer is not 8-byte aligned at entry.
+runs at a time, so the worst case is the thread's deepest path plus, for a
+chain of levels, one exception frame and the deepest handler of each level.
+The frame is 104 bytes (with floating-point context) when the interrupted
+context may have floating-point state and 32 bytes otherwise; see nesting().
+NMI is counted with the faults and not on top of them: its only source on
+this chip, the clock security system, stays off. Each context's figure is
+rounded up to a multiple of 8 before a frame is stacked on it, which covers
+the alignment word the core inserts when the stack pointer is not 8-byte
+aligned at entry.
 """
 
 import argparse
+import io
 import os
 import re
 import struct
 import subprocess
 import sys
 
-FP_FRAME = 104  # 8 core registers + S0..S15, FPSCR and a reserved word
+from elftools.common.exceptions import ELFError
+from elftools.elf.elffile import ELFFile
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from priority_plan import FAULTS, LEVEL0, LEVEL1, NESTING, THREAD, level_of_exception  # noqa: E402
+
+# Exception frames: the basic frame (r0-r3, r12, lr, pc, xPSR) and the
+# extended one with S0..S15, FPSCR and a reserved word, whose space the core
+# reserves whenever the interrupted context has live floating-point state
+# (CONTROL.FPCA set), even when lazy stacking defers the saving itself.
+BASIC_FRAME = 32
+FP_FRAME = 104
 
 FLASH_BASE = 0x08000000
 RAM_BASE = 0x20000000
 
-# Exception numbers of the vector table and their level under the priority
-# plan; anything not listed (device interrupts, SVCall, DebugMonitor,
-# PendSV) is level 0.
-THREAD, LEVEL1, LEVEL0, FAULTS = "thread", "level 1", "level 0", "faults"
-LEVELS = (LEVEL1, LEVEL0, FAULTS)
-EXCEPTION_LEVEL = {
-    1: THREAD,      # Reset
-    2: FAULTS,      # NMI
-    3: FAULTS,      # HardFault
-    4: FAULTS,      # MemManage
-    5: FAULTS,      # BusFault
-    6: FAULTS,      # UsageFault
-    15: LEVEL1,     # SysTick, 0xF0
-    16 + 39: LEVEL1,  # USART3, serial receive, 0xB0
-}
 VECTOR_COUNT = 16 + 82
 
 # Indirect call sites whose targets are known: the start-up's run of static
@@ -81,44 +85,21 @@ def round8(n):
 
 # ----------------------------------------------------------------- ELF file
 class Elf:
-    """The parts of a 32-bit little-endian ELF file that the check reads."""
+    """The parts of the linked image that the check reads, through pyelftools."""
 
     def __init__(self, path):
         with open(path, "rb") as f:
-            self.data = f.read()
-        d = self.data
-        if d[:4] != b"\x7fELF" or d[4] != 1 or d[5] != 1:
-            raise SystemExit("%s: not a 32-bit little-endian ELF file" % path)
-        (self.phoff, self.shoff) = struct.unpack_from("<II", d, 0x1C)
-        (self.phentsize, self.phnum, self.shentsize, self.shnum, self.shstrndx) = struct.unpack_from(
-            "<HHHHH", d, 0x2A)
-        self.sections = []
-        for i in range(self.shnum):
-            name, typ, flags, addr, off, size, link, info, align, entsize = struct.unpack_from(
-                "<IIIIIIIIII", d, self.shoff + i * self.shentsize)
-            self.sections.append(dict(name_off=name, type=typ, flags=flags, addr=addr, offset=off, size=size,
-                                      link=link, entsize=entsize))
-        strtab = self.sections[self.shstrndx]
-        for s in self.sections:
-            s["name"] = self._str(strtab, s["name_off"])
-        self.segments = []
-        for i in range(self.phnum):
-            typ, off, vaddr, paddr, filesz, memsz, flags, align = struct.unpack_from(
-                "<IIIIIIII", d, self.phoff + i * self.phentsize)
-            self.segments.append(dict(type=typ, vaddr=vaddr, paddr=paddr, filesz=filesz, memsz=memsz))
-        self.symbols = []
-        for s in self.sections:
-            if s["type"] == 2:  # SHT_SYMTAB
-                names = self.sections[s["link"]]
-                for off in range(s["offset"], s["offset"] + s["size"], 16):
-                    name, value, size, info, other, shndx = struct.unpack_from("<IIIBBH", d, off)
-                    self.symbols.append(dict(name=self._str(names, name), value=value, size=size,
-                                             type=info & 0xF, bind=info >> 4, shndx=shndx))
-
-    def _str(self, table, off):
-        start = table["offset"] + off
-        end = self.data.index(b"\0", start)
-        return self.data[start:end].decode()
+            data = f.read()
+        try:
+            self.file = ELFFile(io.BytesIO(data))
+        except ELFError as e:
+            raise SystemExit("%s: not an ELF file (%s)" % (path, e))
+        if self.file.elfclass != 32 or not self.file.little_endian or self.file["e_machine"] != "EM_ARM":
+            raise SystemExit("%s: not a 32-bit little-endian ARM image" % path)
+        self.sections = [dict(name=sec.name, nobits=sec["sh_type"] == "SHT_NOBITS", flags=sec["sh_flags"],
+                              addr=sec["sh_addr"], size=sec["sh_size"]) for sec in self.file.iter_sections()]
+        self.segments = [dict(load=seg["p_type"] == "PT_LOAD", paddr=seg["p_paddr"], filesz=seg["p_filesz"])
+                         for seg in self.file.iter_segments()]
 
     def section(self, name):
         for s in self.sections:
@@ -127,17 +108,20 @@ class Elf:
         return None
 
     def section_bytes(self, name):
-        s = self.section(name)
-        if s is None or s["type"] == 8:  # absent or NOBITS
+        sec = self.file.get_section_by_name(name)
+        if sec is None or sec["sh_type"] == "SHT_NOBITS":
             return b""
-        return self.data[s["offset"]:s["offset"] + s["size"]]
+        return sec.data()
 
     def functions(self):
         """Function symbols: name -> list of (start, size)."""
         out = {}
-        for s in self.symbols:
-            if s["type"] == 2 and s["shndx"] != 0:  # STT_FUNC, defined
-                out.setdefault(s["name"], []).append((s["value"] & ~1, s["size"]))
+        symtab = self.file.get_section_by_name(".symtab")
+        if symtab is None:
+            raise SystemExit("the image has no symbol table")
+        for sym in symtab.iter_symbols():
+            if sym["st_info"]["type"] == "STT_FUNC" and sym["st_shndx"] != "SHN_UNDEF":
+                out.setdefault(sym.name, []).append((sym["st_value"] & ~1, sym["st_size"]))
         return out
 
 
@@ -180,30 +164,50 @@ def register_count(operands):
 
 
 CONDITIONS = {"eq", "ne", "cs", "hs", "cc", "lo", "mi", "pl", "vs", "vc", "hi", "ls", "ge", "lt", "gt", "le", "al"}
-BASES = sorted(["push", "pop", "stmdb", "stmfd", "ldmia", "ldmfd", "ldm", "vpush", "vpop", "vstmdb", "vldmia",
-                "sub", "subw", "add", "addw", "str", "strd", "ldr", "ldrd", "mov", "b", "bl", "blx", "bx", "cbz",
-                "cbnz", "tbb", "tbh"], key=len, reverse=True)
+
+# Every instruction the interpreter knows. Anything else in code it follows
+# is an error: an instruction that is not understood could move the stack
+# pointer, and counting it as 0 bytes would hide that.
+DATA_OPS = {"adc", "add", "addw", "and", "asr", "bic", "eor", "lsl", "lsr", "mla", "mls", "mov", "movw", "movt",
+            "mul", "mvn", "neg", "orn", "orr", "ror", "rrx", "rsb", "sbc", "sub", "subw", "smull", "smlal",
+            "umull", "umlal"}  # these may carry the flag-setting "s"
+OTHER_OPS = {"adr", "clz", "cmn", "cmp", "teq", "tst", "rev", "rev16", "revsh", "rbit", "sdiv", "udiv", "sel", "uadd8",
+             "sxtb", "sxth", "uxtb", "uxth", "ubfx", "sbfx", "bfi", "bfc", "usat", "ssat", "nop",
+             "ldr", "ldrb", "ldrh", "ldrsb", "ldrsh", "ldrd", "ldrex", "str", "strb", "strh", "strd", "strex",
+             "ldm", "ldmia", "ldmfd", "ldmdb", "stm", "stmia", "stmdb", "stmfd", "push", "pop", "pld",
+             "b", "bl", "blx", "bx", "cbz", "cbnz", "tbb", "tbh",
+             "bkpt", "svc", "udf", "cpsid", "cpsie", "dsb", "dmb", "isb", "wfi", "wfe", "mrs", "msr"}
+FP_OPS = {"vabs", "vadd", "vsub", "vmul", "vdiv", "vneg", "vsqrt", "vcmp", "vcmpe", "vcvt", "vcvtr", "vmov",
+          "vmrs", "vmsr", "vldr", "vstr", "vldm", "vldmia", "vldmdb", "vstm", "vstmia", "vstmdb", "vpush", "vpop",
+          "vmla", "vmls", "vnmla", "vnmls", "vnmul", "vfma", "vfms", "vfnma", "vfnms"}
+KNOWN = sorted(DATA_OPS | OTHER_OPS | FP_OPS, key=len, reverse=True)
+IT_RE = re.compile(r"^it[te]{0,3}$")
 
 
 def split_mnemonic(mnemonic):
-    """(base, conditional) for a Thumb mnemonic such as popne, b.n, subs."""
+    """(base, conditional) for a Thumb mnemonic such as popne, b.n, subs,
+    bleq (a call inside an IT block) or ble (a branch); (None, False) when
+    the instruction is not one the interpreter knows."""
     m = mnemonic.split(".")[0]
-    if m in ("bl", "blx", "bx", "bls", "blt", "ble"):
-        if m in ("bls", "blt", "ble"):
-            return "b", True
-        return m, False
-    for base in BASES:
-        if m == base:
+    if IT_RE.match(m):
+        return "it", False
+    for base in KNOWN:
+        if not m.startswith(base):
+            continue
+        rest = m[len(base):]
+        if rest.startswith("s") and base in DATA_OPS:
+            rest = rest[1:]
+        if rest == "" or rest == "al":
             return base, False
-        if m.startswith(base):
-            rest = m[len(base):]
-            if rest in CONDITIONS:
-                return base, rest != "al"
-            if rest == "s":
-                return base, False
-            if rest.startswith("s") and rest[1:] in CONDITIONS:
-                return base, True
-    return m, False
+        if rest in CONDITIONS:
+            return base, True
+    return None, False
+
+
+def uses_fp(base):
+    """Whether an instruction touches the floating-point unit, which marks
+    the running context as having floating-point state (CONTROL.FPCA)."""
+    return base in FP_OPS
 
 
 def stack_effect(base, operands):
@@ -229,7 +233,14 @@ def stack_effect(base, operands):
         return int(re.search(r"\[sp, #-(\d+)\]!$", operands).group(1))
     if base in ("ldr", "ldrd") and re.search(r"\[sp\], #(\d+)$", operands):
         return -int(re.search(r"\[sp\], #(\d+)$", operands).group(1))
-    if base == "mov" and operands.startswith("sp,"):
+    # Any other write of the stack pointer, or write-back to it, is not a
+    # constant change the interpreter can follow.
+    if re.match(r"sp\b", operands) and base not in ("cmp", "cmn", "tst", "teq", "str", "strb", "strh", "strd",
+                                                     "push", "pld"):
+        return None
+    if "sp!" in operands or re.search(r"\[sp[^\]]*\]!|\[sp\],", operands):
+        return None
+    if base == "msr" and re.match(r"(msp|psp)\b", operands, re.I):
         return None
     return 0
 
@@ -308,8 +319,10 @@ class Code:
         """Deepest stack use of the code reached from `entry`, following its
         control flow (branches into other routines included) and adding
         call_depth(target) at each call. Returns (bytes, deepest call target
-        or None, problems)."""
+        or None, problems, whether any instruction reached uses the
+        floating-point unit)."""
         problems = []
+        fp = False
         best, best_call = 0, None
         seen = {}
         work = [(entry, 0)]
@@ -331,6 +344,10 @@ class Code:
                 continue
             mnemonic, operands = self.insns[addr]
             base, conditional = split_mnemonic(mnemonic)
+            if base is None:
+                problems.append("unknown instruction at 0x%08x (%s %s)" % (addr, mnemonic, operands))
+                continue
+            fp = fp or uses_fp(base)
             effect = stack_effect(base, operands)
             if effect is None:
                 problems.append("stack pointer set from a register at 0x%08x (%s %s)" % (addr, mnemonic, operands))
@@ -367,7 +384,7 @@ class Code:
                 continue
             if following is not None:
                 work.append((following, max(after, d) if conditional else after))
-        return best, best_call, problems
+        return best, best_call, problems, fp
 
 
 # --------------------------------------------------- compiler's call graph
@@ -472,7 +489,9 @@ class Analysis:
             # Local functions of the same name in several files: take the
             # deepest (cannot tell from the name alone which one is meant).
             self.notes.append("%s is defined in %d files; the deepest is used" % (name, len(found)))
-            return max(found, key=lambda f: self.worst(f)[0])
+            chosen = max(found, key=lambda f: self.worst(f)[0])
+            chosen.alternatives = found  # any of them counts for floating-point use
+            return chosen
         return self.library(symbol_of(name))
 
     def library(self, name):
@@ -490,6 +509,8 @@ class Analysis:
         self.active.append(fn)
         chain = {}
         inner = {}
+        fn.fp_own = False
+        fn.lib_callees = []
 
         def call_depth(target):
             callee = self.code.name_at(target)
@@ -501,18 +522,21 @@ class Analysis:
                         return 0
                     return inner[target]
                 inner[target] = None
-                depth, _, problems = self.code.depth(target, call_depth)
+                depth, _, problems, fp = self.code.depth(target, call_depth)
+                fn.fp_own = fn.fp_own or fp
                 for p in problems:
                     self.errors.append("%s: %s" % (name, p))
                 inner[target] = depth
                 chain[target] = ["0x%08x" % target]
                 return depth
             callee_fn = self.resolve(callee)
+            fn.lib_callees.append(callee_fn)
             depth, path = self.worst(callee_fn)
             chain[target] = path
             return depth
 
-        depth, deepest_call, problems = self.code.depth(start, call_depth)
+        depth, deepest_call, problems, fp = self.code.depth(start, call_depth)
+        fn.fp_own = fn.fp_own or fp
         self.active.pop()
         for p in problems:
             self.errors.append("%s: %s" % (name, p))
@@ -585,6 +609,7 @@ class Analysis:
                     self.notes.append("indirect call in %s: .init_array is empty, nothing is called"
                                       % fn.name)
                 callees += [self.resolve(t) for t in targets]
+        fn.resolved = callees
         for callee in callees:
             depth, path = self.worst(callee)
             if depth > best:
@@ -593,6 +618,84 @@ class Analysis:
         result = (fn.frame + best, ["%s(%d)" % (fn.name, fn.frame)] + best_path)
         self.memo[key] = result
         return result
+
+    def uses_fp(self, fn, visiting=None):
+        """Whether fn, or anything it calls, may execute a floating-point
+        instruction. Compiler-described functions are scanned over their
+        whole machine code, routines modelled from the image over the code
+        the interpreter reached."""
+        if hasattr(fn, "fp"):
+            return fn.fp
+        visiting = visiting if visiting is not None else set()
+        if id(fn) in visiting:
+            return False  # a recursion, already an error of its own
+        visiting.add(id(fn))
+        self.worst(fn)
+        if fn.tu is None:
+            lib = self.library(fn.name) if fn.name not in self.lib else self.lib[fn.name]
+            own, callees = getattr(lib, "fp_own", True), getattr(lib, "lib_callees", [])
+        else:
+            own, callees = self.code_uses_fp(fn), getattr(fn, "resolved", [])
+        fn.fp = own or any(self.uses_fp(alt, visiting) for c in callees for alt in getattr(c, "alternatives", [c]))
+        return fn.fp
+
+    def code_uses_fp(self, fn):
+        defs = self.code.by_name.get(symbol_of(fn.name), [])
+        if not defs:
+            # Not in the image under its name: counted as using the unit.
+            self.notes.append("%s has no code of its own in the image: taken to use floating point" % fn.name)
+            return True
+        found = False
+        for start, _ in defs:
+            lo, hi = self.code.range_of(start)
+            for addr in self.code.addresses[self.code.index.get(lo, 0):]:
+                if addr >= hi:
+                    break
+                mnemonic, operands = self.code.insns[addr]
+                base, _ = split_mnemonic(mnemonic)
+                if base is None:
+                    self.errors.append("%s: unknown instruction at 0x%08x (%s %s)" % (fn.name, addr, mnemonic,
+                                                                                     operands))
+                found = found or uses_fp(base)
+        return found
+
+
+def nesting(thread, levels):
+    """Worst case of the whole stack. `thread` is (bytes, uses floating
+    point) of the reset entry's deepest path; `levels` maps each level that
+    has handlers to (bytes of its deepest handler, whether any of its
+    handlers uses floating point).
+
+    A level pre-empts only the ones before it in NESTING, and one handler of
+    a level runs at a time, so a worst case is a chain of distinct levels in
+    that order. Each pre-emption stacks the basic 32-byte frame, or 104
+    bytes when the context it interrupts may have floating-point state: on
+    exception entry the core clears CONTROL.FPCA, and only a floating-point
+    instruction of the handler sets it again, so a handler that never
+    touches the unit is always interrupted with the basic frame (with
+    FPCCR.ASPEN at its reset value 1; were it cleared, FPCA would never be
+    set and every frame would be basic, so the count stays an upper bound).
+    Lazy stacking saves a pre-empted context's registers later, into the
+    space already reserved in its own frame, never in a new one. Every
+    context is rounded up to 8 bytes first, for the alignment word the core
+    may insert. Every chain is tried, since leaving out a level can turn
+    the next frame from basic to extended.
+
+    Returns (total, [(level, frame, bytes)]) of the deepest chain."""
+    present = [level for level in NESTING if level in levels]
+    best = (-1, [])
+    for mask in range(1 << len(present)):
+        chain = [level for i, level in enumerate(present) if mask >> i & 1]
+        total, below_fp, parts = round8(thread[0]), thread[1], []
+        for level in chain:
+            depth, fp = levels[level]
+            frame = FP_FRAME if below_fp else BASIC_FRAME
+            total += frame + round8(depth)
+            parts.append((level, frame, round8(depth)))
+            below_fp = fp
+        if total > best[0]:
+            best = (total, parts)
+    return best
 
 
 def demangle(entries):
@@ -619,7 +722,7 @@ def vector_handlers(elf, code):
         names = sorted(n for n, _ in code.starts.get(addr & ~1, []))
         if not names:
             raise SystemExit("vector %d points to 0x%08x, not to a function" % (number, addr))
-        handlers.append((number, names[0], EXCEPTION_LEVEL.get(number, LEVEL0)))
+        handlers.append((number, names[0], level_of_exception(number)))
     return handlers
 
 
@@ -634,7 +737,7 @@ def main():
     p.add_argument("--ram-budget", type=int, default=1024)
     p.add_argument("--report", help="file for the full report")
     p.add_argument("--keep-on-failure", action="store_true", help="do not remove the image when a budget fails")
-    p.add_argument("objects", nargs="+")
+    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them")
     args = p.parse_args()
 
     elf = Elf(args.elf)
@@ -648,34 +751,43 @@ def main():
     for number, name, level in handlers:
         fn = analysis.resolve(name)
         depth, path = analysis.worst(fn)
-        contexts[level].append((depth, path, number))
+        contexts[level].append((depth, path, number, analysis.uses_fp(fn)))
+
+    levels = {}
+    for level in (THREAD,) + NESTING:
+        entries = contexts[level]
+        if entries:
+            levels[level] = (max(e[0] for e in entries), any(e[3] for e in entries))
+    if THREAD not in levels:
+        raise SystemExit("the vector table has no reset entry")
+    thread = levels.pop(THREAD)
+    total, chain = nesting(thread, levels)
 
     lines = []
-    total = 0
-    for level in (THREAD,) + LEVELS:
+    for level, frame, depth in [(THREAD, 0, round8(thread[0]))] + chain:
         entries = contexts[level]
-        if not entries:
-            continue
-        depth, path, number = max(entries, key=lambda e: e[0])
-        frame = FP_FRAME if level != THREAD else 0
-        figure = frame + round8(depth)
-        total += figure
-        shown = " > ".join(demangle(path))
-        lines.append("  %-8s %4d = %s%3d  %s" % (level, figure, "frame 104 + " if frame else "", round8(depth),
-                                                  shown))
-        handlers_here = sorted({e[1][0] for e in entries})
+        deepest = max(entries, key=lambda e: e[0])
+        shown = " > ".join(demangle(deepest[1]))
+        frame_text = "frame %3d + " % frame if frame else ""
+        lines.append("  %-8s %4d = %s%3d  %s" % (level, frame + depth, frame_text, depth, shown))
         if level != THREAD:
-            lines.append("  %-8s      (%d vectors: %s)" % ("", len(entries), ", ".join(handlers_here)))
+            with_fp = sorted({e[1][0] for e in entries if e[3]})
+            lines.append("  %-8s      (%d vectors: %s; floating point in: %s)"
+                         % ("", len(entries), ", ".join(sorted({e[1][0] for e in entries})),
+                            ", ".join(with_fp) or "none"))
+    lines.append("  (thread floating point: %s; levels left out of the deepest chain: %s)"
+                 % ("yes" if thread[1] else "no",
+                    ", ".join(l for l in NESTING if l in levels and l not in [c[0] for c in chain]) or "none"))
 
     # Flash: from the start of flash to the last byte loaded there (the
     # initial values of .data included). Static RAM: .data and .bss.
     flash_end = FLASH_BASE
     for seg in elf.segments:
-        if seg["type"] == 1 and seg["filesz"] and FLASH_BASE <= seg["paddr"] < RAM_BASE:
+        if seg["load"] and seg["filesz"] and FLASH_BASE <= seg["paddr"] < RAM_BASE:
             flash_end = max(flash_end, seg["paddr"] + seg["filesz"])
     flash = flash_end - FLASH_BASE
     ram = sum(s["size"] for s in elf.sections
-              if s["flags"] & 2 and s["addr"] >= RAM_BASE and s["name"] != ".stack")
+              if s["flags"] & 2 and s["addr"] >= RAM_BASE and s["name"] != ".stack")  # SHF_ALLOC
     stack_section = elf.section(".stack")
     stack_size = stack_section["size"] if stack_section else args.stack_size
 

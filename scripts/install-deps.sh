@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make python3
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
-  qemu-system-arm gdb-multiarch
+  qemu-system-arm gdb-multiarch python3-pyelftools
 )
 
 missing=()

@@ -13,6 +13,7 @@
 import os
 import re
 import struct
+import sys
 from fractions import Fraction
 
 import gdb
@@ -165,6 +166,7 @@ def main():
     check("NVIC ISER[0] bit 29 capture timer", (u32(nvic + 0x00) >> 29) & 1, 1)
     check("NVIC ISER[1] bit 7 serial receive", (u32(nvic + 0x04) >> 7) & 1, 1)
     check("NVIC ISER[1] bit 22 scheduler tick", (u32(nvic + 0x04) >> 22) & 1, 1)
+    check_priority_plan(scb, nvic)
 
     # SysTick: 1 ms at the assumed 168 MHz, lowest priority. COUNTFLAG
     # (bit 16) depends on when it is read and is masked.
@@ -201,6 +203,32 @@ def main():
         check("Task_Delay[%d]" % i, u32("&Task_Delay[%d]" % i), 0)
 
     check_hundredths()
+
+
+def check_priority_plan(scb, nvic):
+    """The stack check nests handlers by the plan in priority_plan.py; every
+    exception the running image can take must be on the level the plan
+    gives it, so that the plan cannot drift from the image."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+    import priority_plan as plan
+
+    grouping = u32(scb + 0x0C) & 0x700
+    check("grouping is the plan's", grouping, plan.GROUPING)
+    # SVCall, DebugMonitor, PendSV and SysTick: SHP bytes 7, 8, 10, 11.
+    for number, index in ((11, 7), (12, 8), (14, 10), (15, 11)):
+        byte = u8(scb + 0x18 + index)
+        check("exception %d (byte 0x%02x) on the plan's %s" % (number, byte, plan.level_of_exception(number)),
+              plan.level_of_byte(byte, grouping) == plan.level_of_exception(number), True)
+    enabled = []
+    for irq in range(82):
+        if (u32(nvic + 4 * (irq // 32)) >> (irq % 32)) & 1:
+            enabled.append(irq)
+            number = plan.DEVICE_BASE + irq
+            byte = u8(nvic + 0x300 + irq)
+            check("IRQ %d (byte 0x%02x) on the plan's %s" % (irq, byte, plan.level_of_exception(number)),
+                  plan.level_of_byte(byte, grouping) == plan.level_of_exception(number), True)
+    check("every enabled interrupt is in the plan",
+          all(plan.DEVICE_BASE + irq in plan.PRIORITIES for irq in enabled), True)
 
 
 def i16(reg):

@@ -14,11 +14,14 @@ namespace port {
 
 void runtime_init() {
   // Initialised data from its image in flash, then zeroes for the rest.
+  // Word loops through volatile stores: the compiler would otherwise turn
+  // them into memcpy and memset calls, which bring about 450 bytes of
+  // library code for a job done once on a few hundred bytes.
   const std::uint32_t* source = &_sidata;
-  for (std::uint32_t* p = &_sdata; p < &_edata;) {
+  for (volatile std::uint32_t* p = &_sdata; p < &_edata;) {
     *p++ = *source++;
   }
-  for (std::uint32_t* p = &_sbss; p < &_ebss;) {
+  for (volatile std::uint32_t* p = &_sbss; p < &_ebss;) {
     *p++ = 0;
   }
   // Static constructors, if there are any (the firmware's globals are all
