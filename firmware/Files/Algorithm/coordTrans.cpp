@@ -24,17 +24,17 @@ void Anti_Park_Calc(PARK* v) {
 
   std::int32_t cosine;
   if (point < 90u) {
-    cosine = sin_table_entry(90u - point);
+    cosine = Sin_Table[90u - point];
   } else if (point < 270u) {
-    cosine = -sin_table_entry(270u - point);
+    cosine = -Sin_Table[270u - point];
   } else {
-    cosine = sin_table_entry(point - 270u);
+    cosine = Sin_Table[point - 270u];
   }
   std::int32_t sine;
   if (point < 180u) {
-    sine = sin_table_entry(point);
+    sine = Sin_Table[point];
   } else {
-    sine = -sin_table_entry(point - 180u);
+    sine = -Sin_Table[point - 180u];
   }
   Costhe = cosine;
   Sinthe = sine;

@@ -47,26 +47,6 @@ constexpr bool well_formed() {
 static_assert(well_formed());
 }  // namespace sin_table_check
 
-// What the image holds: the rising quarter of Sin_Table. Sin_Table mirrors
-// exactly about 90 degrees (checked above), so every entry of the half-turn
-// is read from here unchanged. Entries 0..89 fit 16 bits; entry 90, 65536,
-// is the one value that does not and is given outright.
-struct SinQuarter {
-  std::uint16_t entry[90];
-};
-inline constexpr SinQuarter kSinQuarter = [] {
-  SinQuarter q{};
-  for (int i = 0; i < 90; ++i) q.entry[i] = static_cast<std::uint16_t>(Sin_Table[i]);
-  return q;
-}();
-static_assert(Sin_Table[89] < 65536 && Sin_Table[90] == 65536);
-
-// Sin_Table[i] for i = 0..180, read from the quarter.
-inline std::int32_t sin_table_entry(std::uint32_t i) {
-  const std::uint32_t k = i <= 90u ? i : 180u - i;
-  return k == 90u ? 65536 : kSinQuarter.entry[k];
-}
-
 // Turns the rotating-frame command (Ud, Uq) at the angle Theta (whole
 // degrees) into the stationary-frame voltages UAlpha, UBeta, which keep the
 // table's scale of 65536. Records the sine and cosine used in Sinthe and
