@@ -355,7 +355,7 @@ std::int16_t on_wire(double degrees) {
 
 TEST(SensorFrameDecoder, UnwrapsAnExcursionBeyondTheWireRange) {
   // 300 -> 400 -> -400 -> 0 deg at up to 1 deg per frame (200 deg/s), the
-  // setpoint stepping 100 deg at a time past both ends; noise between frames.
+  // setpoint stepping 100 deg at a time past both ends; damaged frames between.
   std::vector<std::pair<double, double>> path;
   for (double a = 300.0; a <= 400.0; a += 0.75) path.push_back({a, a > 350.0 ? 400.0 : 300.0});
   for (double a = 400.0; a >= -400.0; a -= 1.0) path.push_back({a, std::round(a / 100.0) * 100.0});
@@ -365,8 +365,12 @@ TEST(SensorFrameDecoder, UnwrapsAnExcursionBeyondTheWireRange) {
     SensorValues v{};
     v[telemetry::kAx] = on_wire(path[i].first);
     v[telemetry::kAy] = on_wire(path[i].second);
+    if (i % 7 == 0) {  // a damaged copy first, with a wild angle
+      Bytes damaged = frame_bytes(v);
+      damaged[4] ^= 0x40;
+      append(stream, damaged);
+    }
     append(stream, frame_bytes(v));
-    if (i % 7 == 0) append(stream, {0xAA, 0xAA, 0x02, 0x12, 0x55});  // a cut candidate
   }
   SensorFrameDecoder d;
   const auto frames = decode(d, stream);
@@ -381,6 +385,7 @@ TEST(SensorFrameDecoder, UnwrapsAnExcursionBeyondTheWireRange) {
     if (outside) ++beyond;
   }
   EXPECT_GT(beyond, 100u);
+  EXPECT_GT(d.bad_frames(), 100u);
   // Out past +327.68 and back, then out past -327.68 and back.
   EXPECT_EQ(d.angle_wraps(), 4u);
   EXPECT_EQ(d.setpoint_wraps(), 4u);
