@@ -106,7 +106,7 @@ Pty::~Pty() {
   close_slave();
 }
 
-bool Pty::open() {
+bool Pty::open(bool nonblocking_master) {
   close_master();
   close_slave();
   termios t{};
@@ -119,6 +119,7 @@ bool Pty::open() {
     return false;
   }
   fcntl(master_, F_SETFD, FD_CLOEXEC);
+  if (nonblocking_master) fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
   fcntl(slave_, F_SETFD, FD_CLOEXEC);
   path_ = name;
   return true;

@@ -41,7 +41,12 @@ class Pty {
   ~Pty();
 
   // Opens a new pair; false (errno set) when the system has none to give.
-  bool open();
+  // A board that must never wait for its reader asks for a non-blocking
+  // master: writes then fail with EAGAIN when nobody reads and the pty's
+  // buffer is full, and reads with EAGAIN when nothing was written in.
+  // The slave stays open here until close_slave(), so the master keeps
+  // working while no reader has the slave open (or between readers).
+  bool open(bool nonblocking_master = false);
   // Closes the master: readers of the slave see the line go away (EIO).
   void close_master();
   // Closes the slave descriptor held since open(); a reader keeps its own.
