@@ -39,6 +39,29 @@ std::optional<SensorValues> parse_sensor_frame(std::span<const std::uint8_t> byt
   return values;
 }
 
+std::int64_t Unwrapper::feed(std::int16_t wire) {
+  if (!started_) {
+    started_ = true;
+    last_ = wire;
+  } else {
+    // The step taken the short way round: -32768 .. 32767 counts.
+    const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(wire - previous_));
+    const std::int64_t naive = static_cast<std::int64_t>(wire) - previous_;
+    if (naive != step) ++wraps_;
+    last_ += step;
+  }
+  previous_ = wire;
+  return last_;
+}
+
+SensorFrame SensorFrameDecoder::complete(const SensorValues& values) {
+  SensorFrame frame{values, fed_ - kSensorFrameSize};
+  frame.angle_unwrapped = angle_.feed(values[kAx]);
+  frame.setpoint_unwrapped = setpoint_.feed(values[kAy]);
+  frame.unwrapped = frame.angle_unwrapped != values[kAx] || frame.setpoint_unwrapped != values[kAy];
+  return frame;
+}
+
 void SensorFrameDecoder::reset() { *this = SensorFrameDecoder{}; }
 
 void SensorFrameDecoder::drop_first() {
@@ -61,7 +84,7 @@ std::optional<SensorFrame> SensorFrameDecoder::feed(std::uint8_t byte) {
     if (auto values = parse_sensor_frame(buffer_)) {
       held_ = 0;
       ++good_;
-      return SensorFrame{*values, fed_ - kSensorFrameSize};
+      return complete(*values);
     }
     // Bad checksum: look again from the byte after this candidate's first.
     ++bad_;

@@ -35,10 +35,43 @@ SensorFrameBytes build_sensor_frame(const SensorValues& values);
 // bytes are too few, the header is wrong or the checksum does not match.
 std::optional<SensorValues> parse_sensor_frame(std::span<const std::uint8_t> bytes);
 
+// The angle (a_x) and setpoint (a_y) travel as hundredths of a degree in a
+// signed 16-bit value, so beyond +-327.67 deg they wrap on the wire.
+inline constexpr double kHundredths = 100.0;
+
+// Follows one wrapped 16-bit value by continuity: between two frames 5 ms
+// apart the motor cannot turn 327.68 deg, so the step from one value to the
+// next is always the short way round the 65536-count circle.
+class Unwrapper {
+ public:
+  // The unwrapped value for the next wire value.
+  std::int64_t feed(std::int16_t wire);
+  void reset() { *this = Unwrapper{}; }
+  // Times the value crossed the wire's range (each crossing counts once).
+  std::uint64_t wraps() const { return wraps_; }
+  std::int64_t last() const { return last_; }
+
+ private:
+  bool started_ = false;
+  std::int16_t previous_ = 0;
+  std::int64_t last_ = 0;
+  std::uint64_t wraps_ = 0;
+};
+
 struct SensorFrame {
   SensorValues values{};
   std::uint64_t offset = 0;  // stream position of the frame's first byte
+  // a_x and a_y unwrapped by continuity over the frames decoded so far,
+  // in hundredths of a degree; equal to the raw values until a wrap.
+  std::int64_t angle_unwrapped = 0;
+  std::int64_t setpoint_unwrapped = 0;
+  bool unwrapped = false;  // one of the two differs from its raw value
   std::int16_t operator[](Slot slot) const { return values[slot]; }
+  // Both views in degrees.
+  double angle_deg() const { return values[kAx] / kHundredths; }
+  double setpoint_deg() const { return values[kAy] / kHundredths; }
+  double angle_unwrapped_deg() const { return static_cast<double>(angle_unwrapped) / kHundredths; }
+  double setpoint_unwrapped_deg() const { return static_cast<double>(setpoint_unwrapped) / kHundredths; }
 };
 
 // Finds frames in a byte stream fed in any pieces. A candidate starts at a
@@ -49,6 +82,8 @@ struct SensorFrame {
 // garbage (skipped while searching, the first byte of each bad candidate
 // included) or still pending:
 //   bytes_fed() == 23 * good_frames() + garbage_bytes() + pending().
+// Each good frame also carries the angle and setpoint unwrapped across the
+// frames before it; wraps() says whether (and how often) that was needed.
 class SensorFrameDecoder {
  public:
   // One byte; the frame it completes, if any (one byte completes at most one).
@@ -63,9 +98,15 @@ class SensorFrameDecoder {
   std::uint64_t garbage_bytes() const { return garbage_; }
   std::uint64_t bytes_fed() const { return fed_; }
   std::size_t pending() const { return held_; }  // bytes of a candidate not yet complete
+  // Wire-range crossings unwrapped so far, of the angle and of the setpoint.
+  std::uint64_t angle_wraps() const { return angle_.wraps(); }
+  std::uint64_t setpoint_wraps() const { return setpoint_.wraps(); }
 
  private:
   void drop_first();
+  SensorFrame complete(const SensorValues& values);
+  Unwrapper angle_;
+  Unwrapper setpoint_;
   std::array<std::uint8_t, kSensorFrameSize> buffer_{};
   std::size_t held_ = 0;
   std::uint64_t fed_ = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -343,6 +344,78 @@ TEST(SensorFrameDecoder, ResetStartsAFreshStream) {
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].offset, 0u);
   EXPECT_EQ(frames[0][telemetry::kAx], -50);
+}
+
+// The wire carries hundredths of a degree in 16 bits; the decoder's second
+// view follows the angle and the setpoint across the wrap at +-327.68 deg.
+// The angle as the firmware puts it on the wire: truncated, low 16 bits.
+std::int16_t on_wire(double degrees) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(degrees * 100.0)));
+}
+
+TEST(SensorFrameDecoder, UnwrapsAnExcursionBeyondTheWireRange) {
+  // 300 -> 400 -> -400 -> 0 deg at up to 1 deg per frame (200 deg/s), the
+  // setpoint stepping 100 deg at a time past both ends; damaged frames between.
+  std::vector<std::pair<double, double>> path;
+  for (double a = 300.0; a <= 400.0; a += 0.75) path.push_back({a, a > 350.0 ? 400.0 : 300.0});
+  for (double a = 400.0; a >= -400.0; a -= 1.0) path.push_back({a, std::round(a / 100.0) * 100.0});
+  for (double a = -400.0; a <= 0.0; a += 1.0) path.push_back({a, std::round(a / 100.0) * 100.0});
+  Bytes stream;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    SensorValues v{};
+    v[telemetry::kAx] = on_wire(path[i].first);
+    v[telemetry::kAy] = on_wire(path[i].second);
+    if (i % 7 == 0) {  // a damaged copy first, with a wild angle
+      Bytes damaged = frame_bytes(v);
+      damaged[4] ^= 0x40;
+      append(stream, damaged);
+    }
+    append(stream, frame_bytes(v));
+  }
+  SensorFrameDecoder d;
+  const auto frames = decode(d, stream);
+  ASSERT_EQ(frames.size(), path.size());
+  std::size_t beyond = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(frames[i].angle_unwrapped_deg(), path[i].first, 0.011);
+    EXPECT_NEAR(frames[i].setpoint_unwrapped_deg(), path[i].second, 0.011);
+    const bool outside = std::abs(path[i].first) >= 327.68 || std::abs(path[i].second) >= 327.68;
+    EXPECT_EQ(frames[i].unwrapped, outside);
+    if (outside) ++beyond;
+  }
+  EXPECT_GT(beyond, 100u);
+  EXPECT_GT(d.bad_frames(), 100u);
+  // Out past +327.68 and back, then out past -327.68 and back.
+  EXPECT_EQ(d.angle_wraps(), 4u);
+  EXPECT_EQ(d.setpoint_wraps(), 4u);
+}
+
+TEST(SensorFrameDecoder, UnwrapsTheEdgesOfTheRangeAndStartsAfreshOnReset) {
+  telemetry::Unwrapper u;
+  // The first value is taken as it is, even at the range's edge.
+  EXPECT_EQ(u.feed(-32768), -32768);
+  EXPECT_EQ(u.wraps(), 0u);
+  u.reset();
+  EXPECT_EQ(u.feed(32767), 32767);
+  EXPECT_EQ(u.feed(-32768), 32768);  // 327.68 deg wraps to -32768 on the wire
+  EXPECT_EQ(u.feed(-32767), 32769);
+  EXPECT_EQ(u.feed(32767), 32767);   // and back
+  EXPECT_EQ(u.wraps(), 2u);
+  // Within the range, steps up to half the circle are taken as they are.
+  EXPECT_EQ(u.feed(0), 0);
+  EXPECT_EQ(u.feed(-32767), -32767);
+  EXPECT_EQ(u.wraps(), 2u);
+
+  SensorFrameDecoder d;
+  SensorValues v{};
+  v[telemetry::kAx] = 32000;
+  decode(d, frame_bytes(v));
+  v[telemetry::kAx] = -32000;
+  EXPECT_EQ(decode(d, frame_bytes(v)).at(0).angle_unwrapped, 33536);
+  d.reset();
+  EXPECT_EQ(d.angle_wraps(), 0u);
+  EXPECT_EQ(decode(d, frame_bytes(v)).at(0).angle_unwrapped, -32000);
 }
 
 }  // namespace

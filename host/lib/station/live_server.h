@@ -1,0 +1,96 @@
+// A live page for a running line: a chart of angle and setpoint over the
+// last seconds, the counters, and buttons for the program's actions, pushed
+// to browsers with Server-Sent Events. Used by the ground station and by the
+// virtual board's runner.
+//
+// The feeding side never waits for a browser: every client has a bounded
+// queue of samples, and when a slow or stalled client lets it fill, the
+// oldest samples are dropped for that client only (counted in dropped()).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace station {
+
+struct LiveSample {
+  double t = 0;  // seconds, on the source's own clock (arrival time or virtual time)
+  double angle = 0;
+  double setpoint = 0;
+};
+
+class LiveServer {
+ public:
+  struct Options {
+    std::string address = "127.0.0.1";
+    int port = 0;                   // 0: any free port (see port())
+    std::string title = "Ground station";
+    std::string chartjs_path;       // empty: the installed Chart.js
+    std::size_t client_queue = 4096;  // samples held per client before dropping
+    double window_s = 10.0;         // what the chart shows, and a new client gets
+  };
+
+  explicit LiveServer(Options options);
+  LiveServer(const LiveServer&) = delete;
+  LiveServer& operator=(const LiveServer&) = delete;
+  ~LiveServer();
+
+  // Binds and serves on a thread of its own; false with `error` set.
+  bool start(std::string& error);
+  void stop();
+  int port() const { return port_; }
+  std::string url() const;
+
+  // A button on the page; its handler runs on a server thread and returns
+  // a line of text shown beside the buttons. Register before start().
+  void add_action(const std::string& name, const std::string& label, std::function<std::string()> handler);
+
+  // Never blocks on a browser.
+  void publish(const LiveSample& sample);
+  // The counters as a flat JSON object; pushed to every client.
+  void publish_status(const std::string& json_object);
+
+  std::uint64_t dropped() const { return dropped_.load(); }
+  std::size_t clients() const;
+
+ private:
+  struct Client;
+  struct Action {
+    std::string name;
+    std::string label;
+    std::function<std::string()> handler;
+  };
+  void setup_routes();
+  std::string actions_json() const;
+
+  Options options_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::string chartjs_;
+  std::vector<Action> actions_;
+
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Client>> clients_;
+  std::deque<LiveSample> history_;
+  std::string status_ = "{}";
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> dropped_{0};
+};
+
+// The page itself (host/web/live.html), built into the program.
+extern const char* const kLivePage;
+
+}  // namespace station

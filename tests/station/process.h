@@ -1,0 +1,93 @@
+// Running the ground station (and the browser) as child processes, with
+// their output in files and every wait bounded.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace test_process {
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Child {
+ public:
+  // Starts `argv` with stdout and stderr in the files given.
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& out, const std::filesystem::path& err)
+      : err_(err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ > 0 && !status_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool started() const { return pid_ > 0; }
+  void signal(int sig) const {
+    if (pid_ > 0 && !status_) kill(pid_, sig);
+  }
+  // The exit status, or nothing if it did not end within `limit` (then it is killed).
+  std::optional<int> wait(std::chrono::milliseconds limit) {
+    if (status_) return status_;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    status_ = -1;
+    return std::nullopt;
+  }
+  // Waits until the child's stderr holds `text`; false after `limit`.
+  bool wait_for_output(const std::string& text, std::chrono::milliseconds limit) const {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      if (stderr_text().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  std::string stderr_text() const { return read_file(err_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::filesystem::path err_;
+  std::optional<int> status_;
+};
+
+}  // namespace test_process
