@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -34,7 +35,7 @@ namespace {
 using vboard::Ticks;
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
-constexpr std::size_t kMaxRows = 5'000'000;                        // about 560 MB of samples at most
+constexpr std::size_t kMaxRows = 1'000'000;  // 112 MB of samples at most
 
 // Times are at most run::kMaxSeconds, so the product stays far inside 64 bits.
 Ticks ticks_of(double seconds) {
@@ -204,27 +205,36 @@ int main(int argc, char** argv) {
     }
   };
 
-  // The run, one sample interval at a time: a row of the series after each.
+  // A row of the series every sample interval, taken by a board action that
+  // schedules the next one: the firmware keeps running between samples.
   run::Series series;
   series.names = run::run_columns();
   const Ticks interval = std::max<Ticks>(1, ticks_of(scenario.sample_interval_s));
   bool series_full = false;
+  Ticks next_sample = interval;
+  std::function<void()> sample = [&] {
+    const Ticks now = board.now();
+    if (series.rows.size() < kMaxRows) {
+      series.rows.push_back({vboard::to_ms(now) / 1000.0, frame_setpoint, frame_angle, board.rotor().unwrapped(now),
+                             frame_setpoint - frame_angle, static_cast<double>(MotorAPark.Uq), duty(board, 0x34),
+                             duty(board, 0x38), duty(board, 0x3C), kNone, kNone, kNone, kNone,
+                             opt.rotor_speed_dps / 6.0});
+    } else {
+      series_full = true;
+    }
+    next_sample += interval;
+    if (next_sample <= duration) board.at(next_sample, sample);
+  };
+  board.at(next_sample, sample);
+
+  // The run, in slices of virtual time between which the progress line is drawn.
   run::Progress progress(scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
   const auto wall_start = std::chrono::steady_clock::now();
   board.power_on();
-  for (Ticks t = interval; t - interval < duration; t += interval) {
-    const Ticks until = std::min(t, duration);
-    board.run_until(until);
-    progress.update(vboard::to_ms(until) / 1000.0);
-    if (series.rows.size() >= kMaxRows) {
-      series_full = true;
-      continue;
-    }
-    const double shaft = board.rotor().unwrapped(until);
-    series.rows.push_back({vboard::to_ms(until) / 1000.0, frame_setpoint, frame_angle, shaft,
-                           frame_setpoint - frame_angle, static_cast<double>(MotorAPark.Uq), duty(board, 0x34),
-                           duty(board, 0x38), duty(board, 0x3C), kNone, kNone, kNone, kNone,
-                           opt.rotor_speed_dps / 6.0});
+  for (Ticks done = 0; done < duration;) {
+    done = std::min(duration, done + vboard::ms(100));
+    board.run_until(done);
+    progress.update(vboard::to_ms(done) / 1000.0);
   }
   progress.finish();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
