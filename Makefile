@@ -69,7 +69,7 @@ flash: firmware
 # OpenOCD's gdb server in the background, gdb-multiarch on the image in front;
 # the server ends with the gdb session.
 debug: firmware
-	@$(OPENOCD) > $(BUILD)/openocd.log 2>&1 & pid=$$!; \
+	@$(OPENOCD) > $(BUILD)/openocd.log 2>&1 & pid=$$!; sleep 1; \
 	  gdb-multiarch -q $(ARM_DIR)/firmware.elf -ex "target extended-remote :3333" -ex "monitor reset halt"; \
 	  kill $$pid
 

@@ -65,7 +65,10 @@ void apply(vboard::Board& board, const run::Scenario& s, bool print_events) {
     const Ticks at = ticks_of(p.at_s);
     keys->click(board_key(p.key), at, ticks_of(p.hold_s));
     if (print_events) {
-      board.at(at, [p, at] { std::printf("%10.3f ms  key %s pressed\n", vboard::to_ms(at), key_label(p.key)); });
+      const char* note = p.hold_s < run::kKeyDebounceS ? " (released within the debounce: not registered)" : "";
+      board.at(at, [p, at, note] {
+        std::printf("%10.3f ms  key %s pressed%s\n", vboard::to_ms(at), key_label(p.key), note);
+      });
     }
   }
   const Ticks pwm_period = pwm->period();
