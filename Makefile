@@ -1,17 +1,23 @@
 # Two commands do everything on a fresh Debian machine:
-#   make run   installs what is missing, builds, runs the firmware on the virtual board
+#   make run   installs what is missing, builds the run program only, runs the
+#              default scenario on the virtual board and writes out/run.csv, out/run.png
 #   make test  the same set-up, then builds both images and runs every test
-# and: make firmware (the image for the board), make bench (speed and cycle figures).
+# and: make firmware (the image for the board), make flash (the image onto the
+# board with OpenOCD and an ST-LINK), make debug (OpenOCD's gdb server and
+# gdb-multiarch on the image), make bench (speed of the virtual board),
+# make cycles (instructions per work item on the emulated Cortex-M4).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
-RUN_ARGS   ?= --duration 2s --rotor-angle 300 --rotor-speed 120 --press up@500ms --press up@1s --press down@1.5s
+OUT        ?= out
+RUN_ARGS   ?= --scenario scenarios/default.toml --no-frames --csv $(OUT)/run.csv --plot $(OUT)/run.png
+OPENOCD    ?= openocd -f interface/stlink.cfg -f target/stm32f4x.cfg
 
 HOST_DIR   := $(BUILD)/host
 ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
-.PHONY: all deps host host-asan firmware run test bench cycles clean
+.PHONY: all deps host host-asan firmware run run-program test bench cycles flash debug clean
 
 all: firmware host
 
@@ -36,7 +42,12 @@ host-asan: deps $(ASAN_DIR)/build.ninja
 firmware: deps $(ARM_DIR)/build.ninja
 	cmake --build $(ARM_DIR) -j $(JOBS)
 
-run: host
+# The run needs only its program, not the tests.
+run-program: deps $(HOST_DIR)/build.ninja
+	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-run
+
+run: run-program
+	@mkdir -p $(OUT)
 	$(HOST_DIR)/host/programs/vboard-run $(RUN_ARGS)
 
 test: firmware host-asan
@@ -50,6 +61,17 @@ bench: host firmware
 cycles: firmware
 	cmake --build $(ARM_DIR) --target arm_bench.elf
 	python3 scripts/cycles.py $(ARM_DIR)/arm_bench.elf
+
+# The image onto the board through an ST-LINK.
+flash: firmware
+	$(OPENOCD) -c "program $(ARM_DIR)/firmware.elf verify reset exit"
+
+# OpenOCD's gdb server in the background, gdb-multiarch on the image in front;
+# the server ends with the gdb session.
+debug: firmware
+	@$(OPENOCD) > $(BUILD)/openocd.log 2>&1 & pid=$$!; sleep 1; \
+	  gdb-multiarch -q $(ARM_DIR)/firmware.elf -ex "target extended-remote :3333" -ex "monitor reset halt"; \
+	  kill $$pid
 
 clean:
 	rm -rf $(BUILD)

@@ -45,10 +45,12 @@ if(HOSTLIB_SOURCES)
   target_link_libraries(vboard PUBLIC hostlib)
 endif()
 
+add_subdirectory(host/run)
 add_subdirectory(host/programs)
 
 enable_testing()
 add_subdirectory(tests/host)
+add_subdirectory(tests/run)
 
 # The firmware reaches the board through the host port, and the board calls
 # the firmware's handlers: the two archives refer to each other.

@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make python3
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libtomlplusplus-dev gnuplot-nox
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
-  qemu-system-arm gdb-multiarch python3-pyelftools
+  qemu-system-arm gdb-multiarch python3-pyelftools openocd
   pkg-config libcpp-httplib-dev libjs-chart.js chromium
 )
 

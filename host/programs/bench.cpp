@@ -2,19 +2,23 @@
 // the firmware.
 #include <chrono>
 #include <cstdio>
+#include <iostream>
+
+#include "run_options.h"
 
 #include "vboard/board.h"
 #include "vboard/ground_station.h"
 
 int main(int argc, char** argv) {
-  const unsigned seconds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 60u;
+  double seconds = 60.0;
+  if (auto code = run::parse_bench_seconds(argc, argv, seconds, std::cout, std::cerr)) return *code;
   vboard::Board& board = vboard::board();
   board.reset();
   // The ground station listens without keeping every byte, as the run program does.
   vboard::GroundStation::of(board).set_recording(false);
   board.power_on();
   const auto start = std::chrono::steady_clock::now();
-  board.run_for(vboard::ms(1000) * seconds);
+  board.run_for(static_cast<vboard::Ticks>(seconds * static_cast<double>(vboard::kTicksPerSecond) + 0.5));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double simulated = vboard::to_ms(board.now()) / 1000.0;
   std::printf("virtual time     %.3f s\n", simulated);

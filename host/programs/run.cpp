@@ -1,15 +1,27 @@
 // Runs the motor controller firmware on the virtual board, in virtual time,
 // and reports what it does: the heartbeat, every telemetry frame the ground
-// station decodes, the encoder reads, the key presses, and a summary.
-#include <CLI/CLI.hpp>
+// station decodes, the encoder reads, the key presses, a summary and the
+// step response of each setpoint step. On request it records the time series
+// as CSV and draws it.
+#include <unistd.h>
+
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "as5048a.h"
 #include "global_variable.h"
+#include "progress.h"
+#include "run_options.h"
+#include "scenario.h"
 #include "sensor_frame.h"
+#include "series.h"
+#include "step_metrics.h"
 #include "vboard/as5048a.h"
 #include "vboard/board.h"
 #include "vboard/gpio.h"
@@ -22,119 +34,117 @@ namespace {
 
 using vboard::Ticks;
 
-// A virtual duration such as "2s", "250ms", "1500us" or "3" (seconds).
-Ticks parse_duration(const std::string& text) {
-  std::size_t used = 0;
-  const double value = std::stod(text, &used);
-  const std::string unit = text.substr(used);
-  double ticks_per_unit = static_cast<double>(vboard::kTicksPerSecond);
-  if (unit == "ms") {
-    ticks_per_unit = static_cast<double>(vboard::kTicksPerMs);
-  } else if (unit == "us") {
-    ticks_per_unit = static_cast<double>(vboard::kTicksPerUs);
-  } else if (unit != "s" && !unit.empty()) {
-    throw std::invalid_argument("unknown time unit '" + unit + "' (use s, ms or us)");
-  }
-  if (!(value >= 0)) throw std::invalid_argument("not a positive duration");
-  return static_cast<Ticks>(value * ticks_per_unit + 0.5);
+constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
+constexpr std::size_t kMaxRows = 1'000'000;  // 112 MB of samples at most
+
+// Times are at most run::kMaxSeconds, so the product stays far inside 64 bits.
+Ticks ticks_of(double seconds) {
+  return static_cast<Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
 }
 
-struct KeyPress {
-  vboard::Key key;
-  Ticks at;
-};
+vboard::Key board_key(run::KeyName key) { return key == run::KeyName::kUp ? vboard::Key::kRaise : vboard::Key::kLower; }
+const char* key_label(run::KeyName key) { return key == run::KeyName::kUp ? "up (PC7)" : "down (PC8)"; }
 
-// "up@500ms" or "down@1.2s".
-KeyPress parse_press(const std::string& text) {
-  const auto at = text.find('@');
-  if (at == std::string::npos) throw std::invalid_argument("expected KEY@TIME, e.g. up@500ms");
-  const std::string name = text.substr(0, at);
-  vboard::Key key;
-  if (name == "up" || name == "raise" || name == "PC7") {
-    key = vboard::Key::kRaise;
-  } else if (name == "down" || name == "lower" || name == "PC8") {
-    key = vboard::Key::kLower;
-  } else {
-    throw std::invalid_argument("unknown key '" + name + "' (use up or down)");
-  }
-  return {key, parse_duration(text.substr(at + 1))};
+// PWM compare over auto-reload of the phase timer TIM5 (centre-aligned),
+// read as a debugger would.
+double duty(vboard::Board& board, std::uintptr_t ccr_offset) {
+  constexpr std::uintptr_t kTim5 = 0x40000C00;
+  const double arr = board.peek(kTim5 + 0x2C);
+  return arr > 0 ? board.peek(kTim5 + ccr_offset) / arr : 0.0;
 }
 
-const char* key_name(vboard::Key key) { return key == vboard::Key::kRaise ? "up (PC7)" : "down (PC8)"; }
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{
-      "Runs the motor controller firmware on the virtual board, in virtual time, and reports what it does."};
-  app.get_formatter()->column_width(34);
-  std::string duration_text = "1s";
-  std::vector<std::string> press_texts;
-  std::string hold_text = "80ms";
-  double rotor_angle = 0.0;
-  double rotor_speed = 0.0;
-  bool quiet = false;
-  bool no_frames = false;
-  bool crystal_fails = false;
-  bool no_sensor = false;
-  bool bad_parity = false;
-  std::string flood_text;
-  app.add_option("-d,--duration", duration_text, "virtual time to run: 2s, 500ms, 1500us (default 1s)");
-  app.add_option("-p,--press", press_texts, "press a key at a time: up@500ms, down@1.2s (repeatable)");
-  app.add_option("--hold", hold_text, "how long each key press is held (default 80ms)");
-  app.add_option("--rotor-angle", rotor_angle, "rotor's mechanical angle at the start, degrees (default 0)");
-  app.add_option("--rotor-speed", rotor_speed, "rotor speed, degrees per second (default 0)");
-  app.add_flag("--no-sensor", no_sensor, "no position sensor: the SPI data line stays high, no PWM signal");
-  app.add_flag("--bad-parity", bad_parity, "the sensor's SPI replies carry a wrong parity bit");
-  app.add_option("--flood", flood_text, "the ground station sends bytes at full line rate: START:LENGTH, e.g. 0.2s:1s");
-  app.add_flag("--crystal-fails", crystal_fails, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
-  app.add_flag("--no-frames", no_frames, "do not print each telemetry frame");
-  app.add_flag("-q,--quiet", quiet, "print only the summary");
-  CLI11_PARSE(app, argc, argv);
-
-  Ticks duration = 0;
-  Ticks hold = 0;
-  std::vector<KeyPress> presses;
-  Ticks flood_start = 0;
-  Ticks flood_length = 0;
-  try {
-    duration = parse_duration(duration_text);
-    hold = parse_duration(hold_text);
-    for (const auto& p : press_texts) presses.push_back(parse_press(p));
-    if (!flood_text.empty()) {
-      const auto colon = flood_text.find(':');
-      if (colon == std::string::npos) throw std::invalid_argument("--flood expects START:LENGTH");
-      flood_start = parse_duration(flood_text.substr(0, colon));
-      flood_length = parse_duration(flood_text.substr(colon + 1));
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "error: %s\n", e.what());
-    return 2;
-  }
-  const bool print_events = !quiet;
-  const bool print_frames = !quiet && !no_frames;
-
-  vboard::Board& board = vboard::board();
-  vboard::BoardConfig config;
-  config.crystal_fails = crystal_fails;
-  board.reset(config);
-  board.rotor().set(rotor_angle, rotor_speed, 0);
+// Puts what the scenario asks of the board into its event queue: key
+// presses, sensor faults with their start and end, serial floods.
+void apply(vboard::Board& board, const run::Scenario& s, bool print_events) {
   auto* sensor = board.find<vboard::As5048a>();
   auto* pwm = board.find<vboard::SensorPwm>();
   auto* keys = board.find<vboard::Keys>();
   auto& station = vboard::GroundStation::of(board);
-  if (no_sensor) {
-    sensor->set_absent(true);
-    pwm->set_enabled(false);
-  }
-  sensor->set_bad_parity(bad_parity);
-  for (const auto& p : presses) {
-    keys->click(p.key, p.at, hold);
+
+  for (const auto& p : s.presses) {
+    const Ticks at = ticks_of(p.at_s);
+    keys->click(board_key(p.key), at, ticks_of(p.hold_s));
     if (print_events) {
-      board.at(p.at, [p] { std::printf("%10.3f ms  key %s pressed\n", vboard::to_ms(p.at), key_name(p.key)); });
+      const char* note = p.hold_s < run::kKeyDebounceS ? " (released within the debounce: not registered)" : "";
+      board.at(at, [p, at, note] {
+        std::printf("%10.3f ms  key %s pressed%s\n", vboard::to_ms(at), key_label(p.key), note);
+      });
     }
   }
-  if (flood_length > 0) station.flood(flood_start, flood_length, 1);
+  const Ticks pwm_period = pwm->period();
+  for (const auto& f : s.faults) {
+    std::function<void(bool)> set;
+    switch (f.kind) {
+      case run::FaultKind::kNoSensor:
+        set = [sensor, pwm](bool on) {
+          sensor->set_absent(on);
+          pwm->set_enabled(!on);
+        };
+        break;
+      case run::FaultKind::kBadParity:
+        set = [sensor](bool on) { sensor->set_bad_parity(on); };
+        break;
+      case run::FaultKind::kPwmCut:
+        set = [pwm](bool on) { pwm->set_enabled(!on); };
+        break;
+      case run::FaultKind::kPwmFrequency: {
+        const auto off = static_cast<Ticks>(std::llround(static_cast<double>(pwm_period) / (1.0 + f.percent / 100.0)));
+        set = [pwm, off, pwm_period](bool on) { pwm->set_period(on ? off : pwm_period); };
+        break;
+      }
+    }
+    const char* name = run::fault_name(f.kind);
+    auto change = [set, name, print_events](bool on, Ticks at) {
+      if (print_events) std::printf("%10.3f ms  fault %s %s\n", vboard::to_ms(at), name, on ? "on" : "off");
+      set(on);
+    };
+    // Faults present from power-on are set before the firmware starts.
+    if (f.from_s == 0.0) {
+      set(true);
+    } else {
+      const Ticks at = ticks_of(f.from_s);
+      board.at(at, [change, at] { change(true, at); });
+    }
+    if (f.until_s) {
+      const Ticks at = ticks_of(*f.until_s);
+      board.at(at, [change, at] { change(false, at); });
+    }
+  }
+  for (const auto& f : s.floods) station.flood(ticks_of(f.at_s), ticks_of(f.length_s), 1);
+}
+
+// What this board cannot act on yet is said, not silently dropped.
+void note_unapplied(const run::Scenario& s) {
+  const auto& m = s.motor_overrides;
+  const bool motor = m.pole_pairs || m.phase_resistance_ohm || m.phase_inductance_h || m.torque_constant_nm_per_a ||
+                     m.inertia_kg_m2 || m.viscous_nm_s_per_rad || m.coulomb_friction_nm || m.breakaway_torque_nm ||
+                     m.cogging_torque_nm || m.supply_v;
+  const bool gains = s.gains.kp || s.gains.ki || s.gains.kd;
+  if (motor || !s.loads.empty() || gains) {
+    std::fprintf(stderr, "note: the rotor follows its script on this board: the scenario's%s%s%s are not applied\n",
+                 motor ? " motor parameters" : "", s.loads.empty() ? "" : " load steps", gains ? " gains" : "");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  run::RunOptions opt;
+  if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
+  for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  const run::Scenario& scenario = opt.scenario;
+  note_unapplied(scenario);
+  const bool print_events = !opt.quiet;
+  const bool print_frames = !opt.quiet && !opt.no_frames;
+  const Ticks duration = ticks_of(scenario.duration_s);
+
+  vboard::Board& board = vboard::board();
+  vboard::BoardConfig config;
+  config.crystal_fails = scenario.crystal_fails;
+  board.reset(config);
+  apply(board, scenario, print_events);
+  board.rotor().set(scenario.start_angle_deg, opt.rotor_speed_dps, 0);
+  auto& station = vboard::GroundStation::of(board);
 
   // The heartbeat LED.
   std::uint64_t toggles = 0;
@@ -151,11 +161,17 @@ int main(int argc, char** argv) {
 
   // Telemetry, decoded from the bytes the ground station hears.
   telemetry::SensorFrameDecoder decoder;
+  double frame_angle = kNone;
+  double frame_setpoint = kNone;
   station.set_recording(false);
   station.on_byte = [&](const vboard::GroundStation::Heard& byte) {
-    if (auto frame = decoder.feed(static_cast<std::uint8_t>(byte.value)); frame && print_frames) {
-      std::printf("%10.3f ms  frame  angle %9.2f deg  setpoint %8.2f deg\n", vboard::to_ms(byte.end),
-                  (*frame)[telemetry::kAx] / 100.0, (*frame)[telemetry::kAy] / 100.0);
+    if (auto frame = decoder.feed(static_cast<std::uint8_t>(byte.value))) {
+      frame_angle = (*frame)[telemetry::kAx] / 100.0;
+      frame_setpoint = (*frame)[telemetry::kAy] / 100.0;
+      if (print_frames) {
+        std::printf("%10.3f ms  frame  angle %9.2f deg  setpoint %8.2f deg\n", vboard::to_ms(byte.end), frame_angle,
+                    frame_setpoint);
+      }
     }
   };
 
@@ -192,9 +208,38 @@ int main(int argc, char** argv) {
     }
   };
 
+  // A row of the series every sample interval, taken by a board action that
+  // schedules the next one: the firmware keeps running between samples.
+  run::Series series;
+  series.names = run::run_columns();
+  const Ticks interval = std::max<Ticks>(1, ticks_of(scenario.sample_interval_s));
+  bool series_full = false;
+  Ticks next_sample = interval;
+  std::function<void()> sample = [&] {
+    const Ticks now = board.now();
+    if (series.rows.size() < kMaxRows) {
+      series.rows.push_back({vboard::to_ms(now) / 1000.0, frame_setpoint, frame_angle, board.rotor().unwrapped(now),
+                             frame_setpoint - frame_angle, static_cast<double>(MotorAPark.Uq), duty(board, 0x34),
+                             duty(board, 0x38), duty(board, 0x3C), kNone, kNone, kNone, kNone,
+                             opt.rotor_speed_dps / 6.0});
+    } else {
+      series_full = true;
+    }
+    next_sample += interval;
+    if (next_sample <= duration) board.at(next_sample, sample);
+  };
+  board.at(next_sample, sample);
+
+  // The run, in slices of virtual time between which the progress line is drawn.
+  run::Progress progress(scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
   const auto wall_start = std::chrono::steady_clock::now();
   board.power_on();
-  board.run_for(duration);
+  for (Ticks done = 0; done < duration;) {
+    done = std::min(duration, done + vboard::ms(100));
+    board.run_until(done);
+    progress.update(vboard::to_ms(done) / 1000.0);
+  }
+  progress.finish();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
 
   const double seconds = vboard::to_ms(board.now()) / 1000.0;
@@ -226,5 +271,38 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long>(stop.stalled_address), vboard::to_ms(stop.since));
   }
   board.reset();
+
+  // Step response, from the samples that have a decoded frame.
+  std::vector<double> t, setpoint, angle;
+  for (const auto& row : series.rows) {
+    if (std::isnan(row[1]) || std::isnan(row[2])) continue;
+    t.push_back(row[0]);
+    setpoint.push_back(row[1]);
+    angle.push_back(row[2]);
+  }
+  const auto steps = run::step_figures(t, setpoint, angle);
+  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, nullptr).c_str());
+  if (series_full) std::printf("  the series holds the first %zu samples only\n", kMaxRows);
+
+  try {
+    if (!opt.csv_path.empty()) {
+      run::write_csv(opt.csv_path, series);
+      std::printf("wrote %s (%zu samples)\n", opt.csv_path.c_str(), series.rows.size());
+    }
+    if (!opt.plot_path.empty()) {
+      // gnuplot draws from a CSV: the one asked for, or a temporary one.
+      std::string csv = opt.csv_path;
+      if (csv.empty()) {
+        csv = opt.plot_path + ".csv";
+        run::write_csv(csv, series);
+      }
+      run::write_plot(opt.plot_path, csv, opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path);
+      if (opt.csv_path.empty()) std::remove(csv.c_str());
+      std::printf("wrote %s\n", opt.plot_path.c_str());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+    return 1;
+  }
   return 0;
 }

@@ -1,0 +1,206 @@
+#include "run_options.h"
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+
+#include "time_text.h"
+
+namespace run {
+
+namespace {
+
+constexpr double kDefaultHoldS = 0.08;
+
+// CLI11 validators: each returns an empty string when the text is good, or
+// why it is not.
+template <typename Parse>
+CLI::Validator checked_by(Parse parse, const std::string& what) {
+  return CLI::Validator(
+      [parse](std::string& text) -> std::string {
+        try {
+          parse(text);
+          return {};
+        } catch (const std::exception& e) {
+          return e.what();
+        }
+      },
+      what);
+}
+
+const CLI::Validator kTime = checked_by([](const std::string& s) { parse_time(s); }, "TIME");
+
+Press parse_press(const std::string& text, double hold) {
+  const auto at = text.find('@');
+  if (at == std::string::npos) throw std::invalid_argument("'" + text + "' is not KEY@TIME, e.g. up@500ms");
+  const std::string name = text.substr(0, at);
+  Press p;
+  if (name == "up" || name == "PC7") {
+    p.key = KeyName::kUp;
+  } else if (name == "down" || name == "PC8") {
+    p.key = KeyName::kDown;
+  } else {
+    throw std::invalid_argument("unknown key '" + name + "' (use up or down)");
+  }
+  p.at_s = parse_time(text.substr(at + 1));
+  p.hold_s = hold;
+  return p;
+}
+
+Flood parse_flood(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) throw std::invalid_argument("'" + text + "' is not START:LENGTH, e.g. 0.2s:1s");
+  Flood f{parse_time(text.substr(0, colon)), parse_time(text.substr(colon + 1))};
+  if (f.length_s <= 0.0) throw std::invalid_argument("'" + text + "': the length must be longer than 0");
+  return f;
+}
+
+const CLI::Validator kPress = checked_by([](const std::string& s) { parse_press(s, kDefaultHoldS); }, "KEY@TIME");
+const CLI::Validator kFlood = checked_by([](const std::string& s) { parse_flood(s); }, "START:LENGTH");
+
+// strtod-based conversion would take "nan" and "inf"; an angle or a speed
+// must be an ordinary number.
+const CLI::Validator kFinite = checked_by(
+    [](const std::string& s) {
+      double v = 0.0;
+      if (!CLI::detail::lexical_cast(s, v) || !std::isfinite(v) || std::abs(v) > 1e9) {
+        throw std::invalid_argument("'" + s + "' is not a finite number");
+      }
+    },
+    "NUMBER");
+
+const CLI::Validator kImage = checked_by(
+    [](const std::string& s) {
+      const auto dot = s.rfind('.');
+      const std::string ext = dot == std::string::npos ? "" : s.substr(dot);
+      if (ext != ".png" && ext != ".svg") throw std::invalid_argument("'" + s + "' must end in .png or .svg");
+    },
+    "FILE.png|FILE.svg");
+
+// A CLI11 parse error as the user sees it; the exit code is 2 for every
+// kind of bad input.
+int report(CLI::App& app, const CLI::ParseError& e, std::ostream& out, std::ostream& err) {
+  if (e.get_exit_code() == 0) return app.exit(e, out, err);  // --help
+  err << "error: " << e.what() << "\nRun with --help for more information.\n";
+  return 2;
+}
+
+int bad(std::ostream& err, const std::string& message) {
+  err << "error: " << message << "\n";
+  return 2;
+}
+
+}  // namespace
+
+std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& o, std::ostream& out,
+                                     std::ostream& err) {
+  CLI::App app{"Runs the motor controller firmware on the virtual board, in virtual time, and reports what it does."};
+  app.get_formatter()->column_width(34);
+  std::string duration_text;
+  std::vector<std::string> press_texts;
+  std::string hold_text;
+  double rotor_angle = 0.0;
+  bool no_sensor = false;
+  bool bad_parity = false;
+  bool crystal_fails = false;
+  std::string flood_text;
+  app.add_option("--scenario", o.scenario_path, "run the scenario in FILE (TOML); the options below go on top of it")
+      ->check(CLI::ExistingFile);
+  auto* duration = app.add_option("-d,--duration", duration_text, "virtual time to run: 2s, 500ms, 1500us (default 1s)")
+                       ->check(kTime);
+  auto* press = app.add_option("-p,--press", press_texts, "press a key at a time: up@500ms, down@1.2s (repeatable)")
+                    ->check(kPress);
+  auto* hold = app.add_option("--hold", hold_text, "how long each key press is held (default 80ms)")->check(kTime);
+  auto* angle = app.add_option("--rotor-angle", rotor_angle, "rotor's mechanical angle at the start, degrees (default 0)")
+                    ->check(kFinite);
+  app.add_option("--rotor-speed", o.rotor_speed_dps, "rotor speed, degrees per second (default 0)")->check(kFinite);
+  auto* no_sensor_flag =
+      app.add_flag("--no-sensor", no_sensor, "no position sensor: the SPI data line stays high, no PWM signal");
+  auto* parity_flag = app.add_flag("--bad-parity", bad_parity, "the sensor's SPI replies carry a wrong parity bit");
+  // Without a sensor there are no replies whose parity could be wrong.
+  no_sensor_flag->excludes(parity_flag);
+  auto* flood = app.add_option("--flood", flood_text,
+                               "the ground station sends bytes at full line rate: START:LENGTH, e.g. 0.2s:1s")
+                    ->check(kFlood);
+  app.add_flag("--crystal-fails", crystal_fails, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
+  app.add_option("--csv", o.csv_path, "write the time series to FILE (CSV, one row per sample interval)");
+  app.add_option("--plot", o.plot_path, "draw setpoint, angles and Uq over time into FILE.png or FILE.svg")->check(kImage);
+  app.add_flag("--no-frames", o.no_frames, "do not print each telemetry frame");
+  app.add_flag("-q,--quiet", o.quiet, "print only the summary, no progress line");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return report(app, e, out, err);
+  }
+
+  if (!o.scenario_path.empty()) {
+    try {
+      o.scenario = read_scenario(o.scenario_path);
+    } catch (const ScenarioError& e) {
+      return bad(err, e.what());
+    }
+    o.warnings = o.scenario.warnings;
+  }
+  Scenario& s = o.scenario;
+  // The validators have checked every text; these conversions cannot fail.
+  if (duration->count() > 0) s.duration_s = parse_time(duration_text);
+  if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
+  const double hold_s = hold->count() > 0 ? parse_time(hold_text) : kDefaultHoldS;
+  if (hold_s < kKeyDebounceS && press->count() > 0) {
+    o.warnings.push_back("--hold " + format_time(hold_s) +
+                         " is shorter than the keys' 10 ms debounce: the presses will not register");
+  }
+  for (const auto& text : press_texts) {
+    const Press p = parse_press(text, hold_s);
+    if (p.at_s >= s.duration_s) {
+      return bad(err, "--press " + text + ": " + format_time(p.at_s) + " is not before the end of the run (--duration " +
+                          format_time(s.duration_s) + ")");
+    }
+    s.presses.push_back(p);
+  }
+  if (angle->count() > 0) s.start_angle_deg = rotor_angle;
+  if (no_sensor) s.faults.push_back({FaultKind::kNoSensor, 0.0, std::nullopt, 0.0});
+  if (bad_parity) s.faults.push_back({FaultKind::kBadParity, 0.0, std::nullopt, 0.0});
+  if (flood->count() > 0) {
+    const Flood f = parse_flood(flood_text);
+    if (f.at_s >= s.duration_s) {
+      return bad(err, "--flood " + flood_text + ": " + format_time(f.at_s) +
+                          " is not before the end of the run (--duration " + format_time(s.duration_s) + ")");
+    }
+    s.floods.push_back(f);
+  }
+  s.crystal_fails = s.crystal_fails || crystal_fails;
+
+  // A shorter --duration may cut off what the scenario file has planned.
+  if (!o.scenario_path.empty()) {
+    auto cut = [&](const char* what, double at) {
+      return bad(err, "--duration " + format_time(s.duration_s) + " ends the run before the scenario's " + what +
+                          " at " + format_time(at));
+    };
+    for (const auto& p : s.presses)
+      if (p.at_s >= s.duration_s) return cut("key press", p.at_s);
+    for (const auto& l : s.loads)
+      if (l.at_s >= s.duration_s) return cut("load step", l.at_s);
+    for (const auto& f : s.faults)
+      if (f.from_s >= s.duration_s) return cut("fault", f.from_s);
+    for (const auto& f : s.floods)
+      if (f.at_s >= s.duration_s) return cut("flood", f.at_s);
+  }
+  return std::nullopt;
+}
+
+std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
+                                       std::ostream& err) {
+  CLI::App app{"Speed of the virtual board: virtual time over wall time for a long run of the firmware."};
+  std::string text = "60";
+  app.add_option("seconds", text, "virtual time to run, in seconds or with a unit (default 60)")->check(kTime);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return report(app, e, out, err);
+  }
+  seconds = parse_time(text);
+  if (seconds <= 0.0) return bad(err, "seconds: the run must last longer than 0");
+  return std::nullopt;
+}
+
+}  // namespace run

@@ -1,0 +1,38 @@
+// The command line of the run program. Every option is checked before
+// anything runs; a bad one is named in the error and the program exits
+// with 2.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace run {
+
+struct RunOptions {
+  // What runs: the scenario file if one is given, with the options on top.
+  Scenario scenario;
+  std::string scenario_path;
+  double rotor_speed_dps = 0.0;  // the scripted rotor's speed
+  std::string csv_path;
+  std::string plot_path;
+  bool quiet = false;
+  bool no_frames = false;
+  std::vector<std::string> warnings;  // printed before the run
+};
+
+// Parses the command line into `options`. Returns nothing when the run
+// should go ahead, otherwise the exit code: 0 after --help, 2 on bad input
+// (the message is written to `err`).
+std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& options, std::ostream& out,
+                                     std::ostream& err);
+
+// Checks the seconds argument of the bench program the same way; returns
+// the exit code on bad input.
+std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
+                                       std::ostream& err);
+
+}  // namespace run

@@ -1,0 +1,280 @@
+#include "scenario.h"
+
+#include <cmath>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "time_text.h"
+
+namespace run {
+
+namespace {
+
+class Reader {
+ public:
+  explicit Reader(std::string name) : name_(std::move(name)) {}
+
+  Scenario read(std::string_view text) {
+    toml::table root;
+    try {
+      root = toml::parse(text, name_);
+    } catch (const toml::parse_error& e) {
+      fail(e.source(), "", std::string(e.description()));
+    }
+    Scenario s;
+    only(root, "",
+         {"duration", "start_angle_deg", "motor", "gains", "press", "load", "fault", "flood", "crystal_fails",
+          "sample_interval"});
+    if (auto* n = root.get("duration")) {
+      s.duration_s = time(*n, "duration");
+      if (s.duration_s <= 0.0) fail(n->source(), "duration", "must be longer than 0");
+    }
+    if (auto* n = root.get("start_angle_deg")) s.start_angle_deg = number(*n, "start_angle_deg");
+    if (auto* n = root.get("crystal_fails")) s.crystal_fails = boolean(*n, "crystal_fails");
+    if (auto* n = root.get("sample_interval")) {
+      s.sample_interval_s = time(*n, "sample_interval");
+      if (s.sample_interval_s < 1e-6) fail(n->source(), "sample_interval", "must be at least 1us");
+    }
+    if (auto* n = root.get("motor")) read_motor(table(*n, "motor"), s);
+    if (auto* n = root.get("gains")) read_gains(table(*n, "gains"), s.gains);
+    each(root, "press", [&](const toml::table& t, const std::string& at) { s.presses.push_back(read_press(t, at, s)); });
+    each(root, "load", [&](const toml::table& t, const std::string& at) {
+      only(t, at, {"at", "torque_nm"});
+      s.loads.push_back({time(need(t, at, "at"), at + ".at"), number(need(t, at, "torque_nm"), at + ".torque_nm")});
+    });
+    each(root, "fault", [&](const toml::table& t, const std::string& at) { s.faults.push_back(read_fault(t, at)); });
+    each(root, "flood", [&](const toml::table& t, const std::string& at) {
+      only(t, at, {"at", "length"});
+      Flood f{time(need(t, at, "at"), at + ".at"), time(need(t, at, "length"), at + ".length")};
+      if (f.length_s <= 0.0) fail(t.get("length")->source(), at + ".length", "must be longer than 0");
+      s.floods.push_back(f);
+    });
+    check_times(root, s);
+    return s;
+  }
+
+ private:
+  [[noreturn]] void fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
+    std::ostringstream m;
+    m << name_ << ':' << where.begin.line << ':' << where.begin.column << ": ";
+    if (!key.empty()) m << key << ": ";
+    m << what;
+    throw ScenarioError(m.str());
+  }
+
+  static std::string join(const std::string& prefix, std::string_view key) {
+    return prefix.empty() ? std::string(key) : prefix + "." + std::string(key);
+  }
+
+  // Every key of `t` must be one of `keys`.
+  void only(const toml::table& t, const std::string& prefix, std::initializer_list<std::string_view> keys) const {
+    for (auto&& [k, v] : t) {
+      bool known = false;
+      for (auto allowed : keys) known = known || k.str() == allowed;
+      if (!known) {
+        std::string list;
+        for (auto allowed : keys) list += (list.empty() ? "" : ", ") + std::string(allowed);
+        fail(k.source(), join(prefix, k.str()), "unknown key (expected one of: " + list + ")");
+      }
+    }
+  }
+
+  const toml::node& need(const toml::table& t, const std::string& prefix, std::string_view key) const {
+    if (auto* n = t.get(key)) return *n;
+    fail(t.source(), join(prefix, key), "missing");
+  }
+
+  double number(const toml::node& n, const std::string& key) const {
+    const auto v = n.value<double>();
+    if (!n.is_number() || !v) fail(n.source(), key, "expected a number");
+    if (!std::isfinite(*v)) fail(n.source(), key, "must be a finite number");
+    return *v;
+  }
+
+  bool boolean(const toml::node& n, const std::string& key) const {
+    if (!n.is_boolean()) fail(n.source(), key, "expected true or false");
+    return *n.value<bool>();
+  }
+
+  std::string text(const toml::node& n, const std::string& key) const {
+    if (!n.is_string()) fail(n.source(), key, "expected a string");
+    return *n.value<std::string>();
+  }
+
+  const toml::table& table(const toml::node& n, const std::string& key) const {
+    if (!n.is_table()) fail(n.source(), key, "expected a table [" + key + "]");
+    return *n.as_table();
+  }
+
+  // A time: a string with a unit or a number of seconds.
+  double time(const toml::node& n, const std::string& key) const {
+    try {
+      if (n.is_string()) return parse_time(*n.value<std::string>());
+      if (n.is_number()) return checked_seconds(*n.value<double>());
+    } catch (const TimeError& e) {
+      fail(n.source(), key, e.what());
+    }
+    fail(n.source(), key, "expected a time such as \"500ms\" or 1.5 (seconds)");
+  }
+
+  // Runs `fn` on each table of the array of tables `key` ([[key]] in the file).
+  template <typename Fn>
+  void each(const toml::table& root, std::string_view key, Fn fn) const {
+    const toml::node* n = root.get(key);
+    if (!n) return;
+    const auto* array = n->as_array();
+    if (!array || !array->is_array_of_tables()) {
+      fail(n->source(), std::string(key), "expected one or more [[" + std::string(key) + "]] tables");
+    }
+    std::size_t i = 0;
+    for (const auto& item : *array) {
+      fn(*item.as_table(), std::string(key) + "[" + std::to_string(++i) + "]");
+    }
+  }
+
+  void read_motor(const toml::table& t, Scenario& s) const {
+    auto& m = s.motor_overrides;
+    only(t, "motor",
+         {"preset", "pole_pairs", "phase_resistance_ohm", "phase_inductance_h", "torque_constant_nm_per_a",
+          "inertia_kg_m2", "viscous_nm_s_per_rad", "coulomb_friction_nm", "breakaway_torque_nm", "cogging_torque_nm",
+          "supply_v"});
+    if (auto* n = t.get("preset")) s.motor = text(*n, "motor.preset");
+    if (auto* n = t.get("pole_pairs")) {
+      const auto v = n->value<std::int64_t>();
+      if (!n->is_integer() || !v || *v < 1 || *v > 100) {
+        fail(n->source(), "motor.pole_pairs", "expected a whole number from 1 to 100");
+      }
+      m.pole_pairs = static_cast<int>(*v);
+    }
+    auto positive = [&](const char* key, std::optional<double>& field) {
+      if (auto* n = t.get(key)) {
+        field = number(*n, std::string("motor.") + key);
+        if (*field <= 0.0) fail(n->source(), std::string("motor.") + key, "must be greater than 0");
+      }
+    };
+    auto not_negative = [&](const char* key, std::optional<double>& field) {
+      if (auto* n = t.get(key)) {
+        field = number(*n, std::string("motor.") + key);
+        if (*field < 0.0) fail(n->source(), std::string("motor.") + key, "must not be negative");
+      }
+    };
+    positive("phase_resistance_ohm", m.phase_resistance_ohm);
+    positive("phase_inductance_h", m.phase_inductance_h);
+    positive("torque_constant_nm_per_a", m.torque_constant_nm_per_a);
+    positive("inertia_kg_m2", m.inertia_kg_m2);
+    not_negative("viscous_nm_s_per_rad", m.viscous_nm_s_per_rad);
+    not_negative("coulomb_friction_nm", m.coulomb_friction_nm);
+    not_negative("breakaway_torque_nm", m.breakaway_torque_nm);
+    not_negative("cogging_torque_nm", m.cogging_torque_nm);
+    positive("supply_v", m.supply_v);
+  }
+
+  void read_gains(const toml::table& t, Gains& g) const {
+    only(t, "gains", {"kp", "ki", "kd"});
+    if (auto* n = t.get("kp")) g.kp = number(*n, "gains.kp");
+    if (auto* n = t.get("ki")) g.ki = number(*n, "gains.ki");
+    if (auto* n = t.get("kd")) g.kd = number(*n, "gains.kd");
+  }
+
+  Press read_press(const toml::table& t, const std::string& at, Scenario& s) const {
+    only(t, at, {"key", "at", "hold"});
+    Press p;
+    const auto& key = need(t, at, "key");
+    const std::string name = text(key, at + ".key");
+    if (name == "up") {
+      p.key = KeyName::kUp;
+    } else if (name == "down") {
+      p.key = KeyName::kDown;
+    } else {
+      fail(key.source(), at + ".key", "unknown key '" + name + "' (use \"up\" or \"down\")");
+    }
+    p.at_s = time(need(t, at, "at"), at + ".at");
+    if (auto* n = t.get("hold")) p.hold_s = time(*n, at + ".hold");
+    if (p.hold_s < kKeyDebounceS) {
+      s.warnings.push_back(name_ + ":" + std::to_string(t.source().begin.line) + ": " + at + ".hold: " +
+                           format_time(p.hold_s) + " is shorter than the keys' 10 ms debounce: the press will not register");
+    }
+    return p;
+  }
+
+  Fault read_fault(const toml::table& t, const std::string& at) const {
+    only(t, at, {"kind", "from", "until", "percent"});
+    Fault f;
+    const auto& kind = need(t, at, "kind");
+    const std::string name = text(kind, at + ".kind");
+    if (name == "no-sensor") {
+      f.kind = FaultKind::kNoSensor;
+    } else if (name == "bad-parity") {
+      f.kind = FaultKind::kBadParity;
+    } else if (name == "pwm-cut") {
+      f.kind = FaultKind::kPwmCut;
+    } else if (name == "pwm-frequency") {
+      f.kind = FaultKind::kPwmFrequency;
+    } else {
+      fail(kind.source(), at + ".kind",
+           "unknown fault '" + name + "' (use \"no-sensor\", \"bad-parity\", \"pwm-cut\" or \"pwm-frequency\")");
+    }
+    if (auto* n = t.get("from")) f.from_s = time(*n, at + ".from");
+    if (auto* n = t.get("until")) {
+      f.until_s = time(*n, at + ".until");
+      if (*f.until_s <= f.from_s) fail(n->source(), at + ".until", "must be later than from");
+    }
+    if (f.kind == FaultKind::kPwmFrequency) {
+      const auto& pct = need(t, at, "percent");
+      f.percent = number(pct, at + ".percent");
+      if (f.percent <= -100.0 || f.percent > 1000.0 || f.percent == 0.0) {
+        fail(pct.source(), at + ".percent", "must lie above -100 and at most 1000, and not be 0");
+      }
+    } else if (auto* n = t.get("percent")) {
+      fail(n->source(), at + ".percent", "only a pwm-frequency fault has a percent");
+    }
+    return f;
+  }
+
+  // Nothing may happen at or after the end of the run: it would be dropped.
+  void check_times(const toml::table& root, const Scenario& s) const {
+    auto late = [&](std::string_view array, std::size_t i, const char* key, double t) {
+      if (t < s.duration_s) return;
+      const auto& item = *(*root.get(array)->as_array())[i].as_table();
+      const std::string where = std::string(array) + "[" + std::to_string(i + 1) + "]." + key;
+      fail(item.get(key)->source(), where,
+           format_time(t) + " is not before the end of the run (duration " + format_time(s.duration_s) + ")");
+    };
+    for (std::size_t i = 0; i < s.presses.size(); ++i) late("press", i, "at", s.presses[i].at_s);
+    for (std::size_t i = 0; i < s.loads.size(); ++i) late("load", i, "at", s.loads[i].at_s);
+    for (std::size_t i = 0; i < s.faults.size(); ++i) {
+      if (root.get("fault")->as_array()->get(i)->as_table()->get("from")) late("fault", i, "from", s.faults[i].from_s);
+    }
+    for (std::size_t i = 0; i < s.floods.size(); ++i) late("flood", i, "at", s.floods[i].at_s);
+  }
+
+  std::string name_;
+};
+
+}  // namespace
+
+Scenario parse_scenario(std::string_view text, const std::string& name) { return Reader(name).read(text); }
+
+Scenario read_scenario(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ScenarioError(path + ": cannot open the scenario file");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parse_scenario(text.str(), path);
+}
+
+const char* fault_name(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kNoSensor: return "no-sensor";
+    case FaultKind::kBadParity: return "bad-parity";
+    case FaultKind::kPwmCut: return "pwm-cut";
+    case FaultKind::kPwmFrequency: return "pwm-frequency";
+  }
+  return "?";
+}
+
+const char* key_name(KeyName key) { return key == KeyName::kUp ? "up" : "down"; }
+
+}  // namespace run

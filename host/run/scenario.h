@@ -1,0 +1,103 @@
+// A run of the controller on the virtual board, described in a TOML file:
+// how long, which motor and load, where the rotor starts, the key presses,
+// the faults put on the sensor, the serial floods, the crystal, the gains
+// and the rate of the recorded time series.
+//
+// Times are strings with a unit ("500ms", "1.5s", "250us") or plain numbers
+// of seconds. Every key is checked: a misspelt or unknown key, a value of the
+// wrong type or out of range, or an event after the end of the run is an
+// error that names the file, the line and the key.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace run {
+
+enum class KeyName { kUp, kDown };  // the PC7 and PC8 push buttons
+
+struct Press {
+  KeyName key = KeyName::kUp;
+  double at_s = 0.0;
+  double hold_s = 0.08;
+};
+
+struct LoadStep {
+  double at_s = 0.0;
+  double torque_nm = 0.0;  // load torque on the shaft from `at_s` on
+};
+
+enum class FaultKind {
+  kNoSensor,      // no sensor answers: SPI data line high, no PWM signal
+  kBadParity,     // the sensor's SPI replies carry a wrong parity bit
+  kPwmCut,        // the PWM angle line is cut
+  kPwmFrequency,  // the PWM signal's frequency is off by `percent`
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::kNoSensor;
+  double from_s = 0.0;
+  std::optional<double> until_s;  // none: to the end of the run
+  double percent = 0.0;           // kPwmFrequency only
+};
+
+struct Flood {
+  double at_s = 0.0;
+  double length_s = 0.0;
+};
+
+// Changes to the chosen motor preset; unset fields keep the preset's value.
+struct MotorOverrides {
+  std::optional<int> pole_pairs;
+  std::optional<double> phase_resistance_ohm;
+  std::optional<double> phase_inductance_h;
+  std::optional<double> torque_constant_nm_per_a;
+  std::optional<double> inertia_kg_m2;
+  std::optional<double> viscous_nm_s_per_rad;
+  std::optional<double> coulomb_friction_nm;
+  std::optional<double> breakaway_torque_nm;
+  std::optional<double> cogging_torque_nm;
+  std::optional<double> supply_v;
+};
+
+// Position-loop gains written into the firmware after reset; unset ones keep
+// the image's values.
+struct Gains {
+  std::optional<double> kp;
+  std::optional<double> ki;
+  std::optional<double> kd;
+};
+
+struct Scenario {
+  double duration_s = 1.0;
+  double start_angle_deg = 0.0;
+  std::string motor = "default";
+  MotorOverrides motor_overrides;
+  std::vector<Press> presses;
+  std::vector<LoadStep> loads;
+  std::vector<Fault> faults;
+  std::vector<Flood> floods;
+  bool crystal_fails = false;
+  Gains gains;
+  double sample_interval_s = 0.001;  // one row of the time series per interval
+  std::vector<std::string> warnings;  // accepted, but probably not what was meant
+};
+
+inline constexpr double kKeyDebounceS = 0.010;  // a shorter press is not taken
+
+struct ScenarioError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Reads and checks a scenario file; throws ScenarioError.
+Scenario read_scenario(const std::string& path);
+// The same from text; `name` stands for the file in messages.
+Scenario parse_scenario(std::string_view text, const std::string& name);
+
+const char* fault_name(FaultKind kind);
+const char* key_name(KeyName key);
+
+}  // namespace run

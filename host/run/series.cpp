@@ -1,0 +1,167 @@
+#include "series.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace run {
+
+int Series::column(const std::string& name) const {
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name) return static_cast<int>(i);
+  return -1;
+}
+
+std::vector<double> Series::values(const std::string& name) const {
+  const int c = column(name);
+  std::vector<double> v;
+  if (c < 0) return v;
+  v.reserve(rows.size());
+  for (const auto& r : rows) v.push_back(r[static_cast<std::size_t>(c)]);
+  return v;
+}
+
+std::vector<std::string> run_columns() {
+  return {"t_s", "setpoint_deg", "telemetry_deg", "shaft_deg", "error_deg", "uq_v", "duty_a", "duty_b", "duty_c",
+          "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm"};
+}
+
+void write_csv(const std::string& path, const Series& series) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) throw std::runtime_error(path + ": cannot write: " + std::strerror(errno));
+  for (std::size_t i = 0; i < series.names.size(); ++i) std::fprintf(f, "%s%s", i ? "," : "", series.names[i].c_str());
+  std::fputc('\n', f);
+  for (const auto& row : series.rows) {
+    if (row.size() != series.names.size()) {
+      std::fclose(f);
+      throw std::runtime_error(path + ": a row of the series has the wrong number of values");
+    }
+    // Enough digits for microseconds of a long run.
+    // A value the board does not measure (NaN) is left empty.
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i) std::fputc(',', f);
+      if (!std::isnan(row[i])) std::fprintf(f, "%.12g", row[i]);
+    }
+    std::fputc('\n', f);
+  }
+  const bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0 || failed) throw std::runtime_error(path + ": write failed");
+}
+
+namespace {
+
+// A string literal for gnuplot: single quotes, which take everything but a
+// quote literally; a quote is doubled.
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += '\'';
+    q += c;
+  }
+  return q + "'";
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+  const std::size_t n = std::strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+}  // namespace
+
+std::string plot_script(const std::string& image_path, const std::string& csv_path, const std::string& title,
+                        const std::vector<std::string>& columns) {
+  auto col = [&](const char* name) {
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      if (columns[i] == name) return std::to_string(i + 1);
+    throw std::runtime_error(std::string("plot: the series has no column ") + name);
+  };
+  const bool svg = ends_with(image_path, ".svg");
+  if (!svg && !ends_with(image_path, ".png")) throw std::runtime_error(image_path + ": the plot must end in .png or .svg");
+  std::ostringstream g;
+  g << (svg ? "set terminal svg size 1100,700 dynamic font 'sans,11'\n"
+            : "set terminal pngcairo size 1100,700 font 'sans,10'\n");
+  g << "set output " << quoted(image_path) << "\n"
+    << "set datafile separator ','\n"
+    << "set grid\n"
+    << "set offsets 0, 0, graph 0.05, graph 0.05\n"
+    << "set multiplot layout 2,1 title " << quoted(title) << "\n"
+    << "set lmargin 10\n"
+    << "set size 1,0.68\nset origin 0,0.3\n"
+    << "set ylabel 'angle (deg)'\nset format x ''\n"
+    << "set key top left\n"
+    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("setpoint_deg")
+    << " with steps lw 2 lc rgb '#999999' title 'setpoint', \\\n"
+    << "     '' skip 1 using " << col("t_s") << ":" << col("telemetry_deg")
+    << " with lines lw 1.5 lc rgb '#1f77b4' title 'telemetry angle', \\\n"
+    << "     '' skip 1 using " << col("t_s") << ":" << col("shaft_deg")
+    << " with lines lw 1 dt 2 lc rgb '#d62728' title 'shaft angle'\n"
+    << "set size 1,0.3\nset origin 0,0\n"
+    << "set format x '%g'\nset xlabel 'time (s)'\nset ylabel 'Uq (V)'\nunset key\n"
+    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("uq_v")
+    << " with lines lw 1.5 lc rgb '#2ca02c'\n"
+    << "unset multiplot\n";
+  return g.str();
+}
+
+void write_plot(const std::string& image_path, const std::string& csv_path, const std::string& title) {
+  std::ifstream in(csv_path);
+  std::string header;
+  if (!std::getline(in, header)) throw std::runtime_error(csv_path + ": cannot read the series");
+  std::vector<std::string> columns;
+  std::istringstream h(header);
+  for (std::string c; std::getline(h, c, ',');) columns.push_back(c);
+  const std::string script = plot_script(image_path, csv_path, title, columns);
+
+  // gnuplot runs the script from a temporary file; its complaints go to
+  // another one and end up in the error message.
+  char script_name[] = "/tmp/vboard-plot-XXXXXX";
+  char err_name[] = "/tmp/vboard-plot-err-XXXXXX";
+  const int script_fd = mkstemp(script_name);
+  const int err_fd = script_fd < 0 ? -1 : mkstemp(err_name);
+  if (err_fd < 0) {
+    if (script_fd >= 0) {
+      close(script_fd);
+      unlink(script_name);
+    }
+    throw std::runtime_error("plot: cannot make a temporary file");
+  }
+  bool written = true;
+  for (std::size_t done = 0; done < script.size();) {
+    const ssize_t n = write(script_fd, script.data() + done, script.size() - done);
+    if (n <= 0) {
+      written = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  close(script_fd);
+  const pid_t pid = written ? fork() : -1;
+  if (pid == 0) {
+    dup2(err_fd, 1);
+    dup2(err_fd, 2);
+    close(err_fd);
+    execlp("gnuplot", "gnuplot", script_name, static_cast<char*>(nullptr));
+    std::fprintf(stderr, "cannot run gnuplot: %s (install gnuplot-nox)\n", std::strerror(errno));
+    _exit(127);
+  }
+  close(err_fd);
+  int status = 0;
+  const bool ran = pid > 0 && waitpid(pid, &status, 0) == pid;
+  std::ifstream err_in(err_name);
+  std::string complaint((std::istreambuf_iterator<char>(err_in)), std::istreambuf_iterator<char>());
+  unlink(script_name);
+  unlink(err_name);
+  while (!complaint.empty() && complaint.back() == '\n') complaint.pop_back();
+  if (!ran || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error(image_path + ": gnuplot failed" + (complaint.empty() ? "" : ": " + complaint));
+  }
+}
+
+}  // namespace run

@@ -1,0 +1,35 @@
+// The recorded time series of a run: named columns of equal length, written
+// as CSV (the header names the units) and drawn with gnuplot.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace run {
+
+struct Series {
+  std::vector<std::string> names;          // e.g. "t_s", "setpoint_deg"
+  std::vector<std::vector<double>> rows;   // one value per name
+
+  int column(const std::string& name) const;  // -1 when absent
+  std::vector<double> values(const std::string& name) const;
+};
+
+// The columns a run records, in this order.
+std::vector<std::string> run_columns();
+
+// Writes the series as CSV, NaN as an empty field; throws std::runtime_error when the file cannot
+// be written.
+void write_csv(const std::string& path, const Series& series);
+
+// Draws setpoint, telemetry angle and shaft angle over time in an upper panel
+// and Uq below, from a CSV written by write_csv, as PNG or SVG after the
+// extension of `image_path`. Runs gnuplot without a shell; throws
+// std::runtime_error with gnuplot's complaint when it fails.
+void write_plot(const std::string& image_path, const std::string& csv_path, const std::string& title);
+
+// The gnuplot script write_plot runs (for the tests).
+std::string plot_script(const std::string& image_path, const std::string& csv_path, const std::string& title,
+                        const std::vector<std::string>& columns);
+
+}  // namespace run

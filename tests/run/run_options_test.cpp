@@ -1,0 +1,120 @@
+// The run program's command line as a new user tries it: bad input is
+// refused with exit code 2 and a message that names the option.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "run_options.h"
+
+namespace {
+
+struct Outcome {
+  std::optional<int> code;
+  std::string err;
+  run::RunOptions options;
+};
+
+Outcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "vboard-run");
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  Outcome o;
+  std::ostringstream out, err;
+  o.code = run::parse_run_options(static_cast<int>(argv.size()), argv.data(), o.options, out, err);
+  o.err = err.str();
+  return o;
+}
+
+TEST(RunOptions, BadInputIsRefusedNamingTheOption) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* names;
+  } cases[] = {
+      {{"-d", "abc"}, "--duration"},
+      {{"-d", "inf"}, "--duration"},
+      {{"-d", "1e12s"}, "--duration"},
+      {{"-d", "1e20s"}, "--duration"},
+      {{"-d", "0"}, "--duration"},
+      {{"--flood", "0.2s:abc"}, "--flood"},
+      {{"--flood", "0.2s"}, "--flood"},
+      {{"-p", "up@5s", "-d", "1s"}, "--press up@5s"},
+      {{"-p", "sideways@1s"}, "--press"},
+      {{"--rotor-angle", "nan"}, "--rotor-angle"},
+      {{"--rotor-speed", "inf"}, "--rotor-speed"},
+      {{"--no-sensor", "--bad-parity"}, "--no-sensor excludes --bad-parity"},
+      {{"--plot", "out/run.jpg"}, "--plot"},
+      {{"--scenario", "/nonexistent.toml"}, "--scenario"},
+      {{"--frobnicate"}, "--frobnicate"},
+  };
+  for (const auto& c : cases) {
+    const auto o = parse(c.args);
+    EXPECT_EQ(o.code, 2) << c.args[0] << " " << o.err;
+    EXPECT_NE(o.err.find(c.names), std::string::npos) << "stderr: " << o.err;
+    EXPECT_EQ(o.err.find("stod"), std::string::npos) << o.err;
+  }
+}
+
+TEST(RunOptions, GoodInputBecomesTheScenario) {
+  const auto o = parse({"-d", "2s", "-p", "up@500ms", "-p", "down@1.2s", "--hold", "120ms", "--rotor-angle", "300",
+                        "--bad-parity", "--flood", "0.2s:1s", "--crystal-fails", "-q"});
+  ASSERT_FALSE(o.code) << o.err;
+  const auto& s = o.options.scenario;
+  EXPECT_EQ(s.duration_s, 2.0);
+  ASSERT_EQ(s.presses.size(), 2u);
+  EXPECT_EQ(s.presses[1].key, run::KeyName::kDown);
+  EXPECT_DOUBLE_EQ(s.presses[1].at_s, 1.2);
+  EXPECT_DOUBLE_EQ(s.presses[1].hold_s, 0.12);
+  EXPECT_EQ(s.start_angle_deg, 300.0);
+  ASSERT_EQ(s.faults.size(), 1u);
+  EXPECT_EQ(s.faults[0].kind, run::FaultKind::kBadParity);
+  ASSERT_EQ(s.floods.size(), 1u);
+  EXPECT_DOUBLE_EQ(s.floods[0].length_s, 1.0);
+  EXPECT_TRUE(s.crystal_fails);
+  EXPECT_TRUE(o.options.quiet);
+  EXPECT_TRUE(o.options.warnings.empty());
+  EXPECT_EQ(parse({"--help"}).code, 0);
+}
+
+TEST(RunOptions, HoldBelowTheDebounceWarns) {
+  const auto o = parse({"-p", "up@0.5s", "--hold", "0"});
+  ASSERT_FALSE(o.code) << o.err;
+  ASSERT_EQ(o.options.warnings.size(), 1u);
+  EXPECT_NE(o.options.warnings[0].find("--hold"), std::string::npos);
+  EXPECT_NE(o.options.warnings[0].find("will not register"), std::string::npos);
+}
+
+TEST(RunOptions, ScenarioFileWithOptionsOnTop) {
+  const std::string file = std::string(SCENARIO_DIR) + "/default.toml";
+  const auto o = parse({"--scenario", file, "-p", "up@3.5s"});
+  ASSERT_FALSE(o.code) << o.err;
+  EXPECT_EQ(o.options.scenario.presses.size(), 4u);
+  // A duration that cuts off the file's presses is refused, not silently shortened.
+  const auto cut = parse({"--scenario", file, "-d", "1.5s"});
+  EXPECT_EQ(cut.code, 2);
+  EXPECT_NE(cut.err.find("--duration 1.5 s ends the run before the scenario's key press at 2 s"), std::string::npos)
+      << cut.err;
+}
+
+TEST(BenchSeconds, RefusesWhatIsNotAPositiveTime) {
+  auto bench = [](std::vector<std::string> args, double& seconds, std::string& err) {
+    args.insert(args.begin(), "vboard-bench");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, e;
+    const auto code = run::parse_bench_seconds(static_cast<int>(argv.size()), argv.data(), seconds, out, e);
+    err = e.str();
+    return code;
+  };
+  double seconds = 0;
+  std::string err;
+  EXPECT_FALSE(bench({}, seconds, err));
+  EXPECT_EQ(seconds, 60.0);
+  EXPECT_FALSE(bench({"5"}, seconds, err));
+  EXPECT_EQ(seconds, 5.0);
+  for (const char* bad : {"abc", "-5", "0", "1e20"}) {
+    EXPECT_EQ(bench({bad}, seconds, err), 2) << bad;
+    EXPECT_NE(err.find("seconds"), std::string::npos) << bad << ": " << err;
+  }
+}
+
+}  // namespace

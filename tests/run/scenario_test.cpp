@@ -1,0 +1,147 @@
+// Scenario files: what they describe, and errors that point at the line and key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "scenario.h"
+
+namespace {
+
+std::string error_of(const std::string& text) {
+  try {
+    run::parse_scenario(text, "x.toml");
+  } catch (const run::ScenarioError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(Scenario, ReadsEverySection) {
+  const auto s = run::parse_scenario(R"(
+duration = "4s"
+start_angle_deg = 30.5
+crystal_fails = true
+sample_interval = "2ms"
+[motor]
+preset = "small"
+pole_pairs = 7
+inertia_kg_m2 = 2e-6
+cogging_torque_nm = 0
+[gains]
+kp = 0.5
+kd = 0.01
+[[press]]
+key = "up"
+at = "1s"
+[[press]]
+key = "down"
+at = 2.5
+hold = "150ms"
+[[load]]
+at = "1.5s"
+torque_nm = -0.02
+[[fault]]
+kind = "pwm-frequency"
+from = "500ms"
+until = "1s"
+percent = -5
+[[fault]]
+kind = "no-sensor"
+from = "3s"
+[[flood]]
+at = "0.2s"
+length = "1s"
+)",
+                                     "x.toml");
+  EXPECT_EQ(s.duration_s, 4.0);
+  EXPECT_EQ(s.start_angle_deg, 30.5);
+  EXPECT_TRUE(s.crystal_fails);
+  EXPECT_DOUBLE_EQ(s.sample_interval_s, 0.002);
+  EXPECT_EQ(s.motor, "small");
+  EXPECT_EQ(s.motor_overrides.pole_pairs, 7);
+  EXPECT_EQ(s.motor_overrides.inertia_kg_m2, 2e-6);
+  EXPECT_EQ(s.motor_overrides.cogging_torque_nm, 0.0);
+  EXPECT_FALSE(s.motor_overrides.supply_v);
+  EXPECT_EQ(s.gains.kp, 0.5);
+  EXPECT_FALSE(s.gains.ki);
+  EXPECT_EQ(s.gains.kd, 0.01);
+  ASSERT_EQ(s.presses.size(), 2u);
+  EXPECT_EQ(s.presses[0].key, run::KeyName::kUp);
+  EXPECT_EQ(s.presses[0].hold_s, 0.08);
+  EXPECT_EQ(s.presses[1].key, run::KeyName::kDown);
+  EXPECT_EQ(s.presses[1].at_s, 2.5);
+  EXPECT_DOUBLE_EQ(s.presses[1].hold_s, 0.15);
+  ASSERT_EQ(s.loads.size(), 1u);
+  EXPECT_EQ(s.loads[0].torque_nm, -0.02);
+  ASSERT_EQ(s.faults.size(), 2u);
+  EXPECT_EQ(s.faults[0].kind, run::FaultKind::kPwmFrequency);
+  EXPECT_DOUBLE_EQ(s.faults[0].from_s, 0.5);
+  EXPECT_EQ(s.faults[0].until_s, 1.0);
+  EXPECT_EQ(s.faults[0].percent, -5);
+  EXPECT_FALSE(s.faults[1].until_s);
+  ASSERT_EQ(s.floods.size(), 1u);
+  EXPECT_DOUBLE_EQ(s.floods[0].at_s, 0.2);
+  EXPECT_TRUE(s.warnings.empty());
+}
+
+TEST(Scenario, ErrorsNameFileLineAndKey) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"duration = \"4s\"\ndurration = 3\n", "x.toml:2:1: durration: unknown key"},
+      {"[motor]\ninertia = 1e-6\n", "x.toml:2:1: motor.inertia: unknown key"},
+      {"[motor]\nphase_resistance_ohm = -1.0\n", "x.toml:2:24: motor.phase_resistance_ohm: must be greater than 0"},
+      {"[motor]\npole_pairs = 7.5\n", "x.toml:2:14: motor.pole_pairs: expected a whole number"},
+      {"duration = \"abc\"\n", "x.toml:1:12: duration: 'abc' is not a time"},
+      {"duration = \"1e20s\"\n", "x.toml:1:12: duration: '1e20s' is longer than the longest run"},
+      {"duration = -1\n", "x.toml:1:12: duration: '-1' is a negative time"},
+      {"duration = nan\n", "x.toml:1:12: duration: 'nan' is not a finite time"},
+      {"duration = \"0s\"\n", "duration: must be longer than 0"},
+      {"duration = \"1s\"\n[[press]]\nkey = \"up\"\nat = \"5s\"\n",
+       "x.toml:4:6: press[1].at: 5 s is not before the end of the run (duration 1 s)"},
+      {"[[press]]\nkey = \"left\"\nat = 0.1\n", "x.toml:2:7: press[1].key: unknown key 'left'"},
+      {"[[press]]\nat = 0.1\n", "press[1].key: missing"},
+      {"[[fault]]\nkind = \"pwm-frequency\"\n", "fault[1].percent: missing"},
+      {"[[fault]]\nkind = \"pwm-cut\"\nfrom = 0.5\nuntil = 0.2\n", "x.toml:4:9: fault[1].until: must be later than from"},
+      {"[[fault]]\nkind = \"bad-parity\"\npercent = 3\n", "fault[1].percent: only a pwm-frequency fault"},
+      {"[[flood]]\nat = 0.1\nlength = 0\n", "flood[1].length: must be longer than 0"},
+      {"press = 3\n", "press: expected one or more [[press]] tables"},
+      {"crystal_fails = 1\n", "crystal_fails: expected true or false"},
+      {"[gains]\nkp = \"fast\"\n", "x.toml:2:6: gains.kp: expected a number"},
+      {"duration = \"4s\n", "x.toml:1:"},  // a TOML syntax error
+  };
+  for (const auto& c : cases) {
+    const std::string e = error_of(c.text);
+    EXPECT_NE(e.find(c.expected), std::string::npos) << "got: " << e << "\nexpected: " << c.expected;
+  }
+}
+
+TEST(Scenario, HoldBelowTheDebounceIsAWarning) {
+  const auto s = run::parse_scenario("duration = 2\n[[press]]\nkey = \"down\"\nat = 1\nhold = \"5ms\"\n", "h.toml");
+  ASSERT_EQ(s.warnings.size(), 1u);
+  EXPECT_NE(s.warnings[0].find("press[1].hold"), std::string::npos) << s.warnings[0];
+  EXPECT_NE(s.warnings[0].find("will not register"), std::string::npos) << s.warnings[0];
+}
+
+// Every shipped scenario loads, and ends after its last event.
+TEST(Scenario, ShippedScenariosLoad) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(SCENARIO_DIR)) {
+    if (entry.path().extension() != ".toml") continue;
+    ++count;
+    SCOPED_TRACE(entry.path().string());
+    run::Scenario s;
+    ASSERT_NO_THROW(s = run::read_scenario(entry.path().string()));
+    EXPECT_TRUE(s.warnings.empty());
+  }
+  EXPECT_GE(count, 5);
+  const auto d = run::read_scenario(std::string(SCENARIO_DIR) + "/default.toml");
+  ASSERT_EQ(d.presses.size(), 3u);
+  EXPECT_EQ(d.presses[2].key, run::KeyName::kDown);
+  const auto x = run::read_scenario(std::string(SCENARIO_DIR) + "/excursion-400deg.toml");
+  EXPECT_EQ(x.presses.size(), 4u);
+  EXPECT_THROW(run::read_scenario("/nonexistent/x.toml"), run::ScenarioError);
+}
+
+}  // namespace
