@@ -188,28 +188,6 @@ TEST(Modulation, LongVectorsAreShortenedToTheLimitDirectionKept) {
   EXPECT_EQ(largest.tbOn, 3);
 }
 
-// Any vector within the limit: the line-to-line voltages that the duties
-// make (difference of two duties times the supply) are those of the vector,
-// to a count, and every output is in range.
-TEST(Modulation, DutiesReproduceTheVectorWithinTheCircle) {
-  for (double volts : {0.3, 1.0, 2.5, 4.0, 5.5, 6.5, 6.9}) {
-    for (int degrees = 0; degrees < 360; degrees += 7) {
-      SCOPED_TRACE(::testing::Message() << volts << " V at " << degrees);
-      const SVPWM v = polar(volts, degrees);
-      expect_well_formed(v);
-      const double t = degrees * std::numbers::pi / 180.0;
-      const double counts = volts / 12.0 * 50.0;
-      const double va = counts * std::cos(t);
-      const double vb = counts * std::cos(t - 2.0 * std::numbers::pi / 3.0);
-      const double vc = counts * std::cos(t + 2.0 * std::numbers::pi / 3.0);
-      EXPECT_NEAR(v.taOn - v.tbOn, va - vb, 1.0);
-      EXPECT_NEAR(v.tbOn - v.tcOn, vb - vc, 1.0);
-      // Centred: the highest and the lowest phase sit symmetrically about 25.
-      EXPECT_NEAR(std::max({v.taOn, v.tbOn, v.tcOn}) + std::min({v.taOn, v.tbOn, v.tcOn}), 50, 1);
-    }
-  }
-}
-
 TEST(Modulation, NaNAndInfinityGiveTheZeroVector) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
