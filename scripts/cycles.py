@@ -31,7 +31,7 @@ CALIBRATION = 2001
 
 # key, label, period in seconds, period as printed
 ITEMS = [
-    ("control_work", "control work: PID step + inverse Park", 10e-3, "10 ms"),
+    ("control_work", "control work: PID, Park, modulation", 10e-3, "10 ms"),
     ("decoder_interrupt", "decoder interrupt, all vector captures", 1e-3, "~1 ms"),
     ("decoder_interrupt_10500_5250", "decoder interrupt, capture 10500/5250", 1e-3, "~1 ms"),
     ("frame_building", "frame building (no bytes out)", 5e-3, "5 ms"),

@@ -137,7 +137,8 @@ int main() {
   calibration.print();
 
   // Control work over the chain of shared vectors: a step response with
-  // captures arriving, clamped and unclamped outputs, all table quadrants.
+  // captures arriving, clamped and unclamped outputs, all table quadrants,
+  // vectors shortened to the limit or not, the drive off and on again.
   Stats control{"control_work"};
   fresh_globals();
   for (const auto& s : control_vectors::kChainSteps) {

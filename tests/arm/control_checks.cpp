@@ -1,5 +1,5 @@
-// PID step, sine table, inverse Park step, angle decoder and the control
-// chain against the shared vectors, on the Cortex-M4: single precision on
+// PID step, sine table, inverse Park step, angle decoder, space-vector
+// modulation and the control chain against the shared vectors, on the Cortex-M4: single precision on
 // the FPU, the decoder's double-precision steps in the compiler's software
 // routines.
 #include <cstddef>
@@ -15,6 +15,7 @@
 #include "global_variable.h"
 #include "handlers.h"
 #include "report.h"
+#include "svpwm.h"
 #include "vectors/control_vectors.h"
 
 namespace armtest {
@@ -82,6 +83,36 @@ void check_park() {
     float_bits(group, "UAlpha", park.UAlpha, c.UAlpha);
     float_bits(group, "UBeta", park.UBeta, c.UBeta);
     group.equal("Theta", park.Theta, c.Theta);
+  }
+}
+
+// The record's outputs after the modulation stage.
+template <typename Expected>
+void expect_modulation(Group& group, const SVPWM& v, const Expected& e) {
+  group.equal("Ua", v.Ua, e.Ua);
+  group.equal("Ub", v.Ub, e.Ub);
+  group.equal("Uc", v.Uc, e.Uc);
+  group.equal("Tx", v.Tx, e.Tx);
+  group.equal("Ty", v.Ty, e.Ty);
+  group.equal("Tz", v.Tz, e.Tz);
+  group.equal("taOn", v.taOn, e.taOn);
+  group.equal("tbOn", v.tbOn, e.tbOn);
+  group.equal("tcOn", v.tcOn, e.tcOn);
+}
+
+void check_svpwm() {
+  Group group("control.svpwm");
+  int index = 0;
+  for (const SvpwmCase& c : kSvpwmCases) {
+    group.at(index++, c.name);
+    SVPWM v{};
+    v.UAlpha = as_float(c.UAlpha);
+    v.UBeta = as_float(c.UBeta);
+    v.Ua = v.Ub = v.Uc = v.Tx = v.Ty = v.Tz = v.taOn = v.tbOn = v.tcOn = -7;
+    SVPWM_Calc(&v);
+    expect_modulation(group, v, c);
+    float_bits(group, "UAlpha untouched", v.UAlpha, c.UAlpha);
+    float_bits(group, "UBeta untouched", v.UBeta, c.UBeta);
   }
 }
 
@@ -164,6 +195,11 @@ void check_chain() {
     group.equal("Sinthe", Sinthe, s.Sinthe);
     float_bits(group, "UAlpha", MotorASVPWM.UAlpha, s.UAlpha);
     float_bits(group, "UBeta", MotorASVPWM.UBeta, s.UBeta);
+    expect_modulation(group, MotorASVPWM, s);
+    // The emulated TIM5 keeps what is written to its compare registers.
+    group.equal("TIM5 CCR1", static_cast<std::uint32_t>(TIM5->CCR1), static_cast<std::uint32_t>(s.taOn));
+    group.equal("TIM5 CCR2", static_cast<std::uint32_t>(TIM5->CCR2), static_cast<std::uint32_t>(s.tbOn));
+    group.equal("TIM5 CCR3", static_cast<std::uint32_t>(TIM5->CCR3), static_cast<std::uint32_t>(s.tcOn));
   }
 }
 
@@ -173,6 +209,7 @@ void check_control() {
   check_pid();
   check_sine_table();
   check_park();
+  check_svpwm();
   check_decoder();
   check_decoder_interrupt();
   check_chain();

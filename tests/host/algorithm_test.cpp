@@ -196,11 +196,13 @@ TEST(InversePark, AnglesOutsideOneTurnAreWrapped) {
 }
 
 // The control work as the main loop runs it, fed by the capture interrupt on
-// the virtual board: decoder, PID and inverse Park chained.
+// the virtual board: decoder, PID, inverse Park and modulation chained, with
+// the drive off until the first capture and again after two control works
+// without one.
 TEST(ControlChain, VectorsThroughTheCaptureInterrupt) {
   auto& board = vboard::board();
   board.reset();
-  board.poke(0x40023840u, board.peek(0x40023840u) | (1u << 1));  // RCC APB1ENR: TIM3 clock gate
+  board.poke(0x40023840u, board.peek(0x40023840u) | (1u << 1) | (1u << 3));  // RCC APB1ENR: TIM3, TIM5 clock gates
 
   // Before any capture the loop runs with feedback 0 and transform angle 0.
   EXPECT_EQ(AbPitchAngle, 0.0f);
@@ -228,6 +230,19 @@ TEST(ControlChain, VectorsThroughTheCaptureInterrupt) {
     EXPECT_EQ(Sinthe, s.Sinthe);
     EXPECT_BITS(MotorASVPWM.UAlpha, s.UAlpha);
     EXPECT_BITS(MotorASVPWM.UBeta, s.UBeta);
+    EXPECT_EQ(MotorASVPWM.Ua, s.Ua);
+    EXPECT_EQ(MotorASVPWM.Ub, s.Ub);
+    EXPECT_EQ(MotorASVPWM.Uc, s.Uc);
+    EXPECT_EQ(MotorASVPWM.Tx, s.Tx);
+    EXPECT_EQ(MotorASVPWM.Ty, s.Ty);
+    EXPECT_EQ(MotorASVPWM.Tz, s.Tz);
+    EXPECT_EQ(MotorASVPWM.taOn, s.taOn);
+    EXPECT_EQ(MotorASVPWM.tbOn, s.tbOn);
+    EXPECT_EQ(MotorASVPWM.tcOn, s.tcOn);
+    // The compare registers hold them, waiting for the next update event.
+    EXPECT_EQ(board.peek(TIM5_BASE + 0x34), static_cast<std::uint32_t>(s.taOn));
+    EXPECT_EQ(board.peek(TIM5_BASE + 0x38), static_cast<std::uint32_t>(s.tbOn));
+    EXPECT_EQ(board.peek(TIM5_BASE + 0x3C), static_cast<std::uint32_t>(s.tcOn));
     // With the PID output within its limits and Ud 0, the outputs stay
     // within 12 * 65536.
     EXPECT_LE(std::fabs(MotorASVPWM.UAlpha), 786432.0f);

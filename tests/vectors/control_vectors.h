@@ -1,5 +1,6 @@
 // Test vectors for the control algorithms: PID step, sine table, inverse Park
-// step, PWM angle decoder and the control chain that links them. Shared by the
+// step, PWM angle decoder, space-vector modulation and the control chain that
+// links them. Shared by the
 // host tests and the image that runs them on the Cortex-M4, so only plain
 // constexpr arrays of plain structs.
 //
@@ -511,10 +512,105 @@ inline constexpr DecoderSequence kDecoderSequences[] = {
     {"other periods", kDecoderSequence11, sizeof(kDecoderSequence11) / sizeof(kDecoderSequence11[0])},
 };
 
+// ---- Space-vector modulation ------------------------------------------------
+// UAlpha, UBeta in (volts x 65536); the record's other fields out: phase
+// references, the vector times Tx (one phase high), Ty (two phases high), Tz
+// (zero vectors) and the compare values of phases A, B, C.
+struct SvpwmCase {
+  const char* name;
+  std::uint32_t UAlpha, UBeta;
+  std::int32_t Ua, Ub, Uc, Tx, Ty, Tz, taOn, tbOn, tcOn;
+};
+
+inline constexpr SvpwmCase kSvpwmCases[] = {
+    // UAlpha 0, UBeta 0 -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"zero vector: three half duties", 0x00000000u, 0x00000000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha -0, UBeta -0 -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"negative zero", 0x80000000u, 0x80000000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha 314572.812, UBeta 0 -> Ua 314572, Ub -157286, Uc -157286, Tx 30, Ty 0, Tz 20, taOn 40, tbOn 10, tcOn 10
+    {"4.8 V on the sector boundary at 0 degrees", 0x4899999Au, 0x00000000u, 314572, -157286, -157286, 30, 0, 20, 40, 10, 10},
+    // UAlpha 157286.406, UBeta 272428.031 -> Ua 157286, Ub 157286, Uc -314572, Tx 0, Ty 30, Tz 20, taOn 40, tbOn 40, tcOn 10
+    {"4.8 V on the sector boundary at 60 degrees", 0x4819999Au, 0x48850581u, 157286, 157286, -314572, 0, 30, 20, 40, 40, 10},
+    // UAlpha -157286.406, UBeta 272428.031 -> Ua -157286, Ub 314572, Uc -157286, Tx 30, Ty 0, Tz 20, taOn 10, tbOn 40, tcOn 10
+    {"4.8 V on the sector boundary at 120 degrees", 0xC819999Au, 0x48850581u, -157286, 314572, -157286, 30, 0, 20, 10, 40, 10},
+    // UAlpha -314572.812, UBeta 3.85240589e-11 -> Ua -314572, Ub 157286, Uc 157286, Tx 0, Ty 30, Tz 20, taOn 10, tbOn 40, tcOn 40
+    {"4.8 V on the sector boundary at 180 degrees", 0xC899999Au, 0x2E296E3Cu, -314572, 157286, 157286, 0, 30, 20, 10, 40, 40},
+    // UAlpha -157286.406, UBeta -272428.031 -> Ua -157286, Ub -157286, Uc 314572, Tx 30, Ty 0, Tz 20, taOn 10, tbOn 10, tcOn 40
+    {"4.8 V on the sector boundary at 240 degrees", 0xC819999Au, 0xC8850581u, -157286, -157286, 314572, 30, 0, 20, 10, 10, 40},
+    // UAlpha 157286.406, UBeta -272428.031 -> Ua 157286, Ub -314572, Uc 157286, Tx 0, Ty 30, Tz 20, taOn 40, tbOn 10, tcOn 40
+    {"4.8 V on the sector boundary at 300 degrees", 0x4819999Au, 0xC8850581u, 157286, -314572, 157286, 0, 30, 20, 40, 10, 40},
+    // UAlpha 303854, UBeta 81417.4297 -> Ua 303854, Ub -81417, Uc -222436, Tx 25, Ty 9, Tz 16, taOn 42, tbOn 17, tcOn 8
+    {"4.8 V at 15 degrees, sector 1", 0x48945DC0u, 0x479F04B7u, 303854, -81417, -222436, 25, 9, 16, 42, 17, 8},
+    // UAlpha 81417.4297, UBeta 303854 -> Ua 81417, Ub 222436, Uc -303854, Tx 9, Ty 25, Tz 16, taOn 33, tbOn 42, tcOn 8
+    {"4.8 V at 75 degrees, sector 2", 0x479F04B7u, 0x48945DC0u, 81417, 222436, -303854, 9, 25, 16, 33, 42, 8},
+    // UAlpha -222436.562, UBeta 222436.562 -> Ua -222436, Ub 303854, Uc -81417, Tx 25, Ty 9, Tz 16, taOn 8, tbOn 42, tcOn 17
+    {"4.8 V at 135 degrees, sector 3", 0xC8593924u, 0x48593924u, -222436, 303854, -81417, 25, 9, 16, 8, 42, 17},
+    // UAlpha -303854, UBeta -81417.4297 -> Ua -303854, Ub 81417, Uc 222436, Tx 9, Ty 25, Tz 16, taOn 8, tbOn 33, tcOn 42
+    {"4.8 V at 195 degrees, sector 4", 0xC8945DC0u, 0xC79F04B7u, -303854, 81417, 222436, 9, 25, 16, 8, 33, 42},
+    // UAlpha -81417.4297, UBeta -303854 -> Ua -81417, Ub -222436, Uc 303854, Tx 25, Ty 9, Tz 16, taOn 17, tbOn 8, tcOn 42
+    {"4.8 V at 255 degrees, sector 5", 0xC79F04B7u, 0xC8945DC0u, -81417, -222436, 303854, 25, 9, 16, 17, 8, 42},
+    // UAlpha 222436.562, UBeta -222436.562 -> Ua 222436, Ub -303854, Uc 81417, Tx 9, Ty 25, Tz 16, taOn 42, tbOn 8, tcOn 33
+    {"4.8 V at 315 degrees, sector 6", 0x48593924u, 0xC8593924u, 222436, -303854, 81417, 9, 25, 16, 42, 8, 33},
+    // UAlpha 272428.031, UBeta 157286.406 -> Ua 272428, Ub 0, Uc -272428, Tx 17, Ty 17, Tz 16, taOn 42, tbOn 25, tcOn 8
+    {"4.8 V at 30 degrees, the middle of a sector", 0x48850581u, 0x4819999Au, 272428, 0, -272428, 17, 17, 16, 42, 25, 8},
+    // UAlpha 1.92620295e-11, UBeta 314572.812 -> Ua 0, Ub 272428, Uc -272428, Tx 17, Ty 17, Tz 16, taOn 25, tbOn 42, tcOn 8
+    {"4.8 V at 90 degrees, the middle of a sector", 0x2DA96E3Cu, 0x4899999Au, 0, 272428, -272428, 17, 17, 16, 25, 42, 8},
+    // UAlpha -272428.031, UBeta -157286.406 -> Ua -272428, Ub 0, Uc 272428, Tx 17, Ty 17, Tz 16, taOn 8, tbOn 25, tcOn 42
+    {"4.8 V at 210 degrees, the middle of a sector", 0xC8850581u, 0xC819999Au, -272428, 0, 272428, 17, 17, 16, 8, 25, 42},
+    // UAlpha 272428.031, UBeta -157286.406 -> Ua 272428, Ub -272428, Uc 0, Tx 17, Ty 17, Tz 16, taOn 42, tbOn 8, tcOn 25
+    {"4.8 V at 330 degrees, the middle of a sector", 0x48850581u, 0xC819999Au, 272428, -272428, 0, 17, 17, 16, 42, 8, 25},
+    // UAlpha -3079.18481, UBeta -1120.73157 -> Ua -3079, Ub 569, Uc 2510, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"small vector, 0.05 V at 200 degrees", 0xC54072F5u, 0xC48C1769u, -3079, 569, 2510, 0, 0, 50, 25, 25, 25},
+    // UAlpha 15728.6396, UBeta 0 -> Ua 15728, Ub -7864, Uc -7864, Tx 2, Ty 0, Tz 48, taOn 26, tbOn 24, tcOn 24
+    {"0.24 V along phase A: 1.5 counts between the phases", 0x4675C28Fu, 0x00000000u, 15728, -7864, -7864, 2, 0, 48, 26, 24, 24},
+    // UAlpha 454046.719, UBeta 0 -> Ua 454046, Ub -227023, Uc -227023, Tx 44, Ty 0, Tz 6, taOn 47, tbOn 3, tcOn 3
+    {"largest vector along phase A, not shortened", 0x48DDB3D7u, 0x00000000u, 454046, -227023, -227023, 44, 0, 6, 47, 3, 3},
+    // UAlpha 454046.75, UBeta 0 -> Ua 454046, Ub -227023, Uc -227023, Tx 44, Ty 0, Tz 6, taOn 47, tbOn 3, tcOn 3
+    {"next float above the largest vector along phase A, shortened", 0x48DDB3D8u, 0x00000000u, 454046, -227023, -227023, 44, 0, 6, 47, 3, 3},
+    // UAlpha -227023.359, UBeta 393216 -> Ua -227023, Ub 454046, Uc -227023, Tx 44, Ty 0, Tz 6, taOn 3, tbOn 47, tcOn 3
+    {"largest vector along phase B", 0xC85DB3D7u, 0x48C00000u, -227023, 454046, -227023, 44, 0, 6, 3, 47, 3},
+    // UAlpha 393216, UBeta 227023.359 -> Ua 393216, Ub 0, Uc -393216, Tx 25, Ty 25, Tz 0, taOn 50, tbOn 25, tcOn 0
+    {"largest vector in the middle of sector 1: phases at 50 and 0", 0x48C00000u, 0x485DB3D7u, 393216, 0, -393216, 25, 25, 0, 50, 25, 0},
+    // UAlpha 397290.875, UBeta 229376 -> Ua 393216, Ub 0, Uc -393216, Tx 25, Ty 25, Tz 0, taOn 50, tbOn 25, tcOn 0
+    {"7 V at 30 degrees, shortened to the limit", 0x48C1FD5Cu, 0x48600000u, 393216, 0, -393216, 25, 25, 0, 50, 25, 0},
+    // UAlpha -79661.4453, UBeta 451782.531 -> Ua -78844, Ub 426664, Uc -347819, Tx 33, Ty 17, Tz 0, taOn 17, tbOn 50, tcOn 0
+    {"7 V at 100 degrees, shortened to the limit", 0xC79B96B9u, 0x48DC98D1u, -78844, 426664, -347819, 33, 17, 0, 17, 50, 0},
+    // UAlpha 0, UBeta 786432 -> Ua 0, Ub 393216, Uc -393216, Tx 25, Ty 25, Tz 0, taOn 25, tbOn 50, tcOn 0
+    {"12 V along beta (PID at its upper limit, angle 0)", 0x00000000u, 0x49400000u, 0, 393216, -393216, 25, 25, 0, 25, 50, 0},
+    // UAlpha -786432, UBeta 0 -> Ua -454046, Ub 227023, Uc 227023, Tx 0, Ty 44, Tz 6, taOn 3, tbOn 47, tcOn 47
+    {"12 V along minus alpha (PID at its upper limit, angle 90)", 0xC9400000u, 0x00000000u, -454046, 227023, 227023, 0, 44, 6, 3, 47, 47},
+    // UAlpha -393204, UBeta 681060 -> Ua -227020, Ub 454046, Uc -227026, Tx 44, Ty 0, Tz 6, taOn 3, tbOn 47, tcOn 3
+    {"12 V at angle 30 of the table", 0xC8BFFE80u, 0x49264640u, -227020, 454046, -227026, 44, 0, 6, 3, 47, 3},
+    // UAlpha -556080, UBeta 556080 -> Ua -321059, Ub 438575, Uc -117515, Tx 35, Ty 13, Tz 2, taOn 1, tbOn 49, tcOn 14
+    {"-12 V at angle 225 of the table", 0xC907C300u, 0x4907C300u, -321059, 438575, -117515, 35, 13, 2, 1, 49, 14},
+    // UAlpha 1.00000002e+30, UBeta -1.00000002e+30 -> Ua 321059, Ub -438575, Uc 117515, Tx 13, Ty 35, Tz 2, taOn 49, tbOn 1, tcOn 36
+    {"huge finite vector: squares overflow, direction kept", 0x7149F2CAu, 0xF149F2CAu, 321059, -438575, 117515, 13, 35, 2, 49, 1, 36},
+    // UAlpha 3.40282347e+38, UBeta 0 -> Ua 454046, Ub -227023, Uc -227023, Tx 44, Ty 0, Tz 6, taOn 47, tbOn 3, tcOn 3
+    {"largest float along alpha", 0x7F7FFFFFu, 0x00000000u, 454046, -227023, -227023, 44, 0, 6, 47, 3, 3},
+    // UAlpha 3.00000001e+38, UBeta 1e-30 -> Ua 454046, Ub -227023, Uc -227023, Tx 44, Ty 0, Tz 6, taOn 47, tbOn 3, tcOn 3
+    {"huge alpha, tiny beta", 0x7F61B1E6u, 0x0DA24260u, 454046, -227023, -227023, 44, 0, 6, 47, 3, 3},
+    // UAlpha 0, UBeta -1.99999991e+25 -> Ua 0, Ub -393216, Uc 393216, Tx 25, Ty 25, Tz 0, taOn 25, tbOn 0, tcOn 50
+    {"huge beta, negative", 0x00000000u, 0xE9845951u, 0, -393216, 393216, 25, 25, 0, 25, 0, 50},
+    // UAlpha NaN, UBeta 0 -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"NaN alpha gives the zero vector", 0x7FC00000u, 0x00000000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha 1000, UBeta NaN -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"NaN beta gives the zero vector", 0x447A0000u, 0x7FC00000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha inf, UBeta 0 -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"infinite alpha gives the zero vector", 0x7F800000u, 0x00000000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha 0, UBeta -inf -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"minus infinite beta gives the zero vector", 0x00000000u, 0xFF800000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha inf, UBeta -inf -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"both infinite", 0x7F800000u, 0xFF800000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // UAlpha 9.9999461e-41, UBeta -9.9999461e-41 -> Ua 0, Ub 0, Uc 0, Tx 0, Ty 0, Tz 50, taOn 25, tbOn 25, tcOn 25
+    {"subnormal components", 0x000116C2u, 0x800116C2u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+};
+
 // ---- Control chain -----------------------------------------------------------
 // From the power-on state, each step: optionally one capture pair through the
 // decoder (AngleComp stays 40), then the setpoint is set to Des and one
-// control work runs (FB = AbPitchAngle, PID step, Uq = U, inverse Park step).
+// control work runs (FB = AbPitchAngle, PID step, Uq = U, inverse Park step,
+// modulation). The drive is off (zero vector) from reset until the first
+// decoded capture and whenever two control works pass without one.
 struct ChainStep {
   bool capture;
   std::uint16_t IC1Value, IC2Value;
@@ -522,37 +618,48 @@ struct ChainStep {
   std::uint32_t FB, E, SumE, U, PreE;
   std::int32_t Theta, Costhe, Sinthe;
   std::uint32_t UAlpha, UBeta;
+  std::int32_t Ua, Ub, Uc, Tx, Ty, Tz, taOn, tbOn, tcOn;
 };
 
 inline constexpr ChainStep kChainSteps[] = {
-    // no capture, Des 0 -> FB 0, E 0, SumE 0, U 0, Theta 0, UAlpha 0, UBeta 0
-    {false, 0, 0, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0, 65536, 0, 0x00000000u, 0x00000000u},
-    // no capture, Des 100 -> FB 0, E 100, SumE 100, U 12, Theta 0, UAlpha 0, UBeta 786432
-    {false, 0, 0, 0x42C80000u, 0x00000000u, 0x42C80000u, 0x42C80000u, 0x41400000u, 0x42C80000u, 0, 65536, 0, 0x00000000u, 0x49400000u},
-    // capture 10500/5250, Des 100 -> FB 140.964539, E -40.9645386, SumE 59.0354614, U -12, Theta 93, UAlpha 785352, UBeta 41148
-    {true, 10500, 5250, 0x42C80000u, 0x430CF6ECu, 0xC223DBB0u, 0x426C2450u, 0xC1400000u, 0xC223DBB0u, 93, -3429, 65446, 0x493FBC80u, 0x4720BC00u},
-    // capture 10500/4642, Des 100 -> FB 120.007118, E -20.0071182, SumE 39.0283432, U -2.38327122, Theta 239, UAlpha -133880.266, UBeta 80442.5547
-    {true, 10500, 4642, 0x42C80000u, 0x42F003A5u, 0xC1A00E94u, 0x421C1D06u, 0xC0188784u, 0xC1A00E94u, 239, -33753, -56175, 0xC802BE11u, 0x479D1D47u},
-    // capture 10500/4207, Des 100 -> FB 105.012909, E -5.01290894, SumE 34.0154343, U 0.95691365, Theta 344, UAlpha 17285.6875, UBeta 60282.6875
-    {true, 10500, 4207, 0x42C80000u, 0x42D2069Cu, 0xC0A069C0u, 0x42080FCEu, 0x3F74F84Bu, 0xC0A069C0u, 344, 62997, -18064, 0x46870B60u, 0x476B7AB0u},
-    // capture 10500/4091, Des 100 -> FB 101.014465, E -1.01446533, SumE 33.0009689, U 1.2961843, Theta 12, UAlpha -17660.5117, UBeta 83089.3047
-    {true, 10500, 4091, 0x42C80000u, 0x42CA0768u, 0xBF81DA00u, 0x420400FEu, 0x3FA5E95Eu, 0xBF81DA00u, 12, 64103, 13625, 0xC689F906u, 0x47A248A7u},
-    // capture 10500/4047, Des 100 -> FB 99.497818, E 0.502182007, SumE 33.5031509, U 1.56169224, Theta 23, UAlpha -39988.6914, UBeta 94210.6484
-    {true, 10500, 4047, 0x42C80000u, 0x42C6FEE2u, 0x3F008F00u, 0x4206033Au, 0x3FC7E588u, 0x3F008F00u, 23, 60326, 25606, 0xC71C34B1u, 0x47B80153u},
-    // no capture, Des 100 -> FB 99.497818, E 0.502182007, SumE 34.0053329, U 1.49078059, Theta 23, UAlpha -38172.9297, UBeta 89932.8281
-    {false, 0, 0, 0x42C80000u, 0x42C6FEE2u, 0x3F008F00u, 0x42080576u, 0x3FBED1E6u, 0x3F008F00u, 23, 60326, 25606, 0xC7151CEEu, 0x47AFA66Au},
-    // capture 10500/4067, Des 0 -> FB 100.187195, E -100.187195, SumE -66.1818619, U -12, Theta 18, UAlpha 243012, UBeta -747936
-    {true, 10500, 4067, 0x00000000u, 0x42C85FD8u, 0xC2C85FD8u, 0xC2845D1Du, 0xC1400000u, 0xC2C85FD8u, 18, 62328, 20251, 0x486D5100u, 0xC9369A00u},
-    // capture 10500/2901, Des 0 -> FB 59.9958344, E -59.9958344, SumE -126.177696, U -12, Theta 300, UAlpha -681060, UBeta -393204
-    {true, 10500, 2901, 0x00000000u, 0x426FFBBCu, 0xC26FFBBCu, 0xC2FC5AFBu, 0xC1400000u, 0xC26FFBBCu, 300, 32767, -56755, 0xC9264640u, 0xC8BFFE80u},
-    // capture 10500/1306, Des 0 -> FB 5.01708221, E -5.01708221, SumE -131.194778, U -3.25350714, Theta 324, UAlpha -125328.352, UBeta -172497.688
-    {true, 10500, 1306, 0x00000000u, 0x40A08BF0u, 0xC0A08BF0u, 0xC30331DDu, 0xC0503976u, 0xC0A08BF0u, 324, 53019, -38521, 0xC7F4C82Du, 0xC828746Cu},
-    // capture 10500/1015, Des 0 -> FB -5.01352692, E 5.01352692, SumE -126.181252, U -3.14189625, Theta 35, UAlpha 118100.734, UBeta -168666.422
-    {true, 10500, 1015, 0x00000000u, 0xC0A06ED0u, 0x40A06ED0u, 0xC2FC5CCDu, 0xC04914D4u, 0x40A06ED0u, 35, 53683, 37589, 0x47E6AA5Eu, 0xC824B69Bu},
-    // capture 10500/0, Des 0 -> FB -40.0000076, E 40.0000076, SumE -86.1812439, U 9.05194092, Theta 280, UAlpha 584212.25, UBeta 103011.086
-    {true, 10500, 0, 0x00000000u, 0xC2200002u, 0x42200002u, 0xC2AC5CCCu, 0x4110D4C0u, 0x42200002u, 280, 11380, -64540, 0x490EA144u, 0x47C9318Bu},
-    // capture 0/0, Des 0 -> FB -40.0000076, E 40.0000076, SumE -46.1812363, U 8.55275249, Theta 280, UAlpha 551994.625, UBeta 97330.3203
-    {true, 0, 0, 0x00000000u, 0xC2200002u, 0x42200002u, 0xC238B996u, 0x4108D813u, 0x42200002u, 280, 11380, -64540, 0x4906C3AAu, 0x47BE1929u},
+    // no capture, Des 0 -> FB 0, E 0, SumE 0, U 0, Theta 0, UAlpha 0, UBeta 0, drive off 25/25/25
+    {false, 0, 0, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0x00000000u, 0, 65536, 0, 0x00000000u, 0x00000000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // no capture, Des 100 -> FB 0, E 100, SumE 100, U 12, Theta 0, UAlpha 0, UBeta 786432, drive off 25/25/25
+    {false, 0, 0, 0x42C80000u, 0x00000000u, 0x42C80000u, 0x42C80000u, 0x41400000u, 0x42C80000u, 0, 65536, 0, 0x00000000u, 0x49400000u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // capture 10500/5250, Des 100 -> FB 140.964539, E -40.9645386, SumE 59.0354614, U -12, Theta 93, UAlpha 785352, UBeta 41148, duties 47/5/3
+    {true, 10500, 5250, 0x42C80000u, 0x430CF6ECu, 0xC223DBB0u, 0x426C2450u, 0xC1400000u, 0xC223DBB0u, 93, -3429, 65446, 0x493FBC80u, 0x4720BC00u, 453424, -206138, -247286, 42, 2, 6, 47, 5, 3},
+    // capture 10500/4642, Des 100 -> FB 120.007118, E -20.0071182, SumE 39.0283432, U -2.38327122, Theta 239, UAlpha -133880.266, UBeta 80442.5547, duties 16/34/25
+    {true, 10500, 4642, 0x42C80000u, 0x42F003A5u, 0xC1A00E94u, 0x421C1D06u, 0xC0188784u, 0xC1A00E94u, 239, -33753, -56175, 0xC802BE11u, 0x479D1D47u, -133880, 136605, -2725, 9, 9, 32, 16, 34, 25},
+    // capture 10500/4207, Des 100 -> FB 105.012909, E -5.01290894, SumE 34.0154343, U 0.95691365, Theta 344, UAlpha 17285.6875, UBeta 60282.6875, duties 27/28/22
+    {true, 10500, 4207, 0x42C80000u, 0x42D2069Cu, 0xC0A069C0u, 0x42080FCEu, 0x3F74F84Bu, 0xC0A069C0u, 344, 62997, -18064, 0x46870B60u, 0x476B7AB0u, 17285, 43563, -60849, 1, 5, 44, 27, 28, 22},
+    // capture 10500/4091, Des 100 -> FB 101.014465, E -1.01446533, SumE 33.0009689, U 1.2961843, Theta 12, UAlpha -17660.5117, UBeta 83089.3047, duties 23/30/20
+    {true, 10500, 4091, 0x42C80000u, 0x42CA0768u, 0xBF81DA00u, 0x420400FEu, 0x3FA5E95Eu, 0xBF81DA00u, 12, 64103, 13625, 0xC689F906u, 0x47A248A7u, -17660, 80787, -63127, 7, 3, 40, 23, 30, 20},
+    // capture 10500/4047, Des 100 -> FB 99.497818, E 0.502182007, SumE 33.5031509, U 1.56169224, Theta 23, UAlpha -39988.6914, UBeta 94210.6484, duties 21/30/20
+    {true, 10500, 4047, 0x42C80000u, 0x42C6FEE2u, 0x3F008F00u, 0x4206033Au, 0x3FC7E588u, 0x3F008F00u, 23, 60326, 25606, 0xC71C34B1u, 0x47B80153u, -39988, 101583, -61594, 9, 1, 40, 21, 30, 20},
+    // no capture, Des 100 -> FB 99.497818, E 0.502182007, SumE 34.0053329, U 1.49078059, Theta 23, UAlpha -38172.9297, UBeta 89932.8281, duties 21/30/20
+    {false, 0, 0, 0x42C80000u, 0x42C6FEE2u, 0x3F008F00u, 0x42080576u, 0x3FBED1E6u, 0x3F008F00u, 23, 60326, 25606, 0xC7151CEEu, 0x47AFA66Au, -38172, 96970, -58797, 9, 1, 40, 21, 30, 20},
+    // capture 10500/4067, Des 0 -> FB 100.187195, E -100.187195, SumE -66.1818619, U -12, Theta 18, UAlpha 243012, UBeta -747936, duties 38/1/49
+    {true, 10500, 4067, 0x00000000u, 0x42C85FD8u, 0xC2C85FD8u, 0xC2845D1Du, 0xC1400000u, 0xC2C85FD8u, 18, 62328, 20251, 0x486D5100u, 0xC9369A00u, 140304, -444123, 303819, 11, 37, 2, 38, 1, 49},
+    // capture 10500/2901, Des 0 -> FB 59.9958344, E -59.9958344, SumE -126.177696, U -12, Theta 300, UAlpha -681060, UBeta -393204, duties 0/25/50
+    {true, 10500, 2901, 0x00000000u, 0x426FFBBCu, 0xC26FFBBCu, 0xC2FC5AFBu, 0xC1400000u, 0xC26FFBBCu, 300, 32767, -56755, 0xC9264640u, 0xC8BFFE80u, -393217, 3, 393214, 25, 25, 0, 0, 25, 50},
+    // capture 10500/1306, Des 0 -> FB 5.01708221, E -5.01708221, SumE -131.194778, U -3.25350714, Theta 324, UAlpha -125328.352, UBeta -172497.688, duties 14/17/36
+    {true, 10500, 1306, 0x00000000u, 0x40A08BF0u, 0xC0A08BF0u, 0xC30331DDu, 0xC0503976u, 0xC0A08BF0u, 324, 53019, -38521, 0xC7F4C82Du, 0xC828746Cu, -125328, -86723, 212051, 19, 3, 28, 14, 17, 36},
+    // capture 10500/1015, Des 0 -> FB -5.01352692, E 5.01352692, SumE -126.181252, U -3.14189625, Theta 35, UAlpha 118100.734, UBeta -168666.422, duties 35/15/33
+    {true, 10500, 1015, 0x00000000u, 0xC0A06ED0u, 0x40A06ED0u, 0xC2FC5CCDu, 0xC04914D4u, 0x40A06ED0u, 35, 53683, 37589, 0x47E6AA5Eu, 0xC824B69Bu, 118100, -205119, 87019, 2, 18, 30, 35, 15, 33},
+    // capture 10500/0, Des 0 -> FB -40.0000076, E 40.0000076, SumE -86.1812439, U 9.05194092, Theta 280, UAlpha 584212.25, UBeta 103011.086, duties 48/10/2
+    {true, 10500, 0, 0x00000000u, 0xC2200002u, 0x42200002u, 0xC2AC5CCCu, 0x4110D4C0u, 0x42200002u, 280, 11380, -64540, 0x490EA144u, 0x47C9318Bu, 447148, -155294, -291854, 38, 8, 4, 48, 10, 2},
+    // capture 0/0, Des 0 -> FB -40.0000076, E 40.0000076, SumE -46.1812363, U 8.55275249, Theta 280, UAlpha 551994.625, UBeta 97330.3203, duties 48/10/2
+    {true, 0, 0, 0x00000000u, 0xC2200002u, 0x42200002u, 0xC238B996u, 0x4108D813u, 0x42200002u, 280, 11380, -64540, 0x4906C3AAu, 0x47BE1929u, 447148, -155294, -291854, 38, 8, 4, 48, 10, 2},
+    // no capture, Des 100 -> FB -40.0000076, E 140, SumE 93.8187637, U 12, Theta 280, UAlpha 774480, UBeta 136560, drive off 25/25/25
+    {false, 0, 0, 0x42C80000u, 0xC2200002u, 0x430C0000u, 0x42BBA335u, 0x41400000u, 0x430C0000u, 280, 11380, -64540, 0x493D1500u, 0x48055C00u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // capture 10500/870, Des 100 -> FB -10.0116043, E 110.011604, SumE 203.830368, U 12, Theta 70, UAlpha -738996, UBeta 268968, duties 0/50/33
+    {true, 10500, 870, 0x42C80000u, 0xC1202F88u, 0x42DC05F1u, 0x434BD493u, 0x41400000u, 0x42DC05F1u, 70, 22414, 61583, 0xC9346B40u, 0x48835500u, -426665, 347818, 78846, 17, 33, 0, 0, 50, 33},
+    // no capture, Des 100 -> FB -10.0116043, E 110.011604, SumE 313.84198, U 12, Theta 70, UAlpha -738996, UBeta 268968, duties 0/50/33
+    {false, 0, 0, 0x42C80000u, 0xC1202F88u, 0x42DC05F1u, 0x439CEBC6u, 0x41400000u, 0x42DC05F1u, 70, 22414, 61583, 0xC9346B40u, 0x48835500u, -426665, 347818, 78846, 17, 33, 0, 0, 50, 33},
+    // no capture, Des 100 -> FB -10.0116043, E 110.011604, SumE 423.853577, U 12, Theta 70, UAlpha -738996, UBeta 268968, drive off 25/25/25
+    {false, 0, 0, 0x42C80000u, 0xC1202F88u, 0x42DC05F1u, 0x43D3ED42u, 0x41400000u, 0x42DC05F1u, 70, 22414, 61583, 0xC9346B40u, 0x48835500u, 0, 0, 0, 0, 0, 50, 25, 25, 25},
+    // capture 10500/725, Des 100 -> FB -15.0096512, E 115.009651, SumE 538.86322, U 12, Theta 105, UAlpha -759624, UBeta -203532, duties 1/36/49
+    {true, 10500, 725, 0x42C80000u, 0xC1702788u, 0x42E604F1u, 0x4406B73Fu, 0x41400000u, 0x42E604F1u, 105, -16961, 63302, 0xC9397480u, 0xC846C300u, -438576, 117520, 321056, 13, 35, 2, 1, 36, 49},
 };
 
 }  // namespace control_vectors

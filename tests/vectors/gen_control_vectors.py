@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Generates tests/vectors/control_vectors.h: expected results of the PID step,
-# the sine table, the inverse Park step, the angle decoder and the control
-# chain, computed here step by step in IEEE arithmetic, independently of the
+# the sine table, the inverse Park step, the angle decoder, the space-vector
+# modulation and the control chain, computed here step by step in IEEE arithmetic, independently of the
 # firmware. A single-precision +, -, * or / of two float32 values equals the
 # double result rounded to float32, so each single-precision step is emulated
 # exactly by f32(double op); double-precision steps are plain Python floats.
@@ -375,6 +375,108 @@ def decoder_sequences():
     return seqs
 
 
+# ---------------------------------------------------------------- space-vector modulation
+
+FLT_MAX = struct.unpack('<f', struct.pack('<I', 0x7F7FFFFF))[0]
+PWM_PERIOD = 50
+SV_LIMIT = f32(f32(12.0 * 65536.0) * f32(0.577350269))  # supply / sqrt(3), volts x 65536
+SV_LIMIT_SQUARED = f32(SV_LIMIT * SV_LIMIT)
+SV_HALF_SQRT3 = f32(0.866025404)
+SV_COUNTS_PER_UNIT = round_f32_exact(Fraction(PWM_PERIOD, 12 * 65536))
+SV_HALF_COUNTS_PER_UNIT = f32(0.5 * SV_COUNTS_PER_UNIT)
+SV_CENTRE_ROUNDED = 25.5
+SV_OUT = ['Ua', 'Ub', 'Uc', 'Tx', 'Ty', 'Tz', 'taOn', 'tbOn', 'tcOn']
+SV_ZERO = dict(Ua=0, Ub=0, Uc=0, Tx=0, Ty=0, Tz=PWM_PERIOD, taOn=25, tbOn=25, tcOn=25)
+
+
+def sqrt32(x):
+    # The square root of a float32, correctly rounded to float32: the double
+    # result is within half a double ulp, far inside one float32 rounding step.
+    return f32(math.sqrt(x))
+
+
+def svpwm(alpha, beta):
+    """Centred space-vector modulation of (alpha, beta) in volts x 65536:
+    limit to the inscribed circle, project onto the phase axes, min-max
+    injection, compare values rounded to the nearest count."""
+    length2 = f32(f32(alpha * alpha) + f32(beta * beta))
+    if not (length2 <= SV_LIMIT_SQUARED):
+        if not (math.isfinite(alpha) and math.isfinite(beta)):
+            return dict(SV_ZERO)
+        s2 = length2
+        if not (s2 <= FLT_MAX):
+            alpha = f32(alpha * 2.0 ** -64)
+            beta = f32(beta * 2.0 ** -64)
+            s2 = f32(f32(alpha * alpha) + f32(beta * beta))
+        shrink = f32(SV_LIMIT / sqrt32(s2))
+        alpha = f32(alpha * shrink)
+        beta = f32(beta * shrink)
+    half = f32(-0.5 * alpha)
+    cross = f32(SV_HALF_SQRT3 * beta)
+    va, vb, vc = alpha, f32(half + cross), f32(half - cross)
+    top_ab, bottom_ab = (va, vb) if va > vb else (vb, va)
+    top = top_ab if top_ab > vc else vc
+    bottom = bottom_ab if bottom_ab < vc else vc
+    offset = f32(SV_CENTRE_ROUNDED - f32(f32(top + bottom) * SV_HALF_COUNTS_PER_UNIT))
+
+    def on(x):
+        return int(f32(f32(x * SV_COUNTS_PER_UNIT) + offset))
+
+    ta, tb, tc = on(va), on(vb), on(vc)
+    high, low = on(top), on(bottom)
+    middle = ta + tb + tc - high - low
+    out = dict(Ua=int(va), Ub=int(vb), Uc=int(vc), Tx=high - middle, Ty=middle - low,
+               Tz=PWM_PERIOD - (high - low), taOn=ta, tbOn=tb, tcOn=tc)
+    assert all(0 <= out[k] <= PWM_PERIOD for k in ('taOn', 'tbOn', 'tcOn', 'Tx', 'Ty', 'Tz'))
+    return out
+
+
+def polar(volts, degrees):
+    t = math.radians(degrees)
+    return f32(volts * 65536.0 * math.cos(t)), f32(volts * 65536.0 * math.sin(t))
+
+
+def svpwm_cases():
+    cases = []
+
+    def add(name, alpha, beta):
+        alpha, beta = f32(alpha), f32(beta)
+        cases.append((name, alpha, beta, svpwm(alpha, beta)))
+
+    add('zero vector: three half duties', 0.0, 0.0)
+    add('negative zero', -0.0, -0.0)
+    for deg in range(0, 360, 60):
+        add('4.8 V on the sector boundary at %d degrees' % deg, *polar(4.8, deg))
+    for deg in range(15, 360, 60):
+        add('4.8 V at %d degrees, sector %d' % (deg, deg // 60 + 1), *polar(4.8, deg))
+    for deg in (30, 90, 210, 330):
+        add('4.8 V at %d degrees, the middle of a sector' % deg, *polar(4.8, deg))
+    add('small vector, 0.05 V at 200 degrees', *polar(0.05, 200.0))
+    add('0.24 V along phase A: 1.5 counts between the phases', 0.24 * 65536.0, 0.0)
+    add('largest vector along phase A, not shortened', SV_LIMIT, 0.0)
+    add('next float above the largest vector along phase A, shortened', next_up(SV_LIMIT), 0.0)
+    add('largest vector along phase B', f32(-0.5 * SV_LIMIT), f32(SV_HALF_SQRT3 * SV_LIMIT))
+    add('largest vector in the middle of sector 1: phases at 50 and 0',
+        f32(SV_LIMIT * f32(0.866025404)), f32(SV_LIMIT * 0.5))
+    add('7 V at 30 degrees, shortened to the limit', *polar(7.0, 30.0))
+    add('7 V at 100 degrees, shortened to the limit', *polar(7.0, 100.0))
+    add('12 V along beta (PID at its upper limit, angle 0)', 0.0, 786432.0)
+    add('12 V along minus alpha (PID at its upper limit, angle 90)', -786432.0, 0.0)
+    add('12 V at angle 30 of the table', f32(-12.0 * 32767.0), f32(12.0 * 56755.0))
+    add('-12 V at angle 225 of the table', f32(-12.0 * 46340.0), f32(12.0 * 46340.0))
+    add('huge finite vector: squares overflow, direction kept', 1e30, -1e30)
+    add('largest float along alpha', FLT_MAX, 0.0)
+    add('huge alpha, tiny beta', 3e38, 1e-30)
+    add('huge beta, negative', 0.0, -2e25)
+    add('NaN alpha gives the zero vector', NAN, 0.0)
+    add('NaN beta gives the zero vector', 1000.0, NAN)
+    add('infinite alpha gives the zero vector', math.inf, 0.0)
+    add('minus infinite beta gives the zero vector', 0.0, -math.inf)
+    add('both infinite', math.inf, -math.inf)
+    add('subnormal components', 1e-40, -1e-40)
+    return cases
+
+
 # ---------------------------------------------------------------- control chain
 
 def chain_steps():
@@ -385,19 +487,35 @@ def chain_steps():
             ((10500, capture_for(105.0)), 100.0), ((10500, capture_for(101.0)), 100.0),
             ((10500, capture_for(99.5)), 100.0), (None, 100.0), ((10500, capture_for(100.2)), 0.0),
             ((10500, capture_for(60.0)), 0.0), ((10500, capture_for(5.0)), 0.0),
-            ((10500, capture_for(355.0)), 0.0), ((10500, 0), 0.0), ((0, 0), 0.0)]
+            ((10500, capture_for(355.0)), 0.0), ((10500, 0), 0.0), ((0, 0), 0.0),
+            (None, 100.0), ((10500, capture_for(350.0)), 100.0), (None, 100.0), (None, 100.0),
+            ((10500, capture_for(345.0)), 100.0)]
     theta = 0
+    # The drive is on while a capture has been decoded within the last two
+    # control works (a period count of 0 is not decoded); off from reset
+    # until the first one.
+    decoded = 0
+    seen = 0
+    quiet = 2
     for cap, des in plan:
         if cap is not None:
             dec = decode(dec, cap[0], cap[1])
             theta = dec['Theta']
+            if cap[0] != 0:
+                decoded += 1
+        if decoded != seen:
+            seen = decoded
+            quiet = 0
+        elif quiet < 2:
+            quiet += 1
         pid['Des'] = f32(des)
         pid['FB'] = dec['AbPitchAngle']
         out = pid_step(pid)
         pid = {k: out[k] for k in PID_IN}
         c, s, ua, ub, _ = anti_park(theta, 0.0, out['U'])
+        sv = svpwm(ua, ub) if quiet < 2 else dict(SV_ZERO)
         rows.append((cap, des, dict(FB=pid['FB'], E=out['E'], SumE=out['SumE'], U=out['U'], PreE=out['PreE'],
-                                    Theta=theta, Costhe=c, Sinthe=s, UAlpha=ua, UBeta=ub)))
+                                    Theta=theta, Costhe=c, Sinthe=s, UAlpha=ua, UBeta=ub, live=quiet < 2, **sv)))
     return rows
 
 
@@ -421,7 +539,8 @@ def main():
     out = []
     w = out.append
     w('''// Test vectors for the control algorithms: PID step, sine table, inverse Park
-// step, PWM angle decoder and the control chain that links them. Shared by the
+// step, PWM angle decoder, space-vector modulation and the control chain that
+// links them. Shared by the
 // host tests and the image that runs them on the Cortex-M4, so only plain
 // constexpr arrays of plain structs.
 //
@@ -534,10 +653,28 @@ struct DecoderSequence {
           (cstr(name), n, n, n))
     w('};')
     w('')
+    w('''// ---- Space-vector modulation ------------------------------------------------
+// UAlpha, UBeta in (volts x 65536); the record's other fields out: phase
+// references, the vector times Tx (one phase high), Ty (two phases high), Tz
+// (zero vectors) and the compare values of phases A, B, C.
+struct SvpwmCase {
+  const char* name;
+  std::uint32_t UAlpha, UBeta;
+  std::int32_t Ua, Ub, Uc, Tx, Ty, Tz, taOn, tbOn, tcOn;
+};
+''')
+    w('inline constexpr SvpwmCase kSvpwmCases[] = {')
+    for name, a, b, o in svpwm_cases():
+        w('    // UAlpha %s, UBeta %s -> %s' % (fdesc(a), fdesc(b), ', '.join('%s %d' % (k, o[k]) for k in SV_OUT)))
+        w('    {%s, %s, %s, %s},' % (cstr(name), fx(a), fx(b), ', '.join(str(o[k]) for k in SV_OUT)))
+    w('};')
+    w('')
     w('''// ---- Control chain -----------------------------------------------------------
 // From the power-on state, each step: optionally one capture pair through the
 // decoder (AngleComp stays 40), then the setpoint is set to Des and one
-// control work runs (FB = AbPitchAngle, PID step, Uq = U, inverse Park step).
+// control work runs (FB = AbPitchAngle, PID step, Uq = U, inverse Park step,
+// modulation). The drive is off (zero vector) from reset until the first
+// decoded capture and whenever two control works pass without one.
 struct ChainStep {
   bool capture;
   std::uint16_t IC1Value, IC2Value;
@@ -545,17 +682,19 @@ struct ChainStep {
   std::uint32_t FB, E, SumE, U, PreE;
   std::int32_t Theta, Costhe, Sinthe;
   std::uint32_t UAlpha, UBeta;
+  std::int32_t Ua, Ub, Uc, Tx, Ty, Tz, taOn, tbOn, tcOn;
 };
 ''')
     w('inline constexpr ChainStep kChainSteps[] = {')
     for cap, des, r in chain_steps():
-        w('    // %s, Des %s -> FB %s, E %s, SumE %s, U %s, Theta %d, UAlpha %s, UBeta %s' %
+        w('    // %s, Des %s -> FB %s, E %s, SumE %s, U %s, Theta %d, UAlpha %s, UBeta %s, %s %d/%d/%d' %
           ('capture %d/%d' % cap if cap else 'no capture', fdesc(des), fdesc(r['FB']), fdesc(r['E']),
-           fdesc(r['SumE']), fdesc(r['U']), r['Theta'], fdesc(r['UAlpha']), fdesc(r['UBeta'])))
-        w('    {%s, %d, %d, %s, %s, %s, %s, %s, %s, %d, %d, %d, %s, %s},' %
+           fdesc(r['SumE']), fdesc(r['U']), r['Theta'], fdesc(r['UAlpha']), fdesc(r['UBeta']),
+           'duties' if r['live'] else 'drive off', r['taOn'], r['tbOn'], r['tcOn']))
+        w('    {%s, %d, %d, %s, %s, %s, %s, %s, %s, %d, %d, %d, %s, %s, %s},' %
           ('true' if cap else 'false', cap[0] if cap else 0, cap[1] if cap else 0, fx(f32(des)), fx(r['FB']),
            fx(r['E']), fx(r['SumE']), fx(r['U']), fx(r['PreE']), r['Theta'], r['Costhe'], r['Sinthe'],
-           fx(r['UAlpha']), fx(r['UBeta'])))
+           fx(r['UAlpha']), fx(r['UBeta']), ', '.join(str(r[k]) for k in SV_OUT)))
     w('};')
     w('')
     w('}  // namespace control_vectors')

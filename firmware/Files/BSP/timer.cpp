@@ -24,7 +24,8 @@ void TIM2_Init() {
 
 // Three-phase PWM on PA0, PA1, PA2 (TIM5 channels 1 to 3): centre-aligned
 // at 1 MHz up to 50 and down again, 100 us a period (10 kHz). The compare
-// values start at 0, so the outputs stay low.
+// values start at 0, so the outputs stay low until the control work's
+// modulation stage writes the first duties.
 void TIM5_Init() {
   RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA, ENABLE);
   RCC_APB1PeriphClockCmd(RCC_APB1Periph_TIM5, ENABLE);
@@ -66,6 +67,14 @@ void TIM5_Init() {
   TIM_OC3PreloadConfig(TIM5, TIM_OCPreload_Enable);
 
   TIM_Cmd(TIM5, ENABLE);
+}
+
+// The phases' compare values (PA0, PA1, PA2), 0..50. Preloaded: they take
+// effect at the next update event, at the top or the bottom of the count.
+void TIM5_SetCompare(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+  TIM5->CCR1 = a;
+  TIM5->CCR2 = b;
+  TIM5->CCR3 = c;
 }
 
 // Scheduler tick: 84 MHz / (psc + 1) / (arr + 1); TIM6_Init(999, 83) gives

@@ -86,6 +86,7 @@ void Angle_Decode() {
   UqAngle = static_cast<std::int32_t>(quadrature);
 
   Frequency = kCountRate / static_cast<float>(period);
+  DecodedCaptures = DecodedCaptures + 1u;
 }
 
 // Every TIM3 interrupt is taken as a capture-1 event (the end of a period):

@@ -28,3 +28,6 @@ constinit volatile std::uint16_t IC2Value = 0;
 constinit volatile float DutyCycle = 0.0f;
 constinit volatile float DutyCycle_Corre = 0.0f;
 constinit volatile float Frequency = 0.0f;
+// Captures the decoder has turned into angles (wraps); the control work
+// tells a live angle from a frozen one by it.
+constinit volatile std::uint32_t DecodedCaptures = 0;

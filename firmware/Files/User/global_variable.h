@@ -31,3 +31,4 @@ extern volatile std::uint16_t IC2Value;
 extern volatile float DutyCycle;
 extern volatile float DutyCycle_Corre;
 extern volatile float Frequency;
+extern volatile std::uint32_t DecodedCaptures;

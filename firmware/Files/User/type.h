@@ -37,10 +37,18 @@ struct PARK {
 };
 static_assert(offsetof(PARK, Ud) == 16 && offsetof(PARK, Theta) == 32 && offsetof(PARK, ActIq) == 40);
 
+// The modulation stage's record: its input and everything it works out. The
+// times are counts of TIM5's 1 MHz count, per half period of 50 counts.
 struct SVPWM {
-  float UAlpha, UBeta;          // stationary-frame voltages
-  std::int32_t Ua, Ub, Uc;      // phase references
-  std::int32_t Tx, Ty, Tz;      // sector vector times
-  std::int32_t taOn, tbOn, tcOn;  // per-phase switching times
+  float UAlpha, UBeta;  // stationary-frame voltages, volts x 65536 (input)
+  // Phase references: the applied vector projected onto the axes of phases
+  // A, B and C, volts x 65536, truncated; 0 for the zero vector.
+  std::int32_t Ua, Ub, Uc;
+  // Sector vector times: Tx the active vector with one phase high, Ty the one
+  // with two phases high, Tz the zero vectors; Tx + Ty + Tz = 50.
+  std::int32_t Tx, Ty, Tz;
+  // Per-phase switching times, the compare values for TIM5 CCR1..CCR3:
+  // phase high for that many counts either side of the count's bottom.
+  std::int32_t taOn, tbOn, tcOn;
 };
 static_assert(sizeof(SVPWM) == 11 * 4);
