@@ -17,8 +17,8 @@ constexpr double kSqrt3 = 1.7320508075688772;
 
 // Tolerances of the integrator: currents to about a microampere, angles to a
 // microradian; far below anything the sensor (14 bits) or a test resolves.
-constexpr double kAbsTol = 1e-7;
-constexpr double kRelTol = 1e-7;
+constexpr double kAbsTol = 1e-6;
+constexpr double kRelTol = 1e-6;
 // Event times are found to within this.
 constexpr double kEventResolution_s = 1e-10;
 
@@ -111,7 +111,8 @@ std::array<double, 2> Motor::v_dq(double theta_e) const {
 
 double Motor::driving_torque(const State& x) const {
   const double em = 1.5 * params_.pole_pairs * lambda_ * x[kIq];
-  const double cog = -params_.cogging_torque_nm * std::sin(kCoggingPeriodsPerTurn * x[kAngle]);
+  const double cog =
+      params_.cogging_torque_nm == 0.0 ? 0.0 : -params_.cogging_torque_nm * std::sin(kCoggingPeriodsPerTurn * x[kAngle]);
   return em + cog + external_nm_;
 }
 
@@ -154,7 +155,51 @@ void Motor::leave_rest_if_driven() {
   }
 }
 
-void Motor::restart() { stepper_valid_ = false; }
+void Motor::restart() {
+  stepper_valid_ = false;
+  rest_valid_ = false;
+}
+
+// At rest the windings are a plain R-L circuit under constant voltages
+// (no motion, no back-EMF): each of id, iq relaxes exponentially towards
+// v/R with the time constant L/R. Solved exactly, from the moment the rest
+// (or the inputs) began, so that looking at the motor in between changes
+// nothing. The torque then moves monotonically; if it leaves the breakaway
+// band, the rotor starts turning at the crossing.
+void Motor::advance_at_rest(double t_s) {
+  const MotorParams& p = params_;
+  if (!rest_valid_) {
+    rest_t0_ = t_;
+    rest_i0_ = {x_[kId], x_[kIq]};
+    const auto vdq = v_dq(p.pole_pairs * x_[kAngle]);
+    rest_iss_ = {vdq[0] / p.phase_resistance_ohm, vdq[1] / p.phase_resistance_ohm};
+    rest_valid_ = true;
+  }
+  const double tau = p.electrical_time_constant_s();
+  auto at = [&](double t) {
+    const double e = std::exp(-(t - rest_t0_) / tau);
+    x_[kId] = rest_iss_[0] + (rest_i0_[0] - rest_iss_[0]) * e;
+    x_[kIq] = rest_iss_[1] + (rest_i0_[1] - rest_iss_[1]) * e;
+    t_ = t;
+  };
+  at(t_s);
+  if (mode_ != Friction::kStuck || !event_at(x_)) return;
+  // Breakaway: where does kt iq + (cogging + external) reach the band's edge?
+  const double kt = 1.5 * p.pole_pairs * lambda_;
+  const double rest_of_torque = driving_torque(x_) - kt * x_[kIq];
+  const double edge = driving_torque(x_) > 0.0 ? p.breakaway_torque_nm : -p.breakaway_torque_nm;
+  const double iq_edge = (edge - rest_of_torque) / kt;
+  const double ratio = (iq_edge - rest_iss_[1]) / (rest_i0_[1] - rest_iss_[1]);
+  double t_cross = rest_t0_;
+  if (ratio > 0.0 && ratio < 1.0) t_cross = std::min(t_s, rest_t0_ - tau * std::log(ratio));
+  at(std::max(t_cross, rest_t0_));
+  leave_rest_if_driven();
+  if (mode_ == Friction::kStuck) {
+    // Rounding left the torque a hair inside the band: it is at the edge.
+    mode_ = edge > 0.0 ? Friction::kForward : Friction::kBackward;
+  }
+  restart();
+}
 
 void Motor::advance_to(double t_s) {
   if (!(t_s >= t_)) {
@@ -165,8 +210,13 @@ void Motor::advance_to(double t_s) {
   auto& dense = stepper_->dense;
   const auto system = [this](const State& x, State& dxdt, double) { rhs(x, dxdt); };
   while (true) {
+    if (!stepper_valid_ && !rest_valid_) leave_rest_if_driven();
+    if (mode_ == Friction::kStuck || mode_ == Friction::kHeld) {
+      advance_at_rest(t_s);
+      if (t_ >= t_s) return;
+      continue;  // broke away before t_s
+    }
     if (!stepper_valid_) {
-      leave_rest_if_driven();
       dense.initialize(x_, t_, dt_guess_);
       stepper_valid_ = true;
     }
@@ -186,7 +236,7 @@ void Motor::advance_to(double t_s) {
       t_ = end;
       continue;
     }
-    // The mode ends inside (t_, end]: find where, to kEventResolution_s.
+    // Turning stops inside (t_, end]: find where, to kEventResolution_s.
     double lo = t_;
     double hi = end;
     State x_hi = x_end;
@@ -203,15 +253,10 @@ void Motor::advance_to(double t_s) {
     }
     x_ = x_hi;
     t_ = hi;
-    if (mode_ == Friction::kStuck) {
-      const double torque = driving_torque(x_);
-      mode_ = torque > 0.0 ? Friction::kForward : Friction::kBackward;
-    } else {
-      // Turning stopped: at rest, stiction holds unless the torque breaks
-      // away again (then in its own direction).
-      x_[kSpeed] = 0.0;
-      mode_ = Friction::kStuck;
-    }
+    // At rest, stiction holds unless the torque breaks away again (then in
+    // its own direction).
+    x_[kSpeed] = 0.0;
+    mode_ = Friction::kStuck;
     restart();
   }
 }

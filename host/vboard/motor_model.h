@@ -22,9 +22,11 @@
 // equations, so a rotor coasting to a stop stops exactly and stays stopped
 // instead of chattering around zero speed.
 //
-// Integration is lazy and error-controlled (Dormand-Prince 5(4) with dense
-// output): the motor is advanced only when someone looks at it or changes
-// its inputs, and looking at it does not disturb the integration.
+// Integration is lazy: the motor is advanced only when someone looks at it
+// or changes its inputs, and looking at it does not disturb the result.
+// While the shaft turns, an error-controlled Dormand-Prince 5(4) with dense
+// output integrates; at rest the windings are solved exactly (a rotor
+// holding position costs next to nothing).
 #pragma once
 
 #include <array>
@@ -132,7 +134,8 @@ class Motor {
   double driving_torque(const State& x) const;  // electromagnetic + cogging + external
   bool event_at(const State& x) const;          // the current mode must end
   void leave_rest_if_driven();
-  void restart();                               // the inputs changed at t_
+  void restart();                               // the inputs or the mode changed at t_
+  void advance_at_rest(double t_s);
   std::array<double, 2> v_dq(double theta_e) const;
 
   MotorParams params_;
@@ -145,6 +148,11 @@ class Motor {
   Friction mode_ = Friction::kStuck;
   std::unique_ptr<Stepper> stepper_;
   bool stepper_valid_ = false;
+  // At rest: the exact solution from rest_t0_.
+  bool rest_valid_ = false;
+  double rest_t0_ = 0.0;
+  std::array<double, 2> rest_i0_{};
+  std::array<double, 2> rest_iss_{};
   double dt_guess_ = 1e-5;
   long steps_ = 0;
 };

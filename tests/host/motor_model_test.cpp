@@ -124,6 +124,30 @@ TEST(MotorElectrical, NoLoadSpeedMatchesTheBackEmfConstant) {
   }
 }
 
+// With the phases shorted (zero vector) the motor is a generator into its
+// own windings: driven by a steady outside torque, the shaft settles where
+// that torque meets friction plus the short-circuit braking torque
+// 1.5 p lambda^2 R w_e / (R^2 + (w_e L)^2).
+TEST(MotorElectrical, ShortedWindingsBrakeLikeAGeneratorIntoItsResistance) {
+  const MotorParams p;
+  const double lambda = p.torque_constant_nm_per_a / (1.5 * p.pole_pairs);
+  const double drive = 0.05;
+  auto surplus = [&](double w) {
+    const double we = p.pole_pairs * w;
+    const double r = p.phase_resistance_ohm;
+    const double xl = we * p.phase_inductance_h;
+    const double braking = 1.5 * p.pole_pairs * lambda * lambda * r * we / (r * r + xl * xl);
+    return drive - p.coulomb_friction_nm - p.viscous_nm_s_per_rad * w - braking;
+  };
+  double lo = 0.0, hi = 1000.0;
+  for (int k = 0; k < 100; ++k) (surplus(0.5 * (lo + hi)) > 0.0 ? lo : hi) = 0.5 * (lo + hi);
+  Motor m(p);
+  m.set_external_torque(0.0, drive);
+  m.advance_to(1.5);
+  EXPECT_NEAR(m.speed_rad_s(), lo, 1e-3 * lo);
+  EXPECT_GT(p.pole_pairs * lo * p.phase_inductance_h, 0.2 * p.phase_resistance_ohm);  // L matters here
+}
+
 // Drives a motor through a run and books the energy from what can be
 // observed outside: supply power through the inverter, heat in the
 // windings (R sum i^2), friction (b w^2 + Tc |w|), work of the load, and
