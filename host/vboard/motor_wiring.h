@@ -38,9 +38,9 @@
 //
 // Misfits: two phases swapped (sigma kappa = +1) leave the vector turning at
 // twice the electrical angle against the rotor, so the torque changes sign
-// around every electrical turn; a magnet off by 90 electrical puts the whole
-// vector on the d axis (current, no torque at rest); off by 180 reverses
-// the feedback.
+// every quarter of an electrical turn; a magnet off by 90 electrical puts
+// the whole vector on the d axis (current, no torque at rest); off by 180
+// reverses the feedback.
 #pragma once
 
 #include <array>
