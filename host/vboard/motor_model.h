@@ -1,0 +1,165 @@
+// A surface permanent-magnet synchronous motor with its shaft, in physical
+// units, for the virtual board.
+//
+// Electrical side, in the rotor (d/q) frame at the electrical angle
+// theta_e = pole_pairs x shaft angle (the d axis is the magnet's north pole;
+// at shaft angle 0 it lies on phase A's axis, and the phases A, B, C follow
+// each other in the positive direction of rotation):
+//
+//   L did/dt = vd - R id + w_e L iq
+//   L diq/dt = vq - R iq - w_e L id - w_e lambda
+//
+// with vd, vq the Park transform of the phase-to-neutral voltages. The
+// transforms are amplitude-invariant: a balanced set of phase currents of
+// peak I gives |(id, iq)| = I. Hence the torque 1.5 x p x lambda x iq and the
+// torque constant per peak phase ampere kt = 1.5 p lambda; the flux
+// linkage follows from it: lambda = kt / (1.5 p).
+//
+// Mechanical side: J dw/dt = T_em + T_cog + T_ext - b w - T_c sgn(w), with
+// stiction: a shaft at rest stays at rest while |T_em + T_cog + T_ext| does not
+// exceed the breakaway torque. The friction modes (stuck, turning forwards,
+// turning backwards) are states of the model, not a sign function inside the
+// equations, so a rotor coasting to a stop stops exactly and stays stopped
+// instead of chattering around zero speed.
+//
+// Integration is lazy: the motor is advanced only when someone looks at it
+// or changes its inputs, and looking at it does not disturb the result.
+// While the shaft turns, an error-controlled Dormand-Prince 5(4) with dense
+// output integrates; at rest the windings are solved exactly (a rotor
+// holding position costs next to nothing).
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vboard {
+
+// Cogging of the usual 12-slot, 14-pole gimbal stator: the torque repeats
+// lcm(slots, poles) = lcm(12, 14) = 84 times per mechanical turn,
+// T_cog = -amplitude x sin(84 x shaft angle).
+inline constexpr int kCoggingPeriodsPerTurn = 84;
+
+struct MotorParams {
+  int pole_pairs = 7;
+  double phase_resistance_ohm = 10.0;
+  double phase_inductance_h = 0.003;       // Ld = Lq (surface magnets)
+  double torque_constant_nm_per_a = 0.08;  // per peak phase ampere (= per ampere of iq)
+  double inertia_kg_m2 = 3e-5;             // rotor plus load
+  double viscous_nm_s_per_rad = 1e-5;
+  double coulomb_friction_nm = 0.005;
+  double breakaway_torque_nm = 0.006;      // stiction; not below the Coulomb friction
+  double cogging_torque_nm = 0.0;          // amplitude of the cogging torque
+  double supply_v = 12.0;
+
+  // Throws std::invalid_argument naming the first field out of range.
+  void validate() const;
+
+  // Derived figures.
+  double flux_linkage_wb() const;            // lambda = kt / (1.5 p)
+  double back_emf_v_s_per_rad() const;       // peak phase-to-neutral volts per shaft rad/s = p lambda
+  double electrical_time_constant_s() const; // L / R
+  // Steady shaft speed without load or friction at the largest voltage a
+  // three-phase bridge can apply without clipping (min-max injection: a
+  // phase amplitude of supply / sqrt(3)).
+  double no_load_speed_rad_s() const;
+};
+
+// Named parameter sets: "gimbal" (the default) and "gimbal-heavy" (ten times
+// the inertia: a large load on the same motor). Throws std::invalid_argument
+// for an unknown name, listing the known ones.
+MotorParams motor_preset(std::string_view name);
+std::vector<std::string> motor_preset_names();
+
+class Motor {
+ public:
+  enum class Friction { kStuck, kForward, kBackward, kHeld };
+
+  // Validates the parameters. The motor starts at rest at shaft angle 0, no
+  // current, no voltage, at time 0.
+  explicit Motor(const MotorParams& params = {});
+  ~Motor();
+  Motor(const Motor&) = delete;
+  Motor& operator=(const Motor&) = delete;
+
+  const MotorParams& params() const { return params_; }
+
+  // ---- Inputs; each first advances the motor to `t_s`. Time never goes back.
+  // Phase-to-neutral voltages of phases A, B, C, held from `t_s` on.
+  void set_phase_voltages(double t_s, const std::array<double, 3>& volts);
+  // Torque that the load puts on the shaft, counted positive in the
+  // shaft's positive direction, held from `t_s` on.
+  void set_external_torque(double t_s, double nm);
+  // Holds the shaft clamped where it stands (locked-rotor tests) or lets it go.
+  void set_shaft_held(double t_s, bool held);
+  // Places the shaft (at rest) at `rad`: scenario set-up.
+  void set_shaft_angle(double t_s, double rad);
+
+  // ---- Observation.
+  void advance_to(double t_s);
+  double time_s() const { return t_; }
+
+  double id_a() const { return x_[kId]; }
+  double iq_a() const { return x_[kIq]; }
+  std::array<double, 3> phase_currents_a() const;
+  double electromagnetic_torque_nm() const;
+  double cogging_torque_nm() const;
+  double speed_rad_s() const { return x_[kSpeed]; }
+  double shaft_angle_rad() const { return x_[kAngle]; }  // unwrapped
+  double shaft_angle_deg() const;                        // unwrapped
+  double electrical_angle_rad() const;                   // p x shaft angle, unwrapped
+  Friction friction_mode() const { return mode_; }
+
+  // Power into the phase terminals (sum of v_k i_k), and what turns into
+  // heat in the windings and in the friction; stored energy in the shaft and
+  // in the inductances.
+  double electrical_power_w() const;
+  double copper_loss_w() const;
+  double friction_loss_w() const;
+  double kinetic_energy_j() const;
+  double magnetic_energy_j() const;
+
+  // Integration steps taken so far (a cost figure for benchmarks).
+  long steps() const { return steps_; }
+
+  using State = std::array<double, 4>;
+  enum Index { kId, kIq, kSpeed, kAngle };
+
+ private:
+  struct Stepper;
+
+  void rhs(const State& x, State& dxdt) const;
+  double driving_torque(const State& x) const;  // electromagnetic + cogging + external
+  bool event_at(const State& x) const;          // the current mode must end
+  void leave_rest_if_driven();
+  void restart();                               // the inputs or the mode changed at t_
+  void advance_at_rest(double t_s);
+  std::array<double, 2> v_dq(double theta_e) const;
+
+  MotorParams params_;
+  double lambda_;
+  State x_{};
+  double t_ = 0.0;
+  std::array<double, 3> v_{};
+  std::array<double, 2> v_ab_{};  // the phase voltages in the stator frame
+  double external_nm_ = 0.0;
+  Friction mode_ = Friction::kStuck;
+  std::unique_ptr<Stepper> stepper_;
+  bool stepper_valid_ = false;
+  // At rest: the exact solution from rest_t0_.
+  bool rest_valid_ = false;
+  double rest_t0_ = 0.0;
+  std::array<double, 2> rest_i0_{};
+  std::array<double, 2> rest_iss_{};
+  double dt_guess_ = 1e-5;
+  long steps_ = 0;
+};
+
+// Amplitude-invariant transforms shared by the motor, the inverter and the
+// tests: phases (a, b, c) <-> stator frame (alpha, beta) <-> rotor frame.
+std::array<double, 2> clarke(const std::array<double, 3>& abc);
+std::array<double, 3> inverse_clarke(double alpha, double beta);
+
+}  // namespace vboard
