@@ -296,10 +296,24 @@ void Board::sync(Ticks cycles) {
 }
 
 void Board::idle_skip() {
-  Ticks target = next_event_;
-  if (on_firmware_thread()) target = std::min(target, pause_at_);
-  if (target == kNever) throw Stalled("the firmware waits in an idle loop and nothing is left to happen");
-  if (target > now_) run_events_until(target);
+  // Skips to the next event, which runs even when it is due now. A pause of
+  // the run before it is invisible to the firmware: the skip yields there
+  // and then goes on to the event, so that the firmware's next access comes
+  // at the same time whichever way the caller cut the run. What the caller
+  // changed meanwhile counts: an event it set earlier ends the skip there,
+  // an interrupt it raised ends it at once.
+  for (;;) {
+    const Ticks target = next_event_;
+    if (on_firmware_thread() && pause_at_ < target) {
+      run_events_until(std::max(pause_at_, now_));
+      yield_to_host();
+      if (nvic_->next_to_take() != 0) return;
+      continue;
+    }
+    if (target == kNever) throw Stalled("the firmware waits in an idle loop and nothing is left to happen");
+    run_events_until(std::max(target, now_));
+    return;
+  }
 }
 
 void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
