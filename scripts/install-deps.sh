@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make python3
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libgtest-dev libcli11-dev
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   qemu-system-arm gdb-multiarch
 )

@@ -73,7 +73,6 @@ class Nvic : public Peripheral {
   std::uint8_t ip(int irq) const;
   // Exceptions currently active, innermost last.
   const std::vector<int>& active_stack() const { return stack_; }
-  bool anything_takeable() const { return next_to_take() != 0; }
   // Something that decides the next exception changed (a priority, the
   // grouping): the cached answer is recomputed.
   void invalidate() { dirty_ = true; }

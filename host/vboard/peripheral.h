@@ -11,12 +11,13 @@
 #include <string>
 
 #include "vboard/clock.h"
+#include "vboard/scheduler.h"
 
 namespace vboard {
 
 class Board;
 
-class Peripheral {
+class Peripheral : public EventTarget {
  public:
   Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
   virtual ~Peripheral() = default;
@@ -34,7 +35,7 @@ class Peripheral {
   // Back to the state after a power-on reset (the board has zeroed the block).
   virtual void reset() {}
   // A scheduled event of this model has come due.
-  virtual void on_event(int /*kind*/) {}
+  void on_event(int /*kind*/) override {}
   // The clock tree changed; models that count time recompute their rates.
   virtual void clocks_changed() {}
   // Whether the bus clock gate of this peripheral is open.
@@ -62,9 +63,6 @@ class Peripheral {
   friend class Board;
   std::uint8_t* bytes() const { return bytes_; }
   std::uint8_t* bytes_;  // the block in the mirrored address space
-  // The board's event slot of each kind of event of this model (-1: none yet).
-  static constexpr int kEventKinds = 16;
-  std::array<int, kEventKinds> slot_of_kind_{};
   std::string name_;
   std::uintptr_t base_;
   std::uint32_t size_;

@@ -82,7 +82,7 @@ class Timer : public Peripheral {
                                  kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
 
  protected:
-  enum EventKind { kUpdate = 0, kOutput = 1, kExtensionBase = 8 };
+  enum EventKind { kUpdate = 0, kOutput = 1 };
   std::uint32_t counter_mask() const { return wide() ? 0xFFFFFFFFu : 0xFFFFu; }
   void set_status(std::uint16_t bits);
   void update_irq_line();

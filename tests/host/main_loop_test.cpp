@@ -174,23 +174,6 @@ TEST_F(MainLoop, EveryRunStartsFromResetAndRunsTheSame) {
   EXPECT_EQ(std::get<4>(first), std::get<4>(second));
 }
 
-TEST_F(MainLoop, RunLengthInPiecesDoesNotChangeTheRun) {
-  Trace whole;
-  whole.attach();
-  board().power_on();
-  board().run_for(ms(300));
-  const auto ticks = whole.ticks;
-  const auto beats = whole.heartbeat;
-  board().reset();
-  Trace pieces;
-  pieces.attach();
-  board().power_on();
-  for (int n = 0; n < 300; ++n) board().run_for(ms(1) - 7);
-  board().run_until(ms(300));
-  EXPECT_EQ(pieces.ticks, ticks);
-  EXPECT_EQ(pieces.heartbeat, beats);
-}
-
 TEST(Delays, LastWhatTheirLoopTakesAtTheCoreClockInForce) {
   board().reset();
   // Reset clock: the internal 16 MHz oscillator. 35000 passes of 4.8 cycles
