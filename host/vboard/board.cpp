@@ -30,11 +30,6 @@ const std::vector<char>& initial_image() {
 
 }  // namespace
 
-Board& Board::instance() {
-  static Board board;
-  return board;
-}
-
 Board::Board() {
   build();
   reset();
@@ -51,15 +46,6 @@ void Board::attach(std::unique_ptr<Peripheral> model) {
       periph_pages_[(a - bus::kPeriphBase) / 0x400] = m;
   }
   models_.push_back(std::move(model));
-}
-
-Peripheral* Board::model_at(std::uintptr_t address) const {
-  if (address >= bus::kCoreBase) {
-    if (address >= bus::kCoreBase + bus::kCoreSize) return nullptr;
-    return core_pages_[(address - bus::kCoreBase) / 0x10];
-  }
-  if (address < bus::kPeriphBase || address >= bus::kPeriphBase + bus::kPeriphSize) return nullptr;
-  return periph_pages_[(address - bus::kPeriphBase) / 0x400];
 }
 
 GpioPort& Board::gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
@@ -120,12 +106,6 @@ void Board::restore_static_memory() {
 void Board::clocks_changed() {
   core_cycle_ = rcc_ ? rcc_->hclk_period() : period_of(16'000'000);
   for (auto& m : models_) m->clocks_changed();
-}
-
-std::uint32_t Board::peek(std::uintptr_t address, unsigned width) const {
-  std::uint32_t v = 0;
-  std::memcpy(&v, bus::host_address(address), width);
-  return v;
 }
 
 void Board::poke(std::uintptr_t address, std::uint32_t value, unsigned width) {

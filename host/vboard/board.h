@@ -23,6 +23,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,7 +32,9 @@
 #include <string>
 #include <vector>
 
+#include "port.h"
 #include "vboard/clock.h"
+#include "vboard/core.h"
 #include "vboard/firmware_runner.h"
 #include "vboard/peripheral.h"
 #include "vboard/rotor.h"
@@ -83,7 +86,10 @@ class Stalled : public std::runtime_error {
 
 class Board {
  public:
-  static Board& instance();
+  static Board& instance() {
+    static Board board;
+    return board;
+  }
   ~Board();
 
   // Power-on reset: ends a running firmware, restores the firmware's static
@@ -131,7 +137,14 @@ class Board {
       if (auto* m = dynamic_cast<Model*>(p.get())) return m;
     return nullptr;
   }
-  Peripheral* model_at(std::uintptr_t address) const;
+  Peripheral* model_at(std::uintptr_t address) const {
+    if (address >= bus::kCoreBase) {
+      if (address >= bus::kCoreBase + bus::kCoreSize) return nullptr;
+      return core_pages_[(address - bus::kCoreBase) / 0x10];
+    }
+    if (address < bus::kPeriphBase || address >= bus::kPeriphBase + bus::kPeriphSize) return nullptr;
+    return periph_pages_[(address - bus::kPeriphBase) / 0x400];
+  }
   // Adds a model; the board keeps it for the life of the board.
   template <typename Model, typename... Args>
   Model& add(Args&&... args) {
@@ -169,7 +182,11 @@ class Board {
   void hold_main_loop(Ticks duration) { hold_ = duration; }
 
   // Reads or writes a register as a debugger would: no time, no side effect.
-  std::uint32_t peek(std::uintptr_t address, unsigned width = 4) const;
+  std::uint32_t peek(std::uintptr_t address, unsigned width = 4) const {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bus::host_address(address), width);
+    return v;
+  }
   void poke(std::uintptr_t address, std::uint32_t value, unsigned width = 4);
 
   static constexpr Ticks kAccessCycles = 2;  // core cycles per register access
@@ -196,8 +213,13 @@ class Board {
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
   void check_pause();
   void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }
-  // Interrupt entry (interrupt_entry.cpp).
-  void take_interrupts();
+  // Interrupt entry (interrupt_entry.cpp). The controller keeps what is
+  // takeable up to date as pending and enable bits change: nothing to scan
+  // at an access while nothing is.
+  void take_interrupts() {
+    if (nvic_->next_to_take() != 0) take_pending_interrupts();
+  }
+  void take_pending_interrupts();
 
   BoardConfig config_{};
   Rotor rotor_;

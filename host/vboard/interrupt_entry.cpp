@@ -9,7 +9,7 @@
 
 namespace vboard {
 
-void Board::take_interrupts() {
+void Board::take_pending_interrupts() {
   while (const int e = nvic_->next_to_take()) {
     nvic_->activate(e);
     ++interrupts_taken_;
