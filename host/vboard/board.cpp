@@ -5,6 +5,7 @@
 #include "port.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "vboard/core.h"
@@ -87,6 +88,8 @@ void Board::reset(const BoardConfig& config) {
   read_was_volatile_ = false;
   interrupts_seen_at_spin_ = 0;
   accesses_ = 0;
+  gaps_.clear();
+  gap_count_ = 0;
   interrupts_taken_ = 0;
   entries_.fill(0);
   on_exception_entry = nullptr;
@@ -101,6 +104,25 @@ void Board::reset(const BoardConfig& config) {
 void Board::restore_static_memory() {
   const auto& image = initial_image();
   std::memcpy(__firmware_ram_start, image.data(), image.size());
+}
+
+void Board::unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what) {
+  ++gap_count_;
+  if (gaps_.size() < kMaxGaps) gaps_.push_back({now(), address, value, write, std::move(what)});
+}
+
+std::string Board::gap_report() const {
+  std::string text;
+  char line[96];
+  for (const Gap& g : gaps_) {
+    std::snprintf(line, sizeof line, "%12.3f us  %s 0x%08lx = 0x%08lx  ", to_us(g.time), g.write ? "write" : "read ",
+                  static_cast<unsigned long>(g.address), static_cast<unsigned long>(g.value));
+    text += line;
+    text += g.what;
+    text += '\n';
+  }
+  if (gap_count_ > gaps_.size()) text += "... and " + std::to_string(gap_count_ - gaps_.size()) + " more\n";
+  return text;
 }
 
 void Board::clocks_changed() {

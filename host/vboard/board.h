@@ -77,6 +77,18 @@ struct BusAccess {
   bool operator==(const BusAccess&) const = default;
 };
 
+// An access the board does not model: an address with no model behind it,
+// or a register bit or field a model knows of but does not implement. The
+// firmware's access goes on (the bytes are stored, or the bit is ignored);
+// the record shows the gap.
+struct Gap {
+  Ticks time;
+  std::uintptr_t address;
+  std::uint32_t value;
+  bool write;
+  std::string what;  // the model's words for the gap
+};
+
 // Thrown when firmware code called directly by a test (no firmware thread)
 // waits for something that can never happen.
 class Stalled : public std::runtime_error {
@@ -174,6 +186,16 @@ class Board {
   // reads of it are not an idle poll.
   void volatile_read() { read_was_volatile_ = true; }
 
+  // Accesses the board does not model since reset: the first kMaxGaps in
+  // full, all of them counted. A run that relies on the models alone has
+  // none.
+  const std::vector<Gap>& gaps() const { return gaps_; }
+  std::uint64_t gap_count() const { return gap_count_; }
+  std::string gap_report() const;  // one line a gap, empty when there is none
+  // A model reports an access it does not implement.
+  void unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what);
+  static constexpr std::size_t kMaxGaps = 256;
+
   // While set, every register access is appended to this log.
   std::vector<BusAccess>* bus_log = nullptr;
 
@@ -245,6 +267,8 @@ class Board {
   std::uint64_t interrupts_seen_at_spin_ = 0;
   Ticks hold_ = 0;
 
+  std::vector<Gap> gaps_;
+  std::uint64_t gap_count_ = 0;
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;
   std::array<std::uint64_t, 16 + 82> entries_{};

@@ -101,6 +101,7 @@ std::uint32_t Board::bus_read(const void* reg, unsigned width) {
     std::uint32_t v = 0;
     std::memcpy(&v, reg, width);
     value = v;
+    unmodelled(address, value, false, "no model at this address");
   } else if (!m->clocked()) {
     value = 0;  // a peripheral without its clock reads as 0
   } else {
@@ -131,6 +132,7 @@ void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
   Peripheral* m = model_at(address);
   if (m == nullptr) {
     std::memcpy(reg, &value, width);
+    unmodelled(address, value, true, "no model at this address");
   } else if (m->clocked()) {
     m->write(static_cast<std::uint32_t>(address - m->base()), value, width);
   }
