@@ -11,7 +11,7 @@
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/rcc.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 #include "vectors.h"
 
 extern "C" char __firmware_ram_start[];

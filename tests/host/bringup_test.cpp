@@ -15,7 +15,7 @@
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/rcc.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

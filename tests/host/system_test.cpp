@@ -20,7 +20,7 @@
 #include "vboard/monitor.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/spi.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 
