@@ -10,11 +10,11 @@
 #include "as5048a.h"
 #include "global_variable.h"
 #include "sensor_frame.h"
-#include "vboard/as5048a.h"
+#include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
-#include "vboard/keys.h"
+#include "vboard/keys_model.h"
 #include "vboard/monitor.h"
 #include "vboard/sensor_pwm.h"
 

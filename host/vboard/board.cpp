@@ -8,9 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "vboard/as5048a_model.h"
 #include "vboard/core.h"
+#include "vboard/exti_model.h"
+#include "vboard/ground_station.h"
+#include "vboard/keys_model.h"
+#include "vboard/sensor_pwm.h"
+#include "vboard/spi_model.h"
+#include "vboard/usart_model.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 #include "vboard/tim_model.h"
 #include "vectors.h"
 
@@ -71,7 +78,16 @@ void Board::build() {
   tim_[3] = &add<Timer>(3);
   tim_[5] = &add<Timer>(5);
   tim_[6] = &add<Timer>(6);
-  build_extensions();
+  // The links and the world around the chip; each after the model it
+  // attaches to.
+  add<Spi>(2);
+  add<As5048a>();  // on SPI2
+  for (int n : {1, 2, 3, 6}) add<Usart>(n);
+  add<GroundStation>();  // on USART3
+  add<Syscfg>();
+  add<Exti>();  // follows SYSCFG's routing
+  add<Keys>();
+  add<SensorPwm>();
 }
 
 void Board::reset(const BoardConfig& config) {

@@ -220,7 +220,6 @@ class Board {
  private:
   Board();
   void build();
-  void build_extensions();  // models added beside the core set (extensions.cpp)
   void attach(std::unique_ptr<Peripheral> model);
   void stop_firmware();
   void restore_static_memory();

@@ -8,7 +8,7 @@
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 #include "vboard/tim_bits.h"
 
 namespace vboard {

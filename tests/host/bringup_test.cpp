@@ -14,7 +14,7 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 #include "vboard/tim_model.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 
 #include "vboard/board.h"
 

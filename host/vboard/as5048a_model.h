@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "vboard/peripheral.h"
-#include "vboard/spi.h"
+#include "vboard/spi_model.h"
 
 namespace vboard {
 
