@@ -15,7 +15,7 @@
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 
 namespace {

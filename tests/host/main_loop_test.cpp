@@ -11,7 +11,7 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/spi_model.h"
 #include "vboard/tim_model.h"

@@ -10,7 +10,7 @@
 #include "vboard/board.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 
 namespace {
