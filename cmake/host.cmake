@@ -45,6 +45,14 @@ if(HOSTLIB_SOURCES)
   target_link_libraries(vboard PUBLIC hostlib)
 endif()
 
+# What watches the firmware from outside (its globals, through the board's
+# observation points): used by the programs and the tests, not by the board.
+add_library(observe STATIC ${CMAKE_SOURCE_DIR}/host/observe/work_monitor.cpp)
+target_include_directories(observe PUBLIC ${CMAKE_SOURCE_DIR}/host/observe)
+target_include_directories(observe PRIVATE ${FIRMWARE_INCLUDE_DIRS})
+target_link_libraries(observe PUBLIC vboard)
+target_compile_options(observe PRIVATE -Wall -Wextra -Werror)
+
 add_subdirectory(host/run)
 add_subdirectory(host/programs)
 

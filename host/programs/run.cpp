@@ -22,12 +22,12 @@
 #include "sensor_frame.h"
 #include "series.h"
 #include "step_metrics.h"
-#include "vboard/as5048a.h"
+#include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
-#include "vboard/keys.h"
-#include "vboard/monitor.h"
+#include "vboard/keys_model.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 
 namespace {
@@ -247,6 +247,10 @@ int main(int argc, char** argv) {
   auto u = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
   std::printf("\nsummary: %.3f ms of virtual time in %.3f s of wall time (%.0f x real time)\n", vboard::to_ms(board.now()),
               wall, wall > 0 ? seconds / wall : 0.0);
+  if (board.gap_count() != 0) {
+    std::fprintf(stderr, "unmodelled accesses: %llu\n%s", static_cast<unsigned long long>(board.gap_count()),
+                 board.gap_report().c_str());
+  }
   std::printf("  start-up                %.3f ms to the first scheduler tick\n", vboard::to_ms(start_done));
   std::printf("  heartbeat LED toggles   %llu\n", u(toggles));
   for (std::size_t w = 0; w < 3; ++w) {

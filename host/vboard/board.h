@@ -10,28 +10,35 @@
 // controller gives, by calling the handler from the firmware's own vector
 // table; the firmware's computation in between takes no virtual time.
 //
-// The firmware runs on a thread of its own, started at the reset entry; the
+// The firmware runs in a context of its own, started at the reset entry; the
 // caller and the firmware take turns, so a test can run the board for a
 // while, look at the firmware's globals and the models, change the world and
 // run on. Every run starts from reset with the firmware's static memory at
 // its initial image. Same inputs, same run.
+//
+// The parts: scheduler.h (virtual time and events), bus.cpp (address
+// dispatch, access cost, poll detection and time skipping),
+// interrupt_entry.cpp (exception entry at sync points), firmware_runner.h
+// (the firmware's thread and turn-taking); this file assembles the board.
 #pragma once
 
 #include <array>
-#include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "port.h"
 #include "vboard/clock.h"
+#include "vboard/core.h"
+#include "vboard/firmware_runner.h"
 #include "vboard/peripheral.h"
 #include "vboard/rotor.h"
+#include "vboard/scheduler.h"
 
 namespace vboard {
 
@@ -70,8 +77,17 @@ struct BusAccess {
   bool operator==(const BusAccess&) const = default;
 };
 
-// Thrown on the firmware thread to end a run; never escapes the board.
-struct RunAborted {};
+// An access the board does not model: an address with no model behind it,
+// or a register bit or field a model knows of but does not implement. The
+// firmware's access goes on (the bytes are stored, or the bit is ignored);
+// the record shows the gap.
+struct Gap {
+  Ticks time;
+  std::uintptr_t address;
+  std::uint32_t value;
+  bool write;
+  std::string what;  // the model's words for the gap
+};
 
 // Thrown when firmware code called directly by a test (no firmware thread)
 // waits for something that can never happen.
@@ -82,7 +98,10 @@ class Stalled : public std::runtime_error {
 
 class Board {
  public:
-  static Board& instance();
+  static Board& instance() {
+    static Board board;
+    return board;
+  }
   ~Board();
 
   // Power-on reset: ends a running firmware, restores the firmware's static
@@ -90,22 +109,22 @@ class Board {
   void reset(const BoardConfig& config = {});
   // Starts the firmware at its reset entry; it runs when run_for is called.
   void power_on();
-  bool firmware_running() const { return fw_thread_.joinable(); }
+  bool firmware_running() const { return runner_.started(); }
 
   // Advances virtual time: the firmware (if powered on) and the models run.
-  void run_for(Ticks duration) { run_until(now_ + duration); }
+  void run_for(Ticks duration) { run_until(now() + duration); }
   void run_until(Ticks when);
 
-  Ticks now() const { return now_; }
+  Ticks now() const { return sched_.now(); }
   const BoardConfig& config() const { return config_; }
   const StopInfo& stop_info() const { return stop_; }
 
   // Events. Each (model, kind) has at most one pending time; scheduling it
   // again moves it, kNever cancels it.
-  void schedule(Peripheral* owner, int kind, Ticks when);
-  void cancel(Peripheral* owner, int kind) { schedule(owner, kind, kNever); }
+  void schedule(Peripheral* owner, int kind, Ticks when) { sched_.schedule(owner, kind, when); }
+  void cancel(Peripheral* owner, int kind) { sched_.cancel(owner, kind); }
   // A one-shot action at a virtual time, for tests and scenarios.
-  void at(Ticks when, std::function<void()> action);
+  void at(Ticks when, std::function<void()> action) { sched_.at(when, std::move(action)); }
 
   // Interrupt lines from the device peripherals to the controller.
   void set_irq_line(int irq, bool level);
@@ -130,7 +149,14 @@ class Board {
       if (auto* m = dynamic_cast<Model*>(p.get())) return m;
     return nullptr;
   }
-  Peripheral* model_at(std::uintptr_t address) const;
+  Peripheral* model_at(std::uintptr_t address) const {
+    if (address >= bus::kCoreBase) {
+      if (address >= bus::kCoreBase + bus::kCoreSize) return nullptr;
+      return core_pages_[(address - bus::kCoreBase) / 0x10];
+    }
+    if (address < bus::kPeriphBase || address >= bus::kPeriphBase + bus::kPeriphSize) return nullptr;
+    return periph_pages_[(address - bus::kPeriphBase) / 0x400];
+  }
   // Adds a model; the board keeps it for the life of the board.
   template <typename Model, typename... Args>
   Model& add(Args&&... args) {
@@ -160,6 +186,16 @@ class Board {
   // reads of it are not an idle poll.
   void volatile_read() { read_was_volatile_ = true; }
 
+  // Accesses the board does not model since reset: the first kMaxGaps in
+  // full, all of them counted. A run that relies on the models alone has
+  // none.
+  const std::vector<Gap>& gaps() const { return gaps_; }
+  std::uint64_t gap_count() const { return gap_count_; }
+  std::string gap_report() const;  // one line a gap, empty when there is none
+  // A model reports an access it does not implement.
+  void unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what);
+  static constexpr std::size_t kMaxGaps = 256;
+
   // While set, every register access is appended to this log.
   std::vector<BusAccess>* bus_log = nullptr;
 
@@ -168,7 +204,11 @@ class Board {
   void hold_main_loop(Ticks duration) { hold_ = duration; }
 
   // Reads or writes a register as a debugger would: no time, no side effect.
-  std::uint32_t peek(std::uintptr_t address, unsigned width = 4) const;
+  std::uint32_t peek(std::uintptr_t address, unsigned width = 4) const {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bus::host_address(address), width);
+    return v;
+  }
   void poke(std::uintptr_t address, std::uint32_t value, unsigned width = 4);
 
   static constexpr Ticks kAccessCycles = 2;  // core cycles per register access
@@ -180,48 +220,33 @@ class Board {
  private:
   Board();
   void build();
-  void build_extensions();  // models added beside the core set (extensions.cpp)
-  bool on_firmware_thread() const;
   void attach(std::unique_ptr<Peripheral> model);
+  void stop_firmware();
   void restore_static_memory();
 
  public:
   void restore_firmware_memory() { restore_static_memory(); }
 
  private:
-
-  // Time and events.
-  void advance(Ticks duration);  // moves time, running due events
-  void run_events_until(Ticks when);
-  Ticks next_event() const { return next_event_; }
-  void recompute_next_event();
+  // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
-  void take_interrupts();
   void check_pause();
-
-  // Firmware thread.
-  void firmware_main();
-  void yield_to_host();
-  void stop_firmware();
+  void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }
+  // Interrupt entry (interrupt_entry.cpp). The controller keeps what is
+  // takeable up to date as pending and enable bits change: nothing to scan
+  // at an access while nothing is.
+  void take_interrupts() {
+    if (nvic_->next_to_take() != 0) take_pending_interrupts();
+  }
+  void take_pending_interrupts();
 
   BoardConfig config_{};
   Rotor rotor_;
   StopInfo stop_{};
-  Ticks now_ = 0;
+  Scheduler sched_;
   Ticks core_cycle_ = period_of(16'000'000);
-
-  struct Slot {
-    Peripheral* owner;
-    int kind;
-    Ticks when;
-  };
-  std::vector<Slot> slots_;
-  std::multimap<Ticks, std::function<void()>> actions_;
-  Ticks next_event_ = kNever;
-  int next_slot_ = -1;  // the slot due at next_event_, or -1 for an action
-  bool in_events_ = false;
 
   std::vector<std::unique_ptr<Peripheral>> models_;
   std::array<Peripheral*, 0x24000 / 0x400> periph_pages_{};
@@ -241,19 +266,13 @@ class Board {
   std::uint64_t interrupts_seen_at_spin_ = 0;
   Ticks hold_ = 0;
 
+  std::vector<Gap> gaps_;
+  std::uint64_t gap_count_ = 0;
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;
   std::array<std::uint64_t, 16 + 82> entries_{};
 
-  // Turn-taking between the caller and the firmware thread.
-  std::thread fw_thread_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool fw_turn_ = false;
-  bool abort_ = false;
-  bool fw_done_ = false;
-  Ticks pause_at_ = kNever;
-  std::thread::id fw_id_;
+  FirmwareRunner runner_;
 };
 
 inline Board& board() { return Board::instance(); }

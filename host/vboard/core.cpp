@@ -161,8 +161,7 @@ int Nvic::execution_priority() const {
   return best;
 }
 
-int Nvic::next_to_take() const {
-  if ((takeable_[0] | takeable_[1]) == 0) return 0;
+int Nvic::next_to_take_slow() const {
   if (dirty_) {
     cached_next_ = compute_next();
     dirty_ = false;

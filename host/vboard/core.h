@@ -60,7 +60,7 @@ class Nvic : public Peripheral {
   // exception, or kThreadPriority.
   int execution_priority() const;
   // The pending, enabled exception to take now, or 0.
-  int next_to_take() const;
+  int next_to_take() const { return (takeable_[0] | takeable_[1]) == 0 ? 0 : next_to_take_slow(); }
 
   void set_line(int irq, bool level);
   void set_pending(int exception);
@@ -73,13 +73,13 @@ class Nvic : public Peripheral {
   std::uint8_t ip(int irq) const;
   // Exceptions currently active, innermost last.
   const std::vector<int>& active_stack() const { return stack_; }
-  bool anything_takeable() const { return next_to_take() != 0; }
   // Something that decides the next exception changed (a priority, the
   // grouping): the cached answer is recomputed.
   void invalidate() { dirty_ = true; }
 
  private:
   void clear_pending(int exception);
+  int next_to_take_slow() const;
   std::array<bool, kExceptions> pending_{};
   // Pending exceptions that are enabled (system exceptions always are), one
   // bit per exception number: the only ones worth looking at.

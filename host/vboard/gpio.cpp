@@ -88,29 +88,34 @@ void GpioPort::set_alternate_output(int pin, bool level) {
   update_levels();
 }
 
+namespace {
+// The pins whose two-bit field (MODER, PUPDR) holds `value`, one bit a pin.
+std::uint32_t pins_with(std::uint32_t fields, unsigned value) {
+  const std::uint32_t lo = fields & 0x55555555u;
+  const std::uint32_t hi = (fields >> 1) & 0x55555555u;
+  std::uint32_t x = ((value & 1u) ? lo : ~lo) & ((value & 2u) ? hi : ~hi) & 0x55555555u;
+  x = (x | (x >> 1)) & 0x33333333u;
+  x = (x | (x >> 2)) & 0x0F0F0F0Fu;
+  x = (x | (x >> 4)) & 0x00FF00FFu;
+  x = (x | (x >> 8)) & 0x0000FFFFu;
+  return x;
+}
+}  // namespace
+
 void GpioPort::update_levels() {
+  // Each pin's level, all pins at once: an output (unless open-drain and
+  // released high), else a peripheral on an alternate-function pin not
+  // driven from outside, else the outside circuit, else the pull.
   const std::uint32_t moder = reg32(MODER);
-  const std::uint32_t otyper = reg32(OTYPER);
-  const std::uint32_t pupdr = reg32(PUPDR);
   const std::uint32_t odr = reg32(ODR);
-  std::uint32_t next = 0;
-  for (int pin = 0; pin < 16; ++pin) {
-    const std::uint32_t bit = 1u << pin;
-    const unsigned m = (moder >> (2 * pin)) & 3u;
-    const bool open_drain = (otyper & bit) != 0;
-    bool level;
-    if (m == kModeOutput && !(open_drain && (odr & bit))) {
-      level = (odr & bit) != 0;
-    } else if (m == kModeAlternate && !(driven_ & bit)) {
-      level = (af_level_ & bit) != 0;
-    } else if (driven_ & bit) {
-      level = (driven_level_ & bit) != 0;
-    } else {
-      // Pulled up, pulled down, or floating (reads 0).
-      level = ((pupdr >> (2 * pin)) & 3u) == kPullUp;
-    }
-    if (level) next |= bit;
-  }
+  const std::uint32_t out = pins_with(moder, kModeOutput) & ~(reg32(OTYPER) & odr);
+  std::uint32_t rest = ~out;
+  const std::uint32_t alt = rest & pins_with(moder, kModeAlternate) & ~std::uint32_t{driven_};
+  rest &= ~alt;
+  const std::uint32_t driven = rest & driven_;
+  rest &= ~std::uint32_t{driven_};
+  const std::uint32_t next = ((out & odr) | (alt & af_level_) | (driven & driven_level_) |
+                              (rest & pins_with(reg32(PUPDR), kPullUp))) & 0xFFFFu;
   const std::uint16_t changed = static_cast<std::uint16_t>(next ^ levels_);
   levels_ = static_cast<std::uint16_t>(next);
   if (changed == 0) return;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "vboard/peripheral.h"
-#include "vboard/usart.h"
+#include "vboard/usart_model.h"
 
 namespace vboard {
 

@@ -11,12 +11,13 @@
 #include <string>
 
 #include "vboard/clock.h"
+#include "vboard/scheduler.h"
 
 namespace vboard {
 
 class Board;
 
-class Peripheral {
+class Peripheral : public EventTarget {
  public:
   Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
   virtual ~Peripheral() = default;
@@ -34,22 +35,49 @@ class Peripheral {
   // Back to the state after a power-on reset (the board has zeroed the block).
   virtual void reset() {}
   // A scheduled event of this model has come due.
-  virtual void on_event(int /*kind*/) {}
+  void on_event(int /*kind*/) override {}
   // The clock tree changed; models that count time recompute their rates.
   virtual void clocks_changed() {}
-  // Whether the bus clock gate of this peripheral is open.
-  virtual bool clocked() const;
+  // Whether the bus clock gate of this peripheral is open: its enable bit
+  // read in place, as every access asks.
+  bool clocked() const {
+    if (gate_ == nullptr) return true;
+    std::uint32_t v;
+    std::memcpy(&v, gate_, 4);
+    return (v & gate_bit_) != 0;
+  }
 
   // The clock gate that feeds this model: an RCC enable register offset and
   // bit; offset 0 means always clocked.
-  void set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
-    gate_offset_ = rcc_offset;
-    gate_bit_ = bit;
-  }
+  void set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit);
 
   // Backing store: the register bytes as the firmware's block sees them.
-  std::uint32_t load(std::uint32_t offset, unsigned width) const;
-  void store(std::uint32_t offset, std::uint32_t value, unsigned width);
+  // In line: the models' register accesses all come through here.
+  std::uint32_t load(std::uint32_t offset, unsigned width) const {
+    const std::uint8_t* p = bytes_ + offset;
+    if (width == 4) {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    if (width == 2) {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    return *p;
+  }
+  void store(std::uint32_t offset, std::uint32_t value, unsigned width) {
+    std::uint8_t* p = bytes_ + offset;
+    if (width == 4) {
+      std::memcpy(p, &value, 4);
+    } else if (width == 2) {
+      const auto v = static_cast<std::uint16_t>(value);
+      std::memcpy(p, &v, 2);
+    } else {
+      *p = static_cast<std::uint8_t>(value);
+    }
+  }
   std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
   std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
   void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
@@ -62,13 +90,10 @@ class Peripheral {
   friend class Board;
   std::uint8_t* bytes() const { return bytes_; }
   std::uint8_t* bytes_;  // the block in the mirrored address space
-  // The board's event slot of each kind of event of this model (-1: none yet).
-  static constexpr int kEventKinds = 16;
-  std::array<int, kEventKinds> slot_of_kind_{};
   std::string name_;
   std::uintptr_t base_;
   std::uint32_t size_;
-  std::uint32_t gate_offset_ = 0;
+  const std::uint8_t* gate_ = nullptr;  // the RCC enable register, in the mirrored space
   std::uint32_t gate_bit_ = 0;
 };
 

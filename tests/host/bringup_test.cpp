@@ -14,8 +14,8 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
-#include "vboard/timer.h"
+#include "vboard/rcc_model.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/sensor_pwm.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "register_access.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "timer.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
-#include "vboard/exti.h"
+#include "vboard/exti_model.h"
 #include "vboard/gpio.h"
-#include "vboard/keys.h"
+#include "vboard/keys_model.h"
 #include "vboard/sensor_pwm.h"
 
 namespace {

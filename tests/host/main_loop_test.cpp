@@ -11,7 +11,7 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 
 namespace {
 
@@ -172,23 +172,6 @@ TEST_F(MainLoop, EveryRunStartsFromResetAndRunsTheSame) {
   EXPECT_EQ(std::get<2>(first), std::get<2>(second));
   EXPECT_EQ(std::get<3>(first), std::get<3>(second));
   EXPECT_EQ(std::get<4>(first), std::get<4>(second));
-}
-
-TEST_F(MainLoop, RunLengthInPiecesDoesNotChangeTheRun) {
-  Trace whole;
-  whole.attach();
-  board().power_on();
-  board().run_for(ms(300));
-  const auto ticks = whole.ticks;
-  const auto beats = whole.heartbeat;
-  board().reset();
-  Trace pieces;
-  pieces.attach();
-  board().power_on();
-  for (int n = 0; n < 300; ++n) board().run_for(ms(1) - 7);
-  board().run_until(ms(300));
-  EXPECT_EQ(pieces.ticks, ticks);
-  EXPECT_EQ(pieces.heartbeat, beats);
 }
 
 TEST(Delays, LastWhatTheirLoopTakesAtTheCoreClockInForce) {

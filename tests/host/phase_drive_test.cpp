@@ -16,10 +16,10 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/keys.h"
-#include "vboard/monitor.h"
+#include "vboard/keys_model.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

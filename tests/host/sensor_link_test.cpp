@@ -13,12 +13,12 @@
 #include "device.h"
 #include "drv_gpio.h"
 #include "system_clock.h"
-#include "vboard/as5048a.h"
+#include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
-#include "vboard/spi.h"
+#include "vboard/rcc_model.h"
+#include "vboard/spi_model.h"
 #include "vectors/link_vectors.h"
 
 namespace {

@@ -12,15 +12,15 @@
 #include "as5048a.h"
 #include "global_variable.h"
 #include "sensor_frame.h"
-#include "vboard/as5048a.h"
+#include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
-#include "vboard/spi.h"
-#include "vboard/timer.h"
+#include "vboard/spi_model.h"
+#include "vboard/tim_model.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/ground_station.h"
-#include "vboard/rcc.h"
-#include "vboard/usart.h"
+#include "vboard/rcc_model.h"
+#include "vboard/usart_model.h"
 #include "vectors/frame_vectors.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "vboard/keys.h"
+#include "vboard/keys_model.h"
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"

@@ -5,11 +5,14 @@
 // general-purpose ones (TIM2, TIM3, TIM5), and on the general-purpose ones
 // the four capture/compare channels: output compare and PWM on the
 // channels' pins, input capture from them, and the slave-mode controller's
-// reset and trigger modes (PWM input).
+// reset mode (PWM input). The parts: tim_time_base.cpp, tim_capture.cpp,
+// tim_pwm.cpp.
 //
-// Not modelled: the compare flags of output channels, the input filters,
-// the trigger input TRC as a capture source, gated and encoder slave modes,
-// external clocks, DMA. A disabled output leaves its pin low.
+// Not modelled: the match, toggle and forced output modes, the trigger,
+// gated and encoder slave modes (setting one is recorded as a gap), the
+// compare flags of output channels, the input filters, the trigger input
+// TRC as a capture source, external clocks, DMA. A disabled output leaves
+// its pin low.
 //
 // Cost: the counter is computed from the time, not stepped. Update events
 // are scheduled only while one can be seen when it happens (the update flag
@@ -82,7 +85,7 @@ class Timer : public Peripheral {
                                  kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
 
  protected:
-  enum EventKind { kUpdate = 0, kOutput = 1, kExtensionBase = 8 };
+  enum EventKind { kUpdate = 0, kOutput = 1 };
   std::uint32_t counter_mask() const { return wide() ? 0xFFFFFFFFu : 0xFFFFu; }
   void set_status(std::uint16_t bits);
   void update_irq_line();
@@ -146,9 +149,8 @@ class Timer : public Peripheral {
   bool oc_preload(int ch) const { return channel(ch).preload; }
   bool enabled(int ch) const { return channel(ch).enabled; }
   bool steady(int ch) const;
-  void plan_outputs(Ticks t, bool at_update);
-  void plan_channel(int ch, Ticks t, bool at_update);
-  void apply_match(int ch);
+  void plan_outputs(Ticks t);
+  void plan_channel(int ch, Ticks t);
   void push_pins(bool all);
   void on_input(int ti, bool rising);
   void capture(int ch, std::uint32_t value);

@@ -1,4 +1,4 @@
-#include "vboard/usart.h"
+#include "vboard/usart_model.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 
 namespace vboard {
 

@@ -1,4 +1,4 @@
-#include "vboard/as5048a.h"
+#include "vboard/as5048a_model.h"
 
 #include <bit>
 #include <cmath>

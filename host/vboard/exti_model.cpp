@@ -1,4 +1,4 @@
-#include "vboard/exti.h"
+#include "vboard/exti_model.h"
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"

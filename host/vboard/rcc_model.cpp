@@ -1,4 +1,4 @@
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
 
 #include "vboard/board.h"
 
@@ -116,7 +116,6 @@ void Rcc::recompute() {
   board_.clocks_changed();
 }
 std::uint32_t Rcc::apb1_timer_hz() const { return kApbShift[(reg32(CFGR) >> 10) & 7u] == 0 ? pclk1_hz() : 2 * pclk1_hz(); }
-std::uint32_t Rcc::apb2_timer_hz() const { return kApbShift[(reg32(CFGR) >> 13) & 7u] == 0 ? pclk2_hz() : 2 * pclk2_hz(); }
 Ticks Rcc::hclk_period() const { return period_of(hclk_hz()); }
 Ticks Rcc::pclk1_period() const { return period_of(pclk1_hz()); }
 Ticks Rcc::pclk2_period() const { return period_of(pclk2_hz()); }

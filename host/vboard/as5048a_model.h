@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "vboard/peripheral.h"
-#include "vboard/spi.h"
+#include "vboard/spi_model.h"
 
 namespace vboard {
 
@@ -61,8 +61,6 @@ class As5048a : public Peripheral, public SpiSlave {
   bool selected() const;
   bool error_flag() const { return error_flag_; }
   std::uint16_t error_register() const { return error_bits_; }
-  // The reply waiting for the next frame.
-  std::uint16_t pending_reply() const { return pending_; }
 
   static constexpr std::uint16_t kFramingError = 0x0001, kInvalidCommand = 0x0002, kParityError = 0x0004;
   static constexpr std::uint16_t kRegNop = 0x0000, kRegClearError = 0x0001, kRegDiagnostics = 0x3FFD,

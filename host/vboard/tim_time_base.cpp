@@ -1,70 +1,19 @@
-#include "vboard/timer.h"
+// Timer model, time base: prescaler and auto-reload with their preloads,
+// the counter computed from the time (up, or centre-aligned up and down),
+// update events and their flag, the status and interrupt-enable registers,
+// and the register side of the whole timer.
+#include "vboard/tim_model.h"
 
 #include <algorithm>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
-#include "vboard/rcc.h"
+#include "vboard/rcc_model.h"
+#include "vboard/tim_bits.h"
 
 namespace vboard {
 
-namespace {
-constexpr std::uint16_t CEN = 0x0001, UDIS = 0x0002, URS = 0x0004, OPM = 0x0008, DIR = 0x0010, CMS = 0x0060,
-                        ARPE = 0x0080;
-constexpr std::uint16_t UG = 0x0001, TG = 0x0040;
-constexpr std::uint16_t UIF = 0x0001, TIF = 0x0040;
-constexpr std::uint16_t kInterruptFlags = 0x005F;  // UIF, CC1IF..CC4IF, TIF
-
-constexpr std::uint16_t cc_flag(int ch) { return static_cast<std::uint16_t>(1u << ch); }
-constexpr std::uint16_t overcapture_flag(int ch) { return static_cast<std::uint16_t>(1u << (ch + 8)); }
-constexpr std::uint32_t ccr_offset(int ch) { return Timer::kCCR1 + 4u * static_cast<std::uint32_t>(ch - 1); }
-constexpr std::size_t slot(int ch) { return static_cast<std::size_t>(ch - 1); }
-
-// Output-compare modes (OCxM).
-constexpr unsigned kFrozen = 0, kActiveOnMatch = 1, kInactiveOnMatch = 2, kToggle = 3, kForceInactive = 4,
-                   kForceActive = 5, kPwm1 = 6;
-
-// The pins of each channel on ports A to C, by timer (port 0: none).
-struct PinRef {
-  char port;
-  int pin;
-};
-constexpr PinRef kNoPin{0, 0};
-using ChannelPins = std::array<std::array<PinRef, 3>, 4>;
-constexpr ChannelPins kTim2Pins{{{{{'A', 0}, {'A', 5}, {'A', 15}}},
-                                 {{{'A', 1}, {'B', 3}, kNoPin}},
-                                 {{{'A', 2}, {'B', 10}, kNoPin}},
-                                 {{{'A', 3}, {'B', 11}, kNoPin}}}};
-constexpr ChannelPins kTim3Pins{{{{{'A', 6}, {'B', 4}, {'C', 6}}},
-                                 {{{'A', 7}, {'B', 5}, {'C', 7}}},
-                                 {{{'B', 0}, {'C', 8}, kNoPin}},
-                                 {{{'B', 1}, {'C', 9}, kNoPin}}}};
-constexpr ChannelPins kTim5Pins{{{{{'A', 0}, kNoPin, kNoPin}},
-                                 {{{'A', 1}, kNoPin, kNoPin}},
-                                 {{{'A', 2}, kNoPin, kNoPin}},
-                                 {{{'A', 3}, kNoPin, kNoPin}}}};
-
-const ChannelPins* pins_of(int timer) {
-  switch (timer) {
-    case 2: return &kTim2Pins;
-    case 3: return &kTim3Pins;
-    case 5: return &kTim5Pins;
-    default: return nullptr;
-  }
-}
-
-// Alternate function that connects the timer to its pins.
-unsigned af_of(int timer) { return timer == 2 ? 1u : 2u; }
-
-constexpr unsigned kModeAlternate = 2;
-
-// PWM reference: mode 1 is active while counting up below the compare
-// value and while counting down at or below it; mode 2 is the inverse.
-bool pwm_level(unsigned mode, bool down, std::uint32_t count, std::uint32_t compare) {
-  const bool active = down ? count <= compare : count < compare;
-  return mode == kPwm1 ? active : !active;
-}
-}  // namespace
+using namespace tim;
 
 Timer::Timer(Board& board, int number)
     : Peripheral(board, "TIM" + std::to_string(number), 0x40000000u + 0x400u * static_cast<unsigned>(number - 2), 0x54),
@@ -106,33 +55,6 @@ void Timer::reset() {
   observe_pins();
 }
 
-void Timer::observe_pins() {
-  // The ports reset before this model and dropped their observers.
-  const ChannelPins* pins = pins_of(number_);
-  if (pins == nullptr) return;
-  const unsigned af = af_of(number_);
-  for (char port : {'A', 'B', 'C'}) {
-    std::array<std::uint16_t, 4> inputs{};  // pins of TI1..TI4 on this port
-    std::uint16_t any = 0;
-    for (std::size_t ch = 0; ch < 4; ++ch) {
-      for (const PinRef& p : (*pins)[ch]) {
-        if (p.port == port) inputs[ch] = static_cast<std::uint16_t>(inputs[ch] | (1u << p.pin));
-      }
-      any = static_cast<std::uint16_t>(any | inputs[ch]);
-    }
-    if (any == 0) continue;
-    GpioPort& gpio = board_.gpio(port);
-    gpio.observe([this, &gpio, inputs, any, af](int pin, bool level, Ticks) {
-      const std::uint32_t bit = 1u << pin;
-      if ((any & bit) == 0) return;
-      if (gpio.mode(pin) != kModeAlternate || gpio.alternate_function(pin) != af) return;
-      for (int ti = 1; ti <= 4; ++ti) {
-        if (inputs[slot(ti)] & bit) on_input(ti, level);
-      }
-    });
-  }
-}
-
 void Timer::clocks_changed() {
   catch_up();
   const std::uint32_t count = counter();
@@ -140,7 +62,7 @@ void Timer::clocks_changed() {
   clock_period_ = board_.rcc().apb1_timer_period();
   count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
   start_run(board_.now(), count, down);
-  plan_outputs(board_.now(), false);
+  plan_outputs(board_.now());
   reschedule();
 }
 
@@ -275,7 +197,7 @@ void Timer::overflow_update() {
     set_status(UIF);
     if (on_update_) on_update_(at);
   }
-  plan_outputs(at, true);
+  plan_outputs(at);
 }
 
 void Timer::reinitialise() {
@@ -289,7 +211,7 @@ void Timer::reinitialise() {
     set_status(UIF);
     if (on_update_) on_update_(now);
   }
-  plan_outputs(now, true);
+  plan_outputs(now);
 }
 
 void Timer::catch_up() {
@@ -303,7 +225,7 @@ void Timer::catch_up() {
       std::uint64_t passed = 0;
       run_ = run_at(now, &passed);
       if (!(reg16(kCR1) & UDIS)) updates_ += passed;
-      plan_outputs(now, false);
+      plan_outputs(now);
     }
   }
   push_pins(false);
@@ -352,8 +274,7 @@ void Timer::on_event(int kind) {
     const Ticks now = board_.now();
     for (int ch = 1; ch <= 4; ++ch) {
       if (change_at_[slot(ch)] > now) continue;
-      if (oc_mode(ch) < kPwm1) apply_match(ch);
-      plan_channel(ch, now, false);
+      plan_channel(ch, now);
     }
   }
   push_pins(false);
@@ -399,176 +320,6 @@ void Timer::decode_channels() {
   const std::uint16_t smcr = reg16(kSMCR);
   const unsigned trigger = (smcr >> 4) & 7u;
   if ((smcr & 7u) != 0 && trigger >= 4 && trigger <= 6) any_input_ = true;
-}
-
-bool Timer::output(int ch) const {
-  if (!is_output(ch) || !enabled(ch)) return false;
-  return ref_[slot(ch)] != channel(ch).inverted;
-}
-
-bool Timer::steady(int ch) const {
-  // Whether the reference keeps its level for good while nothing changes.
-  const std::uint32_t c = ccr_active_[slot(ch)];
-  const std::uint32_t arr = arr_active_;
-  switch (oc_mode(ch)) {
-    case kFrozen:
-    case kForceInactive:
-    case kForceActive:
-      return true;
-    case kActiveOnMatch:
-      return ref_[slot(ch)] || c > arr;
-    case kInactiveOnMatch:
-      return !ref_[slot(ch)] || c > arr;
-    case kToggle:
-      return c > arr;
-    default:  // PWM
-      if (centre()) return c == 0 || c >= arr;
-      if (edge_down()) return c >= arr;
-      return c == 0 || c > arr;
-  }
-}
-
-void Timer::plan_outputs(Ticks t, bool at_update) {
-  if (basic()) return;
-  for (int ch = 1; ch <= 4; ++ch) plan_channel(ch, t, at_update);
-}
-
-void Timer::plan_channel(int ch, Ticks t, bool at_update) {
-  // Sets the reference level at `t` and finds its next change inside the
-  // current run; a run counts one way, so there is at most one.
-  const std::size_t i = slot(ch);
-  change_at_[i] = kNever;
-  // A disabled output is planned afresh when it is enabled.
-  if (!is_output(ch) || !enabled(ch)) return;
-  const unsigned mode = oc_mode(ch);
-  if (mode == kFrozen) return;
-  if (mode == kForceInactive || mode == kForceActive) {
-    ref_[i] = mode == kForceActive;
-    return;
-  }
-  const std::uint32_t c = ccr_active_[i];
-  const bool pwm = mode >= kPwm1;
-  const Run& r = run_;
-  if (!counting() || r.end == kNever) {
-    if (pwm) ref_[i] = pwm_level(mode, r.down, r.count, c);
-    return;
-  }
-  const std::uint64_t k = (t - r.start) / count_tick_;  // steps taken so far
-  const std::uint64_t n = (r.end - r.start) / count_tick_;  // steps in the run
-  if (pwm) {
-    ref_[i] = pwm_level(mode, r.down, count_in(r, t), c);
-    // Counting up the level flips when the count reaches the compare value
-    // (it stops being below it), counting down likewise (it starts being at
-    // or below it).
-    std::uint64_t flip = 0;
-    if (!r.down && c > r.count) flip = c - r.count;
-    if (r.down && r.count > c) flip = r.count - c;
-    if (flip > k && flip < n) change_at_[i] = r.start + flip * count_tick_;
-    return;
-  }
-  // Match modes act when the count becomes the compare value.
-  bool hit = false;
-  std::uint64_t m = 0;
-  if (!r.down && c >= r.count) {
-    hit = true;
-    m = c - r.count;
-  } else if (r.down && r.count >= c) {
-    hit = true;
-    m = r.count - c;
-  }
-  if (!hit || m >= n) return;
-  if (m == k && k == 0 && at_update) {
-    apply_match(ch);
-  } else if (m > k) {
-    change_at_[i] = r.start + m * count_tick_;
-  }
-}
-
-void Timer::apply_match(int ch) {
-  bool& ref = ref_[slot(ch)];
-  switch (oc_mode(ch)) {
-    case kActiveOnMatch: ref = true; break;
-    case kInactiveOnMatch: ref = false; break;
-    case kToggle: ref = !ref; break;
-    default: break;
-  }
-}
-
-void Timer::push_pins(bool all) {
-  // Levels go to the pins that are in the timer's alternate function; after
-  // a register write all of them (the pins' set-up may have changed too),
-  // otherwise the channels whose level changed.
-  const ChannelPins* pins = pins_of(number_);
-  if (pins == nullptr) return;
-  const unsigned af = af_of(number_);
-  for (int ch = 1; ch <= 4; ++ch) {
-    if (!is_output(ch)) continue;
-    const bool level = output(ch);
-    if (!all && level == pushed_[slot(ch)]) continue;
-    pushed_[slot(ch)] = level;
-    for (const PinRef& p : (*pins)[slot(ch)]) {
-      if (p.port == 0) continue;
-      GpioPort& gpio = board_.gpio(p.port);
-      if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
-      if (gpio.level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
-    }
-  }
-}
-
-void Timer::on_input(int ti, bool rising) {
-  if (!any_input_ || !clocked()) return;
-  catch_up();
-  const std::uint32_t count = counter();
-  auto edge_selected = [&](int ch) {
-    const Channel& c = channel(ch);
-    return c.both_edges || rising != c.inverted;
-  };
-  for (int ch = 1; ch <= 4; ++ch) {
-    const unsigned sel = channel(ch).selection;
-    if (sel != 1 && sel != 2) continue;  // an output, or the trigger input (not modelled)
-    // Selection 1 takes the channel's own input, 2 its neighbour's (TI1 and
-    // TI2 are a pair, TI3 and TI4 another).
-    const int source = sel == 1 ? ch : ((ch - 1) ^ 1) + 1;
-    if (source != ti || !enabled(ch) || !edge_selected(ch)) continue;
-    if (++capture_events_[slot(ch)] % channel(ch).every != 0) continue;  // capture prescaler
-    capture(ch, count);
-  }
-  // Slave-mode controller: the trigger is TI1's edge detector (TS 100), or
-  // the filtered TI1 or TI2 with their channel's polarity (TS 101, 110).
-  const std::uint16_t smcr = reg16(kSMCR);
-  const unsigned mode = smcr & 7u;
-  const unsigned source = (smcr >> 4) & 7u;
-  const bool trigger = (source == 4 && ti == 1) || (source == 5 && ti == 1 && edge_selected(1)) ||
-                       (source == 6 && ti == 2 && edge_selected(2));
-  if (trigger) {
-    set_status(TIF);
-    if (mode == 4) {
-      reinitialise();  // reset mode: the counter restarts, the preloads load
-    } else if (mode == 6 && !running()) {
-      set16(kCR1, static_cast<std::uint16_t>(reg16(kCR1) | CEN));  // trigger mode: the counter starts
-      start_run(board_.now(), run_.count, counting_down());
-      plan_outputs(board_.now(), false);
-    }
-  }
-  push_pins(false);
-  reschedule();
-}
-
-void Timer::capture(int ch, std::uint32_t value) {
-  const std::uint16_t flag = cc_flag(ch);
-  if (reg16(kSR) & flag) set16(kSR, static_cast<std::uint16_t>(reg16(kSR) | overcapture_flag(ch)));
-  set32(ccr_offset(ch), value & counter_mask());
-  ++captures_[slot(ch)];
-  set_status(flag);
-}
-
-void Timer::inject_capture(std::uint32_t ccr1, std::uint32_t ccr2, Ticks when) {
-  board_.at(when, [this, ccr1, ccr2] {
-    catch_up();
-    capture(2, ccr2);
-    capture(1, ccr1);
-    reschedule();
-  });
 }
 
 // ---------------------------------------------------------------------------
@@ -626,7 +377,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       } else if (was_running && !running()) {
         run_ = Run{now, count, was_down, false, kNever};
       }
-      plan_outputs(now, false);
+      plan_outputs(now);
       break;
     }
     case kSR:
@@ -653,7 +404,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       const std::uint32_t v = value & counter_mask();
       if (counting()) start_run(now, v, counting_down());
       else run_ = Run{now, v, run_.down, false, kNever};
-      plan_outputs(now, false);
+      plan_outputs(now);
       break;
     }
     case kPSC:
@@ -668,7 +419,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
         const bool down = counting_down();
         arr_active_ = v;
         start_run(now, count, down);
-        plan_outputs(now, false);
+        plan_outputs(now);
       }
       break;
     }
@@ -678,16 +429,22 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if (basic()) break;
       store(offset, value & 0xFFFFu, width);
       decode_channels();
+      for (int ch = 1; ch <= 4; ++ch) {
+        if (is_output(ch) && oc_mode(ch) != kFrozen && oc_mode(ch) != kPwm1 && oc_mode(ch) != kPwm2)
+          board_.unmodelled(base() + offset, value, true, name() + " CC" + std::to_string(ch) + ": output compare mode OCxM not modelled");
+      }
       capture_events_.fill(0);
       for (int ch = 1; ch <= 4; ++ch) {
         // An output without preload compares with what CCRx holds.
         if (is_output(ch) && !oc_preload(ch)) ccr_active_[slot(ch)] = reg32(ccr_offset(ch)) & counter_mask();
       }
-      plan_outputs(now, false);
+      plan_outputs(now);
       break;
     case kSMCR:
       if (basic()) break;
       store(offset, value & 0xFFFFu, width);
+      if ((value & 7u) != kSlaveOff && (value & 7u) != kSlaveReset)
+        board_.unmodelled(base() + offset, value, true, name() + ": slave mode SMS not modelled");
       decode_channels();
       break;
     case kCCR1:
@@ -701,7 +458,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       set32(offset, v);
       if (!oc_preload(ch)) {
         ccr_active_[slot(ch)] = v;
-        plan_channel(ch, now, false);
+        plan_channel(ch, now);
       }
       break;
     }

@@ -1,4 +1,4 @@
-#include "vboard/monitor.h"
+#include "work_monitor.h"
 
 #include "global_variable.h"
 #include "vboard/board.h"

@@ -26,7 +26,6 @@ class Rcc : public Peripheral {
   std::uint32_t pclk2_hz() const { return pclk2_; }
   // Timer clocks: twice the bus clock when the bus divider is not 1.
   std::uint32_t apb1_timer_hz() const;
-  std::uint32_t apb2_timer_hz() const;
   Ticks hclk_period() const;
   Ticks pclk1_period() const;
   Ticks pclk2_period() const;

@@ -1,0 +1,185 @@
+// The bus: the firmware's register accesses reach the models here. Each
+// access costs its core cycles (a sync point: due events run, pending
+// interrupts are taken, a pause of the run is honoured); an address maps to
+// its model by page. A loop that reads the same value again and again is a
+// poll, and a poll or an idle main loop lets time skip to the next event.
+#include "vboard/board.h"
+
+#include "port.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "vboard/core.h"
+
+namespace vboard {
+
+namespace bus {
+alignas(64) std::uint8_t periph_space[kPeriphSize];
+alignas(64) std::uint8_t core_space[kCoreSize];
+
+std::uintptr_t device_address(const volatile void* host_pointer) {
+  const auto* p = static_cast<const volatile std::uint8_t*>(host_pointer);
+  if (p >= core_space && p < core_space + kCoreSize) return kCoreBase + static_cast<std::uintptr_t>(p - core_space);
+  return kPeriphBase + static_cast<std::uintptr_t>(p - periph_space);
+}
+
+std::uint32_t read(const void* reg, unsigned width) { return Board::instance().bus_read(reg, width); }
+void write(void* reg, std::uint32_t value, unsigned width) { Board::instance().bus_write(reg, value, width); }
+void spin_point() { Board::instance().spin_point(); }
+void count_passes(std::uint32_t passes) {
+  // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
+  // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
+  Board& b = Board::instance();
+  b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
+}
+}  // namespace bus
+
+void Board::check_pause() {
+  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) runner_.yield();
+}
+
+void Board::sync(Ticks cycles) {
+  ++accesses_;
+  sched_.run_until(sched_.now() + cycles * core_cycle_);
+  take_interrupts();
+  check_pause();
+}
+
+void Board::idle_skip() {
+  // Skips to the next event, which runs even when it is due now. A pause of
+  // the run before it is invisible to the firmware: the skip yields there
+  // and then goes on to the event, so that the firmware's next access comes
+  // at the same time whichever way the caller cut the run. What the caller
+  // changed meanwhile counts: an event it set earlier ends the skip there,
+  // an interrupt it raised ends it at once.
+  for (;;) {
+    const Ticks target = sched_.next_event();
+    if (FirmwareRunner::on_firmware_thread() && runner_.pause_at() < target) {
+      sched_.run_until(runner_.pause_at());
+      runner_.yield();
+      if (nvic_->next_to_take() != 0) return;
+      continue;
+    }
+    if (target == kNever) throw Stalled("the firmware waits in an idle loop and nothing is left to happen");
+    sched_.run_until(target);
+    return;
+  }
+}
+
+void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
+  // A status poll that sees nothing change may skip ahead only while its
+  // peripheral has something coming: then nothing it can see changes before
+  // the next event. A poll of a peripheral with nothing scheduled (a
+  // counting wait, say) runs at the cost of its accesses, until it has
+  // clearly stalled.
+  if (!sched_.pending(owner)) {
+    if (poll_count_ < kStallPolls) return;
+    if (!stop_.stalled) {
+      stop_.stalled = true;
+      stop_.stalled_address = address;
+      stop_.since = now();
+    }
+    if (!FirmwareRunner::on_firmware_thread() && sched_.next_event() == kNever) {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "the firmware polls register 0x%08lx, which never changes",
+                    static_cast<unsigned long>(address));
+      throw Stalled(buf);
+    }
+  }
+  idle_skip();
+}
+
+std::uint32_t Board::bus_read(const void* reg, unsigned width) {
+  const std::uintptr_t address = bus::device_address(reg);
+  sync(kAccessCycles);
+  Peripheral* m = model_at(address);
+  read_was_volatile_ = false;
+  std::uint32_t value;
+  if (m == nullptr) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, reg, width);
+    value = v;
+    unmodelled(address, value, false, "no model at this address");
+  } else if (!m->clocked()) {
+    value = 0;  // a peripheral without its clock reads as 0
+  } else {
+    value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
+  }
+  if (bus_log) bus_log->push_back({now(), address, value, width, false});
+  if (read_was_volatile_) {
+    poll_count_ = 0;
+  } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
+    if (++poll_count_ >= kPollThreshold) {
+      poll_skip(m, address);
+      take_interrupts();
+      check_pause();
+    }
+  } else {
+    last_read_ = address;
+    last_value_ = value;
+    poll_count_ = 1;
+  }
+  return value;
+}
+
+void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+  const std::uintptr_t address = bus::device_address(reg);
+  sync(kAccessCycles);
+  poll_count_ = 0;
+  if (bus_log) bus_log->push_back({now(), address, value, width, true});
+  Peripheral* m = model_at(address);
+  if (m == nullptr) {
+    std::memcpy(reg, &value, width);
+    unmodelled(address, value, true, "no model at this address");
+  } else if (m->clocked()) {
+    m->write(static_cast<std::uint32_t>(address - m->base()), value, width);
+  }
+  // A write can raise a request (enabling a pending interrupt, say) that is
+  // taken before the next instruction.
+  take_interrupts();
+  check_pause();
+}
+
+void Board::spin_point() {
+  if (on_observe) on_observe();
+  if (hold_ > 0 && nvic_->active_stack().empty()) {
+    const Ticks hold = hold_;
+    hold_ = 0;
+    busy_wait(hold);
+  }
+  if (interrupts_taken_ != interrupts_seen_at_spin_) {
+    // Something changed since the last pass: let the loop look again.
+    interrupts_seen_at_spin_ = interrupts_taken_;
+    sync(4);
+    return;
+  }
+  const auto& active = nvic_->active_stack();
+  if (!active.empty() && !stop_.stopped_in_handler) {
+    stop_.stopped_in_handler = true;
+    stop_.exception = active.back();
+    stop_.handler = exception_name(active.back());
+    stop_.since = now();
+  }
+  idle_skip();
+  take_interrupts();
+  check_pause();
+}
+
+void Board::busy_wait(Ticks duration) {
+  Ticks remaining = duration;
+  while (remaining > 0) {
+    const Ticks now = sched_.now();
+    Ticks next = std::min(sched_.next_event(), now + remaining);
+    if (FirmwareRunner::on_firmware_thread()) next = std::min(next, std::max(runner_.pause_at(), now));
+    const Ticks step = next - now;
+    sched_.run_until(next);
+    remaining -= step;
+    // Interrupts taken here lengthen the delay: the loop stands still meanwhile.
+    take_interrupts();
+    check_pause();
+  }
+}
+
+}  // namespace vboard

@@ -1,0 +1,84 @@
+// The event scheduler: virtual time and what falls due in it. Each event
+// target (a model) keeps at most one pending time per kind of event, and a
+// test or a scenario may add one-shot actions; the scheduler finds the
+// earliest, moves time to it and runs it. It knows nothing of buses,
+// interrupts or the firmware.
+//
+// Order: earlier first; at the same time a target's event before an action,
+// targets' events in the order their (target, kind) was first scheduled,
+// actions in the order they were added. An event due at exactly "now" runs
+// on the next run_until, whatever its bound.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "vboard/clock.h"
+
+namespace vboard {
+
+class Scheduler;
+
+// What a scheduled event calls back.
+class EventTarget {
+ public:
+  static constexpr int kEventKinds = 16;
+  EventTarget() { slot_of_kind_.fill(-1); }
+  virtual void on_event(int kind) = 0;
+
+ protected:
+  ~EventTarget() = default;
+
+ private:
+  friend class Scheduler;
+  std::array<int, kEventKinds> slot_of_kind_;  // index into the scheduler's slots, -1: none yet
+};
+
+class Scheduler {
+ public:
+  Ticks now() const { return now_; }
+  // Time of the earliest pending event, kNever when there is none.
+  Ticks next_event() const { return next_; }
+
+  // Time 0, nothing pending.
+  void clear();
+
+  // Sets the pending time of (target, kind): scheduling again moves it,
+  // kNever cancels it. A time before now is due at once.
+  void schedule(EventTarget* target, int kind, Ticks when);
+  void cancel(EventTarget* target, int kind) { schedule(target, kind, kNever); }
+  // A one-shot action, at `when` or now if that has passed.
+  void at(Ticks when, std::function<void()> action);
+  // Whether `target` has an event pending.
+  bool pending(const EventTarget* target) const;
+
+  // Runs every event due at or before `when`, in order, each at its own
+  // time; then time is `when` (or stays where it is, if later).
+  void run_until(Ticks when) {
+    if (when < next_) {
+      if (when > now_) now_ = when;  // nothing falls due: the common case
+      return;
+    }
+    run_due(when);
+  }
+
+ private:
+  struct Slot {
+    EventTarget* target;
+    int kind;
+    Ticks when;
+  };
+  void run_due(Ticks when);
+  void find_next();
+
+  Ticks now_ = 0;
+  std::vector<Slot> slots_;
+  std::multimap<Ticks, std::function<void()>> actions_;
+  Ticks next_ = kNever;
+  int next_slot_ = -1;  // the slot due at next_, or -1 for an action
+};
+
+}  // namespace vboard

@@ -1,0 +1,97 @@
+// Timer model, PWM output: each channel's reference level follows the
+// count against its compare value (PWM modes 1 and 2); a change is planned
+// as one event inside the current monotonic run of the counter, and levels
+// go to the pins in the timer's alternate function.
+#include "vboard/tim_model.h"
+
+#include <algorithm>
+
+#include "vboard/board.h"
+#include "vboard/gpio.h"
+#include "vboard/rcc_model.h"
+#include "vboard/tim_bits.h"
+
+namespace vboard {
+
+using namespace tim;
+
+namespace {
+// PWM reference: mode 1 is active while counting up below the compare
+// value and while counting down at or below it; mode 2 is the inverse.
+bool pwm_level(unsigned mode, bool down, std::uint32_t count, std::uint32_t compare) {
+  const bool active = down ? count <= compare : count < compare;
+  return mode == kPwm1 ? active : !active;
+}
+}  // namespace
+
+bool Timer::output(int ch) const {
+  if (!is_output(ch) || !enabled(ch)) return false;
+  return ref_[slot(ch)] != channel(ch).inverted;
+}
+
+bool Timer::steady(int ch) const {
+  // Whether the reference keeps its level for good while nothing changes.
+  const std::uint32_t c = ccr_active_[slot(ch)];
+  const std::uint32_t arr = arr_active_;
+  if (oc_mode(ch) != kPwm1 && oc_mode(ch) != kPwm2) return true;  // frozen, or a mode not modelled
+  if (centre()) return c == 0 || c >= arr;
+  if (edge_down()) return c >= arr;
+  return c == 0 || c > arr;
+}
+
+void Timer::plan_outputs(Ticks t) {
+  if (basic()) return;
+  for (int ch = 1; ch <= 4; ++ch) plan_channel(ch, t);
+}
+
+void Timer::plan_channel(int ch, Ticks t) {
+  // Sets the reference level at `t` and finds its next change inside the
+  // current run; a run counts one way, so there is at most one.
+  const std::size_t i = slot(ch);
+  change_at_[i] = kNever;
+  // A disabled output is planned afresh when it is enabled.
+  if (!is_output(ch) || !enabled(ch)) return;
+  // Frozen keeps the reference; the other non-PWM modes are not modelled
+  // (their set-up is recorded as a gap) and keep it too.
+  const unsigned mode = oc_mode(ch);
+  if (mode != kPwm1 && mode != kPwm2) return;
+  const std::uint32_t c = ccr_active_[i];
+  const Run& r = run_;
+  if (!counting() || r.end == kNever) {
+    ref_[i] = pwm_level(mode, r.down, r.count, c);
+    return;
+  }
+  const std::uint64_t k = (t - r.start) / count_tick_;  // steps taken so far
+  const std::uint64_t n = (r.end - r.start) / count_tick_;  // steps in the run
+  ref_[i] = pwm_level(mode, r.down, count_in(r, t), c);
+  // Counting up the level flips when the count reaches the compare value
+  // (it stops being below it), counting down likewise (it starts being at
+  // or below it).
+  std::uint64_t flip = 0;
+  if (!r.down && c > r.count) flip = c - r.count;
+  if (r.down && r.count > c) flip = r.count - c;
+  if (flip > k && flip < n) change_at_[i] = r.start + flip * count_tick_;
+}
+
+void Timer::push_pins(bool all) {
+  // Levels go to the pins that are in the timer's alternate function; after
+  // a register write all of them (the pins' set-up may have changed too),
+  // otherwise the channels whose level changed.
+  const ChannelPins* pins = pins_of(number_);
+  if (pins == nullptr) return;
+  const unsigned af = af_of(number_);
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (!is_output(ch)) continue;
+    const bool level = output(ch);
+    if (!all && level == pushed_[slot(ch)]) continue;
+    pushed_[slot(ch)] = level;
+    for (const PinRef& p : (*pins)[slot(ch)]) {
+      if (p.port == 0) continue;
+      GpioPort& gpio = board_.gpio(p.port);
+      if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
+      if (gpio.level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
+    }
+  }
+}
+
+}  // namespace vboard
