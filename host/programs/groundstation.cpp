@@ -27,6 +27,7 @@
 #include "live_server.h"
 #include "recording.h"
 #include "serial.h"
+#include "serve_address.h"
 #include "station.h"
 
 namespace {
@@ -46,27 +47,6 @@ void install_signals() {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-}
-
-struct ServeAddress {
-  std::string address = "127.0.0.1";
-  int port = 0;
-};
-
-// "[ADDR:]PORT"; an empty string when it parses.
-std::string parse_serve(const std::string& text, ServeAddress& out) {
-  std::string port_text = text;
-  const auto colon = text.rfind(':');
-  if (colon != std::string::npos) {
-    out.address = text.substr(0, colon);
-    port_text = text.substr(colon + 1);
-    if (out.address.empty()) return "address before ':' is empty";
-  }
-  if (port_text.empty() || port_text.find_first_not_of("0123456789") != std::string::npos || port_text.size() > 5)
-    return "port must be a number 0..65535, not '" + port_text + "'";
-  out.port = std::stoi(port_text);
-  if (out.port > 65535) return "port must be a number 0..65535, not '" + port_text + "'";
-  return {};
 }
 
 std::string json_status(const station::Counters& c, const std::string& source, const std::string& state, bool ended,
@@ -150,8 +130,8 @@ int main(int argc, char** argv) {
   app.add_option("--serve", serve_text, "Serve the live page on [ADDR:]PORT (address 127.0.0.1 unless given)")
       ->check(CLI::Validator(
           [](std::string& text) {
-            ServeAddress a;
-            return parse_serve(text, a);
+            station::ServeAddress a;
+            return station::parse_serve(text, a);
           },
           "[ADDR:]PORT"));
   app.add_option("--baud", baud, "Line speed (the board sends at 500000)")
@@ -215,8 +195,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<station::LiveServer> server;
   if (!serve_text.empty()) {
-    ServeAddress where;
-    parse_serve(serve_text, where);
+    station::ServeAddress where;
+    station::parse_serve(serve_text, where);
     station::LiveServer::Options options;
     options.address = where.address;
     options.port = where.port;

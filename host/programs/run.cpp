@@ -1,25 +1,37 @@
 // Runs the motor controller firmware on the virtual board, in virtual time,
-// and reports what it does: the heartbeat, every telemetry frame the ground
-// station decodes, the encoder reads, the key presses, a summary and the
-// step response of each setpoint step. On request it records the time series
-// as CSV and draws it.
+// and reports what it does: a short summary and the step response of each
+// setpoint step (every frame, heartbeat and encoder read with --verbose). On
+// request it records the time series as CSV and draws it, sweeps the
+// position loop's gains, or runs paced to the wall clock with USART3 on a
+// pseudo-terminal and a live page.
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <functional>
 #include <iostream>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "as5048a.h"
+#include "gain_writer.h"
 #include "global_variable.h"
+#include "live_server.h"
 #include "progress.h"
+#include "run_live.h"
 #include "run_options.h"
 #include "scenario.h"
 #include "sensor_frame.h"
+#include "serve_address.h"
 #include "series.h"
 #include "step_metrics.h"
 #include "vboard/as5048a_model.h"
@@ -27,20 +39,22 @@
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
-#include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
+#include "work_monitor.h"
 
 namespace {
 
 using vboard::Ticks;
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
-constexpr std::size_t kMaxRows = 1'000'000;  // 112 MB of samples at most
+constexpr std::size_t kMaxRows = 1'000'000;  // 136 MB of samples at most
+constexpr int kUqColumn = 7;                 // in run::run_columns()
 
 // Times are at most run::kMaxSeconds, so the product stays far inside 64 bits.
 Ticks ticks_of(double seconds) {
   return static_cast<Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
 }
+double seconds_of(Ticks t) { return vboard::to_ms(t) / 1000.0; }
 
 vboard::Key board_key(run::KeyName key) { return key == run::KeyName::kUp ? vboard::Key::kRaise : vboard::Key::kLower; }
 const char* key_label(run::KeyName key) { return key == run::KeyName::kUp ? "up (PC7)" : "down (PC8)"; }
@@ -53,9 +67,35 @@ double duty(vboard::Board& board, std::uintptr_t ccr_offset) {
   return arr > 0 ? board.peek(kTim5 + ccr_offset) / arr : 0.0;
 }
 
+vboard::PidGains pid_gains(const run::Gains& g) { return {g.kp, g.ki, g.kd}; }
+
+// Event lines on stdout. On a terminal they share the screen with the
+// progress line on stderr, which is cleared first so that no line is
+// printed into it.
+class Events {
+ public:
+  Events(bool on, run::Progress* progress) : on_(on), progress_(progress) {}
+  bool on() const { return on_; }
+  void operator()(Ticks t, const char* format, ...) __attribute__((format(printf, 3, 4))) {
+    if (!on_) return;
+    if (progress_) progress_->hide();
+    std::printf("%10.3f ms  ", vboard::to_ms(t));
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+ private:
+  bool on_;
+  run::Progress* progress_;
+};
+
 // Puts what the scenario asks of the board into its event queue: key
 // presses, sensor faults with their start and end, serial floods.
-void apply(vboard::Board& board, const run::Scenario& s, bool print_events) {
+void apply(vboard::Board& board, const run::Scenario& s, Events& say) {
   auto* sensor = board.find<vboard::As5048a>();
   auto* pwm = board.find<vboard::SensorPwm>();
   auto* keys = board.find<vboard::Keys>();
@@ -64,11 +104,9 @@ void apply(vboard::Board& board, const run::Scenario& s, bool print_events) {
   for (const auto& p : s.presses) {
     const Ticks at = ticks_of(p.at_s);
     keys->click(board_key(p.key), at, ticks_of(p.hold_s));
-    if (print_events) {
+    if (say.on()) {
       const char* note = p.hold_s < run::kKeyDebounceS ? " (released within the debounce: not registered)" : "";
-      board.at(at, [p, at, note] {
-        std::printf("%10.3f ms  key %s pressed%s\n", vboard::to_ms(at), key_label(p.key), note);
-      });
+      board.at(at, [p, at, note, &say] { say(at, "key %s pressed%s", key_label(p.key), note); });
     }
   }
   const Ticks pwm_period = pwm->period();
@@ -94,8 +132,8 @@ void apply(vboard::Board& board, const run::Scenario& s, bool print_events) {
       }
     }
     const char* name = run::fault_name(f.kind);
-    auto change = [set, name, print_events](bool on, Ticks at) {
-      if (print_events) std::printf("%10.3f ms  fault %s %s\n", vboard::to_ms(at), name, on ? "on" : "off");
+    auto change = [set, name, &say](bool on, Ticks at) {
+      say(at, "fault %s %s", name, on ? "on" : "off");
       set(on);
     };
     // Faults present from power-on are set before the firmware starts.
@@ -119,175 +157,345 @@ void note_unapplied(const run::Scenario& s) {
   const bool motor = m.pole_pairs || m.phase_resistance_ohm || m.phase_inductance_h || m.torque_constant_nm_per_a ||
                      m.inertia_kg_m2 || m.viscous_nm_s_per_rad || m.coulomb_friction_nm || m.breakaway_torque_nm ||
                      m.cogging_torque_nm || m.supply_v;
-  const bool gains = s.gains.kp || s.gains.ki || s.gains.kd;
-  if (motor || !s.loads.empty() || gains) {
-    std::fprintf(stderr, "note: the rotor follows its script on this board: the scenario's%s%s%s are not applied\n",
-                 motor ? " motor parameters" : "", s.loads.empty() ? "" : " load steps", gains ? " gains" : "");
+  if (motor || !s.loads.empty()) {
+    std::fprintf(stderr, "note: the rotor follows its script on this board: the scenario's%s%s are not applied\n",
+                 motor ? " motor parameters" : "", s.loads.empty() ? "" : " load steps");
   }
 }
 
-}  // namespace
+// The live side of a paced run: the pty, the terminal's keys, the page.
+struct LiveIo {
+  std::unique_ptr<live::PtyLine> pty;
+  std::unique_ptr<live::TerminalKeys> keys;
+  std::unique_ptr<station::LiveServer> server;
+  std::mutex pressed_mutex;
+  std::vector<run::KeyName> pressed;  // from the page's buttons, taken by the run loop
+};
 
-int main(int argc, char** argv) {
-  run::RunOptions opt;
-  if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
-  for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
-  const run::Scenario& scenario = opt.scenario;
-  note_unapplied(scenario);
-  const bool print_events = !opt.quiet;
-  const bool print_frames = !opt.quiet && !opt.no_frames;
-  const Ticks duration = ticks_of(scenario.duration_s);
+// One run of the firmware from reset, with everything it observes.
+class Session {
+ public:
+  Session(const run::RunOptions& opt, const run::Gains& gains, Events& say, bool verbose)
+      : opt_(opt), s_(opt.scenario), say_(say), verbose_(verbose), board_(vboard::board()) {
+    vboard::BoardConfig config;
+    config.crystal_fails = s_.crystal_fails;
+    board_.reset(config);
+    apply(board_, s_, say_);
+    board_.rotor().set(s_.start_angle_deg, opt.rotor_speed_dps, 0);
+    station_ = &vboard::GroundStation::of(board_);
+    keys_ = board_.find<vboard::Keys>();
+    observe();
+    vboard::write_gains_after_reset(board_, pid_gains(gains), [this](Ticks t) {
+      say_(t, "gains written: Kp %g, Ki %g, Kd %g", static_cast<double>(MotorAPosition.Kp),
+           static_cast<double>(MotorAPosition.Ki), static_cast<double>(MotorAPosition.Kd));
+    });
+  }
 
-  vboard::Board& board = vboard::board();
-  vboard::BoardConfig config;
-  config.crystal_fails = scenario.crystal_fails;
-  board.reset(config);
-  apply(board, scenario, print_events);
-  board.rotor().set(scenario.start_angle_deg, opt.rotor_speed_dps, 0);
-  auto& station = vboard::GroundStation::of(board);
+  // Runs to the scenario's end, as fast as the board goes, in slices
+  // between which the progress line is drawn and a stop request is seen.
+  void run(run::Progress& progress) {
+    begin();
+    const Ticks end = ticks_of(s_.duration_s);
+    for (Ticks done = 0; done < end && !live::stop_requested();) {
+      done = std::min(end, done + vboard::ms(100));
+      board_.run_until(done);
+      progress.update(seconds_of(done));
+    }
+    finish();
+  }
+
+  // Runs paced to the wall clock, with the pty, the terminal's keys and the
+  // live page, until the scenario's end or a stop request.
+  void run_paced(run::Progress& progress, LiveIo& io) {
+    if (io.pty) station_->on_byte = chain(station_->on_byte, [&io](const vboard::GroundStation::Heard& b) {
+      io.pty->queue(static_cast<std::uint8_t>(b.value));
+    });
+    begin();
+    const Ticks end = ticks_of(s_.duration_s);
+    const auto wall_start = std::chrono::steady_clock::now();
+    auto last_status = wall_start;
+    std::uint64_t frames_at_status = 0;
+    Ticks time_at_status = 0;
+    while (board_.now() < end && !live::stop_requested()) {
+      live::wait_for_input({io.pty ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
+                           std::chrono::milliseconds(1));
+      // What came in while the board waited goes in at the present virtual time.
+      if (io.pty) {
+        const auto in = io.pty->take_input();
+        if (!in.empty()) station_->send(in, board_.now());
+      }
+      if (io.keys) {
+        for (const char c : io.keys->take()) {
+          if (c == 'u' || c == 'U') press(run::KeyName::kUp, "terminal");
+          if (c == 'd' || c == 'D') press(run::KeyName::kDown, "terminal");
+        }
+      }
+      {
+        std::vector<run::KeyName> pressed;
+        {
+          std::lock_guard lock(io.pressed_mutex);
+          pressed.swap(io.pressed);
+        }
+        for (const auto k : pressed) press(k, "live page");
+      }
+      const auto now = std::chrono::steady_clock::now();
+      const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
+      if (allowed > board_.now()) board_.run_until(allowed);
+      if (io.pty) io.pty->flush();
+      if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
+        const double span = seconds_of(board_.now() - time_at_status);
+        const double fps = span > 0 ? static_cast<double>(decoder_.good_frames() - frames_at_status) / span : 0.0;
+        io.server->publish_status(status_json(fps, false, io.server->dropped()));
+        last_status = now;
+        frames_at_status = decoder_.good_frames();
+        time_at_status = board_.now();
+      }
+      char extra[96] = "";
+      if (have_frame_) std::snprintf(extra, sizeof extra, "  setpoint %.2f deg  angle %.2f deg", setpoint_, angle_);
+      progress.update(seconds_of(board_.now()), extra);
+    }
+    finish();
+    if (io.server) io.server->publish_status(status_json(0.0, true, io.server->dropped()));
+  }
+
+  // Sends decoded frames to the live page as well.
+  void feed(station::LiveServer& server) {
+    on_frame_ = [&server](double t, const telemetry::SensorFrame& f) {
+      server.publish({t, f.angle_unwrapped_deg(), f.setpoint_unwrapped_deg()});
+    };
+  }
+
+  void print_summary(const std::string& csv_path) const;
+  const run::Series& series() const { return series_; }
+  bool series_full() const { return series_full_; }
+
+  std::vector<run::StepFigures> steps() const {
+    // From the samples that have a decoded frame, on the unwrapped view.
+    std::vector<double> t, setpoint, angle;
+    for (const auto& row : series_.rows) {
+      if (std::isnan(row[3]) || std::isnan(row[4])) continue;
+      t.push_back(row[0]);
+      setpoint.push_back(row[3]);
+      angle.push_back(row[4]);
+    }
+    return run::step_figures(t, setpoint, angle);
+  }
+
+  double peak_uq() const {
+    double peak = 0.0;
+    for (const auto& row : series_.rows) peak = std::max(peak, std::abs(row[kUqColumn]));
+    return peak;
+  }
+
+ private:
+  template <typename F, typename G>
+  static std::function<void(const vboard::GroundStation::Heard&)> chain(F first, G then) {
+    return [first, then](const vboard::GroundStation::Heard& b) {
+      if (first) first(b);
+      then(b);
+    };
+  }
+
+  void observe();
+  void begin() {
+    wall_start_ = std::chrono::steady_clock::now();
+    board_.power_on();
+  }
+  void finish() {
+    wall_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
+    interrupted_ = live::stop_requested();
+    stopped_at_ = board_.now();
+    frames_sent_ = works_.runs(vboard::Work::k5ms);
+    for (std::size_t w = 0; w < 3; ++w) work_runs_[w] = works_.runs(static_cast<vboard::Work>(w));
+    bytes_from_station_ = station_->bytes_sent();
+    interrupts_ = board_.interrupts_taken();
+    stop_ = board_.stop_info();
+    gap_count_ = board_.gap_count();
+    if (gap_count_ != 0) gap_report_ = board_.gap_report();
+    final_setpoint_ = MotorAPosition.Des;
+    final_angle_ = AbPitchAngle;
+    board_.reset();  // ends the firmware's thread
+  }
+
+  void press(run::KeyName key, const char* from) {
+    keys_->click(board_key(key), board_.now(), ticks_of(0.08));  // a firm 80 ms press
+    say_(board_.now(), "key %s pressed (%s)", key_label(key), from);
+  }
+
+  std::string status_json(double fps, bool ended, std::uint64_t dropped) const {
+    char text[640];
+    std::snprintf(text, sizeof text,
+                  "{\"source\":\"virtual board, USART3\",\"state\":\"%s\",\"virtual_s\":%.3f,\"frames\":%" PRIu64
+                  ",\"fps\":%.0f,\"bad_frames\":%" PRIu64 ",\"garbage_bytes\":%" PRIu64 ",\"bytes\":%" PRIu64
+                  ",\"angle\":%.2f,\"setpoint\":%.2f,\"angle_unwrapped\":%.2f,\"angle_wraps\":%" PRIu64
+                  ",\"dropped\":%" PRIu64 ",\"ended\":%s}",
+                  ended ? (live::stop_requested() ? "stopped" : "run done") : "running", seconds_of(board_.now()),
+                  decoder_.good_frames(), fps, decoder_.bad_frames(), decoder_.garbage_bytes(), decoder_.bytes_fed(),
+                  wire_angle_, wire_setpoint_, angle_, decoder_.angle_wraps(), dropped, ended ? "true" : "false");
+    return text;
+  }
+
+  const run::RunOptions& opt_;
+  const run::Scenario& s_;
+  Events& say_;
+  bool verbose_;
+  vboard::Board& board_;
+  vboard::GroundStation* station_ = nullptr;
+  vboard::Keys* keys_ = nullptr;
+  vboard::WorkMonitor works_;
+  telemetry::SensorFrameDecoder decoder_;
+  std::function<void(double, const telemetry::SensorFrame&)> on_frame_;
+
+  bool have_frame_ = false;
+  double angle_ = kNone;  // unwrapped
+  double setpoint_ = kNone;
+  double wire_angle_ = kNone;  // as the frame carries it
+  double wire_setpoint_ = kNone;
+  std::uint64_t toggles_ = 0;
+  std::uint64_t reads_ok_ = 0, reads_parity_ = 0, reads_error_ = 0;
+  Ticks start_done_ = 0;
+  run::Series series_;
+  bool series_full_ = false;
+  Ticks next_sample_ = 0;
+  std::function<void()> sample_;
+
+  std::chrono::steady_clock::time_point wall_start_{};
+  double wall_ = 0.0;
+  bool interrupted_ = false;
+  Ticks stopped_at_ = 0;
+  std::uint64_t frames_sent_ = 0;
+  std::array<std::uint64_t, 3> work_runs_{};
+  std::uint64_t bytes_from_station_ = 0;
+  std::uint64_t interrupts_ = 0;
+  vboard::StopInfo stop_{};
+  std::uint64_t gap_count_ = 0;
+  std::string gap_report_;
+  float final_setpoint_ = 0.0f;
+  float final_angle_ = 0.0f;
+};
+
+void Session::observe() {
+  const bool frames = verbose_ && !opt_.no_frames;
 
   // The heartbeat LED.
-  std::uint64_t toggles = 0;
   bool started = false;
-  board.gpio('A').observe([&](int pin, bool level, Ticks t) {
+  board_.gpio('A').observe([this, started](int pin, bool level, Ticks t) mutable {
     if (pin != 6) return;
     if (!started) {
       started = true;  // the LED set-up drives it high
       return;
     }
-    ++toggles;
-    if (print_events) std::printf("%10.3f ms  heartbeat LED PA6 %s\n", vboard::to_ms(t), level ? "on" : "off");
+    ++toggles_;
+    if (verbose_) say_(t, "heartbeat LED PA6 %s", level ? "on" : "off");
   });
 
-  // Telemetry, decoded from the bytes the ground station hears.
-  telemetry::SensorFrameDecoder decoder;
-  double frame_angle = kNone;
-  double frame_setpoint = kNone;
-  station.set_recording(false);
-  station.on_byte = [&](const vboard::GroundStation::Heard& byte) {
-    if (auto frame = decoder.feed(static_cast<std::uint8_t>(byte.value))) {
-      frame_angle = (*frame)[telemetry::kAx] / 100.0;
-      frame_setpoint = (*frame)[telemetry::kAy] / 100.0;
-      if (print_frames) {
-        std::printf("%10.3f ms  frame  angle %9.2f deg  setpoint %8.2f deg\n", vboard::to_ms(byte.end), frame_angle,
-                    frame_setpoint);
-      }
+  // Telemetry, decoded from the bytes the ground station hears; the angle
+  // and setpoint are followed across the wire's 16-bit range.
+  station_->set_recording(false);
+  station_->on_byte = [this, frames](const vboard::GroundStation::Heard& byte) {
+    auto frame = decoder_.feed(static_cast<std::uint8_t>(byte.value));
+    if (!frame) return;
+    have_frame_ = true;
+    wire_angle_ = frame->angle_deg();
+    wire_setpoint_ = frame->setpoint_deg();
+    angle_ = frame->angle_unwrapped_deg();
+    setpoint_ = frame->setpoint_unwrapped_deg();
+    if (frames) {
+      say_(byte.end, "frame  angle %9.2f deg  setpoint %8.2f deg%s", wire_angle_, wire_setpoint_,
+           frame->unwrapped ? "  (unwrapped below)" : "");
+      if (frame->unwrapped) say_(byte.end, "       unwrapped %9.2f deg  setpoint %8.2f deg", angle_, setpoint_);
     }
+    if (on_frame_) on_frame_(seconds_of(byte.end), *frame);
   };
 
   // The main loop's works, and the outcome of each encoder read.
-  std::uint64_t reads_ok = 0;
-  std::uint64_t reads_parity = 0;
-  std::uint64_t reads_error = 0;
-  vboard::WorkMonitor works;
-  works.attach(board);
-  works.on_run = [&](vboard::Work w, Ticks t) {
+  works_.attach(board_);
+  works_.on_run = [this](vboard::Work w, Ticks t) {
     if (w != vboard::Work::k100ms) return;
-    const bool led = board.gpio('A').level(7);
+    const bool led = board_.gpio('A').level(7);
     const char* outcome;
     if (!led) {
-      ++reads_error;
+      ++reads_error_;
       outcome = "sensor error flag: cleared, count 0";
     } else if (error_flag != 0) {
-      ++reads_parity;
+      ++reads_parity_;
       outcome = "parity error";
     } else {
-      ++reads_ok;
+      ++reads_ok_;
       outcome = "ok";
     }
-    if (print_events) {
-      std::printf("%10.3f ms  encoder read  %s (sensor at %.2f deg)\n", vboard::to_ms(t), outcome,
-                  board.rotor().angle(t));
-    }
+    if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.rotor().angle(t));
   };
-  Ticks start_done = 0;
-  board.on_exception_entry = [&](int exception, Ticks t) {
-    if (exception == 16 + 54 && start_done == 0) {
-      start_done = t;
-      if (print_events) std::printf("%10.3f ms  start-up done: first scheduler tick\n", vboard::to_ms(t));
+  board_.on_exception_entry = [this](int exception, Ticks t) {
+    if (exception == 16 + 54 && start_done_ == 0) {
+      start_done_ = t;
+      if (verbose_) say_(t, "start-up done: first scheduler tick");
     }
   };
 
   // A row of the series every sample interval, taken by a board action that
   // schedules the next one: the firmware keeps running between samples.
-  run::Series series;
-  series.names = run::run_columns();
-  const Ticks interval = std::max<Ticks>(1, ticks_of(scenario.sample_interval_s));
-  bool series_full = false;
-  Ticks next_sample = interval;
-  std::function<void()> sample = [&] {
-    const Ticks now = board.now();
-    if (series.rows.size() < kMaxRows) {
-      series.rows.push_back({vboard::to_ms(now) / 1000.0, frame_setpoint, frame_angle, board.rotor().unwrapped(now),
-                             frame_setpoint - frame_angle, static_cast<double>(MotorAPark.Uq), duty(board, 0x34),
-                             duty(board, 0x38), duty(board, 0x3C), kNone, kNone, kNone, kNone,
-                             opt.rotor_speed_dps / 6.0});
+  series_.names = run::run_columns();
+  const Ticks interval = std::max<Ticks>(1, ticks_of(s_.sample_interval_s));
+  const Ticks end = ticks_of(s_.duration_s);
+  next_sample_ = interval;
+  sample_ = [this, interval, end] {
+    const Ticks now = board_.now();
+    if (series_.rows.size() < kMaxRows) {
+      series_.rows.push_back({seconds_of(now), wire_setpoint_, wire_angle_, setpoint_, angle_,
+                              board_.rotor().unwrapped(now), setpoint_ - angle_, static_cast<double>(MotorAPark.Uq),
+                              duty(board_, 0x34), duty(board_, 0x38), duty(board_, 0x3C), kNone, kNone, kNone, kNone,
+                              opt_.rotor_speed_dps / 6.0});
     } else {
-      series_full = true;
+      series_full_ = true;
     }
-    next_sample += interval;
-    if (next_sample <= duration) board.at(next_sample, sample);
+    next_sample_ += interval;
+    if (next_sample_ <= end) board_.at(next_sample_, sample_);
   };
-  board.at(next_sample, sample);
+  board_.at(next_sample_, sample_);
+}
 
-  // The run, in slices of virtual time between which the progress line is drawn.
-  run::Progress progress(scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
-  const auto wall_start = std::chrono::steady_clock::now();
-  board.power_on();
-  for (Ticks done = 0; done < duration;) {
-    done = std::min(duration, done + vboard::ms(100));
-    board.run_until(done);
-    progress.update(vboard::to_ms(done) / 1000.0);
-  }
-  progress.finish();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-
-  const double seconds = vboard::to_ms(board.now()) / 1000.0;
+void Session::print_summary(const std::string& csv_path) const {
+  const double seconds = seconds_of(stopped_at_);
   auto per_second = [&](std::uint64_t n) { return seconds > 0 ? static_cast<double>(n) / seconds : 0.0; };
   auto u = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
-  std::printf("\nsummary: %.3f ms of virtual time in %.3f s of wall time (%.0f x real time)\n", vboard::to_ms(board.now()),
-              wall, wall > 0 ? seconds / wall : 0.0);
-  if (board.gap_count() != 0) {
-    std::fprintf(stderr, "unmodelled accesses: %llu\n%s", static_cast<unsigned long long>(board.gap_count()),
-                 board.gap_report().c_str());
+  std::printf("\nsummary: %.3f ms of virtual time in %.3f s of wall time (%.0f x real time)%s\n", vboard::to_ms(stopped_at_),
+              wall_, wall_ > 0 ? seconds / wall_ : 0.0, interrupted_ ? ", interrupted" : "");
+  if (gap_count_ != 0) std::fprintf(stderr, "unmodelled accesses: %llu\n%s", u(gap_count_), gap_report_.c_str());
+  if (verbose_) {
+    std::printf("  start-up                %.3f ms to the first scheduler tick\n", vboard::to_ms(start_done_));
+    std::printf("  heartbeat LED toggles   %llu\n", u(toggles_));
+    for (std::size_t w = 0; w < 3; ++w) {
+      std::printf("  %-22s  %llu runs (%.1f per second)\n", vboard::kWorkNames[w], u(work_runs_[w]),
+                  per_second(work_runs_[w]));
+    }
+    std::printf("  interrupts taken        %llu\n", u(interrupts_));
   }
-  std::printf("  start-up                %.3f ms to the first scheduler tick\n", vboard::to_ms(start_done));
-  std::printf("  heartbeat LED toggles   %llu\n", u(toggles));
-  for (std::size_t w = 0; w < 3; ++w) {
-    const auto runs = works.runs(static_cast<vboard::Work>(w));
-    std::printf("  %-22s  %llu runs (%.1f per second)\n", vboard::kWorkNames[w], u(runs), per_second(runs));
+  std::printf("  frames                  %llu sent, %llu decoded (bad frames %llu, garbage bytes %llu)\n", u(frames_sent_),
+              u(decoder_.good_frames()), u(decoder_.bad_frames()), u(decoder_.garbage_bytes()));
+  std::printf("  encoder reads           %llu ok, %llu parity errors, %llu sensor errors\n", u(reads_ok_),
+              u(reads_parity_), u(reads_error_));
+  if (verbose_ || bytes_from_station_ != 0) std::printf("  bytes from the station  %llu\n", u(bytes_from_station_));
+  std::printf("  setpoint                %.2f deg, absolute angle %.2f deg\n", static_cast<double>(final_setpoint_),
+              static_cast<double>(final_angle_));
+  if (decoder_.angle_wraps() + decoder_.setpoint_wraps() > 0) {
+    std::printf("  telemetry unwrapped     the frame's 16-bit hundredths wrap beyond +-327.67 deg: the angle crossed "
+                "that range %llu times, the setpoint %llu times;\n"
+                "                          the step table%s use the angle and setpoint followed by continuity\n",
+                u(decoder_.angle_wraps()), u(decoder_.setpoint_wraps()),
+                csv_path.empty() ? "" : " and the CSV's *_unwrapped_deg columns");
   }
-  std::printf("  frames sent             %llu\n", u(works.runs(vboard::Work::k5ms)));
-  std::printf("  frames decoded          %llu (bad frames %llu, garbage bytes %llu)\n", u(decoder.good_frames()),
-              u(decoder.bad_frames()), u(decoder.garbage_bytes()));
-  std::printf("  encoder reads           %llu ok, %llu parity errors, %llu sensor errors\n", u(reads_ok), u(reads_parity),
-              u(reads_error));
-  std::printf("  bytes from the station  %llu\n", u(station.bytes_sent()));
-  std::printf("  setpoint                %.2f deg, absolute angle %.2f deg\n", static_cast<double>(MotorAPosition.Des),
-              static_cast<double>(AbPitchAngle));
-  std::printf("  interrupts taken        %llu\n", u(board.interrupts_taken()));
-  const auto& stop = board.stop_info();
-  if (stop.stopped_in_handler) {
-    std::printf("  processor stopped in %s since %.3f ms\n", stop.handler.c_str(), vboard::to_ms(stop.since));
+  if (stop_.stopped_in_handler) {
+    std::printf("  processor stopped in %s since %.3f ms\n", stop_.handler.c_str(), vboard::to_ms(stop_.since));
   }
-  if (stop.stalled) {
+  if (stop_.stalled) {
     std::printf("  firmware stalled polling register 0x%08lx since %.3f ms\n",
-                static_cast<unsigned long>(stop.stalled_address), vboard::to_ms(stop.since));
+                static_cast<unsigned long>(stop_.stalled_address), vboard::to_ms(stop_.since));
   }
-  board.reset();
+}
 
-  // Step response, from the samples that have a decoded frame.
-  std::vector<double> t, setpoint, angle;
-  for (const auto& row : series.rows) {
-    if (std::isnan(row[1]) || std::isnan(row[2])) continue;
-    t.push_back(row[0]);
-    setpoint.push_back(row[1]);
-    angle.push_back(row[2]);
-  }
-  const auto steps = run::step_figures(t, setpoint, angle);
-  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, nullptr).c_str());
-  if (series_full) std::printf("  the series holds the first %zu samples only\n", kMaxRows);
-
+// Files asked for; false (after saying why) when one cannot be written.
+bool write_files(const run::RunOptions& opt, const run::Series& series) {
   try {
     if (!opt.csv_path.empty()) {
       run::write_csv(opt.csv_path, series);
@@ -306,7 +514,111 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "error: %s\n", e.what());
-    return 1;
+    return false;
   }
+  return true;
+}
+
+int sweep(const run::RunOptions& opt) {
+  std::vector<run::SweepRow> rows;
+  Events quiet(false, nullptr);
+  for (std::size_t i = 0; i < opt.sweep.size() && !live::stop_requested(); ++i) {
+    const run::Gains& g = opt.sweep[i];
+    run::Progress progress(opt.scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
+    Session session(opt, g, quiet, false);
+    session.run(progress);
+    progress.finish();
+    if (live::stop_requested()) break;  // a cut-short run would compare unfairly
+    rows.push_back({*g.kp, *g.ki, *g.kd, run::worst_of(session.steps()), session.peak_uq()});
+  }
+  std::printf("gain sweep, %zu run%s from reset, worst step of each (telemetry angle, unwrapped):\n%s", rows.size(),
+              rows.size() == 1 ? "" : "s", run::sweep_table(rows).c_str());
+  if (rows.size() < opt.sweep.size()) std::printf("interrupted: %zu of %zu settings run\n", rows.size(), opt.sweep.size());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  run::RunOptions opt;
+  if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
+  for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  note_unapplied(opt.scenario);
+  live::install_stop_signals();
+  if (!opt.sweep.empty()) return sweep(opt);
+
+  // The live side of a paced run, set up before the board starts.
+  LiveIo io;
+  if (opt.pty) {
+    io.pty = std::make_unique<live::PtyLine>();
+    std::string error;
+    if (!io.pty->open(error)) {
+      std::fprintf(stderr, "error: --pty: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  if (!opt.serve.empty()) {
+    station::ServeAddress where;
+    station::parse_serve(opt.serve, where);
+    station::LiveServer::Options options;
+    options.address = where.address;
+    options.port = where.port;
+    options.title = "Virtual board";
+    io.server = std::make_unique<station::LiveServer>(options);
+    for (const auto key : {run::KeyName::kUp, run::KeyName::kDown}) {
+      io.server->add_action(run::key_name(key), key == run::KeyName::kUp ? "Up (PC7)" : "Down (PC8)", [&io, key] {
+        std::lock_guard lock(io.pressed_mutex);
+        io.pressed.push_back(key);
+        return std::string("key ") + key_label(key) + " pressed";
+      });
+    }
+    std::string error;
+    if (!io.server->start(error)) {
+      std::fprintf(stderr, "error: --serve: %s\n", error.c_str());
+      return 2;
+    }
+    std::fprintf(stderr, "live page at %s\n", io.server->url().c_str());
+  }
+
+  const bool interactive = !opt.quiet && isatty(STDERR_FILENO);
+  run::Progress progress(opt.until_interrupted ? 0.0 : opt.scenario.duration_s, interactive);
+  Events say(!opt.quiet, &progress);
+  Session session(opt, opt.scenario.gains, say, opt.verbose && !opt.quiet);
+  if (io.server) session.feed(*io.server);
+
+  if (opt.realtime) {
+    io.keys = std::make_unique<live::TerminalKeys>();
+    if (io.pty) {
+      std::printf("USART3 on %s (500000 baud, 8N1)\n", io.pty->path().c_str());
+      std::fflush(stdout);
+      std::fprintf(stderr, "waiting for a program to open %s (e.g. groundstation %s); Ctrl-C ends\n",
+                   io.pty->path().c_str(), io.pty->path().c_str());
+      if (!io.pty->wait_for_reader()) {
+        std::fprintf(stderr, "stopped before a program opened the line\n");
+        return 0;
+      }
+    }
+    if (io.keys->active()) std::fprintf(stderr, "keys: u = up (PC7), d = down (PC8); Ctrl-C ends the run\n");
+    session.run_paced(progress, io);
+    if (io.pty) io.pty->drain(std::chrono::milliseconds(500));
+    io.keys.reset();  // the terminal as it was
+  } else {
+    session.run(progress);
+  }
+  progress.finish();
+  session.print_summary(opt.csv_path);
+  if (io.pty && io.pty->bytes_dropped() != 0) {
+    std::printf("  pty                     %llu bytes not taken by the reader (dropped)\n",
+                static_cast<unsigned long long>(io.pty->bytes_dropped()));
+  }
+
+  const auto steps = session.steps();
+  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, nullptr).c_str());
+  if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", kMaxRows);
+  const bool written = write_files(opt, session.series());
+  if (io.server) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the page gets the final status
+    io.server->stop();
+  }
+  return written ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 
+#include "serve_address.h"
 #include "time_text.h"
 
 namespace run {
@@ -68,6 +69,14 @@ const CLI::Validator kFinite = checked_by(
     },
     "NUMBER");
 
+const CLI::Validator kGains = checked_by([](const std::string& s) { parse_gains(s); }, "KP,KI,KD");
+const CLI::Validator kServe(
+    [](std::string& text) {
+      station::ServeAddress a;
+      return station::parse_serve(text, a);
+    },
+    "[ADDR:]PORT");
+
 const CLI::Validator kImage = checked_by(
     [](const std::string& s) {
       const auto dot = s.rfind('.');
@@ -90,6 +99,21 @@ int bad(std::ostream& err, const std::string& message) {
 }
 
 }  // namespace
+
+Gains parse_gains(const std::string& text) {
+  double v[3] = {};
+  std::size_t at = 0;
+  for (int i = 0; i < 3; ++i) {
+    const auto comma = text.find(',', at);
+    if ((i < 2) != (comma != std::string::npos)) throw std::invalid_argument("'" + text + "' is not KP,KI,KD, e.g. 0.26,0.04,0.06");
+    const std::string field = text.substr(at, i < 2 ? comma - at : std::string::npos);
+    if (!CLI::detail::lexical_cast(field, v[i]) || !std::isfinite(v[i]) || std::abs(v[i]) > 1e6) {
+      throw std::invalid_argument("'" + field + "' in '" + text + "' is not a finite number");
+    }
+    at = comma + 1;
+  }
+  return {v[0], v[1], v[2]};
+}
 
 std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& o, std::ostream& out,
                                      std::ostream& err) {
@@ -124,7 +148,29 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
   app.add_flag("--crystal-fails", crystal_fails, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
   app.add_option("--csv", o.csv_path, "write the time series to FILE (CSV, one row per sample interval)");
   app.add_option("--plot", o.plot_path, "draw setpoint, angles and Uq over time into FILE.png or FILE.svg")->check(kImage);
-  app.add_flag("--no-frames", o.no_frames, "do not print each telemetry frame");
+  std::string gains_text;
+  std::vector<std::string> sweep_texts;
+  auto* gains = app.add_option("--gains", gains_text,
+                               "position-loop gains written into the firmware's RAM after reset: KP,KI,KD")
+                    ->check(kGains);
+  auto* sweep = app.add_option("--sweep", sweep_texts,
+                               "one run from reset per setting KP,KI,KD (several), one row of step figures each")
+                    ->check(kGains)
+                    ->excludes(gains);
+  auto* realtime = app.add_flag("--realtime", o.realtime,
+                                "run paced to the wall clock; without a duration, until interrupted");
+  auto* pty = app.add_flag("--pty", o.pty,
+                           "USART3 on a pseudo-terminal for a serial program (groundstation); implies --realtime");
+  auto* serve = app.add_option("--serve", o.serve,
+                               "live page with up/down buttons on [ADDR:]PORT (127.0.0.1 unless given); implies --realtime")
+                    ->check(kServe);
+  // A sweep runs one setting after the other as fast as it can; its files
+  // would be one per setting.
+  auto* csv = app.get_option("--csv");
+  auto* plot = app.get_option("--plot");
+  for (auto* paced : {realtime, pty, serve, csv, plot}) sweep->excludes(paced);
+  app.add_flag("-v,--verbose", o.verbose, "print every event: frames, heartbeat, encoder reads");
+  app.add_flag("--no-frames", o.no_frames, "with --verbose: leave out the frame lines");
   app.add_flag("-q,--quiet", o.quiet, "print only the summary, no progress line");
   try {
     app.parse(argc, argv);
@@ -143,6 +189,11 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
   Scenario& s = o.scenario;
   // The validators have checked every text; these conversions cannot fail.
   if (duration->count() > 0) s.duration_s = parse_time(duration_text);
+  o.realtime = o.realtime || o.pty || !o.serve.empty();
+  o.until_interrupted = o.realtime && duration->count() == 0 && o.scenario_path.empty();
+  if (o.until_interrupted) s.duration_s = kMaxSeconds;
+  if (gains->count() > 0) s.gains = parse_gains(gains_text);
+  for (const auto& text : sweep_texts) o.sweep.push_back(parse_gains(text));
   if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
   const double hold_s = hold->count() > 0 ? parse_time(hold_text) : kDefaultHoldS;
   if (hold_s < kKeyDebounceS && press->count() > 0) {

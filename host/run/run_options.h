@@ -20,9 +20,20 @@ struct RunOptions {
   std::string csv_path;
   std::string plot_path;
   bool quiet = false;
-  bool no_frames = false;
+  bool verbose = false;    // every event, frame by frame
+  bool no_frames = false;  // with verbose: leave the frame lines out
+  // Paced to the wall clock: virtual time never runs ahead of real time.
+  bool realtime = false;
+  bool pty = false;            // USART3 on a pseudo-terminal (paced)
+  std::string serve;           // live page on [ADDR:]PORT (paced); empty: none
+  bool until_interrupted = false;  // paced, and no duration given anywhere
+  // One run from reset per setting, one row of figures each.
+  std::vector<Gains> sweep;
   std::vector<std::string> warnings;  // printed before the run
 };
+
+// "KP,KI,KD": three finite numbers; throws std::invalid_argument naming the text.
+Gains parse_gains(const std::string& text);
 
 // Parses the command line into `options`. Returns nothing when the run
 // should go ahead, otherwise the exit code: 0 after --help, 2 on bad input

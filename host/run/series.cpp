@@ -29,7 +29,7 @@ std::vector<double> Series::values(const std::string& name) const {
 }
 
 std::vector<std::string> run_columns() {
-  return {"t_s", "setpoint_deg", "telemetry_deg", "shaft_deg", "error_deg", "uq_v", "duty_a", "duty_b", "duty_c",
+  return {"t_s", "setpoint_deg", "telemetry_deg", "setpoint_unwrapped_deg", "telemetry_unwrapped_deg", "shaft_deg", "error_deg", "uq_v", "duty_a", "duty_b", "duty_c",
           "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm"};
 }
 
@@ -96,9 +96,9 @@ std::string plot_script(const std::string& image_path, const std::string& csv_pa
     << "set size 1,0.68\nset origin 0,0.3\n"
     << "set ylabel 'angle (deg)'\nset format x ''\n"
     << "set key top left\n"
-    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("setpoint_deg")
+    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("setpoint_unwrapped_deg")
     << " with steps lw 2 lc rgb '#999999' title 'setpoint', \\\n"
-    << "     '' skip 1 using " << col("t_s") << ":" << col("telemetry_deg")
+    << "     '' skip 1 using " << col("t_s") << ":" << col("telemetry_unwrapped_deg")
     << " with lines lw 1.5 lc rgb '#1f77b4' title 'telemetry angle', \\\n"
     << "     '' skip 1 using " << col("t_s") << ":" << col("shaft_deg")
     << " with lines lw 1 dt 2 lc rgb '#d62728' title 'shaft angle'\n"

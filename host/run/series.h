@@ -22,7 +22,7 @@ std::vector<std::string> run_columns();
 // be written.
 void write_csv(const std::string& path, const Series& series);
 
-// Draws setpoint, telemetry angle and shaft angle over time in an upper panel
+// Draws setpoint, telemetry angle (both unwrapped) and shaft angle over time in an upper panel
 // and Uq below, from a CSV written by write_csv, as PNG or SVG after the
 // extension of `image_path`. Runs gnuplot without a shell; throws
 // std::runtime_error with gnuplot's complaint when it fails.

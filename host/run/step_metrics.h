@@ -43,4 +43,24 @@ std::vector<StepFigures> step_figures(std::span<const double> t, std::span<const
 // heading for the extra column, the column is left out.
 std::string step_table(const std::vector<StepFigures>& steps, const char* extra_heading = "peak |i| A");
 
+// The worst of a run's steps, to compare runs (a gain sweep): the slowest
+// rise and settling, the largest overshoot and final error magnitude. One
+// step that never rises (or never settles) makes the run's figure none.
+struct WorstFigures {
+  std::size_t steps = 0;
+  std::optional<double> rise_s;
+  double overshoot_pct = 0.0;
+  std::optional<double> settling_s;
+  double final_error_deg = 0.0;  // magnitude
+};
+WorstFigures worst_of(const std::vector<StepFigures>& steps);
+
+// One row of a gain sweep.
+struct SweepRow {
+  double kp = 0.0, ki = 0.0, kd = 0.0;
+  WorstFigures worst;
+  double peak_uq_v = 0.0;  // largest |Uq| over the whole run
+};
+std::string sweep_table(const std::vector<SweepRow>& rows);
+
 }  // namespace run

@@ -45,6 +45,14 @@ TEST(RunOptions, BadInputIsRefusedNamingTheOption) {
       {{"--plot", "out/run.jpg"}, "--plot"},
       {{"--scenario", "/nonexistent.toml"}, "--scenario"},
       {{"--frobnicate"}, "--frobnicate"},
+      {{"--gains", "1,2"}, "--gains"},
+      {{"--gains", "0.3,nan,0"}, "--gains"},
+      {{"--gains", "0.3,0.1,0,4"}, "--gains"},
+      {{"--sweep", "0.2,0,0", "x,0,0"}, "--sweep"},
+      {{"--sweep", "0.2,0,0", "--gains", "0.3,0,0"}, "--gains"},
+      {{"--sweep", "0.2,0,0", "--pty"}, "--pty"},
+      {{"--sweep", "0.2,0,0", "--csv", "a.csv"}, "--csv"},
+      {{"--serve", "localhost:http"}, "--serve"},
   };
   for (const auto& c : cases) {
     const auto o = parse(c.args);
@@ -73,6 +81,32 @@ TEST(RunOptions, GoodInputBecomesTheScenario) {
   EXPECT_TRUE(o.options.quiet);
   EXPECT_TRUE(o.options.warnings.empty());
   EXPECT_EQ(parse({"--help"}).code, 0);
+}
+
+TEST(RunOptions, GainsSweepsAndPacedRuns) {
+  const auto gains = parse({"--gains", "0.5,0,-0.1e-1"});
+  ASSERT_FALSE(gains.code) << gains.err;
+  EXPECT_EQ(gains.options.scenario.gains.kp, 0.5);
+  EXPECT_EQ(gains.options.scenario.gains.ki, 0.0);
+  EXPECT_EQ(gains.options.scenario.gains.kd, -0.01);
+  const auto sweep = parse({"--sweep", "0.2,0.04,0.06", "0.4,0.04,0.06", "--sweep", "1,0,0"});
+  ASSERT_FALSE(sweep.code) << sweep.err;
+  ASSERT_EQ(sweep.options.sweep.size(), 3u);
+  EXPECT_EQ(sweep.options.sweep[1].kp, 0.4);
+  EXPECT_FALSE(sweep.options.realtime);
+
+  // A pty or a live page is paced; without a duration it runs until
+  // interrupted, and a press may then come at any time.
+  const auto pty = parse({"--pty", "-p", "up@30s"});
+  ASSERT_FALSE(pty.code) << pty.err;
+  EXPECT_TRUE(pty.options.realtime);
+  EXPECT_TRUE(pty.options.until_interrupted);
+  const auto timed = parse({"--serve", "0.0.0.0:8080", "-d", "2s"});
+  ASSERT_FALSE(timed.code) << timed.err;
+  EXPECT_TRUE(timed.options.realtime);
+  EXPECT_FALSE(timed.options.until_interrupted);
+  EXPECT_EQ(timed.options.scenario.duration_s, 2.0);
+  EXPECT_FALSE(parse({"-p", "up@30s"}).options.until_interrupted);
 }
 
 TEST(RunOptions, HoldBelowTheDebounceWarns) {

@@ -27,8 +27,10 @@ run::Series sample_series() {
     row[0] = i * 0.01;
     row[1] = i < 10 ? 0 : 100;
     row[2] = i < 10 ? 0 : 100 - 100 * std::exp(-(i - 10) / 5.0);
-    row[3] = row[2] + 0.123456;
-    row[5] = 0.5;
+    row[3] = row[1];
+    row[4] = row[2];
+    row[5] = row[2] + 0.123456;
+    row[7] = 0.5;
     s.rows.push_back(row);
   }
   return s;
@@ -43,7 +45,7 @@ TEST(Series, CsvHasUnitsInTheHeaderAndKeepsPrecision) {
   run::write_csv(csv, s);
   const std::string text = slurp(csv);
   EXPECT_EQ(text.substr(0, text.find('\n')),
-            "t_s,setpoint_deg,telemetry_deg,shaft_deg,error_deg,uq_v,duty_a,duty_b,duty_c,ia_a,ib_a,ic_a,torque_nm,"
+            "t_s,setpoint_deg,telemetry_deg,setpoint_unwrapped_deg,telemetry_unwrapped_deg,shaft_deg,error_deg,uq_v,duty_a,duty_b,duty_c,ia_a,ib_a,ic_a,torque_nm,"
             "speed_rpm");
   EXPECT_NE(text.find("\n1234.000001,"), std::string::npos);
   EXPECT_NE(text.find(",0.5,,,,,,,,\n"), std::string::npos) << "unmeasured columns stay empty";

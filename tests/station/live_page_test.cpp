@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "http_client.h"
 #include "live_server.h"
 #include "process.h"
 #include "recording.h"
@@ -25,6 +26,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_process::Child;
 using test_process::read_file;
+using test_http::connect_local;
+using test_http::http;
 
 fs::path work_dir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -32,40 +35,6 @@ fs::path work_dir() {
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
-}
-
-int connect_local(int port, int receive_buffer = 0) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (receive_buffer > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
-// One plain HTTP/1.0 request; the whole answer, or what arrived within `limit`.
-std::string http(int port, const std::string& request, std::chrono::milliseconds limit = 3s) {
-  const int s = connect_local(port);
-  if (s < 0) return {};
-  const std::string text = request + " HTTP/1.0\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n";
-  (void)!write(s, text.data(), text.size());
-  timeval tv{0, 100'000};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  std::string answer;
-  char buffer[4096];
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    const ssize_t n = read(s, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n > 0) answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(s);
-  return answer;
 }
 
 TEST(LiveServer, ServesThePageItsScriptAndActionsAndNothingElse) {

@@ -29,12 +29,14 @@ inline std::string read_file(const std::filesystem::path& path) {
 
 class Child {
  public:
-  // Starts `argv` with stdout and stderr in the files given.
-  Child(const std::vector<std::string>& argv, const std::filesystem::path& out, const std::filesystem::path& err)
+  // Starts `argv` with stdout and stderr in the files given, and stdin from
+  // `in` (a terminal, for a program that reads keys).
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& out, const std::filesystem::path& err,
+        const std::string& in = "/dev/null")
       : err_(err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> args;
