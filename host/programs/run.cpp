@@ -47,7 +47,8 @@ namespace {
 using vboard::Ticks;
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
-constexpr std::size_t kMaxRows = 1'000'000;  // 136 MB of samples at most
+constexpr std::size_t kMaxRows = 1'000'000;  // about 150 MB of samples at most
+constexpr std::uint64_t kInputBacklog = 50'000;  // bytes: a second of USART3 at 500000 baud
 constexpr int kUqColumn = 7;                 // in run::run_columns()
 
 // Times are at most run::kMaxSeconds, so the product stays far inside 64 bits.
@@ -217,11 +218,17 @@ class Session {
     std::uint64_t frames_at_status = 0;
     Ticks time_at_status = 0;
     while (board_.now() < end && !live::stop_requested()) {
-      live::wait_for_input({io.pty ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
+      // Bytes written into the pty queue up for USART3's receive side at
+      // line rate; beyond a second's worth they are left in the pty, so a
+      // writer faster than the line is held back there instead of filling
+      // memory.
+      const std::uint64_t backlog = station_->bytes_queued();
+      const bool room = backlog < kInputBacklog;
+      live::wait_for_input({io.pty && room ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
                            std::chrono::milliseconds(1));
       // What came in while the board waited goes in at the present virtual time.
-      if (io.pty) {
-        const auto in = io.pty->take_input();
+      if (io.pty && room) {
+        const auto in = io.pty->take_input(kInputBacklog - backlog);
         if (!in.empty()) station_->send(in, board_.now());
       }
       if (io.keys) {
@@ -317,9 +324,15 @@ class Session {
     board_.reset();  // ends the firmware's thread
   }
 
+  // A press typed while the last one of the same key is still held (or
+  // bouncing on release) follows it, so that every press registers.
   void press(run::KeyName key, const char* from) {
-    keys_->click(board_key(key), board_.now(), ticks_of(0.08));  // a firm 80 ms press
-    say_(board_.now(), "key %s pressed (%s)", key_label(key), from);
+    constexpr Ticks kHold = vboard::ms(80);  // a firm press
+    Ticks& free = key_free_[static_cast<std::size_t>(key)];
+    const Ticks at = std::max(board_.now(), free);
+    keys_->click(board_key(key), at, kHold);
+    free = at + kHold + vboard::ms(20);
+    say_(at, "key %s pressed (%s)", key_label(key), from);
   }
 
   std::string status_json(double fps, bool ended, std::uint64_t dropped) const {
@@ -342,6 +355,7 @@ class Session {
   vboard::Board& board_;
   vboard::GroundStation* station_ = nullptr;
   vboard::Keys* keys_ = nullptr;
+  std::array<Ticks, 2> key_free_{};  // when each key may be pressed again
   vboard::WorkMonitor works_;
   telemetry::SensorFrameDecoder decoder_;
   std::function<void(double, const telemetry::SensorFrame&)> on_frame_;
@@ -479,10 +493,11 @@ void Session::print_summary(const std::string& csv_path) const {
   std::printf("  setpoint                %.2f deg, absolute angle %.2f deg\n", static_cast<double>(final_setpoint_),
               static_cast<double>(final_angle_));
   if (decoder_.angle_wraps() + decoder_.setpoint_wraps() > 0) {
-    std::printf("  telemetry unwrapped     the frame's 16-bit hundredths wrap beyond +-327.67 deg: the angle crossed "
-                "that range %llu times, the setpoint %llu times;\n"
-                "                          the step table%s use the angle and setpoint followed by continuity\n",
-                u(decoder_.angle_wraps()), u(decoder_.setpoint_wraps()),
+    auto times = [](std::uint64_t n) { return n == 1 ? "time" : "times"; };
+    std::printf("  telemetry unwrapped     past the frame's +-327.67 deg: setpoint crossed %llu %s, angle %llu %s;\n"
+                "                          the step table%s follow both by continuity\n",
+                u(decoder_.setpoint_wraps()), times(decoder_.setpoint_wraps()), u(decoder_.angle_wraps()),
+                times(decoder_.angle_wraps()),
                 csv_path.empty() ? "" : " and the CSV's *_unwrapped_deg columns");
   }
   if (stop_.stopped_in_handler) {

@@ -1,5 +1,6 @@
 #include "run_live.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -101,11 +102,11 @@ void PtyLine::flush() {
   out_.clear();
 }
 
-std::vector<std::uint8_t> PtyLine::take_input() {
+std::vector<std::uint8_t> PtyLine::take_input(std::size_t limit) {
   std::vector<std::uint8_t> in;
   std::uint8_t buffer[512];
-  for (;;) {
-    const ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
+  while (in.size() < limit) {
+    const ssize_t n = ::read(pty_.master(), buffer, std::min(sizeof buffer, limit - in.size()));
     if (n <= 0) break;  // EAGAIN: nothing more; EIO: no program has it open
     in.insert(in.end(), buffer, buffer + n);
   }

@@ -58,8 +58,9 @@ class PtyLine {
   void queue(std::uint8_t byte) { out_.push_back(byte); }
   // Writes what is queued, without waiting.
   void flush();
-  // What the program wrote since the last call.
-  std::vector<std::uint8_t> take_input();
+  // What the program wrote since the last call, at most `limit` bytes; the
+  // rest stays in the pty.
+  std::vector<std::uint8_t> take_input(std::size_t limit);
   // At the end: gives the program up to `limit` to read what is still in
   // the pty, so that closing the line loses nothing.
   void drain(std::chrono::milliseconds limit);

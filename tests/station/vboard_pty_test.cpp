@@ -104,7 +104,9 @@ TEST(VirtualBoardPty, GroundstationReadsEveryFrameAndKeysMoveTheSetpoint) {
   ASSERT_EQ(::write(writer, noise.data(), noise.size()), static_cast<ssize_t>(noise.size()));
 
   std::this_thread::sleep_for(500ms);
-  ASSERT_EQ(::write(terminal.master(), "u", 1), 1);  // a key typed at vboard-run's terminal
+  // Two keys typed at vboard-run's terminal at once: the second press waits
+  // for the first to be released, and both register.
+  ASSERT_EQ(::write(terminal.master(), "uu", 2), 2);
   std::this_thread::sleep_for(600ms);
   EXPECT_NE(test_http::http(std::stoi(port), "POST /api/action/down").find("key down (PC8) pressed"),
             std::string::npos);
@@ -125,7 +127,7 @@ TEST(VirtualBoardPty, GroundstationReadsEveryFrameAndKeysMoveTheSetpoint) {
   EXPECT_NE(out.find("bytes from the station  32\n"), std::string::npos) << out;
   EXPECT_NE(out.find("key up (PC7) pressed (terminal)"), std::string::npos) << out;
   EXPECT_NE(out.find("key down (PC8) pressed (live page)"), std::string::npos) << out;
-  EXPECT_EQ(setpoints_in(csv), (std::vector<std::string>{"0.00", "100.00", "0.00"}));
+  EXPECT_EQ(setpoints_in(csv), (std::vector<std::string>{"0.00", "100.00", "200.00", "100.00"}));
 
   termios after{};
   ASSERT_EQ(tcgetattr(terminal.slave(), &after), 0);
@@ -151,6 +153,39 @@ TEST(VirtualBoardPty, PacedRunWithoutAnEndStopsCleanlyOnCtrlC) {
   EXPECT_GE(virtual_ms, 500.0) << out;
   EXPECT_NE(out.find(", interrupted\n"), std::string::npos) << out;
   EXPECT_NE(out.find("wrote " + (dir / "run.csv").string()), std::string::npos) << out;
+}
+
+TEST(VirtualBoardPty, AWriterFasterThanTheLineIsHeldBackInThePty) {
+  const fs::path dir = work_dir();
+  Child board({VBOARD_RUN, "--pty", "-d", "1s"}, dir / "run.out", dir / "run.err");
+  const std::string line = wait_for_word(dir / "run.out", "USART3 on ", 10s);
+  ASSERT_FALSE(line.empty()) << board.stderr_text();
+  const int fd = ::open(line.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(station::set_raw(fd, station::kBoardBaud));
+  // 1 MB as fast as the pty takes it: 20 s of line time. The board takes a
+  // second's worth at most into its queue; the rest waits in the pty.
+  std::size_t written = 0;
+  std::thread writer([&] {
+    const std::vector<std::uint8_t> chunk(4096, 0x55);
+    while (written < 1'000'000) {
+      const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+      if (n <= 0) break;  // the line went away at the end of the run
+      written += static_cast<std::size_t>(n);
+    }
+  });
+  const auto status = board.wait(20s);
+  writer.join();
+  ::close(fd);
+  ASSERT_EQ(status, 0) << board.stderr_text();
+  EXPECT_LT(written, 400'000u);
+  const std::string out = read_file(dir / "run.out");
+  const std::string received = wait_for_word(dir / "run.out", "bytes from the station  ", 1s);
+  ASSERT_FALSE(received.empty()) << out;
+  EXPECT_LE(std::stoul(received), 50'000u) << "no more than the line carries in a second";
+  EXPECT_GE(std::stoul(received), 40'000u) << "the line was kept busy";
+  const std::string sent = wait_for_word(dir / "run.out", "  frames                  ", 1s);
+  EXPECT_NE(out.find(sent + " sent, " + sent + " decoded (bad frames 0"), std::string::npos) << out;
 }
 
 }  // namespace
