@@ -10,7 +10,7 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 OUT        ?= out
-RUN_ARGS   ?= --scenario scenarios/default.toml --no-frames --csv $(OUT)/run.csv --plot $(OUT)/run.png
+RUN_ARGS   ?= --scenario scenarios/default.toml --csv $(OUT)/run.csv --plot $(OUT)/run.png
 OPENOCD    ?= openocd -f interface/stlink.cfg -f target/stm32f4x.cfg
 
 HOST_DIR   := $(BUILD)/host

@@ -217,6 +217,7 @@ class Session {
     auto last_status = wall_start;
     std::uint64_t frames_at_status = 0;
     Ticks time_at_status = 0;
+    double fps = 0.0;  // frames per second of virtual time, over the last status period
     while (board_.now() < end && !live::stop_requested()) {
       // Bytes written into the pty queue up for USART3's receive side at
       // line rate; beyond a second's worth they are left in the pty, so a
@@ -251,8 +252,8 @@ class Session {
       if (io.pty) io.pty->flush();
       if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
         const double span = seconds_of(board_.now() - time_at_status);
-        const double fps = span > 0 ? static_cast<double>(decoder_.good_frames() - frames_at_status) / span : 0.0;
-        io.server->publish_status(status_json(fps, false, io.server->dropped()));
+        if (span > 0) fps = static_cast<double>(decoder_.good_frames() - frames_at_status) / span;
+        io.server->publish_status(status_json(board_.now(), fps, false, io.server->dropped()));
         last_status = now;
         frames_at_status = decoder_.good_frames();
         time_at_status = board_.now();
@@ -262,7 +263,7 @@ class Session {
       progress.update(seconds_of(board_.now()), extra);
     }
     finish();
-    if (io.server) io.server->publish_status(status_json(0.0, true, io.server->dropped()));
+    if (io.server) io.server->publish_status(status_json(stopped_at_, fps, true, io.server->dropped()));
   }
 
   // Sends decoded frames to the live page as well.
@@ -335,14 +336,14 @@ class Session {
     say_(at, "key %s pressed (%s)", key_label(key), from);
   }
 
-  std::string status_json(double fps, bool ended, std::uint64_t dropped) const {
+  std::string status_json(Ticks now, double fps, bool ended, std::uint64_t dropped) const {
     char text[640];
     std::snprintf(text, sizeof text,
                   "{\"source\":\"virtual board, USART3\",\"state\":\"%s\",\"virtual_s\":%.3f,\"frames\":%" PRIu64
                   ",\"fps\":%.0f,\"bad_frames\":%" PRIu64 ",\"garbage_bytes\":%" PRIu64 ",\"bytes\":%" PRIu64
                   ",\"angle\":%.2f,\"setpoint\":%.2f,\"angle_unwrapped\":%.2f,\"angle_wraps\":%" PRIu64
                   ",\"dropped\":%" PRIu64 ",\"ended\":%s}",
-                  ended ? (live::stop_requested() ? "stopped" : "run done") : "running", seconds_of(board_.now()),
+                  ended ? (live::stop_requested() ? "stopped" : "run done") : "running", seconds_of(now),
                   decoder_.good_frames(), fps, decoder_.bad_frames(), decoder_.garbage_bytes(), decoder_.bytes_fed(),
                   wire_angle_, wire_setpoint_, angle_, decoder_.angle_wraps(), dropped, ended ? "true" : "false");
     return text;
