@@ -596,24 +596,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "live page at %s\n", io.server->url().c_str());
   }
 
+  if (io.pty) {
+    std::printf("USART3 on %s (500000 baud, 8N1)\n", io.pty->path().c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "waiting for a program to open %s (e.g. groundstation %s); Ctrl-C ends\n",
+                 io.pty->path().c_str(), io.pty->path().c_str());
+    if (!io.pty->wait_for_reader()) {
+      std::fprintf(stderr, "stopped before a program opened the line\n");
+      return 0;
+    }
+  }
+
   const bool interactive = !opt.quiet && isatty(STDERR_FILENO);
   run::Progress progress(opt.until_interrupted ? 0.0 : opt.scenario.duration_s, interactive);
   Events say(!opt.quiet, &progress);
   Session session(opt, opt.scenario.gains, say, opt.verbose && !opt.quiet);
   if (io.server) session.feed(*io.server);
-
   if (opt.realtime) {
     io.keys = std::make_unique<live::TerminalKeys>();
-    if (io.pty) {
-      std::printf("USART3 on %s (500000 baud, 8N1)\n", io.pty->path().c_str());
-      std::fflush(stdout);
-      std::fprintf(stderr, "waiting for a program to open %s (e.g. groundstation %s); Ctrl-C ends\n",
-                   io.pty->path().c_str(), io.pty->path().c_str());
-      if (!io.pty->wait_for_reader()) {
-        std::fprintf(stderr, "stopped before a program opened the line\n");
-        return 0;
-      }
-    }
     if (io.keys->active()) std::fprintf(stderr, "keys: u = up (PC7), d = down (PC8); Ctrl-C ends the run\n");
     session.run_paced(progress, io);
     if (io.pty) io.pty->drain(std::chrono::milliseconds(500));
