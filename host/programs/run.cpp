@@ -40,6 +40,7 @@
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
 #include "vboard/sensor_pwm.h"
+#include "vboard/usart_model.h"
 #include "work_monitor.h"
 
 namespace {
@@ -316,6 +317,7 @@ class Session {
     frames_sent_ = works_.runs(vboard::Work::k5ms);
     for (std::size_t w = 0; w < 3; ++w) work_runs_[w] = works_.runs(static_cast<vboard::Work>(w));
     bytes_from_station_ = station_->bytes_sent();
+    if (const auto* usart = vboard::Usart::of(board_, 3)) usart_rx_ = usart->stats();
     interrupts_ = board_.interrupts_taken();
     stop_ = board_.stop_info();
     gap_count_ = board_.gap_count();
@@ -381,6 +383,7 @@ class Session {
   std::uint64_t frames_sent_ = 0;
   std::array<std::uint64_t, 3> work_runs_{};
   std::uint64_t bytes_from_station_ = 0;
+  vboard::Usart::Stats usart_rx_{};
   std::uint64_t interrupts_ = 0;
   vboard::StopInfo stop_{};
   std::uint64_t gap_count_ = 0;
@@ -490,7 +493,10 @@ void Session::print_summary(const std::string& csv_path) const {
               u(decoder_.good_frames()), u(decoder_.bad_frames()), u(decoder_.garbage_bytes()));
   std::printf("  encoder reads           %llu ok, %llu parity errors, %llu sensor errors\n", u(reads_ok_),
               u(reads_parity_), u(reads_error_));
-  if (verbose_ || bytes_from_station_ != 0) std::printf("  bytes from the station  %llu\n", u(bytes_from_station_));
+  if (verbose_ || bytes_from_station_ != 0) {
+    std::printf("  bytes from the station  %llu (read by the firmware %llu, overruns %llu, missed with the receiver off %llu)\n",
+                u(bytes_from_station_), u(usart_rx_.bytes_read), u(usart_rx_.overruns), u(usart_rx_.frames_missed));
+  }
   std::printf("  setpoint                %.2f deg, absolute angle %.2f deg\n", static_cast<double>(final_setpoint_),
               static_cast<double>(final_angle_));
   if (decoder_.angle_wraps() + decoder_.setpoint_wraps() > 0) {
