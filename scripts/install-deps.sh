@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   qemu-system-arm gdb-multiarch
+  clang libclang-rt-14-dev
 )
 
 missing=()
