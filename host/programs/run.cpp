@@ -36,7 +36,11 @@ Ticks parse_duration(const std::string& text) {
     throw std::invalid_argument("unknown time unit '" + unit + "' (use s, ms or us)");
   }
   if (!(value >= 0)) throw std::invalid_argument("not a positive duration");
-  return static_cast<Ticks>(value * ticks_per_unit + 0.5);
+  // Far below the virtual clock's 64 bits (2^62 ticks, about 435 years), so
+  // that the conversion and the run's end time both stay in range.
+  const double ticks = value * ticks_per_unit + 0.5;
+  if (!(ticks < 0x1p62)) throw std::invalid_argument("duration too long");
+  return static_cast<Ticks>(ticks);
 }
 
 struct KeyPress {
