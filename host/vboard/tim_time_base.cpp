@@ -48,6 +48,7 @@ void Timer::reset() {
   change_at_.fill(kNever);
   captures_.fill(0);
   capture_events_.fill(0);
+  filters_.fill({});
   pushed_.fill(false);
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
@@ -266,6 +267,11 @@ void Timer::reschedule() {
 }
 
 void Timer::on_event(int kind) {
+  if (kind >= kFilter && kind < kFilter + 4) {
+    ++events_;
+    filter_settled(kind - kFilter + 1);
+    return;
+  }
   (kind == kUpdate ? update_scheduled_ : output_scheduled_) = kNever;  // the board has dropped it
   ++events_;
   catch_up();
@@ -310,6 +316,7 @@ void Timer::decode_channels() {
     c.mode = (field >> 4) & 7u;
     c.preload = (field >> 3) & 1u;
     c.every = 1u << ((field >> 2) & 3u);
+    c.filter = c.selection != 0 ? (field >> 4) & 0xFu : 0u;
     c.enabled = bits & 1u;
     c.inverted = (bits >> 1) & 1u;
     c.both_edges = c.inverted && ((bits >> 3) & 1u);
