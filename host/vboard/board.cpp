@@ -171,6 +171,17 @@ void Board::power_on() {
 }
 
 void Board::run_until(Ticks when) {
+  if (when <= now()) {
+    // A bound already reached gives the firmware no turn: its next step
+    // takes time and would end past the bound, so that asking again for the
+    // time a run stopped at would change the run. What falls due now still
+    // runs; an interrupt it raises is taken in the firmware's next turn, as
+    // in a run that had not stopped here (without a firmware, it is taken
+    // here).
+    sched_.run_until(now());
+    if (runner_.done()) take_interrupts();
+    return;
+  }
   runner_.resume(when);
   // Without a running firmware (or after it ended) the models go on alone;
   // interrupts are taken on this thread.

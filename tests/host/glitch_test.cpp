@@ -17,7 +17,7 @@
 #include "timer.h"
 #include "vboard/board.h"
 #include "vboard/sensor_pwm.h"
-#include "vboard/timer.h"
+#include "vboard/tim_model.h"
 
 namespace {
 
