@@ -17,7 +17,7 @@ HOST_DIR   := $(BUILD)/host
 ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
-.PHONY: all deps host host-asan firmware run run-program test bench cycles flash debug clean
+.PHONY: all deps host host-asan firmware run run-program test bench cycles flash debug fuzz clean
 
 all: firmware host
 
@@ -72,6 +72,16 @@ debug: firmware
 	@$(OPENOCD) > $(BUILD)/openocd.log 2>&1 & pid=$$!; sleep 1; \
 	  gdb-multiarch -q $(ARM_DIR)/firmware.elf -ex "target extended-remote :3333" -ex "monitor reset halt"; \
 	  kill $$pid
+
+# Each fuzz target for FUZZ_SECONDS, with clang's libFuzzer and sanitizers,
+# from its committed corpus (new finds go to build/fuzz/corpus, not the tree).
+FUZZ_SECONDS ?= 60
+FUZZ_DIR   := $(BUILD)/fuzz
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(FUZZ_DIR) -G Ninja
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@for t in $(FUZZ_DIR)/*_fuzz; do n=$$(basename $$t _fuzz); mkdir -p $(FUZZ_DIR)/corpus/$$n; \
+	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_DIR)/corpus/$$n tests/fuzz/corpus/$$n || exit 1; done
 
 clean:
 	rm -rf $(BUILD)

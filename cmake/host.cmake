@@ -4,7 +4,9 @@ option(SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF
 
 set(SANITIZER_FLAGS)
 if(SANITIZE)
-  set(SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  # float-cast-overflow is not in GCC's undefined group: a float converted to
+  # an integer it does not fit is checked too.
+  set(SANITIZER_FLAGS -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${SANITIZER_FLAGS})
   add_link_options(${SANITIZER_FLAGS})
 endif()
@@ -59,6 +61,7 @@ add_subdirectory(host/programs)
 enable_testing()
 add_subdirectory(tests/host)
 add_subdirectory(tests/run)
+add_subdirectory(tests/fuzz)
 
 # The firmware reaches the board through the host port, and the board calls
 # the firmware's handlers: the two archives refer to each other.

@@ -17,6 +17,7 @@
 #include "vboard/spi_model.h"
 #include "vboard/usart_model.h"
 #include "vboard/gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/rcc_model.h"
 #include "vboard/tim_model.h"
 #include "vectors.h"
@@ -74,13 +75,20 @@ void Board::build() {
   add<PwrModel>();
   add<FlashInterface>();
   for (char p : {'A', 'B', 'C'}) gpio_[static_cast<std::size_t>(p - 'A')] = &add<GpioPort>(p);
-  tim_[2] = &add<Timer>(2);
-  tim_[3] = &add<Timer>(3);
-  tim_[5] = &add<Timer>(5);
-  tim_[6] = &add<Timer>(6);
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    switch (row.kind) {
+      case hw::Kind::timer:
+        tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row.number);
+        break;
+      case hw::Kind::spi:
+        add<Spi>(row.number);
+        break;
+      case hw::Kind::usart:
+        break;  // below, with the instances the firmware does not use
+    }
+  }
   // The links and the world around the chip; each after the model it
   // attaches to.
-  add<Spi>(2);
   add<As5048a>();  // on SPI2
   for (int n : {1, 2, 3, 6}) add<Usart>(n);
   add<GroundStation>();  // on USART3
@@ -163,6 +171,17 @@ void Board::power_on() {
 }
 
 void Board::run_until(Ticks when) {
+  if (when <= now()) {
+    // A bound already reached gives the firmware no turn: its next step
+    // takes time and would end past the bound, so that asking again for the
+    // time a run stopped at would change the run. What falls due now still
+    // runs; an interrupt it raises is taken in the firmware's next turn, as
+    // in a run that had not stopped here (without a firmware, it is taken
+    // here).
+    sched_.run_until(now());
+    if (runner_.done()) take_interrupts();
+    return;
+  }
   runner_.resume(when);
   // Without a running firmware (or after it ended) the models go on alone;
   // interrupts are taken on this thread.

@@ -112,6 +112,7 @@ class Board {
   bool firmware_running() const { return runner_.started(); }
 
   // Advances virtual time: the firmware (if powered on) and the models run.
+  // A bound at or before now runs only what falls due now.
   void run_for(Ticks duration) { run_until(now() + duration); }
   void run_until(Ticks when);
 

@@ -19,6 +19,8 @@ void SensorPwm::reset() {
   periods_ = 0;
   last_rise_ = 0;
   last_high_ = 0;
+  sensor_high_ = false;
+  pulses_ = dropouts_ = 0;
   board_.gpio(kPort).drive(kPin, false);
   board_.schedule(this, kRise, 0);
 }
@@ -27,14 +29,20 @@ Ticks SensorPwm::high_time(double angle, Ticks period) const {
   double a = std::fmod(angle + zero_offset_, 360.0);
   if (a < 0.0) a += 360.0;
   const double high = static_cast<double>(period) * kFullScale * a / 360.0;
-  return std::clamp<Ticks>(static_cast<Ticks>(std::llround(high)), 1, period > 1 ? period - 1 : 1);
+  const auto clocks = [period](double n) {
+    return std::max<Ticks>(1, static_cast<Ticks>(std::llround(static_cast<double>(period) * n / kFrameClocks)));
+  };
+  const Ticks shortest = clocks(16.0);
+  const Ticks longest = period > clocks(8.0) ? period - clocks(8.0) : shortest;
+  return std::clamp<Ticks>(static_cast<Ticks>(std::llround(high)), shortest, std::max(shortest, longest));
 }
 
 void SensorPwm::set_enabled(bool on) {
   if (on == enabled_) return;
   enabled_ = on;
   if (on) {
-    board_.gpio(kPort).drive(kPin, false);
+    sensor_high_ = false;
+    drive_line();
     board_.schedule(this, kRise, board_.now());
   } else {
     board_.cancel(this, kRise);
@@ -59,7 +67,8 @@ void SensorPwm::start_period() {
   ++periods_;
   last_rise_ = now;
   last_high_ = high;
-  board_.gpio(kPort).drive(kPin, high > 0);
+  sensor_high_ = high > 0;
+  drive_line();
   if (high > 0 && high < period) board_.schedule(this, kFall, now + high);
   board_.schedule(this, kRise, now + period);
 }
@@ -69,8 +78,35 @@ void SensorPwm::on_event(int kind) {
   if (kind == kRise) {
     start_period();
   } else {
-    board_.gpio(kPort).drive(kPin, false);
+    sensor_high_ = false;
+    drive_line();
   }
+}
+
+void SensorPwm::drive_line() {
+  if (enabled_) board_.gpio(kPort).drive(kPin, (sensor_high_ || pulses_ > 0) && dropouts_ == 0);
+}
+
+void SensorPwm::inject_pulse(Ticks at, Ticks width) {
+  board_.at(at, [this] {
+    ++pulses_;
+    drive_line();
+  });
+  board_.at(at + width, [this] {
+    --pulses_;
+    drive_line();
+  });
+}
+
+void SensorPwm::inject_dropout(Ticks at, Ticks width) {
+  board_.at(at, [this] {
+    ++dropouts_;
+    drive_line();
+  });
+  board_.at(at + width, [this] {
+    --dropouts_;
+    drive_line();
+  });
 }
 
 }  // namespace vboard

@@ -14,6 +14,7 @@
 #include <deque>
 #include <utility>
 
+#include "vboard/hardware.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -24,9 +25,10 @@ class SensorPwm : public Peripheral {
   void reset() override;
   void on_event(int kind) override;
 
-  static constexpr char kPort = 'C';
-  static constexpr int kPin = 6;
+  static constexpr char kPort = hw::pin("sensor PWM").port;
+  static constexpr int kPin = hw::pin("sensor PWM").pin;
   static constexpr double kFullScale = 0.99467;  // duty at the top of the scale
+  static constexpr double kFrameClocks = 4119.0;  // sensor clock periods a PWM period
 
   // ---- Test-facing side ----
   // On (the default): a period starts now. Off: the line is let go (the
@@ -38,14 +40,22 @@ class SensorPwm : public Peripheral {
   Ticks period() const { return period_; }
   // Angle that reads as 0 at the sensor's output (default 40 degrees).
   void set_zero_offset(double degrees) { zero_offset_ = degrees; }
-  // High time for a mechanical angle in a period of `period` ticks (at least
-  // one tick, so every period has its rising edge).
+  // High time for a mechanical angle in a period of `period` ticks. The
+  // sensor's frame is 4119 clock periods: 12 start and 4 error-flag periods
+  // high, 4095 data, 8 end periods low; so the high time is never shorter
+  // than 16 of them, nor the low time than 8.
   Ticks high_time(double angle, Ticks period) const;
   Ticks high_time(double angle) const { return high_time(angle, period_); }
   // The next periods as given instead of from the angle: a high time of 0
   // leaves the line low for the whole period (no edge), one of the period or
   // more leaves it high (no falling edge, and the next period's rise is lost).
   void queue_period(Ticks period, Ticks high);
+
+  // Faults on the line over whatever the sensor drives, `width` long from
+  // `at`: a runt pulse holds the line high, a dropout holds it low (a
+  // dropout wins where both overlap). Ignored while the output is off.
+  void inject_pulse(Ticks at, Ticks width);
+  void inject_dropout(Ticks at, Ticks width);
 
   std::uint64_t periods() const { return periods_; }  // periods started since reset
   Ticks last_rise() const { return last_rise_; }      // start of the current period
@@ -54,6 +64,7 @@ class SensorPwm : public Peripheral {
  private:
   enum Event { kRise = 0, kFall = 1 };
   void start_period();
+  void drive_line();  // the sensor's level with the injected faults over it
 
   bool enabled_ = true;
   Ticks period_ = ms(1);
@@ -62,6 +73,9 @@ class SensorPwm : public Peripheral {
   std::uint64_t periods_ = 0;
   Ticks last_rise_ = 0;
   Ticks last_high_ = 0;
+  bool sensor_high_ = false;
+  int pulses_ = 0;    // injected pulses in force
+  int dropouts_ = 0;  // injected dropouts in force
 };
 
 }  // namespace vboard

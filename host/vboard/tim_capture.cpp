@@ -36,10 +36,57 @@ void Timer::observe_pins() {
       if ((any & bit) == 0) return;
       if (gpio.mode(pin) != kModeAlternate || gpio.alternate_function(pin) != af) return;
       for (int ti = 1; ti <= 4; ++ti) {
-        if (inputs[slot(ti)] & bit) on_input(ti, level);
+        if (inputs[slot(ti)] & bit) on_pin(ti, level);
       }
     });
   }
+}
+
+Ticks Timer::filter_sampling(int ti, unsigned& samples) const {
+  // ICxF: sampling clock (CK_INT, or f_DTS divided by 2 to 32) and the
+  // number of equal samples that validate a level.
+  struct Setting {
+    unsigned dts_divider;  // 0: CK_INT
+    unsigned samples;
+  };
+  static constexpr std::array<Setting, 16> kSettings{{{0, 0},  {0, 2},  {0, 4},  {0, 8},  {2, 6},  {2, 8},
+                                                      {4, 6},  {4, 8},  {8, 6},  {8, 8},  {16, 5}, {16, 6},
+                                                      {16, 8}, {32, 5}, {32, 6}, {32, 8}}};
+  const Setting s = kSettings[channel(ti).filter];
+  samples = s.samples;
+  if (s.samples == 0 || clock_period_ == 0) return 0;
+  if (s.dts_divider == 0) return clock_period_;
+  const unsigned ckd = (reg16(kCR1) >> 8) & 3u;  // f_DTS = CK_INT / 1, 2, 4
+  const Ticks dts = clock_period_ << (ckd == 0 ? 0 : ckd == 1 ? 1 : 2);
+  return dts * s.dts_divider;
+}
+
+void Timer::on_pin(int ti, bool level) {
+  InputFilter& f = filters_[slot(ti)];
+  f.pin = level;
+  unsigned samples = 0;
+  const Ticks sample = (any_input_ && clocked()) ? filter_sampling(ti, samples) : 0;
+  if (sample == 0) {
+    f.level = level;
+    board_.cancel(this, kFilter + ti - 1);
+    on_input(ti, level);
+    return;
+  }
+  if (level == f.level) {
+    board_.cancel(this, kFilter + ti - 1);  // back before the filter took it: a pulse too short to see
+    return;
+  }
+  // The first sample at or after the change, then samples - 1 more.
+  const Ticks now = board_.now();
+  const Ticks first = (now + sample - 1) / sample * sample;
+  board_.schedule(this, kFilter + ti - 1, first + (samples - 1) * sample);
+}
+
+void Timer::filter_settled(int ti) {
+  InputFilter& f = filters_[slot(ti)];
+  if (f.level == f.pin) return;
+  f.level = f.pin;
+  on_input(ti, f.level);
 }
 
 void Timer::on_input(int ti, bool rising) {

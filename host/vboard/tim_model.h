@@ -8,11 +8,15 @@
 // reset mode (PWM input). The parts: tim_time_base.cpp, tim_capture.cpp,
 // tim_pwm.cpp.
 //
+// Input filters (ICxF, with CKD's f_DTS): an edge on TIx counts only once
+// the pin has held its new level for N samples at the filter's sampling
+// rate, and it counts then; a shorter pulse is never seen. The samples
+// follow a free-running divider from time 0.
+//
 // Not modelled: the match, toggle and forced output modes, the trigger,
 // gated and encoder slave modes (setting one is recorded as a gap), the
-// compare flags of output channels, the input filters, the trigger input
-// TRC as a capture source, external clocks, DMA. A disabled output leaves
-// its pin low.
+// compare flags of output channels, the trigger input TRC as a capture
+// source, external clocks, DMA. A disabled output leaves its pin low.
 //
 // Cost: the counter is computed from the time, not stepped. Update events
 // are scheduled only while one can be seen when it happens (the update flag
@@ -44,7 +48,7 @@ class Timer : public Peripheral {
   int number() const { return number_; }
   bool basic() const { return number_ == 6 || number_ == 7; }
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
-  int irq() const;
+  int irq() const { return irq_; }
 
   // The backing store read and written in place, without the general
   // accessors' call: a timer's registers are looked at on every edge and
@@ -85,7 +89,7 @@ class Timer : public Peripheral {
                                  kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
 
  protected:
-  enum EventKind { kUpdate = 0, kOutput = 1 };
+  enum EventKind { kUpdate = 0, kOutput = 1, kFilter = 2 /* 2..5: TI1..TI4 */ };
   std::uint32_t counter_mask() const { return wide() ? 0xFFFFFFFFu : 0xFFFFu; }
   void set_status(std::uint16_t bits);
   void update_irq_line();
@@ -140,7 +144,12 @@ class Timer : public Peripheral {
     bool inverted = false;   // CCxP
     bool both_edges = false;  // CCxP and CCxNP
     std::uint32_t every = 1;  // capture prescaler
+    unsigned filter = 0;      // ICxF: the filter of input TIx
   };
+  // Sampling period of TIx's filter and the samples it needs (0: no filter).
+  Ticks filter_sampling(int ti, unsigned& samples) const;
+  void on_pin(int ti, bool level);  // TIx's pin, before the filter
+  void filter_settled(int ti);
   void decode_channels();
   const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch - 1)]; }
   bool is_output(int ch) const { return !basic() && channel(ch).selection == 0; }
@@ -157,6 +166,7 @@ class Timer : public Peripheral {
   void observe_pins();
 
   int number_;
+  int irq_;
   std::uint32_t psc_active_ = 0;
   std::uint32_t arr_active_ = 0;
   std::uint32_t arr_preload_ = 0;
@@ -180,6 +190,11 @@ class Timer : public Peripheral {
   std::array<Ticks, 4> change_at_{};           // next change of a reference in the current run
   std::array<std::uint64_t, 4> captures_{};
   std::array<std::uint32_t, 4> capture_events_{};  // edges seen, for the capture prescaler
+  struct InputFilter {
+    bool level = false;  // as the filter passes it on
+    bool pin = false;    // as the pin is now
+  };
+  std::array<InputFilter, 4> filters_{};
 };
 
 }  // namespace vboard

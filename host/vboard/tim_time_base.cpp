@@ -5,9 +5,11 @@
 #include "vboard/tim_model.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/rcc_model.h"
 #include "vboard/tim_bits.h"
 
@@ -15,22 +17,19 @@ namespace vboard {
 
 using namespace tim;
 
-Timer::Timer(Board& board, int number)
-    : Peripheral(board, "TIM" + std::to_string(number), 0x40000000u + 0x400u * static_cast<unsigned>(number - 2), 0x54),
-      number_(number) {
-  set_clock_gate(0x40, 1u << (number - 2));  // APB1ENR TIMxEN
+namespace {
+const hw::DeviceRow& row_of(int number) {
+  const hw::DeviceRow* row = hw::find(hw::Kind::timer, number);
+  if (row == nullptr) throw std::invalid_argument("no TIM" + std::to_string(number) + " on this board");
+  return *row;
 }
+}  // namespace
 
-int Timer::irq() const {
-  switch (number_) {
-    case 2: return 28;
-    case 3: return 29;
-    case 4: return 30;
-    case 5: return 50;
-    case 6: return 54;
-    case 7: return 55;
-    default: return -1;
-  }
+Timer::Timer(Board& board, int number)
+    : Peripheral(board, std::string(row_of(number).name), row_of(number).base, 0x54),
+      number_(number),
+      irq_(row_of(number).irq) {
+  set_clock_gate(row_of(number).gate.offset, row_of(number).gate.bit);
 }
 
 void Timer::reset() {
@@ -49,6 +48,7 @@ void Timer::reset() {
   change_at_.fill(kNever);
   captures_.fill(0);
   capture_events_.fill(0);
+  filters_.fill({});
   pushed_.fill(false);
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
@@ -267,6 +267,11 @@ void Timer::reschedule() {
 }
 
 void Timer::on_event(int kind) {
+  if (kind >= kFilter && kind < kFilter + 4) {
+    ++events_;
+    filter_settled(kind - kFilter + 1);
+    return;
+  }
   (kind == kUpdate ? update_scheduled_ : output_scheduled_) = kNever;  // the board has dropped it
   ++events_;
   catch_up();
@@ -311,6 +316,7 @@ void Timer::decode_channels() {
     c.mode = (field >> 4) & 7u;
     c.preload = (field >> 3) & 1u;
     c.every = 1u << ((field >> 2) & 3u);
+    c.filter = c.selection != 0 ? (field >> 4) & 0xFu : 0u;
     c.enabled = bits & 1u;
     c.inverted = (bits >> 1) & 1u;
     c.both_edges = c.inverted && ((bits >> 3) & 1u);

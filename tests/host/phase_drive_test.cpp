@@ -229,16 +229,27 @@ TEST_F(PhaseDrive, DriveGoesOffWhenCapturesStopAndOnWhenTheyResume) {
   // vector; it does not reach the motor.
   EXPECT_EQ(std::fabs(MotorAPark.Uq), 12.0f);
 
-  // The line is mended: the first control work after a capture drives again.
+  // The line is mended. Its first rising edge ends no period: the capture
+  // holds the counter's run since the last edge before the break, wrapped,
+  // and is skipped, so a control work before the next edge still sends the
+  // zero vector. That next edge, a whole period later, is the first angle;
+  // the first control work after it drives again.
   const std::size_t before_resume = captures.size();
   pwm.set_enabled(true);
   board().run_for(ms(30));
-  ASSERT_GT(captures.size(), before_resume);
-  const Ticks resumed = captures[before_resume];
+  ASSERT_GT(captures.size(), before_resume + 1);
+  const Ticks line_back = captures[before_resume];
+  const Ticks resumed = captures[before_resume + 1];
+  EXPECT_GE(resumed - line_back, pwm.period() - us(1));
   writes = compare_writes();
   std::vector<Duties> after_resume;
-  for (const auto& w : writes)
-    if (w.time > resumed) after_resume.push_back(w);
+  for (const auto& w : writes) {
+    if (w.time > resumed) {
+      after_resume.push_back(w);
+    } else if (w.time > line_back) {
+      EXPECT_TRUE(w.zero_vector()) << "a capture of the break is no angle";
+    }
+  }
   ASSERT_GE(after_resume.size(), 2u);
   for (const auto& w : after_resume) EXPECT_FALSE(w.zero_vector());
   EXPECT_LT(after_resume[0].time - resumed, ms(10));

@@ -121,4 +121,31 @@ TEST(TimeCuts, SomethingDueExactlyNowRunsAndTheRunGoesOn) {
   board().reset();
 }
 
+TEST(TimeCuts, ABoundAlreadyReachedGivesTheFirmwareNoTurn) {
+  // Stopping exactly on a sensor edge (an event at the stop time, after
+  // which the firmware hands the turn back from a register access) and then
+  // asking for that time again: time stays, the firmware makes no access,
+  // and an action set for now runs.
+  board().reset();
+  board().rotor().set(30.0, 250.0, 0);
+  board().power_on();
+  board().run_for(ms(20));
+  auto* pwm = board().find<vboard::SensorPwm>();
+  ASSERT_NE(pwm, nullptr);
+  for (int n = 0; n < 50; ++n) {
+    board().run_until(pwm->last_rise() + pwm->period());
+    const Ticks stopped = board().now();
+    const auto accesses = board().register_accesses();
+    bool ran = false;
+    board().at(stopped, [&] { ran = true; });
+    board().run_until(stopped);
+    board().run_for(0);
+    board().run_until(stopped - 1);
+    ASSERT_EQ(board().now(), stopped) << "stop " << n;
+    ASSERT_EQ(board().register_accesses(), accesses) << "stop " << n;
+    ASSERT_TRUE(ran) << "stop " << n;
+  }
+  board().reset();
+}
+
 }  // namespace

@@ -441,8 +441,8 @@ inline constexpr DecoderStep kDecoderSequence8[] = {
     {0x42200000u, 10319, 10264, 0x42C80000u, 0x00000000u, 0x43A00000u, 0x439FFB84u, 0x43A00000u, 0x3D0F8000u, 0xC2200000u, 0x42A00000u, 280, 170, 0x447E6297u},
     // AngleComp 40, capture 10319/10265 -> duty 100.009743, corrected 0.00974273682, angle 320.035065, diff 0.0350646973, absolute -39.9649353, electrical 80.2454529, Theta 279, UqAngle 170, 1017.54047 Hz
     {0x42200000u, 10319, 10265, 0x42C804FDu, 0x3C1FA000u, 0x43A0047Du, 0x43A00000u, 0x43A0047Du, 0x3D0FA000u, 0xC21FDC18u, 0x42A07DACu, 279, 170, 0x447E6297u},
-    // AngleComp 40, capture 3940/3919 -> duty 100, corrected 0, angle 320, diff -0.0350646973, absolute -40, electrical 80, Theta 280, UqAngle 170, 2664.97461 Hz
-    {0x42200000u, 3940, 3919, 0x42C80000u, 0x00000000u, 0x43A00000u, 0x43A0047Du, 0x43A00000u, 0xBD0FA000u, 0xC2200000u, 0x42A00000u, 280, 170, 0x45268F98u},
+    // AngleComp 40, capture 9850/9798 -> duty 100.005112, corrected 0.00511169434, angle 320.018402, diff -0.0166625977, absolute -39.9815979, electrical 80.1288147, Theta 279, UqAngle 170, 1065.98987 Hz
+    {0x42200000u, 9850, 9798, 0x42C8029Eu, 0x3BA78000u, 0x43A0025Bu, 0x43A0047Du, 0x43A0025Bu, 0xBC888000u, 0xC21FED28u, 0x42A041F4u, 279, 170, 0x44853FADu},
 };
 // No high time: duty 0, 0 * 3.6 - 40 = -40, plus 360 = 320.
 inline constexpr DecoderStep kDecoderSequence9[] = {
@@ -482,20 +482,30 @@ inline constexpr DecoderStep kDecoderSequence10[] = {
     // AngleComp 40, capture 10500/8993 -> duty 86.1065674, corrected 86.1065674, angle 269.983643, diff -60.0124817, absolute 269.983673, electrical 89.885498, Theta 270, UqAngle 179, 1000 Hz
     {0x42200000u, 10500, 8993, 0x42AC3690u, 0x42AC3690u, 0x4386FDE8u, 0x43A4FF81u, 0x4386FDE8u, 0xC2700CC8u, 0x4386FDE9u, 0x42B3C560u, 270, 179, 0x447A0000u},
 };
-// The duty and not the period sets the angle; Frequency is 10.5 MHz over the period count.
+// From 9450 to 11783 counts (the sensor at 900 to 1100 Hz) the duty and not the period sets the angle and Frequency is 10.5 MHz over the period count; any other period is skipped like a period of 0.
 inline constexpr DecoderStep kDecoderSequence11[] = {
-    // AngleComp 40, capture 9000/4500 -> duty 50.2679291, corrected 50.2679291, angle 140.964539, diff 140.964539, absolute 140.964539, electrical 266.75177, Theta 93, UqAngle 356, 1166.66663 Hz
-    {0x42200000u, 9000, 4500, 0x4249125Cu, 0x4249125Cu, 0x430CF6ECu, 0x00000000u, 0x430CF6ECu, 0x430CF6ECu, 0x430CF6ECu, 0x4385603Au, 93, 356, 0x4491D555u},
-    // AngleComp 40, capture 21000/10500 -> duty 50.2679291, corrected 50.2679291, angle 140.964539, diff 0, absolute 140.964539, electrical 266.75177, Theta 93, UqAngle 356, 500 Hz
-    {0x42200000u, 21000, 10500, 0x4249125Cu, 0x4249125Cu, 0x430CF6ECu, 0x430CF6ECu, 0x430CF6ECu, 0x00000000u, 0x430CF6ECu, 0x4385603Au, 93, 356, 0x43FA0000u},
-    // AngleComp 40, capture 65535/65535 -> duty 100.535858, corrected 0.535858154, angle 321.929077, diff 180.964539, absolute 321.929077, electrical 93.50354, Theta 266, UqAngle 183, 160.219727 Hz
-    {0x42200000u, 65535, 65535, 0x42C9125Cu, 0x3F092E00u, 0x43A0F6ECu, 0x430CF6ECu, 0x43A0F6ECu, 0x4334F6ECu, 0x43A0F6ECu, 0x42BB01D0u, 266, 183, 0x43203840u},
-    // AngleComp 40, capture 1/0 -> duty 0, corrected 0, angle 320, diff -1.92907715, absolute 320, electrical 80, Theta 280, UqAngle 170, 10500000 Hz
-    {0x42200000u, 1, 0, 0x00000000u, 0x00000000u, 0x43A00000u, 0x43A0F6ECu, 0x43A00000u, 0xBFF6EC00u, 0x43A00000u, 0x42A00000u, 280, 170, 0x4B2037A0u},
-    // AngleComp 40, capture 1/1 -> duty 100.535858, corrected 0.535858154, angle 321.929077, diff 1.92907715, absolute 321.929077, electrical 93.50354, Theta 266, UqAngle 183, 10500000 Hz
-    {0x42200000u, 1, 1, 0x42C9125Cu, 0x3F092E00u, 0x43A0F6ECu, 0x43A00000u, 0x43A0F6ECu, 0x3FF6EC00u, 0x43A0F6ECu, 0x42BB01D0u, 266, 183, 0x4B2037A0u},
-    // AngleComp 40, capture 65535/1 -> duty 0.00153407885, corrected 0.00153407885, angle 320.005524, diff -1.92355347, absolute 320.005524, electrical 80.0386658, Theta 279, UqAngle 170, 160.219727 Hz
-    {0x42200000u, 65535, 1, 0x3AC91325u, 0x3AC91325u, 0x43A000B5u, 0x43A0F6ECu, 0x43A000B5u, 0xBFF63700u, 0x43A000B5u, 0x42A013CCu, 279, 170, 0x43203840u},
+    // AngleComp 40, capture 9450/4725 -> duty 50.2679291, corrected 50.2679291, angle 140.964539, diff 140.964539, absolute 140.964539, electrical 266.75177, Theta 93, UqAngle 356, 1111.11108 Hz
+    {0x42200000u, 9450, 4725, 0x4249125Cu, 0x4249125Cu, 0x430CF6ECu, 0x00000000u, 0x430CF6ECu, 0x430CF6ECu, 0x430CF6ECu, 0x4385603Au, 93, 356, 0x448AE38Eu},
+    // AngleComp 40, capture 11783/5891 -> duty 50.2636642, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 891.114319 Hz
+    {0x42200000u, 11783, 5891, 0x42490DFEu, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x445EC751u},
+    // AngleComp 40, capture 9449/4725 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 9449, 4725, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 11784/5892 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 11784, 5892, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 9000/4500 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 9000, 4500, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 21000/10500 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 21000, 10500, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 65535/65535 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 65535, 65535, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 1/0 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 1, 0, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 1/1 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 1, 1, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 65535/1 -> duty 0, corrected 50.2636642, angle 140.949188, diff -0.0153503418, absolute 140.949188, electrical 266.644318, Theta 93, UqAngle 356, 0 Hz
+    {0x42200000u, 65535, 1, 0x00000000u, 0x42490DFEu, 0x430CF2FEu, 0x430CF6ECu, 0x430CF2FEu, 0xBC7B8000u, 0x430CF2FEu, 0x43855279u, 93, 356, 0x00000000u},
+    // AngleComp 40, capture 10000/2500 -> duty 25.1339645, corrected 25.1339645, angle 50.4822731, diff -90.4669189, absolute 50.4822693, electrical 353.375916, Theta 6, UqAngle 83, 1050 Hz
+    {0x42200000u, 10000, 2500, 0x41C9125Cu, 0x41C9125Cu, 0x4249EDD9u, 0x430CF2FEu, 0x4249EDD9u, 0xC2B4EF10u, 0x4249EDD8u, 0x43B0B01Eu, 6, 83, 0x44834000u},
 };
 inline constexpr DecoderSequence kDecoderSequences[] = {
     {"worked example between two lost periods", kDecoderSequence0, sizeof(kDecoderSequence0) / sizeof(kDecoderSequence0[0])},

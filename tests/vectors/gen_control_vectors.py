@@ -255,9 +255,14 @@ def decoder_initial():
                 AngleComp=40.0)
 
 
+# Periods the sensor can send (900 to 1100 Hz, one per cent margin); any
+# other capture, 0 included, is skipped.
+PERIOD_MIN, PERIOD_MAX = 9450, 11783
+
+
 def decode(st, ic1, ic2):
     st = dict(st)
-    if ic1 == 0:
+    if ic1 < PERIOD_MIN or ic1 > PERIOD_MAX:
         st['DutyCycle'] = 0.0
         st['Frequency'] = 0.0
         return st
@@ -360,7 +365,7 @@ def decoder_sequences():
         'Full high time gives a duty above 100; twice the period puts the mechanical angle above 360, '
         'which leaves the electrical angle unchanged and is unwrapped like any other sample.')
     seq('duty at the correction threshold',
-        [(40.0, 10319, 10263), (40.0, 10319, 10264), (40.0, 10319, 10265), (40.0, 3940, 3919)],
+        [(40.0, 10319, 10263), (40.0, 10319, 10264), (40.0, 10319, 10265), (40.0, 9850, 9798)],
         'Duty just below 100 is kept, exactly 100 and above are reduced by 100 in DutyCycle_Corre.')
     seq('negative mechanical angle wraps to the top of the turn',
         [(40.0, 10500, 0), (40.0, 10500, 100), (40.0, 10500, 1000)],
@@ -369,9 +374,11 @@ def decoder_sequences():
     back = [90.0, 30.0, 330.0, 270.0]
     seq('one and a half turns forward, then back', [(40.0, 10500, capture_for(t)) for t in fwd + back],
         'Steps of about 60 degrees; the absolute angle follows across 360 both ways.')
-    seq('other periods', [(40.0, 9000, 4500), (40.0, 21000, 10500), (40.0, 65535, 65535), (40.0, 1, 0),
-                          (40.0, 1, 1), (40.0, 65535, 1)],
-        'The duty and not the period sets the angle; Frequency is 10.5 MHz over the period count.')
+    seq('other periods', [(40.0, 9450, 4725), (40.0, 11783, 5891), (40.0, 9449, 4725), (40.0, 11784, 5892),
+                          (40.0, 9000, 4500), (40.0, 21000, 10500), (40.0, 65535, 65535), (40.0, 1, 0),
+                          (40.0, 1, 1), (40.0, 65535, 1), (40.0, 10000, 2500)],
+        'From 9450 to 11783 counts (the sensor at 900 to 1100 Hz) the duty and not the period sets the angle and '
+        'Frequency is 10.5 MHz over the period count; any other period is skipped like a period of 0.')
     return seqs
 
 

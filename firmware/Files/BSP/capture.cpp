@@ -24,6 +24,7 @@ constexpr std::uint32_t kAfTim3 = 2u << (4u * kPin);             // alternate fu
 
 constexpr std::uint16_t kPrescaler = 7;         // 84 MHz / 8 = 10.5 MHz
 constexpr std::uint32_t kAutoReload = 0xFFFFu;  // a period up to 6.2 ms is counted whole
+constexpr std::uint16_t kInputFilter = 0xCu << 4;  // IC1F 1100: f_DTS / 16, N = 8
 }  // namespace
 
 void TIM3_Init() {
@@ -51,11 +52,20 @@ void TIM3_Init() {
   TIM3->EGR = TIM_EGR_UG;  // prescaler and the holding auto-reload take effect
 
   // Channel 1 on TI1, rising edge: the period. Channel 2 also on TI1,
-  // falling edge: the high time. No filter, every edge captured.
+  // falling edge: the high time. TI1's filter (IC1F; both channels and the
+  // slave trigger see TI1 through it, IC2F would filter the unused TI2)
+  // passes a level only after 8 equal samples at f_DTS / 16; with CKD 0,
+  // f_DTS = 84 MHz, so 5.25 MHz, 0.19 us a sample. A runt pulse or a dropout
+  // shorter than 7 samples (1.33 us) is never seen, one of 8 (1.52 us)
+  // always. The sensor's shortest pulse is the 8 clock periods low at the
+  // end of its frame: 1.77 us at 1.1 kHz, the top of its tolerance, so the
+  // filter cannot be longer. Every edge is seen 1.33 to 1.52 us late, both
+  // edges of a period alike, so the period and the high time keep their
+  // length, on a grid of 2 counts, finer than the sensor's own clock.
   std::uint16_t ccmr1 = TIM3->CCMR1;
   ccmr1 = static_cast<std::uint16_t>(ccmr1 & ~(TIM_CCMR1_CC1S | TIM_CCMR1_IC1PSC | TIM_CCMR1_IC1F | TIM_CCMR1_CC2S |
                                                TIM_CCMR1_IC2PSC | TIM_CCMR1_IC2F));
-  ccmr1 = static_cast<std::uint16_t>(ccmr1 | TIM_CCMR1_CC1S_0 | TIM_CCMR1_CC2S_1);
+  ccmr1 = static_cast<std::uint16_t>(ccmr1 | TIM_CCMR1_CC1S_0 | kInputFilter | TIM_CCMR1_CC2S_1);
   TIM3->CCMR1 = ccmr1;
   std::uint16_t ccer = TIM3->CCER;
   ccer = static_cast<std::uint16_t>(ccer & ~(TIM_CCER_CC1P | TIM_CCER_CC1NP | TIM_CCER_CC2P | TIM_CCER_CC2NP));
@@ -69,7 +79,8 @@ void TIM3_Init() {
   smcr = static_cast<std::uint16_t>(smcr | TIM_SMCR_SMS_RESET | TIM_SMCR_TS_TI1FP1);
   TIM3->SMCR = smcr;
 
-  // Up-counting, auto-reload preloaded, counter on (held until the first edge).
+  // Up-counting, auto-reload preloaded, clock division 1 (f_DTS = CK_INT),
+  // counter on (held until the first edge).
   std::uint16_t cr1 = TIM3->CR1;
   cr1 = static_cast<std::uint16_t>(cr1 & ~(TIM_CR1_DIR | TIM_CR1_CMS | TIM_CR1_CKD));
   cr1 = static_cast<std::uint16_t>(cr1 | TIM_CR1_ARPE | TIM_CR1_CEN);

@@ -16,6 +16,15 @@ constexpr double kDegreesPerPercent = 3.6;
 constexpr float kWrapThreshold = 200.0f;      // a larger jump is a pass through 0/360
 constexpr float kCountRate = 10500000.0f;     // capture counts per second
 
+// Periods the sensor can send. Its PWM frame is 4119 ticks of its own
+// clock (12 start, 4 error, 4095 data, 8 end), about 1 kHz, and that clock
+// is within 10 per cent over temperature: 900 to 1100 Hz, 9545 to 11667
+// counts. One per cent more each way covers the capture's sampling grid.
+// Anything else is a line glitch (a runt pulse or a dropout split a
+// period) whose duty means nothing.
+constexpr std::uint16_t kPeriodMin = 9450;   // 10500000 / 1100 x 0.99
+constexpr std::uint16_t kPeriodMax = 11783;  // 10500000 / 900 x 1.01
+
 // Upper bounds (inclusive) of the seven electrical turns within one
 // mechanical turn of a motor with seven pole pairs, and the electrical
 // offset of each.
@@ -27,7 +36,7 @@ constexpr double kRowOffset[7] = {0.0, 360.0, 720.0, 1080.0, 1440.0, 1800.0, 216
 void Angle_Decode() {
   const std::uint16_t period = IC1Value;
   const std::uint16_t high = IC2Value;
-  if (period == 0u) {
+  if (period < kPeriodMin || period > kPeriodMax) {  // 0 included: no period measured
     DutyCycle = 0.0f;
     Frequency = 0.0f;
     return;
