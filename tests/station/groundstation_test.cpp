@@ -267,6 +267,27 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
   EXPECT_EQ(run({"--replay", (dir / "good.gsrec").string()}).first, 0);
 }
 
+TEST(Groundstation, AFullDiskFailsTheRunInsteadOfLeavingAShortFileBehind) {
+  const fs::path dir = work_dir();
+  {
+    station::RecordingWriter w;
+    std::string error;
+    ASSERT_TRUE(w.open((dir / "short.gsrec").string(), 500000, error)) << error;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.write(1000u * static_cast<unsigned>(i + 1), test_frame(i)));
+    ASSERT_TRUE(w.close());
+  }
+  // Both writers buffer a few rows, so only the end of the run can tell that
+  // they never reached the disk.
+  for (const char* option : {"--csv", "--record"}) {
+    Child gs({GROUNDSTATION, "--replay", (dir / "short.gsrec").string(), "--speed", "100", option, "/dev/full"},
+             dir / "full.out", dir / "full.err");
+    const auto status = gs.wait(10s);
+    ASSERT_TRUE(status.has_value()) << option;
+    EXPECT_EQ(*status, 1) << option << ": " << gs.stderr_text();
+    EXPECT_NE(gs.stderr_text().find("/dev/full: write failed"), std::string::npos) << gs.stderr_text();
+  }
+}
+
 TEST(Groundstation, ABoardOnANonBlockingPtyIsNeverHeldBackAndCanBeJoinedLater) {
   // The board side writes on with nobody reading: the pty fills, writes
   // fail with EAGAIN instead of blocking, and a reader that comes later
