@@ -5,7 +5,8 @@
 # and: make firmware (the image for the board), make flash (the image onto the
 # board with OpenOCD and an ST-LINK), make debug (OpenOCD's gdb server and
 # gdb-multiarch on the image), make bench (speed of the virtual board),
-# make cycles (instructions per work item on the emulated Cortex-M4).
+# make cycles (instructions per work item on the emulated Cortex-M4), make lint
+# (clang-tidy and cppcheck over LINT_PATHS).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -17,7 +18,10 @@ HOST_DIR   := $(BUILD)/host
 ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
-.PHONY: all deps host host-asan firmware run run-program test bench cycles flash debug fuzz clean
+# Static analysis covers these sources and the headers under them.
+LINT_PATHS ?= firmware host/lib host/run host/port host/programs/groundstation.cpp host/programs/bench.cpp
+
+.PHONY: all deps host host-asan firmware run run-program test lint bench cycles flash debug fuzz clean
 
 all: firmware host
 
@@ -53,6 +57,11 @@ run: run-program
 test: firmware host-asan
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
+
+# Only the compile commands of the sanitizer build are needed, not its objects;
+# the firmware is also read with the board's flags when build/arm is configured.
+lint: deps $(ASAN_DIR)/build.ninja
+	python3 scripts/lint.py $(ASAN_DIR) $(LINT_PATHS) --arm $(ARM_DIR) --jobs $(JOBS)
 
 bench: host firmware
 	$(HOST_DIR)/host/programs/vboard-bench 60

@@ -9,7 +9,7 @@ packages=(
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   qemu-system-arm gdb-multiarch python3-pyelftools openocd
   pkg-config libcpp-httplib-dev libjs-chart.js chromium
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // Speed of the virtual board: virtual time over wall time for a long run of
 // the firmware.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   vboard::GroundStation::of(board).set_recording(false);
   board.power_on();
   const auto start = std::chrono::steady_clock::now();
-  board.run_for(static_cast<vboard::Ticks>(seconds * static_cast<double>(vboard::kTicksPerSecond) + 0.5));
+  board.run_for(static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond))));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double simulated = vboard::to_ms(board.now()) / 1000.0;
   std::printf("virtual time     %.3f s\n", simulated);

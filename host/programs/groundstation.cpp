@@ -46,7 +46,7 @@ void install_signals() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal
 }
 
 std::string json_status(const station::Counters& c, const std::string& source, const std::string& state, bool ended,
@@ -67,15 +67,15 @@ std::string json_status(const station::Counters& c, const std::string& source, c
 // while the reader writes to it.
 class Recorder {
  public:
-  Recorder(std::uint32_t baud) : baud_(baud) {}
+  explicit Recorder(std::uint32_t baud) : baud_(baud) {}
   bool start(const std::string& path, std::string& error) {
     std::lock_guard lock(mutex_);
     if (writer_.is_open()) return true;
     return writer_.open(path, baud_, error);
   }
-  void stop() {
+  bool stop() {
     std::lock_guard lock(mutex_);
-    writer_.close();
+    return writer_.close();
   }
   bool write(std::uint64_t t, std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mutex_);
@@ -101,13 +101,15 @@ std::string default_record_name() {
   std::tm tm{};
   localtime_r(&now, &tm);
   char name[64];
-  std::strftime(name, sizeof name, "groundstation-%Y%m%d-%H%M%S.gsrec", &tm);
+  (void)std::strftime(name, sizeof name, "groundstation-%Y%m%d-%H%M%S.gsrec", &tm);  // 32 characters fit
   return name;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_station(int argc, char** argv) {
   CLI::App app{"Watches the controller's telemetry frames: on a serial line (raw 8N1), a pseudo-terminal or a recording."};
   std::string device;
   std::string replay;
@@ -129,7 +131,7 @@ int main(int argc, char** argv) {
   app.add_option("--record", record_path, "Record the raw bytes with their arrival times");
   app.add_option("--serve", serve_text, "Serve the live page on [ADDR:]PORT (address 127.0.0.1 unless given)")
       ->check(CLI::Validator(
-          [](std::string& text) {
+          [](const std::string& text) {
             station::ServeAddress a;
             return station::parse_serve(text, a);
           },
@@ -319,8 +321,16 @@ int main(int argc, char** argv) {
 
   st.flush();
   recorder.flush();
-  recorder.stop();
-  st.close();
+  // A CSV or a recording cut short by a full disk is a failed run.
+  const std::string recorded = recorder.path();
+  if (!recorder.stop()) {
+    std::fprintf(stderr, "groundstation: %s: write failed\n", recorded.c_str());
+    status = 1;
+  }
+  if (!st.close()) {
+    std::fprintf(stderr, "groundstation: %s: write failed\n", csv_path.c_str());
+    status = 1;
+  }
   report(true);
   if (server && stay && !g_stop) {
     std::fprintf(stderr, "groundstation: source ended; still serving %s until interrupted\n", server->url().c_str());
@@ -331,4 +341,17 @@ int main(int argc, char** argv) {
   }
   if (server) server->stop();
   return status;
+}
+
+}  // namespace
+
+// Whatever the library throws (out of memory, a thread that cannot start)
+// ends the program with its message and a failure status, not an abort.
+int main(int argc, char** argv) {
+  try {
+    return run_station(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "groundstation: %s\n", e.what());
+    return 1;
+  }
 }

@@ -15,8 +15,9 @@ std::string progress_text(double done, double total, double wall) {
   }
   const double left = speed > 0.0 ? std::max(0.0, total - done) / speed : 0.0;
   if (left >= 120.0) {
-    std::snprintf(line, sizeof line, "%.1f s of %.1f s virtual, %.0f x real time, %.0f min %02.0f s left", done, total,
-                  speed, static_cast<double>(static_cast<long>(left) / 60), static_cast<double>(static_cast<long>(left) % 60));
+    const long seconds = static_cast<long>(left);
+    std::snprintf(line, sizeof line, "%.1f s of %.1f s virtual, %.0f x real time, %ld min %02ld s left", done, total,
+                  speed, seconds / 60, seconds % 60);
   } else {
     std::snprintf(line, sizeof line, "%.1f s of %.1f s virtual, %.0f x real time, %.0f s left", done, total, speed, left);
   }

@@ -40,7 +40,7 @@ void write_csv(const std::string& path, const Series& series) {
   std::fputc('\n', f);
   for (const auto& row : series.rows) {
     if (row.size() != series.names.size()) {
-      std::fclose(f);
+      (void)std::fclose(f);  // the write already failed
       throw std::runtime_error(path + ": a row of the series has the wrong number of values");
     }
     // Enough digits for microseconds of a long run.

@@ -267,6 +267,31 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
   EXPECT_EQ(run({"--replay", (dir / "good.gsrec").string()}).first, 0);
 }
 
+TEST(Groundstation, AFullDiskFailsTheRunInsteadOfLeavingAShortFileBehind) {
+  const fs::path dir = work_dir();
+  {
+    station::RecordingWriter w;
+    std::string error;
+    ASSERT_TRUE(w.open((dir / "short.gsrec").string(), 500000, error)) << error;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.write(1000u * static_cast<unsigned>(i + 1), test_frame(i)));
+    ASSERT_TRUE(w.close());
+  }
+  // The CSV buffers its rows, so only the end of the run can tell that they
+  // never reached the disk; the recording's header is written at once.
+  auto run = [&](const char* option) {
+    Child gs({GROUNDSTATION, "--replay", (dir / "short.gsrec").string(), "--speed", "100", option, "/dev/full"},
+             dir / "full.out", dir / "full.err");
+    const auto status = gs.wait(10s);
+    return std::make_pair(status.value_or(-1), gs.stderr_text());
+  };
+  const auto [csv_status, csv_text] = run("--csv");
+  EXPECT_EQ(csv_status, 1) << csv_text;
+  EXPECT_NE(csv_text.find("/dev/full: write failed"), std::string::npos) << csv_text;
+  const auto [record_status, record_text] = run("--record");
+  EXPECT_EQ(record_status, 2) << record_text;
+  EXPECT_NE(record_text.find("cannot write /dev/full"), std::string::npos) << record_text;
+}
+
 TEST(Groundstation, ABoardOnANonBlockingPtyIsNeverHeldBackAndCanBeJoinedLater) {
   // The board side writes on with nobody reading: the pty fills, writes
   // fail with EAGAIN instead of blocking, and a reader that comes later

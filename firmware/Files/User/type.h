@@ -21,7 +21,7 @@ struct ST_PID {
   float UMin;   // lower output limit
   float EMin;   // dead band: errors whose magnitude does not exceed it count as zero
 };
-static_assert(sizeof(ST_PID) == 14 * 4);
+static_assert(sizeof(ST_PID) == 14 * sizeof(float));
 static_assert(offsetof(ST_PID, E) == 20 && offsetof(ST_PID, EMin) == 52);
 
 struct PARK {
@@ -51,4 +51,4 @@ struct SVPWM {
   // phase high for that many counts either side of the count's bottom.
   std::int32_t taOn, tbOn, tcOn;
 };
-static_assert(sizeof(SVPWM) == 11 * 4);
+static_assert(sizeof(SVPWM) == 11 * sizeof(std::int32_t));

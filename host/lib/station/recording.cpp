@@ -59,13 +59,16 @@ bool RecordingWriter::write(std::uint64_t time_ns, std::span<const std::uint8_t>
 
 bool RecordingWriter::flush() { return file_ != nullptr && std::fflush(file_) == 0; }
 
-void RecordingWriter::close() {
-  if (file_ != nullptr) std::fclose(file_);
+bool RecordingWriter::close() {
+  if (file_ == nullptr) return true;
+  const bool failed = std::ferror(file_) != 0;
+  const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
+  return closed && !failed;
 }
 
 RecordingReader::~RecordingReader() {
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr) (void)std::fclose(file_);  // read only: nothing to lose
 }
 
 bool RecordingReader::fail(std::uint64_t at, const std::string& what, std::string& error) {
@@ -74,7 +77,7 @@ bool RecordingReader::fail(std::uint64_t at, const std::string& what, std::strin
 }
 
 bool RecordingReader::open(const std::string& path, std::string& error) {
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr) (void)std::fclose(file_);  // read only: nothing to lose
   path_ = path;
   offset_ = 0;
   last_time_ = 0;

@@ -48,7 +48,8 @@ class RecordingWriter {
   // write error (the file stays valid up to the last whole record flushed).
   bool write(std::uint64_t time_ns, std::span<const std::uint8_t> bytes);
   bool flush();
-  void close();
+  // False when the end of the recording could not be written.
+  bool close();
   bool is_open() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
   std::uint64_t bytes_written() const { return bytes_; }

@@ -62,10 +62,13 @@ void Station::flush() {
   if (csv_ != nullptr) std::fflush(csv_);
 }
 
-void Station::close() {
+bool Station::close() {
   std::lock_guard lock(mutex_);
-  if (csv_ != nullptr) std::fclose(csv_);
+  if (csv_ == nullptr) return true;
+  const bool failed = std::ferror(csv_) != 0;
+  const bool closed = std::fclose(csv_) == 0;
   csv_ = nullptr;
+  return closed && !failed;
 }
 
 Counters Station::counters() const {

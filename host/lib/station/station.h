@@ -48,7 +48,8 @@ class Station {
   void feed(std::uint64_t time_ns, std::span<const std::uint8_t> bytes);
   // Pushes the CSV to the file system (on a timer and at the end).
   void flush();
-  void close();
+  // Ends the CSV; false when any of it could not be written (a full disk).
+  bool close();
   Counters counters() const;
   // Called for every good frame, on the feeding thread; must not block.
   std::function<void(const Sample&)> on_sample;
