@@ -17,7 +17,7 @@ HOST_DIR   := $(BUILD)/host
 ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
-.PHONY: all deps host host-asan firmware run run-program test bench cycles flash debug clean
+.PHONY: all deps host host-asan firmware run run-program test-build test bench cycles flash debug clean
 
 all: firmware host
 
@@ -50,7 +50,11 @@ run: run-program
 	@mkdir -p $(OUT)
 	$(HOST_DIR)/host/programs/vboard-run $(RUN_ARGS)
 
-test: firmware host-asan
+# The sanitizer tree builds only what the tests run.
+test-build: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target test-build
+
+test: firmware test-build
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
 
