@@ -21,7 +21,7 @@ ARM_DIR    := $(BUILD)/arm
 # Static analysis covers these sources and the headers under them.
 LINT_PATHS ?= firmware host/lib host/run host/port host/programs/groundstation.cpp host/programs/bench.cpp
 
-.PHONY: all deps host host-asan firmware run run-program test lint bench cycles flash debug fuzz clean
+.PHONY: all deps host host-asan firmware run run-program test-build test lint bench cycles flash debug fuzz clean
 
 all: firmware host
 
@@ -54,7 +54,11 @@ run: run-program
 	@mkdir -p $(OUT)
 	$(HOST_DIR)/host/programs/vboard-run $(RUN_ARGS)
 
-test: firmware host-asan
+# The sanitizer tree builds only what the tests run.
+test-build: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target test-build
+
+test: firmware test-build
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
 

@@ -13,6 +13,24 @@ endif()
 
 find_package(Threads REQUIRED)
 
+# What `make test` builds: the test programs and the programs the tests run,
+# nothing else (each test directory adds what it needs).
+add_custom_target(test-build)
+
+# Test sources are compiled without optimisation: they are mostly gtest
+# macros, whose code the optimiser spends long on for no gain; the firmware
+# and the board they drive keep their flags.
+set(TEST_COMPILE_OPTIONS -O0)
+
+# The programs and their libraries are built in the sanitizer tree only to be
+# run by the tests, on a few arguments or a short stream: there, compiling
+# them fast (CLI11 and toml++ make heavy translation units) matters more than
+# their speed. The Release tree keeps its optimised programs.
+set(TOOL_COMPILE_OPTIONS)
+if(SANITIZE)
+  set(TOOL_COMPILE_OPTIONS -O0)
+endif()
+
 # The firmware's static memory is gathered into one section of the host
 # program, so that the virtual board can put every global back to its
 # initial value at each reset, as the start-up code does on the board.

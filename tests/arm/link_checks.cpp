@@ -1,5 +1,5 @@
-// Parity of the sensor link on the Cortex-M4, and one register read through
-// the emulated SPI2.
+// One register read through the emulated SPI2 (the parity cases are shared
+// with the host, in tests/shared).
 #include <bit>
 #include <cstdint>
 
@@ -12,23 +12,6 @@
 namespace armtest {
 
 void check_link() {
-  {
-    Group group("link.parity");
-    int index = 0;
-    for (const auto& v : link_vectors::kParity) {
-      group.at(index++);
-      group.equal("parity_even", parity_even(v.value), v.parity);
-    }
-    // Every 16-bit word against its bit count.
-    for (std::uint32_t v = 0; v <= 0xFFFFu; ++v) {
-      const auto word = static_cast<std::uint16_t>(v);
-      const auto want = static_cast<std::uint8_t>(std::popcount(word) & 1);
-      if (parity_even(word) != want) {
-        group.at(static_cast<int>(v), "every word");
-        group.equal("parity_even", parity_even(word), want);
-      }
-    }
-  }
   {
     // The emulated SPI2 has no sensor attached: every frame answers 0. Of the
     // reply vectors only the all-zero reply can run here; the others need

@@ -9,6 +9,7 @@ namespace {
 int g_checks = 0;
 int g_mismatches = 0;
 int g_groups = 0;
+Group* g_running = nullptr;
 constexpr int kPrintedPerGroup = 16;
 
 }  // namespace
@@ -121,14 +122,19 @@ bool Group::bytes(const char* field, const std::uint8_t* got, std::size_t got_le
   return true;
 }
 
+Group* running_group() { return g_running; }
+void set_running_group(Group* group) { g_running = group; }
+
 void power_on_state() {
   const int checks = g_checks;
   const int mismatches = g_mismatches;
   const int groups = g_groups;
+  Group* const running = g_running;
   port::runtime_init();
   g_checks = checks;
   g_mismatches = mismatches;
   g_groups = groups;
+  g_running = running;
 }
 
 int finish(const char* image) {

@@ -88,6 +88,19 @@ class Group {
     label_ = label;
   }
 
+  int index() const { return index_; }
+  const char* label() const { return label_; }
+
+  // A check whose comparison is already made: counted, and reported with
+  // both values when it failed.
+  bool expect(const char* field, bool ok, Hex got, Hex want) {
+    ++checks_;
+    if (!ok) {
+      report(field, got.value, want.value, got.digits > want.digits ? got.digits : want.digits);
+    }
+    return ok;
+  }
+
   // The expectation takes the result's type.
   template <typename T>
   bool equal(const char* field, T got, std::type_identity_t<T> want) {
@@ -118,8 +131,13 @@ class Group {
   int mismatches_ = 0;
 };
 
+// The group of the case that is running, if any (set by the case runner).
+Group* running_group();
+void set_running_group(Group* group);
+
 // Puts every firmware global back to its initial value, as the start-up
-// code does after reset (the report's own counts survive).
+// code does after reset (the report's own counts and the running case
+// survive).
 void power_on_state();
 
 // Prints the summary line and returns the exit status: 0 when every check

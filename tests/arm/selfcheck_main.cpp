@@ -1,10 +1,23 @@
 // The runner's self-check: an image whose checks deliberately fail, so that
 // the test around it can prove that a mismatch is detected, printed with its
-// case and both bit patterns, and turned into a failing exit status.
+// case and both bit patterns, and turned into a failing exit status; the
+// same for a case written with the shared sources' macros.
 #include <cstdint>
 
 #include "report.h"
 #include "semihost.h"
+#include "test_case.h"
+
+// The case macros of the shared sources report the same way: the innermost
+// traces name the case, and a failed assertion ends it.
+TEST(Selfcheck, Macros) {
+  SCOPED_TRACE("traced");
+  SCOPED_TRACE(7);
+  EXPECT_EQ(std::int32_t{-2}, 3);
+  EXPECT_BITS(1.0f, 0x3F800001u);
+  ASSERT_TRUE(false);
+  EXPECT_EQ(1, 2);  // not reached
+}
 
 int main() {
   {
@@ -22,5 +35,6 @@ int main() {
     group.at(6, "frame");
     group.bytes("bytes", got, 3, want, 3);
   }
+  armtest::run_tests();
   semihost::exit(armtest::finish("selfcheck"));
 }

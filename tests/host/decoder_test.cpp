@@ -1,5 +1,5 @@
-// The sensor PWM angle decoder against the shared vectors, directly and
-// through the TIM3 capture interrupt on the virtual board.
+// The sensor PWM angle decoder beyond the shared vectors (tests/shared runs
+// those, directly and through the capture interrupt, on both builds).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -27,74 +27,6 @@ constexpr std::uintptr_t kTim3Ccr2 = 0x40000438u;
 void open_tim3_gate() {
   auto& board = vboard::board();
   board.poke(kRccApb1enr, board.peek(kRccApb1enr) | kTim3En);
-}
-
-void expect_step(const DecoderStep& s) {
-  EXPECT_EQ(IC1Value, s.IC1Value);
-  EXPECT_EQ(IC2Value, s.IC2Value);
-  EXPECT_BITS(DutyCycle, s.DutyCycle);
-  EXPECT_BITS(DutyCycle_Corre, s.DutyCycle_Corre);
-  EXPECT_BITS(PitchAngle, s.PitchAngle);
-  EXPECT_BITS(LastPitchAngle, s.LastPitchAngle);
-  EXPECT_BITS(NowPithchAngle, s.NowPithchAngle);
-  EXPECT_BITS(DiffPithchAngle, s.DiffPithchAngle);
-  EXPECT_BITS(AbPitchAngle, s.AbPitchAngle);
-  EXPECT_BITS(ElePitchAngle, s.ElePitchAngle);
-  EXPECT_EQ(MotorAPark.Theta, s.Theta);
-  EXPECT_EQ(UqAngle, s.UqAngle);
-  EXPECT_BITS(Frequency, s.Frequency);
-}
-
-// Only Theta of the transform record belongs to the decoder.
-void expect_park_untouched_but_theta(const PARK& before) {
-  EXPECT_EQ(MotorAPark.Ud, before.Ud);
-  EXPECT_EQ(MotorAPark.Uq, before.Uq);
-  EXPECT_EQ(MotorAPark.UAlpha, before.UAlpha);
-  EXPECT_EQ(MotorAPark.UBeta, before.UBeta);
-  EXPECT_EQ(MotorAPark.Id, before.Id);
-  EXPECT_EQ(MotorAPark.ActIq, before.ActIq);
-}
-
-TEST(AngleDecoder, Vectors) {
-  for (const DecoderSequence& seq : kDecoderSequences) {
-    SCOPED_TRACE(seq.name);
-    vboard::board().reset();
-    MotorAPark.Uq = 3.5f;
-    MotorAPark.UAlpha = -1.0f;
-    for (std::size_t n = 0; n < seq.count; ++n) {
-      SCOPED_TRACE(::testing::Message() << "step " << n);
-      const DecoderStep& s = seq.steps[n];
-      const PARK before = MotorAPark;
-      AngleComp = std::bit_cast<float>(s.AngleComp);
-      IC1Value = s.IC1Value;
-      IC2Value = s.IC2Value;
-      Angle_Decode();
-      expect_step(s);
-      expect_park_untouched_but_theta(before);
-    }
-  }
-  vboard::board().reset();
-}
-
-// The same vectors with the captures taken from TIM3's capture registers by
-// the interrupt handler.
-TEST(AngleDecoder, VectorsThroughTheCaptureInterrupt) {
-  auto& board = vboard::board();
-  for (const DecoderSequence& seq : kDecoderSequences) {
-    SCOPED_TRACE(seq.name);
-    board.reset();
-    open_tim3_gate();
-    for (std::size_t n = 0; n < seq.count; ++n) {
-      SCOPED_TRACE(::testing::Message() << "step " << n);
-      const DecoderStep& s = seq.steps[n];
-      AngleComp = std::bit_cast<float>(s.AngleComp);
-      board.poke(kTim3Ccr1, s.IC1Value);
-      board.poke(kTim3Ccr2, s.IC2Value);
-      TIM3_IRQHandler();
-      expect_step(s);
-    }
-  }
-  board.reset();
 }
 
 // The handler clears the capture-1 flag with one write of its complement,

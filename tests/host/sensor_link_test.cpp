@@ -113,23 +113,7 @@ class SensorLink : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Parity
 
-TEST(SensorLinkParity, Vectors) {
-  for (const auto& v : link_vectors::kParity) {
-    EXPECT_EQ(parity_even(v.value), v.parity) << std::hex << v.value;
-  }
-}
-
-TEST(SensorLinkParity, EveryWordAgainstItsBitCount) {
-  for (std::uint32_t v = 0; v <= 0xFFFFu; ++v) {
-    const auto w = static_cast<std::uint16_t>(v);
-    const std::uint8_t p = parity_even(w);
-    ASSERT_EQ(p, std::popcount(w) & 1) << std::hex << v;
-    if (w < 0x8000u) {
-      // Placed in bit 15 of a word whose bit 15 is clear, it makes the word even.
-      ASSERT_EQ(std::popcount(static_cast<std::uint16_t>(w | (p << 15))) & 1, 0) << std::hex << v;
-    }
-  }
-}
+// Shared with the image for the board: tests/shared/link_cases.cpp.
 
 // ---------------------------------------------------------------------------
 // The read on the wire, against scripted replies

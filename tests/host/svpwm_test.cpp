@@ -199,25 +199,4 @@ TEST(Modulation, NaNAndInfinityGiveTheZeroVector) {
   }
 }
 
-TEST(Modulation, Vectors) {
-  for (const SvpwmCase& c : kSvpwmCases) {
-    SCOPED_TRACE(c.name);
-    SVPWM v{};
-    v.UAlpha = std::bit_cast<float>(c.UAlpha);
-    v.UBeta = std::bit_cast<float>(c.UBeta);
-    SVPWM_Calc(&v);
-    EXPECT_BITS(v.UAlpha, c.UAlpha);
-    EXPECT_BITS(v.UBeta, c.UBeta);
-    EXPECT_EQ(v.Ua, c.Ua);
-    EXPECT_EQ(v.Ub, c.Ub);
-    EXPECT_EQ(v.Uc, c.Uc);
-    EXPECT_EQ(v.Tx, c.Tx);
-    EXPECT_EQ(v.Ty, c.Ty);
-    EXPECT_EQ(v.Tz, c.Tz);
-    EXPECT_EQ(v.taOn, c.taOn);
-    EXPECT_EQ(v.tbOn, c.tbOn);
-    EXPECT_EQ(v.tcOn, c.tcOn);
-  }
-}
-
 }  // namespace
