@@ -27,6 +27,7 @@
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 
@@ -121,7 +122,7 @@ void note_unapplied(const run::Scenario& s) {
                      m.cogging_torque_nm || m.supply_v;
   const bool gains = s.gains.kp || s.gains.ki || s.gains.kd;
   if (motor || !s.loads.empty() || gains) {
-    std::fprintf(stderr, "note: the rotor follows its script on this board: the scenario's%s%s%s are not applied\n",
+    std::fprintf(stderr, "note: the scenario's%s%s%s are not applied yet: the board runs the default motor and gains\n",
                  motor ? " motor parameters" : "", s.loads.empty() ? "" : " load steps", gains ? " gains" : "");
   }
 }
@@ -143,7 +144,13 @@ int main(int argc, char** argv) {
   config.crystal_fails = scenario.crystal_fails;
   board.reset(config);
   apply(board, scenario, print_events);
-  board.rotor().set(scenario.start_angle_deg, opt.rotor_speed_dps, 0);
+  // The motor's shaft stands where the sensor reads the start angle; a
+  // rotor speed asks for the scripted rotor instead of the motor.
+  auto& drive = board.motor_drive();
+  drive.set_shaft_angle(vboard::shaft_angle_rad(scenario.start_angle_deg, drive.wiring(), drive.motor().params().pole_pairs));
+  if (opt.rotor_speed_dps != 0.0) board.rotor().set(scenario.start_angle_deg, opt.rotor_speed_dps, 0);
+  const bool scripted = board.rotor().forced();
+  drive.set_setpoint_source([] { return static_cast<double>(MotorAPosition.Des); });
   auto& station = vboard::GroundStation::of(board);
 
   // The heartbeat LED.
@@ -197,7 +204,7 @@ int main(int argc, char** argv) {
     }
     if (print_events) {
       std::printf("%10.3f ms  encoder read  %s (sensor at %.2f deg)\n", vboard::to_ms(t), outcome,
-                  board.rotor().angle(t));
+                  board.sensor_angle(t));
     }
   };
   Ticks start_done = 0;
@@ -218,10 +225,15 @@ int main(int argc, char** argv) {
   std::function<void()> sample = [&] {
     const Ticks now = board.now();
     if (series.rows.size() < kMaxRows) {
-      series.rows.push_back({vboard::to_ms(now) / 1000.0, frame_setpoint, frame_angle, board.rotor().unwrapped(now),
-                             frame_setpoint - frame_angle, static_cast<double>(MotorAPark.Uq), duty(board, 0x34),
-                             duty(board, 0x38), duty(board, 0x3C), kNone, kNone, kNone, kNone,
-                             opt.rotor_speed_dps / 6.0});
+      const vboard::Motor& m = drive.motor();
+      const auto i = m.phase_currents_a();
+      // Shaft angle and speed in the sensor's sense of rotation.
+      const double shaft = scripted ? board.rotor().unwrapped(now) : drive.sensor_unwrapped_deg();
+      const double rpm = scripted ? opt.rotor_speed_dps / 6.0
+                                  : m.speed_rad_s() * drive.wiring().sensor_direction * 60.0 / (2.0 * 3.141592653589793);
+      series.rows.push_back({vboard::to_ms(now) / 1000.0, frame_setpoint, frame_angle, shaft, frame_setpoint - frame_angle,
+                             static_cast<double>(MotorAPark.Uq), duty(board, 0x34), duty(board, 0x38), duty(board, 0x3C),
+                             i[0], i[1], i[2], m.electromagnetic_torque_nm(), rpm});
     } else {
       series_full = true;
     }
@@ -238,6 +250,7 @@ int main(int argc, char** argv) {
     done = std::min(duration, done + vboard::ms(100));
     board.run_until(done);
     progress.update(vboard::to_ms(done) / 1000.0);
+    if (board.stop_info().lost_control) break;  // reported below, not run on
   }
   progress.finish();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
@@ -273,6 +286,9 @@ int main(int argc, char** argv) {
   if (stop.stalled) {
     std::printf("  firmware stalled polling register 0x%08lx since %.3f ms\n",
                 static_cast<unsigned long>(stop.stalled_address), vboard::to_ms(stop.since));
+  }
+  if (stop.lost_control) {
+    std::printf("  %s, at %.3f ms\n", stop.lost_control_reason.c_str(), vboard::to_ms(stop.lost_control_at));
   }
   board.reset();
 
