@@ -18,6 +18,7 @@
 #include "vboard/spi_model.h"
 #include "vboard/usart_model.h"
 #include "vboard/gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/rcc_model.h"
 #include "vboard/tim_model.h"
 #include "vectors.h"
@@ -75,13 +76,20 @@ void Board::build() {
   add<PwrModel>();
   add<FlashInterface>();
   for (char p : {'A', 'B', 'C'}) gpio_[static_cast<std::size_t>(p - 'A')] = &add<GpioPort>(p);
-  tim_[2] = &add<Timer>(2);
-  tim_[3] = &add<Timer>(3);
-  tim_[5] = &add<Timer>(5);
-  tim_[6] = &add<Timer>(6);
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    switch (row.kind) {
+      case hw::Kind::timer:
+        tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row.number);
+        break;
+      case hw::Kind::spi:
+        add<Spi>(row.number);
+        break;
+      case hw::Kind::usart:
+        break;  // below, with the instances the firmware does not use
+    }
+  }
   // The links and the world around the chip; each after the model it
   // attaches to.
-  add<Spi>(2);
   add<As5048a>();  // on SPI2
   for (int n : {1, 2, 3, 6}) add<Usart>(n);
   add<GroundStation>();  // on USART3

@@ -44,7 +44,7 @@ class Timer : public Peripheral {
   int number() const { return number_; }
   bool basic() const { return number_ == 6 || number_ == 7; }
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
-  int irq() const;
+  int irq() const { return irq_; }
 
   // The backing store read and written in place, without the general
   // accessors' call: a timer's registers are looked at on every edge and
@@ -167,6 +167,7 @@ class Timer : public Peripheral {
   void observe_pins();
 
   int number_;
+  int irq_;
   std::uint32_t psc_active_ = 0;
   std::uint32_t arr_active_ = 0;
   std::uint32_t arr_preload_ = 0;
