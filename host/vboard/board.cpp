@@ -13,10 +13,12 @@
 #include "vboard/exti_model.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/spi_model.h"
 #include "vboard/usart_model.h"
 #include "vboard/gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/rcc_model.h"
 #include "vboard/tim_model.h"
 #include "vectors.h"
@@ -74,13 +76,20 @@ void Board::build() {
   add<PwrModel>();
   add<FlashInterface>();
   for (char p : {'A', 'B', 'C'}) gpio_[static_cast<std::size_t>(p - 'A')] = &add<GpioPort>(p);
-  tim_[2] = &add<Timer>(2);
-  tim_[3] = &add<Timer>(3);
-  tim_[5] = &add<Timer>(5);
-  tim_[6] = &add<Timer>(6);
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    switch (row.kind) {
+      case hw::Kind::timer:
+        tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row.number);
+        break;
+      case hw::Kind::spi:
+        add<Spi>(row.number);
+        break;
+      case hw::Kind::usart:
+        break;  // below, with the instances the firmware does not use
+    }
+  }
   // The links and the world around the chip; each after the model it
   // attaches to.
-  add<Spi>(2);
   add<As5048a>();  // on SPI2
   for (int n : {1, 2, 3, 6}) add<Usart>(n);
   add<GroundStation>();  // on USART3
@@ -88,6 +97,7 @@ void Board::build() {
   add<Exti>();  // follows SYSCFG's routing
   add<Keys>();
   add<SensorPwm>();
+  drive_ = &add<MotorDrive>();  // on TIM5
 }
 
 void Board::reset(const BoardConfig& config) {
@@ -120,6 +130,20 @@ void Board::reset(const BoardConfig& config) {
 void Board::restore_static_memory() {
   const auto& image = initial_image();
   std::memcpy(__firmware_ram_start, image.data(), image.size());
+}
+
+double Board::sensor_angle(Ticks t) { return rotor_.forced() ? rotor_.angle(t) : drive_->sensor_angle_deg(); }
+
+const Motor& Board::motor() { return drive_->motor(); }
+const Inverter& Board::inverter() const { return drive_->inverter(); }
+void Board::set_motor_params(const MotorParams& params) { drive_->set_params(params); }
+void Board::set_load_torque(Ticks at, double nm) { drive_->set_load_torque(at, nm); }
+
+void Board::lost_control(Ticks when, std::string reason) {
+  if (stop_.lost_control) return;
+  stop_.lost_control = true;
+  stop_.lost_control_at = when;
+  stop_.lost_control_reason = std::move(reason);
 }
 
 void Board::unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what) {

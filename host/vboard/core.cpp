@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "device.h"
 #include "vboard/board.h"
 
 namespace vboard {
@@ -23,11 +24,11 @@ const char* exception_name(int exception) {
     case kExcDebugMon: return "DebugMon_Handler";
     case kExcPendSv: return "PendSV_Handler";
     case kExcSysTick: return "SysTick_Handler";
-    case kExcIrq0 + 23: return "EXTI9_5_IRQHandler";
-    case kExcIrq0 + 29: return "TIM3_IRQHandler";
-    case kExcIrq0 + 37: return "USART1_IRQHandler";
-    case kExcIrq0 + 39: return "USART3_IRQHandler";
-    case kExcIrq0 + 54: return "TIM6_DAC_IRQHandler";
+    case kExcIrq0 + EXTI9_5_IRQn: return "EXTI9_5_IRQHandler";
+    case kExcIrq0 + TIM3_IRQn: return "TIM3_IRQHandler";
+    case kExcIrq0 + USART1_IRQn: return "USART1_IRQHandler";
+    case kExcIrq0 + USART3_IRQn: return "USART3_IRQHandler";
+    case kExcIrq0 + TIM6_DAC_IRQn: return "TIM6_DAC_IRQHandler";
     default: return "Default_Handler";
   }
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 
+#include "vboard/hardware.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -20,8 +21,8 @@ class Keys : public Peripheral {
   explicit Keys(Board& board);
   void reset() override;
 
-  static constexpr char kPort = 'C';
-  static int pin(Key key) { return key == Key::kRaise ? 7 : 8; }
+  static constexpr char kPort = hw::pin("key up").port;
+  static int pin(Key key) { return key == Key::kRaise ? hw::pin("key up").pin : hw::pin("key down").pin; }
 
   // Contact bounce of the presses and releases scheduled from now on:
   // `bounces` returns to the old level spread over `span` (0: clean edges).

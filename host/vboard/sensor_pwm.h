@@ -14,6 +14,7 @@
 #include <deque>
 #include <utility>
 
+#include "vboard/hardware.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -24,8 +25,8 @@ class SensorPwm : public Peripheral {
   void reset() override;
   void on_event(int kind) override;
 
-  static constexpr char kPort = 'C';
-  static constexpr int kPin = 6;
+  static constexpr char kPort = hw::pin("sensor PWM").port;
+  static constexpr int kPin = hw::pin("sensor PWM").pin;
   static constexpr double kFullScale = 0.99467;  // duty at the top of the scale
 
   // ---- Test-facing side ----

@@ -1,3 +1,4 @@
+#include "vboard/hardware.h"
 #include "vboard/spi_model.h"
 
 #include <algorithm>
@@ -30,12 +31,9 @@ struct Instance {
 };
 
 Instance instance(int number) {
-  switch (number) {
-    case 1: return {0x40013000u, 0x44, 1u << 12, 35};  // APB2
-    case 2: return {0x40003800u, 0x40, 1u << 14, 36};  // APB1
-    case 3: return {0x40003C00u, 0x40, 1u << 15, 51};  // APB1
-    default: throw std::invalid_argument("no SPI " + std::to_string(number));
-  }
+  const hw::DeviceRow* row = hw::find(hw::Kind::spi, number);
+  if (row == nullptr) throw std::invalid_argument("no SPI " + std::to_string(number) + " on this board");
+  return {row->base, row->gate.offset, row->gate.bit, row->irq};
 }
 
 std::uint16_t reverse(std::uint16_t word, unsigned bits) {

@@ -5,9 +5,11 @@
 #include "vboard/tim_model.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/rcc_model.h"
 #include "vboard/tim_bits.h"
 
@@ -15,22 +17,19 @@ namespace vboard {
 
 using namespace tim;
 
-Timer::Timer(Board& board, int number)
-    : Peripheral(board, "TIM" + std::to_string(number), 0x40000000u + 0x400u * static_cast<unsigned>(number - 2), 0x54),
-      number_(number) {
-  set_clock_gate(0x40, 1u << (number - 2));  // APB1ENR TIMxEN
+namespace {
+const hw::DeviceRow& row_of(int number) {
+  const hw::DeviceRow* row = hw::find(hw::Kind::timer, number);
+  if (row == nullptr) throw std::invalid_argument("no TIM" + std::to_string(number) + " on this board");
+  return *row;
 }
+}  // namespace
 
-int Timer::irq() const {
-  switch (number_) {
-    case 2: return 28;
-    case 3: return 29;
-    case 4: return 30;
-    case 5: return 50;
-    case 6: return 54;
-    case 7: return 55;
-    default: return -1;
-  }
+Timer::Timer(Board& board, int number)
+    : Peripheral(board, std::string(row_of(number).name), row_of(number).base, 0x54),
+      number_(number),
+      irq_(row_of(number).irq) {
+  set_clock_gate(row_of(number).gate.offset, row_of(number).gate.bit);
 }
 
 void Timer::reset() {
@@ -50,6 +49,7 @@ void Timer::reset() {
   captures_.fill(0);
   capture_events_.fill(0);
   pushed_.fill(false);
+  duty_seen_.fill(0.0);
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
   observe_pins();
@@ -198,6 +198,7 @@ void Timer::overflow_update() {
     if (on_update_) on_update_(at);
   }
   plan_outputs(at);
+  notice_drive(at);
 }
 
 void Timer::reinitialise() {
@@ -212,6 +213,7 @@ void Timer::reinitialise() {
     if (on_update_) on_update_(now);
   }
   plan_outputs(now);
+  notice_drive(now);
 }
 
 void Timer::catch_up() {
@@ -467,6 +469,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   }
   push_pins(true);
   reschedule();
+  notice_drive(now);
 }
 
 }  // namespace vboard

@@ -1,3 +1,4 @@
+#include "vboard/hardware.h"
 #include "vboard/usart_model.h"
 
 #include <algorithm>
@@ -26,10 +27,14 @@ struct Instance {
   unsigned af;
 };
 
+// USART3, the ground station's link, from the board's table; the others
+// the firmware does not use, with the chip's own numbers.
+constexpr hw::DeviceRow kUsart3 = hw::device("USART3");
 constexpr Instance kInstances[] = {
     {1, 0x40011000u, 0x44, 1u << 4, 37, true, 'A', 9, 'A', 10, 7},
     {2, 0x40004400u, 0x40, 1u << 17, 38, false, 'A', 2, 'A', 3, 7},
-    {3, 0x40004800u, 0x40, 1u << 18, 39, false, 'B', 10, 'B', 11, 7},
+    {3, kUsart3.base, kUsart3.gate.offset, kUsart3.gate.bit, kUsart3.irq, false, hw::pin("USART3 TX").port,
+     hw::pin("USART3 TX").pin, hw::pin("USART3 RX").port, hw::pin("USART3 RX").pin, hw::pin("USART3 TX").af},
     {6, 0x40011400u, 0x44, 1u << 5, 71, true, 'C', 6, 'C', 7, 8},
 };
 

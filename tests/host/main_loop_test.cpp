@@ -8,6 +8,7 @@
 #include "delay.h"
 #include "global_variable.h"
 #include "system_clock.h"
+#include "device.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
@@ -20,7 +21,7 @@ using vboard::ms;
 using vboard::Ticks;
 using vboard::us;
 using vboard::Work;
-constexpr int kTick = vboard::kExcIrq0 + 54;
+constexpr int kTick = vboard::kExcIrq0 + TIM6_DAC_IRQn;
 
 struct Trace {
   std::vector<Ticks> ticks;      // scheduler tick handler entries

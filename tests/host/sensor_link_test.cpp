@@ -449,7 +449,7 @@ TEST_F(SensorLink, UnreadWordIsLostAndSetsOverrun) {
 }
 
 TEST_F(SensorLink, ReceivedWordRaisesTheInterruptLineWhenEnabled) {
-  const int exception = vboard::kExcIrq0 + 36;
+  const int exception = vboard::kExcIrq0 + SPI2_IRQn;
   (void)SPI_SendHalfWord(0xC000);
   EXPECT_FALSE(board().nvic().pending(exception));
   SPI2->CR2 = 0x0040;  // RXNEIE

@@ -13,6 +13,7 @@
 #include "global_variable.h"
 #include "sensor_frame.h"
 #include "vboard/as5048a_model.h"
+#include "device.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
@@ -72,7 +73,7 @@ class System : public ::testing::Test {
     telemetry.attach();
     works.attach(board());
     board().on_exception_entry = [this](int e, Ticks t) {
-      if (e == vboard::kExcIrq0 + 54 && start_end == 0) start_end = t;
+      if (e == vboard::kExcIrq0 + TIM6_DAC_IRQn && start_end == 0) start_end = t;
     };
   }
   void TearDown() override {
