@@ -12,9 +12,8 @@
 namespace vboard {
 
 namespace {
-constexpr char kLegPort = 'A';          // PA0..PA2: TIM5 channels 1..3
-constexpr unsigned kLegAlternate = 2;   // AF2: TIM5
 constexpr unsigned kModeAlternate = 2;  // MODER: alternate function
+static_assert(MotorParams{}.supply_v == hw::kMotorSupplyV, "the default motor runs on the board's supply");
 }  // namespace
 
 // No registers: the bridge and the motor are outside the chip.
@@ -88,11 +87,11 @@ void MotorDrive::apply_duties(double t_s) {
   // function; otherwise the gate driver's input is not driven and the leg's
   // low side conducts.
   std::array<double, 3> duties{};
-  const GpioPort& port = board_.gpio(kLegPort);
   for (int ch = 1; ch <= 3; ++ch) {
-    const int pin = ch - 1;
-    if (port.mode(pin) == kModeAlternate && port.alternate_function(pin) == kLegAlternate)
-      duties[static_cast<std::size_t>(pin)] = tim_->duty(ch);
+    const hw::PinRow& leg = kLegs[static_cast<std::size_t>(ch - 1)];
+    const GpioPort& port = board_.gpio(leg.port);
+    if (port.mode(leg.pin) == kModeAlternate && port.alternate_function(leg.pin) == leg.af)
+      duties[static_cast<std::size_t>(ch - 1)] = tim_->duty(ch);
   }
   inverter_->set_duties(duties);
   motor_->set_phase_voltages(t_s, motor_phase_voltages(inverter_->phase_voltages(), wiring_));

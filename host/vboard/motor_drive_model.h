@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+#include "vboard/hardware.h"
 #include "vboard/inverter_model.h"
 #include "vboard/loss_of_control.h"
 #include "vboard/motor_model.h"
@@ -70,6 +71,8 @@ class MotorDrive : public Peripheral {
   const std::optional<LossOfControlDetector::Trip>& loss_of_control() const { return watch_->trip(); }
 
   static constexpr int kTimer = 5;
+  // The pins of legs 1..3, TIM5 channels 1..3.
+  static constexpr std::array<hw::PinRow, 3> kLegs{hw::pin("phase A"), hw::pin("phase B"), hw::pin("phase C")};
   static constexpr Ticks kWatchPeriod = kTicksPerMs;
 
  private:
