@@ -1,5 +1,5 @@
 // Speed of the virtual board: virtual time over wall time for a long run of
-// the firmware.
+// the firmware, with the motor in the loop holding its position.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +9,8 @@
 
 #include "vboard/board.h"
 #include "vboard/ground_station.h"
+#include "vboard/motor_drive_model.h"
+#include "vboard/tim_model.h"
 
 int main(int argc, char** argv) {
   double seconds = 60.0;
@@ -26,6 +28,11 @@ int main(int argc, char** argv) {
   std::printf("wall time        %.3f s\n", wall);
   std::printf("register accesses %llu, interrupts %llu\n", static_cast<unsigned long long>(board.register_accesses()),
               static_cast<unsigned long long>(board.interrupts_taken()));
+  const vboard::Motor& motor = board.motor();
+  std::printf("motor            %ld integration steps, shaft at %.2f deg\n", motor.steps(),
+              board.motor_drive().sensor_unwrapped_deg());
+  std::printf("TIM5 events      %llu (phase PWM edges and update events)\n",
+              static_cast<unsigned long long>(board.tim(5).events_handled()));
   std::printf("speed            %.0f x real time\n", simulated / wall);
   board.reset();
   return 0;

@@ -18,6 +18,8 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +41,7 @@
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/usart_model.h"
 #include "work_monitor.h"
@@ -51,6 +54,8 @@ constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measu
 constexpr std::size_t kMaxRows = 1'000'000;  // about 150 MB of samples at most
 constexpr std::uint64_t kInputBacklog = 50'000;  // bytes: a second of USART3 at 500000 baud
 constexpr int kUqColumn = 7;                 // in run::run_columns()
+constexpr int kIaColumn = 11;                // ia, ib, ic follow
+constexpr double kRadPerSToRpm = 60.0 / (2.0 * 3.141592653589793);
 
 // Times are at most run::kMaxSeconds, so the product stays far inside 64 bits.
 Ticks ticks_of(double seconds) {
@@ -153,16 +158,38 @@ void apply(vboard::Board& board, const run::Scenario& s, Events& say) {
   for (const auto& f : s.floods) station.flood(ticks_of(f.at_s), ticks_of(f.length_s), 1);
 }
 
-// What this board cannot act on yet is said, not silently dropped.
-void note_unapplied(const run::Scenario& s) {
-  const auto& m = s.motor_overrides;
-  const bool motor = m.pole_pairs || m.phase_resistance_ohm || m.phase_inductance_h || m.torque_constant_nm_per_a ||
-                     m.inertia_kg_m2 || m.viscous_nm_s_per_rad || m.coulomb_friction_nm || m.breakaway_torque_nm ||
-                     m.cogging_torque_nm || m.supply_v;
-  if (motor || !s.loads.empty()) {
-    std::fprintf(stderr, "note: the rotor follows its script on this board: the scenario's%s%s are not applied\n",
-                 motor ? " motor parameters" : "", s.loads.empty() ? "" : " load steps");
+// The scenario's motor: its preset with the scenario's fields on top,
+// checked; nothing when the name or a value is refused (said in `error`).
+std::optional<vboard::MotorParams> scenario_motor(const run::Scenario& s, std::string& error) {
+  auto at = [](const std::string& where) { return where.empty() ? where : where + ": "; };
+  vboard::MotorParams p;
+  try {
+    p = vboard::motor_preset(s.motor);
+  } catch (const std::invalid_argument& e) {
+    error = at(s.motor_preset_where) + "motor.preset: " + e.what();
+    return std::nullopt;
   }
+  const auto& m = s.motor_overrides;
+  auto put = [](auto& field, const auto& value) {
+    if (value) field = *value;
+  };
+  put(p.pole_pairs, m.pole_pairs);
+  put(p.phase_resistance_ohm, m.phase_resistance_ohm);
+  put(p.phase_inductance_h, m.phase_inductance_h);
+  put(p.torque_constant_nm_per_a, m.torque_constant_nm_per_a);
+  put(p.inertia_kg_m2, m.inertia_kg_m2);
+  put(p.viscous_nm_s_per_rad, m.viscous_nm_s_per_rad);
+  put(p.coulomb_friction_nm, m.coulomb_friction_nm);
+  put(p.breakaway_torque_nm, m.breakaway_torque_nm);
+  put(p.cogging_torque_nm, m.cogging_torque_nm);
+  put(p.supply_v, m.supply_v);
+  try {
+    p.validate();
+  } catch (const std::invalid_argument& e) {
+    error = at(s.motor_where) + "motor: " + e.what();
+    return std::nullopt;
+  }
+  return p;
 }
 
 // The live side of a paced run: the pty, the terminal's keys, the page.
@@ -177,13 +204,27 @@ struct LiveIo {
 // One run of the firmware from reset, with everything it observes.
 class Session {
  public:
-  Session(const run::RunOptions& opt, const run::Gains& gains, Events& say, bool verbose)
+  Session(const run::RunOptions& opt, const vboard::MotorParams& motor, const run::Gains& gains, Events& say,
+          bool verbose)
       : opt_(opt), s_(opt.scenario), say_(say), verbose_(verbose), board_(vboard::board()) {
     vboard::BoardConfig config;
     config.crystal_fails = s_.crystal_fails;
+    config.motor = motor;
     board_.reset(config);
     apply(board_, s_, say_);
-    board_.rotor().set(s_.start_angle_deg, opt.rotor_speed_dps, 0);
+    // The motor's shaft stands where the sensor reads the start angle; a
+    // rotor speed asks for the scripted rotor under the sensor instead.
+    auto& drive = board_.motor_drive();
+    drive.set_shaft_angle(vboard::shaft_angle_rad(s_.start_angle_deg, drive.wiring(), motor.pole_pairs));
+    if (opt.rotor_speed_dps != 0.0) board_.rotor().set(s_.start_angle_deg, opt.rotor_speed_dps, 0);
+    scripted_ = board_.rotor().forced();
+    // The loss-of-control watch compares the shaft with the loop's setpoint.
+    drive.set_setpoint_source([] { return static_cast<double>(MotorAPosition.Des); });
+    for (const auto& l : s_.loads) {
+      const Ticks at = ticks_of(l.at_s);
+      board_.set_load_torque(at, l.torque_nm);
+      if (say_.on()) board_.at(at, [this, at, nm = l.torque_nm] { say_(at, "load torque %g N m", nm); });
+    }
     station_ = &vboard::GroundStation::of(board_);
     keys_ = board_.find<vboard::Keys>();
     observe();
@@ -202,6 +243,7 @@ class Session {
       done = std::min(end, done + vboard::ms(100));
       board_.run_until(done);
       progress.update(seconds_of(done));
+      if (lost_control()) break;  // reported in the summary, not run on
     }
     finish();
   }
@@ -219,7 +261,7 @@ class Session {
     std::uint64_t frames_at_status = 0;
     Ticks time_at_status = 0;
     double fps = 0.0;  // frames per second of virtual time, over the last status period
-    while (board_.now() < end && !live::stop_requested()) {
+    while (board_.now() < end && !live::stop_requested() && !lost_control()) {
       // Bytes written into the pty queue up for USART3's receive side at
       // line rate; beyond a second's worth they are left in the pty, so a
       // writer faster than the line is held back there instead of filling
@@ -287,7 +329,12 @@ class Session {
       setpoint.push_back(row[3]);
       angle.push_back(row[4]);
     }
-    return run::step_figures(t, setpoint, angle);
+    std::vector<double> current;
+    for (const auto& row : series_.rows) {
+      if (std::isnan(row[3]) || std::isnan(row[4])) continue;
+      current.push_back(peak_current(row));
+    }
+    return run::step_figures(t, setpoint, angle, current);
   }
 
   double peak_uq() const {
@@ -296,7 +343,23 @@ class Session {
     return peak;
   }
 
+  double peak_current_a() const {
+    double peak = 0.0;
+    for (const auto& row : series_.rows) peak = std::max(peak, peak_current(row));
+    return peak;
+  }
+
  private:
+  // The motor ran away from the loop. Not with the scripted rotor under the
+  // sensor: the loop then acts on the script, and the unseen motor on the
+  // bridge runs as it may.
+  bool lost_control() const { return !scripted_ && board_.stop_info().lost_control; }
+
+  // The largest phase current magnitude of a row.
+  static double peak_current(const std::vector<double>& row) {
+    return std::max({std::abs(row[kIaColumn]), std::abs(row[kIaColumn + 1]), std::abs(row[kIaColumn + 2])});
+  }
+
   template <typename F, typename G>
   static std::function<void(const vboard::GroundStation::Heard&)> chain(F first, G then) {
     return [first, then](const vboard::GroundStation::Heard& b) {
@@ -320,6 +383,7 @@ class Session {
     if (const auto* usart = vboard::Usart::of(board_, 3)) usart_rx_ = usart->stats();
     interrupts_ = board_.interrupts_taken();
     stop_ = board_.stop_info();
+    if (scripted_) stop_.lost_control = false;
     gap_count_ = board_.gap_count();
     if (gap_count_ != 0) gap_report_ = board_.gap_report();
     final_setpoint_ = MotorAPosition.Des;
@@ -345,7 +409,7 @@ class Session {
                   ",\"fps\":%.0f,\"bad_frames\":%" PRIu64 ",\"garbage_bytes\":%" PRIu64 ",\"bytes\":%" PRIu64
                   ",\"angle\":%.2f,\"setpoint\":%.2f,\"angle_unwrapped\":%.2f,\"angle_wraps\":%" PRIu64
                   ",\"dropped\":%" PRIu64 ",\"ended\":%s}",
-                  ended ? (live::stop_requested() ? "stopped" : "run done") : "running", seconds_of(now),
+                  ended ? (live::stop_requested() ? "stopped" : stop_.lost_control ? "lost control" : "run done") : "running", seconds_of(now),
                   decoder_.good_frames(), fps, decoder_.bad_frames(), decoder_.garbage_bytes(), decoder_.bytes_fed(),
                   wire_angle_, wire_setpoint_, angle_, decoder_.angle_wraps(), dropped, ended ? "true" : "false");
     return text;
@@ -358,6 +422,7 @@ class Session {
   vboard::Board& board_;
   vboard::GroundStation* station_ = nullptr;
   vboard::Keys* keys_ = nullptr;
+  bool scripted_ = false;  // the sensor reads the scripted rotor, not the motor
   std::array<Ticks, 2> key_free_{};  // when each key may be pressed again
   vboard::WorkMonitor works_;
   telemetry::SensorFrameDecoder decoder_;
@@ -442,7 +507,7 @@ void Session::observe() {
       ++reads_ok_;
       outcome = "ok";
     }
-    if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.rotor().angle(t));
+    if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.sensor_angle(t));
   };
   board_.on_exception_entry = [this](int exception, Ticks t) {
     if (exception == 16 + 54 && start_done_ == 0) {
@@ -460,10 +525,17 @@ void Session::observe() {
   sample_ = [this, interval, end] {
     const Ticks now = board_.now();
     if (series_.rows.size() < kMaxRows) {
-      series_.rows.push_back({seconds_of(now), wire_setpoint_, wire_angle_, setpoint_, angle_,
-                              board_.rotor().unwrapped(now), setpoint_ - angle_, static_cast<double>(MotorAPark.Uq),
-                              duty(board_, 0x34), duty(board_, 0x38), duty(board_, 0x3C), kNone, kNone, kNone, kNone,
-                              opt_.rotor_speed_dps / 6.0});
+      auto& drive = board_.motor_drive();
+      const vboard::Motor& m = drive.motor();
+      const auto i = m.phase_currents_a();
+      // Shaft angle and speed in the sensor's sense of rotation.
+      const double shaft = scripted_ ? board_.rotor().unwrapped(now) : drive.sensor_unwrapped_deg();
+      const double rpm = scripted_ ? opt_.rotor_speed_dps / 6.0
+                                   : m.speed_rad_s() * drive.wiring().sensor_direction * kRadPerSToRpm;
+      series_.rows.push_back({seconds_of(now), wire_setpoint_, wire_angle_, setpoint_, angle_, shaft,
+                              setpoint_ - angle_, static_cast<double>(MotorAPark.Uq), duty(board_, 0x34),
+                              duty(board_, 0x38), duty(board_, 0x3C), i[0], i[1], i[2], m.electromagnetic_torque_nm(),
+                              rpm});
     } else {
       series_full_ = true;
     }
@@ -514,6 +586,10 @@ void Session::print_summary(const std::string& csv_path) const {
     std::printf("  firmware stalled polling register 0x%08lx since %.3f ms\n",
                 static_cast<unsigned long>(stop_.stalled_address), vboard::to_ms(stop_.since));
   }
+  if (stop_.lost_control) {
+    std::printf("  %s, at %.3f ms: the run stopped there\n", stop_.lost_control_reason.c_str(),
+                vboard::to_ms(stop_.lost_control_at));
+  }
 }
 
 // Files asked for; false (after saying why) when one cannot be written.
@@ -541,17 +617,17 @@ bool write_files(const run::RunOptions& opt, const run::Series& series) {
   return true;
 }
 
-int sweep(const run::RunOptions& opt) {
+int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   std::vector<run::SweepRow> rows;
   Events quiet(false, nullptr);
   for (std::size_t i = 0; i < opt.sweep.size() && !live::stop_requested(); ++i) {
     const run::Gains& g = opt.sweep[i];
     run::Progress progress(opt.scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
-    Session session(opt, g, quiet, false);
+    Session session(opt, motor, g, quiet, false);
     session.run(progress);
     progress.finish();
     if (live::stop_requested()) break;  // a cut-short run would compare unfairly
-    rows.push_back({*g.kp, *g.ki, *g.kd, run::worst_of(session.steps()), session.peak_uq()});
+    rows.push_back({*g.kp, *g.ki, *g.kd, run::worst_of(session.steps()), session.peak_uq(), session.peak_current_a()});
   }
   std::printf("gain sweep, %zu run%s from reset, worst step of each (telemetry angle, unwrapped):\n%s", rows.size(),
               rows.size() == 1 ? "" : "s", run::sweep_table(rows).c_str());
@@ -565,9 +641,14 @@ int main(int argc, char** argv) {
   run::RunOptions opt;
   if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
   for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
-  note_unapplied(opt.scenario);
+  std::string motor_error;
+  const auto motor = scenario_motor(opt.scenario, motor_error);
+  if (!motor) {
+    std::fprintf(stderr, "error: %s\n", motor_error.c_str());
+    return 2;
+  }
   live::install_stop_signals();
-  if (!opt.sweep.empty()) return sweep(opt);
+  if (!opt.sweep.empty()) return sweep(opt, *motor);
 
   // The live side of a paced run, set up before the board starts.
   LiveIo io;
@@ -616,7 +697,7 @@ int main(int argc, char** argv) {
   const bool interactive = !opt.quiet && isatty(STDERR_FILENO);
   run::Progress progress(opt.until_interrupted ? 0.0 : opt.scenario.duration_s, interactive);
   Events say(!opt.quiet, &progress);
-  Session session(opt, opt.scenario.gains, say, opt.verbose && !opt.quiet);
+  Session session(opt, *motor, opt.scenario.gains, say, opt.verbose && !opt.quiet);
   if (io.server) session.feed(*io.server);
   if (opt.realtime) {
     io.keys = std::make_unique<live::TerminalKeys>();
@@ -635,7 +716,7 @@ int main(int argc, char** argv) {
   }
 
   const auto steps = session.steps();
-  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, nullptr).c_str());
+  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
   if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", kMaxRows);
   const bool written = write_files(opt, session.series());
   if (io.server) {

@@ -37,6 +37,7 @@ class Reader {
       s.sample_interval_s = time(*n, "sample_interval");
       if (s.sample_interval_s < 1e-6) fail(n->source(), "sample_interval", "must be at least 1us");
     }
+    s.motor_where = s.motor_preset_where = name_;
     if (auto* n = root.get("motor")) read_motor(table(*n, "motor"), s);
     if (auto* n = root.get("gains")) read_gains(table(*n, "gains"), s.gains);
     each(root, "press", [&](const toml::table& t, const std::string& at) { s.presses.push_back(read_press(t, at, s)); });
@@ -62,6 +63,10 @@ class Reader {
     if (!key.empty()) m << key << ": ";
     m << what;
     throw ScenarioError(m.str());
+  }
+
+  std::string where(const toml::source_region& r) const {
+    return name_ + ':' + std::to_string(r.begin.line) + ':' + std::to_string(r.begin.column);
   }
 
   static std::string join(const std::string& prefix, std::string_view key) {
@@ -140,7 +145,11 @@ class Reader {
          {"preset", "pole_pairs", "phase_resistance_ohm", "phase_inductance_h", "torque_constant_nm_per_a",
           "inertia_kg_m2", "viscous_nm_s_per_rad", "coulomb_friction_nm", "breakaway_torque_nm", "cogging_torque_nm",
           "supply_v"});
-    if (auto* n = t.get("preset")) s.motor = text(*n, "motor.preset");
+    s.motor_where = s.motor_preset_where = where(t.source());
+    if (auto* n = t.get("preset")) {
+      s.motor = text(*n, "motor.preset");
+      s.motor_preset_where = where(n->source());
+    }
     if (auto* n = t.get("pole_pairs")) {
       const auto v = n->value<std::int64_t>();
       if (!n->is_integer() || !v || *v < 1 || *v > 100) {

@@ -74,8 +74,12 @@ struct Gains {
 struct Scenario {
   double duration_s = 1.0;
   double start_angle_deg = 0.0;
-  std::string motor = "default";
+  std::string motor = "gimbal";  // a motor preset's name
   MotorOverrides motor_overrides;
+  // Where the motor was chosen, for messages about it: "file:line:column"
+  // of the [motor] table and of its preset (the file's name without them).
+  std::string motor_where;
+  std::string motor_preset_where;
   std::vector<Press> presses;
   std::vector<LoadStep> loads;
   std::vector<Fault> faults;

@@ -131,8 +131,8 @@ WorstFigures worst_of(const std::vector<StepFigures>& steps) {
 std::string sweep_table(const std::vector<SweepRow>& rows) {
   std::string out;
   char line[200];
-  std::snprintf(line, sizeof line, "%8s %8s %8s  %5s  %9s  %9s  %12s  %10s  %10s\n", "kp", "ki", "kd", "steps",
-                "rise ms", "overshoot", "settling ms", "|error| deg", "peak |Uq| V");
+  std::snprintf(line, sizeof line, "%8s %8s %8s  %5s  %9s  %9s  %12s  %10s  %10s  %10s\n", "kp", "ki", "kd", "steps",
+                "rise ms", "overshoot", "settling ms", "|error| deg", "peak |Uq| V", "peak |i| A");
   out += line;
   for (const auto& r : rows) {
     char rise[24] = "never";
@@ -143,8 +143,9 @@ std::string sweep_table(const std::vector<SweepRow>& rows) {
     }
     if (r.worst.rise_s) std::snprintf(rise, sizeof rise, "%.1f", *r.worst.rise_s * 1e3);
     if (r.worst.settling_s) std::snprintf(settle, sizeof settle, "%.1f", *r.worst.settling_s * 1e3);
-    std::snprintf(line, sizeof line, "%8.4g %8.4g %8.4g  %5zu  %9s  %8.1f%%  %12s  %11.2f  %10.3f\n", r.kp, r.ki, r.kd,
-                  r.worst.steps, rise, r.worst.overshoot_pct, settle, r.worst.final_error_deg, r.peak_uq_v);
+    std::snprintf(line, sizeof line, "%8.4g %8.4g %8.4g  %5zu  %9s  %8.1f%%  %12s  %11.2f  %10.3f  %10.3f\n", r.kp,
+                  r.ki, r.kd, r.worst.steps, rise, r.worst.overshoot_pct, settle, r.worst.final_error_deg, r.peak_uq_v,
+                  r.peak_current_a);
     out += line;
   }
   return out;

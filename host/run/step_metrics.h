@@ -60,6 +60,7 @@ struct SweepRow {
   double kp = 0.0, ki = 0.0, kd = 0.0;
   WorstFigures worst;
   double peak_uq_v = 0.0;  // largest |Uq| over the whole run
+  double peak_current_a = 0.0;  // largest phase current magnitude over the whole run
 };
 std::string sweep_table(const std::vector<SweepRow>& rows);
 

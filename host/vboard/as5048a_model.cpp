@@ -73,7 +73,7 @@ std::uint16_t As5048a::read_register(std::uint16_t address, Ticks now) {
     case kRegClearError: return error_bits_;
     case kRegDiagnostics: return kDiagnostics;
     case kRegMagnitude: return kMagnitude;
-    case kRegAngle: return count_of(board_.rotor().angle(now));
+    case kRegAngle: return count_of(board_.sensor_angle(now));
     default:
       for (const auto& [a, v] : written_)
         if (a == address) return v;

@@ -13,6 +13,7 @@
 #include "vboard/exti_model.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/spi_model.h"
 #include "vboard/usart_model.h"
@@ -96,6 +97,7 @@ void Board::build() {
   add<Exti>();  // follows SYSCFG's routing
   add<Keys>();
   add<SensorPwm>();
+  drive_ = &add<MotorDrive>();  // on TIM5
 }
 
 void Board::reset(const BoardConfig& config) {
@@ -128,6 +130,20 @@ void Board::reset(const BoardConfig& config) {
 void Board::restore_static_memory() {
   const auto& image = initial_image();
   std::memcpy(__firmware_ram_start, image.data(), image.size());
+}
+
+double Board::sensor_angle(Ticks t) { return rotor_.forced() ? rotor_.angle(t) : drive_->sensor_angle_deg(); }
+
+const Motor& Board::motor() { return drive_->motor(); }
+const Inverter& Board::inverter() const { return drive_->inverter(); }
+void Board::set_motor_params(const MotorParams& params) { drive_->set_params(params); }
+void Board::set_load_torque(Ticks at, double nm) { drive_->set_load_torque(at, nm); }
+
+void Board::lost_control(Ticks when, std::string reason) {
+  if (stop_.lost_control) return;
+  stop_.lost_control = true;
+  stop_.lost_control_at = when;
+  stop_.lost_control_reason = std::move(reason);
 }
 
 void Board::unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what) {

@@ -36,6 +36,8 @@
 #include "vboard/clock.h"
 #include "vboard/core.h"
 #include "vboard/firmware_runner.h"
+#include "vboard/motor_model.h"
+#include "vboard/motor_wiring.h"
 #include "vboard/peripheral.h"
 #include "vboard/rotor.h"
 #include "vboard/scheduler.h"
@@ -48,12 +50,16 @@ class SysTickModel;
 class Rcc;
 class GpioPort;
 class Timer;
+class MotorDrive;
+class Inverter;
 
 // Board-level settings that a test or a scenario chooses before a run.
 struct BoardConfig {
   bool crystal_fails = false;       // the 24 MHz crystal never starts
   Ticks crystal_startup = us(500);  // time from HSEON to HSERDY
   Ticks pll_lock = us(100);         // time from PLLON to PLLRDY
+  MotorParams motor{};              // the motor on TIM5's phases ("gimbal")
+  MotorWiring wiring = kDefaultWiring;  // its phases, the sensor's direction and magnet
 };
 
 // Why a run stopped, for reports.
@@ -65,6 +71,9 @@ struct StopInfo {
   Ticks since = 0;
   bool stalled = false;  // a poll waits for something that never comes
   std::uintptr_t stalled_address = 0;
+  bool lost_control = false;  // the motor ran away from the position loop
+  Ticks lost_control_at = 0;
+  std::string lost_control_reason;  // "loss of control: ..."
 };
 
 // One register access, as a bus analyser would record it.
@@ -140,8 +149,22 @@ class Board {
   Scb& scb() { return *scb_; }
   SysTickModel& systick() { return *systick_; }
   Rcc& rcc() { return *rcc_; }
-  // The rotor under the position sensor.
+  // A scripted rotor under the position sensor: setting it makes the sensor
+  // read it instead of the motor's shaft, until the next reset.
   Rotor& rotor() { return rotor_; }
+  // The sensor's mechanical angle at `t` (now), in [0, 360): the
+  // scripted rotor's once it is set, otherwise the motor's shaft through the
+  // wiring, in the sensor's 14-bit steps.
+  double sensor_angle(Ticks t);
+  // The inverter and motor on TIM5's phase outputs. motor() is advanced to
+  // now; its inputs are the drive's, so change them through motor_drive().
+  MotorDrive& motor_drive() { return *drive_; }
+  const Motor& motor();
+  const Inverter& inverter() const;
+  // A new motor of `params` at rest where the shaft stands (throws for
+  // parameters out of range), and the load torque from `at` on.
+  void set_motor_params(const MotorParams& params);
+  void set_load_torque(Ticks at, double nm);
   GpioPort& gpio(char port);
   Timer& tim(int n);
   template <typename Model>
@@ -195,6 +218,8 @@ class Board {
   std::string gap_report() const;  // one line a gap, empty when there is none
   // A model reports an access it does not implement.
   void unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what);
+  // The phase drive's watch reports a runaway (once; the first one stands).
+  void lost_control(Ticks when, std::string reason);
   static constexpr std::size_t kMaxGaps = 256;
 
   // While set, every register access is appended to this log.
@@ -258,6 +283,7 @@ class Board {
   Rcc* rcc_ = nullptr;
   std::array<GpioPort*, 3> gpio_{};
   std::array<Timer*, 15> tim_{};
+  MotorDrive* drive_ = nullptr;
 
   // Poll detection.
   std::uintptr_t last_read_ = 0;

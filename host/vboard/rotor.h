@@ -1,6 +1,8 @@
-// The motor's rotor as the position sensor sees it: a mechanical angle in
-// degrees in virtual time, standing still or turning at constant speed. Both
-// outputs of the sensor, the SPI angle register and the PWM line, read it.
+// A scripted rotor under the position sensor: a mechanical angle in degrees
+// in virtual time, standing still or turning at constant speed, whatever the
+// drive does. By default the sensor reads the motor's shaft; once a test or
+// a scenario sets this rotor, both outputs of the sensor (the SPI angle
+// register and the PWM line) read it instead, until the next reset.
 #pragma once
 
 #include <cmath>
@@ -15,13 +17,17 @@ class Rotor {
     start_angle_ = 0.0;
     speed_ = 0.0;
     since_ = 0;
+    forced_ = false;
   }
   // Holds `degrees` from `now` on, turning at `degrees_per_second`.
   void set(double degrees, double degrees_per_second, Ticks now) {
     start_angle_ = degrees;
     speed_ = degrees_per_second;
     since_ = now;
+    forced_ = true;
   }
+  // Whether the sensor reads this rotor rather than the motor's shaft.
+  bool forced() const { return forced_; }
 
   // Unwrapped mechanical angle.
   double unwrapped(Ticks t) const {
@@ -37,6 +43,7 @@ class Rotor {
   double start_angle_ = 0.0;
   double speed_ = 0.0;
   Ticks since_ = 0;
+  bool forced_ = false;
 };
 
 }  // namespace vboard

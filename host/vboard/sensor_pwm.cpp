@@ -62,7 +62,7 @@ void SensorPwm::start_period() {
     high = queued_.front().second;
     queued_.pop_front();
   } else {
-    high = high_time(board_.rotor().angle(now), period);
+    high = high_time(board_.sensor_angle(now), period);
   }
   ++periods_;
   last_rise_ = now;

@@ -73,6 +73,16 @@ class Timer : public Peripheral {
   // Calls `observer` at every update event (after the flag is raised);
   // while one is set, every update event is scheduled. Dropped at reset.
   void set_on_update(std::function<void(Ticks)> observer);
+  // Calls `listener` whenever what the outputs do averaged over a counter
+  // period may have changed: a compare value taking effect, the auto-reload,
+  // a channel's mode, polarity or enable, the counter started or stopped.
+  // For a part of the board that sees the outputs averaged (the phase
+  // drive). Board wiring: kept across reset.
+  void set_on_drive_change(std::function<void(Ticks)> listener) { on_drive_change_ = std::move(listener); }
+  // Fraction of a counter period for which channel 1..4's output is high,
+  // from its compare value, the auto-reload and the counting mode; the level
+  // itself (0 or 1) while the counter stands still or the mode is not PWM.
+  double duty(int channel) const;
   // Level of channel 1..4's output as it leaves the timer: the reference
   // after polarity, low while the output is disabled.
   bool output(int channel) const;
@@ -174,6 +184,9 @@ class Timer : public Peripheral {
   Ticks clock_period_ = 0;  // of the APB1 timer clock, as the clock tree last told
   Run run_{};
   std::function<void(Ticks)> on_update_;
+  std::function<void(Ticks)> on_drive_change_;
+  std::array<double, 4> duty_seen_{};  // duties last told to the listener
+  void notice_drive(Ticks t);
   std::uint64_t updates_ = 0;
   std::uint64_t events_ = 0;
   bool irq_level_ = false;

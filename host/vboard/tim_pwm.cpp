@@ -29,6 +29,35 @@ bool Timer::output(int ch) const {
   return ref_[slot(ch)] != channel(ch).inverted;
 }
 
+double Timer::duty(int ch) const {
+  if (!is_output(ch) || !enabled(ch)) return 0.0;
+  const unsigned mode = oc_mode(ch);
+  if ((mode != kPwm1 && mode != kPwm2) || !counting()) return output(ch) ? 1.0 : 0.0;
+  const double c = ccr_active_[slot(ch)];
+  const double arr = arr_active_;
+  double active;
+  if (centre()) {
+    // Up through 0..ARR-1 active below c, down through ARR..1 active at or
+    // below c: c counts of ARR each way.
+    active = std::min(c, arr) / arr;
+  } else if (edge_down()) {
+    active = (std::min(c, arr) + 1.0) / (arr + 1.0);  // ARR..0, active at or below c
+  } else {
+    active = std::min(c, arr + 1.0) / (arr + 1.0);  // 0..ARR, active below c
+  }
+  if (mode == kPwm2) active = 1.0 - active;
+  return channel(ch).inverted ? 1.0 - active : active;
+}
+
+void Timer::notice_drive(Ticks t) {
+  if (!on_drive_change_ || basic()) return;
+  std::array<double, 4> d{};
+  for (int ch = 1; ch <= 4; ++ch) d[slot(ch)] = duty(ch);
+  if (d == duty_seen_) return;
+  duty_seen_ = d;
+  on_drive_change_(t);
+}
+
 bool Timer::steady(int ch) const {
   // Whether the reference keeps its level for good while nothing changes.
   const std::uint32_t c = ccr_active_[slot(ch)];

@@ -50,6 +50,7 @@ void Timer::reset() {
   capture_events_.fill(0);
   filters_.fill({});
   pushed_.fill(false);
+  duty_seen_.fill(0.0);
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
   observe_pins();
@@ -198,6 +199,7 @@ void Timer::overflow_update() {
     if (on_update_) on_update_(at);
   }
   plan_outputs(at);
+  notice_drive(at);
 }
 
 void Timer::reinitialise() {
@@ -212,6 +214,7 @@ void Timer::reinitialise() {
     if (on_update_) on_update_(now);
   }
   plan_outputs(now);
+  notice_drive(now);
 }
 
 void Timer::catch_up() {
@@ -473,6 +476,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   }
   push_pins(true);
   reschedule();
+  notice_drive(now);
 }
 
 }  // namespace vboard

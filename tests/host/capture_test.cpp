@@ -45,6 +45,7 @@ class CaptureTimer : public ::testing::Test {
  protected:
   void SetUp() override {
     board().reset();
+    board().rotor().set(0.0, 0.0, 0);  // the sensor reads a rotor held at 0, not the motor
     SystemInit();
     NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);  // the grouping in force when main sets the timer up
   }

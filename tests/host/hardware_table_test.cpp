@@ -6,6 +6,7 @@
 #include "vboard/board.h"
 #include "vboard/hardware.h"
 #include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/spi_model.h"
 #include "vboard/tim_model.h"
@@ -44,6 +45,16 @@ TEST(HardwareTable, TheOffChipPartsUseTheWiringRows) {
   EXPECT_EQ(vboard::Keys::pin(vboard::Key::kLower), hw::pin("key down").pin);
   static_assert(hw::device("USART3").base == USART3_BASE);
   static_assert(hw::pin("phase A").af == hw::pin("phase C").af);
+  // The inverter's legs are TIM5's channels 1..3, in order, in TIM5's
+  // alternate function, and the motor hangs on them as the table says.
+  for (std::size_t leg = 0; leg < 3; ++leg) {
+    EXPECT_EQ(vboard::MotorDrive::kLegs[leg].port, 'A');
+    EXPECT_EQ(vboard::MotorDrive::kLegs[leg].pin, static_cast<int>(leg));
+    EXPECT_EQ(vboard::MotorDrive::kLegs[leg].af, hw::kAfTim5);
+  }
+  board().reset();
+  EXPECT_EQ(board().motor_drive().wiring().phase_of_channel, hw::kMotorWiring.phase_of_channel);
+  EXPECT_EQ(board().inverter().supply_v(), hw::kMotorSupplyV);
 }
 
 }  // namespace

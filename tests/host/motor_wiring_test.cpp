@@ -105,7 +105,7 @@ TEST(MotorWiring, PositiveUqTurnsTheRotorTowardsALargerSensorAngle) {
   EXPECT_NEAR(vboard::sensor_angle_deg(0.0), 180.0 / 7.0, 1e-12);
 }
 
-TEST(LossOfControl, SpeedOrLastingDistanceFromTheSetpoint) {
+TEST(LossOfControl, SpeedLastingDistanceFromTheSetpointOrStallUnderFullDrive) {
   vboard::LossOfControlDetector fast(130.0);
   EXPECT_FALSE(fast.update(0.1, -129.0, 0.0, 0.0));
   EXPECT_TRUE(fast.update(0.2, -131.0, 0.0, 0.0));
@@ -122,6 +122,18 @@ TEST(LossOfControl, SpeedOrLastingDistanceFromTheSetpoint) {
   EXPECT_FALSE(far.update(1.99, 0.0, 900.0, 100.0));
   EXPECT_TRUE(far.update(2.0, 0.0, 900.0, 100.0));
   EXPECT_EQ(far.trip()->time_s, 2.0);
+
+  // Full drive that does not turn the rotor: a second of it trips; a drive
+  // that lets up, or a rotor that gets going, starts the second again.
+  vboard::LossOfControlDetector stalled(130.0);
+  EXPECT_FALSE(stalled.update(0.0, 0.0, 0.0, 100.0, 0.95));
+  EXPECT_FALSE(stalled.update(0.5, 0.0, 0.0, 100.0, 0.5));
+  EXPECT_FALSE(stalled.update(0.6, 0.0, 0.0, 100.0, 1.0));
+  EXPECT_FALSE(stalled.update(1.5, 100.0, 50.0, 100.0, 1.0));  // turning at full drive: a long move
+  EXPECT_FALSE(stalled.update(1.6, 1.0, 60.0, 100.0, 1.0));
+  EXPECT_FALSE(stalled.update(2.59, 0.0, 60.0, 100.0, 1.0));
+  EXPECT_TRUE(stalled.update(2.6, 0.0, 60.0, 100.0, 1.0));
+  EXPECT_NE(stalled.trip()->reason.find("stalled"), std::string::npos);
 
   vboard::LossOfControlDetector blind(130.0);
   EXPECT_TRUE(blind.update(0.0, std::nan(""), 0.0, 0.0));

@@ -58,6 +58,8 @@ length = "1s"
   EXPECT_TRUE(s.crystal_fails);
   EXPECT_DOUBLE_EQ(s.sample_interval_s, 0.002);
   EXPECT_EQ(s.motor, "small");
+  EXPECT_EQ(s.motor_where, "x.toml:6:1") << "for the motor's own complaints about a field";
+  EXPECT_EQ(s.motor_preset_where, "x.toml:7:10") << "for an unknown preset";
   EXPECT_EQ(s.motor_overrides.pole_pairs, 7);
   EXPECT_EQ(s.motor_overrides.inertia_kg_m2, 2e-6);
   EXPECT_EQ(s.motor_overrides.cogging_torque_nm, 0.0);
