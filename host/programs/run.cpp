@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     }
     ++toggles;
     if (print_events) std::printf("%10.3f ms  heartbeat LED PA6 %s\n", vboard::to_ms(t), level ? "on" : "off");
-  });
+  }, 1u << 6);
 
   // Telemetry, decoded from the bytes the ground station hears.
   telemetry::SensorFrameDecoder decoder;
