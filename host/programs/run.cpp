@@ -470,7 +470,7 @@ void Session::observe() {
     }
     ++toggles_;
     if (verbose_) say_(t, "heartbeat LED PA6 %s", level ? "on" : "off");
-  });
+  }, 1u << 6);  // the heartbeat LED only: PA0..PA2's edges stay unscheduled
 
   // Telemetry, decoded from the bytes the ground station hears; the angle
   // and setpoint are followed across the wire's 16-bit range.

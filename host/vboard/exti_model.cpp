@@ -40,6 +40,7 @@ void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     default:
       if (offset >= kEXTICR1 && offset < kEXTICR1 + 16) {
         store(offset, value & 0xFFFFu, width);  // four lines a register
+        if (Exti* exti = board_.find<Exti>()) exti->update_interest();
         return;
       }
       store(offset, value, width);
@@ -67,7 +68,21 @@ void Exti::reset() {
   triggers_.fill(0);
   // The ports reset before this model and dropped their observers.
   for (char port : {'A', 'B', 'C'}) {
-    board_.gpio(port).observe([this, port](int pin, bool level, Ticks) { on_pin(port, pin, level); });
+    observer_[static_cast<std::size_t>(port - 'A')] =
+        board_.gpio(port).observe([this, port](int pin, bool level, Ticks) { on_pin(port, pin, level); }, 0);
+  }
+  update_interest();
+}
+
+void Exti::update_interest() {
+  const std::uint32_t selected = (reg32(kRTSR) | reg32(kFTSR)) & 0xFFFFu;
+  for (char port : {'A', 'B', 'C'}) {
+    std::uint16_t pins = 0;
+    for (int line = 0; line < 16; ++line) {
+      if (((selected >> line) & 1u) && syscfg_ != nullptr && syscfg_->port_of_line(line) == port)
+        pins = static_cast<std::uint16_t>(pins | (1u << line));
+    }
+    board_.gpio(port).set_interest(observer_[static_cast<std::size_t>(port - 'A')], pins);
   }
 }
 
@@ -122,9 +137,12 @@ void Exti::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
     case kIMR:
     case kEMR:
+      set32(offset, value);
+      break;
     case kRTSR:
     case kFTSR:
       set32(offset, value);
+      update_interest();
       break;
     default:
       return;

@@ -51,6 +51,10 @@ class Exti : public Peripheral {
   static constexpr std::uint32_t kLines = 0x007FFFFFu;  // lines 0 to 22
   // Interrupt number of the request that serves a line (-1: none modelled).
   static int irq_of_line(int line);
+  // Tells the ports which of their pins can raise a line now (an edge is
+  // selected and SYSCFG routes the line to that port); SYSCFG calls it when
+  // the routing changes.
+  void update_interest();
 
  private:
   void on_pin(char port, int pin, bool level);
@@ -58,6 +62,7 @@ class Exti : public Peripheral {
   void update_irq_lines();
 
   Syscfg* syscfg_ = nullptr;
+  std::array<int, 3> observer_{};  // handles at ports A, B, C
   std::array<bool, 7> irq_level_{};  // EXTI0..4, EXTI9_5, EXTI15_10
   std::array<std::uint64_t, 23> triggers_{};
 };

@@ -38,11 +38,56 @@ void GpioPort::reset() {
   af_level_ = 0;
   levels_ = 0;
   observers_.clear();
+  lazy_.clear();
+  watched_ = 0;
   update_levels();
 }
 
+int GpioPort::observe(Observer observer, std::uint16_t pins, bool wants_edges) {
+  sync();
+  observers_.push_back(Watcher{std::move(observer), pins, wants_edges});
+  rewatch();
+  return static_cast<int>(observers_.size() - 1);
+}
+
+void GpioPort::set_interest(int handle, std::uint16_t pins) {
+  Watcher& w = observers_.at(static_cast<std::size_t>(handle));
+  if (w.pins == pins) return;
+  sync();
+  w.pins = pins;
+  rewatch();
+}
+
+void GpioPort::rewatch() {
+  std::uint16_t watched = 0;
+  for (const Watcher& w : observers_) {
+    if (w.wants_edges) watched = static_cast<std::uint16_t>(watched | w.pins);
+  }
+  if (watched == watched_) return;
+  watched_ = watched;
+  for (const LazySource& s : lazy_) s.on_watch_change();
+}
+
+void GpioPort::add_lazy_source(std::function<bool()> refresh, std::function<void()> on_watch_change) {
+  lazy_.push_back(LazySource{std::move(refresh), std::move(on_watch_change)});
+}
+
+bool GpioPort::sync() const {
+  // A source's refresh sets pins through this port again: once is enough.
+  if (syncing_ || lazy_.empty()) return false;
+  syncing_ = true;
+  bool moving = false;
+  for (const LazySource& s : lazy_) moving = s.refresh() || moving;
+  syncing_ = false;
+  return moving;
+}
+
 std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
-  if (offset == IDR) return levels_;
+  if (offset == IDR) {
+    // A pin that changes with no event behind it: polling it is no idle poll.
+    if (sync()) board_.volatile_read();
+    return levels_;
+  }
   if (offset == BSRRL || offset == BSRRH) return 0;  // BSRR is write-only
   return load(offset, width);
 }
@@ -121,7 +166,9 @@ void GpioPort::update_levels() {
   if (changed == 0) return;
   for (int pin = 0; pin < 16; ++pin) {
     if (changed & (1u << pin)) {
-      for (auto& o : observers_) o(pin, (next >> pin) & 1u, board_.now());
+      for (auto& o : observers_) {
+        if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
+      }
     }
   }
 }

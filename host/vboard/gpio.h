@@ -1,8 +1,10 @@
 // GPIO port model. Register side: MODER, OTYPER, OSPEEDR, PUPDR, IDR (from
 // the pin levels), ODR, the set and reset halves of BSRR, AFR. Pin side:
 // outside drivers (a key pulling a pin low, the sensor's PWM line), outputs
-// of the peripherals on alternate-function pins, and observers of every
-// level change.
+// of the peripherals on alternate-function pins, and observers of the level
+// changes of the pins they ask for. A peripheral whose outputs change often
+// (a timer's PWM) may leave a pin stale while nobody observes it and bring
+// it up to date whenever the levels are read (a lazy source).
 #pragma once
 
 #include <array>
@@ -27,26 +29,60 @@ class GpioPort : public Peripheral {
   void drive(int pin, bool level);  // an outside circuit drives the pin
   void release(int pin);            // and lets it go (pull resistor or output decides)
   void set_alternate_output(int pin, bool level);  // a peripheral's output on this pin
-  bool level(int pin) const { return (levels_ >> pin) & 1u; }
-  std::uint16_t levels() const { return levels_; }
+  bool level(int pin) const { return (levels() >> pin) & 1u; }
+  std::uint16_t levels() const {
+    sync();
+    return levels_;
+  }
+  // The level as last set, without asking the lazy sources (for those sources).
+  bool held_level(int pin) const { return (levels_ >> pin) & 1u; }
   unsigned mode(int pin) const { return (reg32(0x00) >> (2 * pin)) & 3u; }
   unsigned pull(int pin) const { return (reg32(0x0C) >> (2 * pin)) & 3u; }
   unsigned speed(int pin) const { return (reg32(0x08) >> (2 * pin)) & 3u; }
   unsigned output_type(int pin) const { return (reg32(0x04) >> pin) & 1u; }
   unsigned alternate_function(int pin) const { return (reg32(0x20 + 4u * static_cast<unsigned>(pin / 8)) >> (4 * (pin % 8))) & 0xFu; }
 
-  // Called with (pin, new level, time) after every level change.
+  // Called with (pin, new level, time) after every level change of one of
+  // `pins`. A pin observed with `wants_edges` must be kept up to date
+  // edge by edge; one without (a peripheral that judges the edge itself)
+  // is told only of the changes that are made. Returns a handle for
+  // set_interest. Observers are dropped at reset.
   using Observer = std::function<void(int, bool, Ticks)>;
-  void observe(Observer observer) { observers_.push_back(std::move(observer)); }
+  int observe(Observer observer, std::uint16_t pins = 0xFFFFu, bool wants_edges = true);
+  // Changes the pins an observer is told of (the lazy pins are brought up to
+  // date first, so the change itself is no edge).
+  void set_interest(int handle, std::uint16_t pins);
+  // The pins some observer wants edge by edge.
+  std::uint16_t watched() const { return watched_; }
+
+  // Lazy sources: `refresh` brings the pins it leaves stale up to date
+  // (called before the levels are read) and says whether they may change
+  // with time alone; `on_watch_change` is told when watched() has changed.
+  // Dropped at reset.
+  void add_lazy_source(std::function<bool()> refresh, std::function<void()> on_watch_change);
 
  private:
+  struct Watcher {
+    Observer observer;
+    std::uint16_t pins;
+    bool wants_edges;
+  };
+  struct LazySource {
+    std::function<bool()> refresh;
+    std::function<void()> on_watch_change;
+  };
   void update_levels();
+  bool sync() const;  // true: a lazy pin may change with time alone
+  void rewatch();
   char port_;
   std::uint16_t levels_ = 0;
   std::uint16_t driven_ = 0;      // pins an outside circuit drives
   std::uint16_t driven_level_ = 0;
   std::uint16_t af_level_ = 0;    // levels peripherals put on alternate-function pins
-  std::vector<Observer> observers_;
+  std::vector<Watcher> observers_;
+  std::vector<LazySource> lazy_;
+  std::uint16_t watched_ = 0;
+  mutable bool syncing_ = false;
 };
 
 }  // namespace vboard

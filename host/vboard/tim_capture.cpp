@@ -17,6 +17,7 @@ using namespace tim;
 
 void Timer::observe_pins() {
   // The ports reset before this model and dropped their observers.
+  eager_ = 0;
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
   const unsigned af = af_of(number_);
@@ -31,15 +32,18 @@ void Timer::observe_pins() {
     }
     if (any == 0) continue;
     GpioPort& gpio = board_.gpio(port);
-    gpio.observe([this, &gpio, inputs, any, af](int pin, bool level, Ticks) {
+    // The timer judges these edges itself: it keeps its own outputs eager
+    // while it captures.
+    gpio.observe([this, &gpio, inputs, af](int pin, bool level, Ticks) {
       const std::uint32_t bit = 1u << pin;
-      if ((any & bit) == 0) return;
       if (gpio.mode(pin) != kModeAlternate || gpio.alternate_function(pin) != af) return;
       for (int ti = 1; ti <= 4; ++ti) {
         if (inputs[slot(ti)] & bit) on_pin(ti, level);
       }
-    });
+    }, any, false);
+    gpio.add_lazy_source([this] { return refresh_lazy_pins(); }, [this] { rewatch(); });
   }
+  eager_ = wanted_channels();
 }
 
 Ticks Timer::filter_sampling(int ti, unsigned& samples) const {

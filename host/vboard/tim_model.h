@@ -22,8 +22,11 @@
 // are scheduled only while one can be seen when it happens (the update flag
 // is clear, an output follows the count, a preloaded compare value waits);
 // otherwise they are caught up with at the next register access. Output
-// levels change by scheduled events, so a channel whose level cannot change
-// (compare 0, say) costs nothing while the timer runs.
+// levels change by scheduled events only while some observer of the pin
+// wants its edges; otherwise the level is a function of the time and is
+// computed when the pin is read. A channel whose level cannot change
+// (compare 0, say), or that nobody watches, costs nothing while the timer
+// runs.
 #pragma once
 
 #include <array>
@@ -174,6 +177,11 @@ class Timer : public Peripheral {
   void on_input(int ti, bool rising);
   void capture(int ch, std::uint32_t value);
   void observe_pins();
+  bool eager(int ch) const { return (eager_ & (1u << (ch - 1))) != 0; }
+  bool ref_now(int ch) const;
+  void rewatch();
+  unsigned wanted_channels() const;
+  bool refresh_lazy_pins();
 
   int number_;
   int irq_;
@@ -193,6 +201,7 @@ class Timer : public Peripheral {
 
   std::array<Channel, 4> channels_{};
   unsigned live_outputs_ = 0;  // enabled output channels, one bit each
+  unsigned eager_ = 0xFu;      // channels whose level changes are events (someone watches a pin), one bit each
   bool any_input_ = false;     // a channel captures or the slave controller listens
   std::array<bool, 4> pushed_{};  // output levels last put on the pins
   Ticks update_scheduled_ = kNever;

@@ -26,7 +26,67 @@ bool pwm_level(unsigned mode, bool down, std::uint32_t count, std::uint32_t comp
 
 bool Timer::output(int ch) const {
   if (!is_output(ch) || !enabled(ch)) return false;
-  return ref_[slot(ch)] != channel(ch).inverted;
+  return ref_now(ch) != channel(ch).inverted;
+}
+
+bool Timer::ref_now(int ch) const {
+  // An eager channel's reference is kept by its events; a lazy one's is
+  // found from the count now, as its events would have set it.
+  const std::size_t i = slot(ch);
+  const unsigned mode = oc_mode(ch);
+  if (eager(ch) || (mode != kPwm1 && mode != kPwm2) || !counting() || run_.end == kNever) return ref_[i];
+  const Ticks now = board_.now();
+  const Run r = run_at(now, nullptr);
+  return pwm_level(mode, r.down, count_in(r, now), ccr_active_[i]);
+}
+
+void Timer::rewatch() {
+  // A channel is eager while an observer wants the edges of one of its pins,
+  // or while this timer captures (it may capture its own outputs).
+  const unsigned eager = wanted_channels();
+  if (eager == eager_) return;
+  catch_up();
+  refresh_lazy_pins();
+  eager_ = eager;
+  plan_outputs(board_.now());
+  push_pins(false);
+  reschedule();
+}
+
+unsigned Timer::wanted_channels() const {
+  unsigned eager = 0;
+  if (const ChannelPins* pins = pins_of(number_)) {
+    for (int ch = 1; ch <= 4; ++ch) {
+      for (const PinRef& p : (*pins)[slot(ch)]) {
+        if (p.port != 0 && (any_input_ || (board_.gpio(p.port).watched() & (1u << p.pin)))) eager |= 1u << (ch - 1);
+      }
+    }
+  }
+  return eager;
+}
+
+bool Timer::refresh_lazy_pins() {
+  // Brings the pins of the lazy channels to their levels now; true while one
+  // of them changes with the count.
+  const ChannelPins* pins = pins_of(number_);
+  if (pins == nullptr || eager_ == 0xFu) return false;
+  const unsigned af = af_of(number_);
+  bool moving = false;
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (eager(ch) || !is_output(ch)) continue;
+    if (enabled(ch) && counting() && !steady(ch)) moving = true;
+    // As the channel's own events would: only a change of its level goes out.
+    const bool level = output(ch);
+    if (level == pushed_[slot(ch)]) continue;
+    pushed_[slot(ch)] = level;
+    for (const PinRef& p : (*pins)[slot(ch)]) {
+      if (p.port == 0) continue;
+      GpioPort& gpio = board_.gpio(p.port);
+      if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
+      if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
+    }
+  }
+  return moving;
 }
 
 double Timer::duty(int ch) const {
@@ -118,7 +178,7 @@ void Timer::push_pins(bool all) {
       if (p.port == 0) continue;
       GpioPort& gpio = board_.gpio(p.port);
       if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
-      if (gpio.level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
+      if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
     }
   }
 }

@@ -244,7 +244,7 @@ bool Timer::wants_update_events() const {
   for (int ch = 1; ch <= 4; ++ch) {
     if (!(live_outputs_ & (1u << (ch - 1)))) continue;
     if (oc_preload(ch) && (reg32(ccr_offset(ch)) & counter_mask()) != ccr_active_[slot(ch)]) return true;  // a preload waits
-    if (!steady(ch)) return true;
+    if (eager(ch) && !steady(ch)) return true;  // the next run's edges are planned at the update
   }
   return false;
 }
@@ -262,7 +262,11 @@ void Timer::reschedule() {
     update_scheduled_ = update;
     board_.schedule(this, kUpdate, update);
   }
-  const Ticks output = *std::min_element(change_at_.begin(), change_at_.end());
+  // Only the channels someone watches change their pins by events.
+  Ticks output = kNever;
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (eager(ch)) output = std::min(output, change_at_[slot(ch)]);
+  }
   if (output != output_scheduled_) {
     output_scheduled_ = output;
     board_.schedule(this, kOutput, output);
@@ -473,6 +477,11 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
     default:
       store(offset, value, width);
+  }
+  if (const unsigned eager = wanted_channels(); eager != eager_) {
+    // A capture set up or given up: a channel starts or stops changing its pins by events.
+    eager_ = eager;
+    plan_outputs(now);
   }
   push_pins(true);
   reschedule();

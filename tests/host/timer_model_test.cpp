@@ -331,3 +331,57 @@ TEST_F(TimerModel, SchedulerTickKeepsItsPeriodBesideBusyTimers) {
 }
 
 }  // namespace
+
+TEST(TimerModelLazyPins, UnwatchedOutputReadsAsItsEdgesWouldHaveSetItAndCostsNoEvents) {
+  // The same run twice, PA0 (compare 10) watched in the first and only read
+  // in the second; PA1 (compare 25) is watched in both. Nobody watches the
+  // port as a whole: an observer asking for PA6 hears nothing.
+  struct Outcome {
+    std::vector<Edge> pa0;
+    std::vector<bool> samples;
+    std::uint64_t events = 0;
+    std::size_t pa6_calls = 0;
+  };
+  auto run = [](bool watch_pa0) {
+    Outcome o;
+    board().reset();
+    board().find<vboard::SensorPwm>()->set_enabled(false);
+    SystemInit();
+    board().gpio('A').observe([&o](int, bool, Ticks) { ++o.pa6_calls; }, 1u << 6);
+    board().gpio('A').observe([](int, bool, Ticks) {}, 1u << 1);
+    if (watch_pa0) board().gpio('A').observe([&o](int, bool level, Ticks t) { o.pa0.push_back({t, level}); }, 1u << 0);
+    start_tim5(kCms1, 50, kPwm1, 10, 0x0011);
+    TIM5->CCR2 = 25;
+    const std::uint64_t before = board().tim(5).events_handled();
+    for (int i = 0; i < 150; ++i) {
+      board().run_for(us(7));
+      o.samples.push_back(board().gpio('A').level(0));
+    }
+    o.events = board().tim(5).events_handled() - before;
+    board().reset();
+    return o;
+  };
+  const Outcome watched = run(true);
+  const Outcome lazy = run(false);
+  ASSERT_GE(watched.pa0.size(), 18u);
+  EXPECT_EQ(lazy.samples, watched.samples);
+  EXPECT_EQ(watched.pa6_calls, 0u);
+  EXPECT_EQ(lazy.pa6_calls, 0u);
+  EXPECT_LE(lazy.events + watched.pa0.size(), watched.events + 1) << "PA0's edges were events only while watched";
+}
+
+TEST(TimerModelLazyPins, PollingAnUnwatchedOutputSeesItChange) {
+  board().reset();
+  board().find<vboard::SensorPwm>()->set_enabled(false);
+  SystemInit();
+  start_tim5(kCms1, 50, kPwm1, 25, 0x0001);
+  // A loop polling IDR with no event behind the pin's change: it must not be
+  // taken for an idle poll and skipped past the edge.
+  const Ticks start = board().now();
+  while (GPIOA->IDR & 1u) {
+  }
+  while (!(GPIOA->IDR & 1u)) {
+  }
+  EXPECT_LT(board().now() - start, us(150));
+  EXPECT_TRUE(board().gpio('A').level(0));
+}
