@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -26,6 +27,7 @@
 
 #include "as5048a.h"
 #include "gain_writer.h"
+#include "device.h"
 #include "global_variable.h"
 #include "live_server.h"
 #include "progress.h"
@@ -69,9 +71,8 @@ const char* key_label(run::KeyName key) { return key == run::KeyName::kUp ? "up 
 // PWM compare over auto-reload of the phase timer TIM5 (centre-aligned),
 // read as a debugger would.
 double duty(vboard::Board& board, std::uintptr_t ccr_offset) {
-  constexpr std::uintptr_t kTim5 = 0x40000C00;
-  const double arr = board.peek(kTim5 + 0x2C);
-  return arr > 0 ? board.peek(kTim5 + ccr_offset) / arr : 0.0;
+  const double arr = board.peek(TIM5_BASE + offsetof(TIM_TypeDef, ARR));
+  return arr > 0 ? board.peek(TIM5_BASE + ccr_offset) / arr : 0.0;
 }
 
 vboard::PidGains pid_gains(const run::Gains& g) { return {g.kp, g.ki, g.kd}; }
@@ -533,8 +534,8 @@ void Session::observe() {
       const double rpm = scripted_ ? opt_.rotor_speed_dps / 6.0
                                    : m.speed_rad_s() * drive.wiring().sensor_direction * kRadPerSToRpm;
       series_.rows.push_back({seconds_of(now), wire_setpoint_, wire_angle_, setpoint_, angle_, shaft,
-                              setpoint_ - angle_, static_cast<double>(MotorAPark.Uq), duty(board_, 0x34),
-                              duty(board_, 0x38), duty(board_, 0x3C), i[0], i[1], i[2], m.electromagnetic_torque_nm(),
+                              setpoint_ - angle_, static_cast<double>(MotorAPark.Uq), duty(board_, offsetof(TIM_TypeDef, CCR1)),
+                              duty(board_, offsetof(TIM_TypeDef, CCR2)), duty(board_, offsetof(TIM_TypeDef, CCR3)), i[0], i[1], i[2], m.electromagnetic_torque_nm(),
                               rpm});
     } else {
       series_full_ = true;

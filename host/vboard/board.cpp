@@ -67,7 +67,7 @@ Timer& Board::tim(int n) {
 }
 
 void Board::build() {
-  // The NVIC's block reaches past the SCB (STIR sits at 0xE000EF00): it is
+  // The NVIC's block reaches past the SCB (its STIR sits beyond it): it is
   // mapped first, so the SCB's registers win inside it.
   nvic_ = &add<Nvic>();
   scb_ = &add<Scb>();

@@ -8,7 +8,7 @@
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t kScsBase = 0xE000E000u;
+constexpr std::uint32_t kCalibNoRef = 1u << 30;  // CALIB NOREF
 constexpr std::uint8_t kImplementedPriorityBits = 0xF0;  // four bits per byte
 }  // namespace
 
@@ -34,7 +34,7 @@ const char* exception_name(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-Scb::Scb(Board& board) : Peripheral(board, "SCB", kScsBase + 0xD00, 0x8C) {}
+Scb::Scb(Board& board) : Peripheral(board, "SCB", SCB_BASE, 0x8C) {}
 
 void Scb::reset() {
   board_.nvic().invalidate();
@@ -74,7 +74,7 @@ std::uint8_t Scb::system_priority(int exception) const {
 }
 
 // ---------------------------------------------------------------------------
-Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", kScsBase + 0x100, 0xE04) {}
+Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", NVIC_BASE, 0xE04) {}
 
 void Nvic::reset() {
   pending_.fill(false);
@@ -236,7 +236,7 @@ void Nvic::deactivate(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-SysTickModel::SysTickModel(Board& board) : Peripheral(board, "SysTick", kScsBase + 0x010, 0x10) {}
+SysTickModel::SysTickModel(Board& board) : Peripheral(board, "SysTick", SysTick_BASE, 0x10) {}
 
 void SysTickModel::reset() {
   tick_ = 0;
@@ -244,7 +244,7 @@ void SysTickModel::reset() {
   start_ = 0;
   countflag_ = false;
   wraps_ = 0;
-  set32(0x0C, 0x40000000u | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
+  set32(0x0C, kCalibNoRef | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
 }
 
 void SysTickModel::clocks_changed() {

@@ -16,6 +16,20 @@ namespace vboard {
 using namespace tim;
 
 namespace {
+
+// Only the pins that sit in the timer's alternate function follow a channel.
+void drive_pins(Board& board, const std::array<PinRef, 3>& pins, unsigned af, bool level) {
+  for (const PinRef& p : pins) {
+    if (p.port == 0) continue;
+    GpioPort& gpio = board.gpio(p.port);
+    if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
+    if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
+  }
+}
+
+}  // namespace
+
+namespace {
 // PWM reference: mode 1 is active while counting up below the compare
 // value and while counting down at or below it; mode 2 is the inverse.
 bool pwm_level(unsigned mode, bool down, std::uint32_t count, std::uint32_t compare) {
@@ -79,12 +93,7 @@ bool Timer::refresh_lazy_pins() {
     const bool level = output(ch);
     if (level == pushed_[slot(ch)]) continue;
     pushed_[slot(ch)] = level;
-    for (const PinRef& p : (*pins)[slot(ch)]) {
-      if (p.port == 0) continue;
-      GpioPort& gpio = board_.gpio(p.port);
-      if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
-      if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
-    }
+    drive_pins(board_, (*pins)[slot(ch)], af, level);
   }
   return moving;
 }
@@ -174,12 +183,7 @@ void Timer::push_pins(bool all) {
     const bool level = output(ch);
     if (!all && level == pushed_[slot(ch)]) continue;
     pushed_[slot(ch)] = level;
-    for (const PinRef& p : (*pins)[slot(ch)]) {
-      if (p.port == 0) continue;
-      GpioPort& gpio = board_.gpio(p.port);
-      if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
-      if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
-    }
+    drive_pins(board_, (*pins)[slot(ch)], af, level);
   }
 }
 

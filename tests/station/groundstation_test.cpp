@@ -27,15 +27,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_process::Child;
 using test_process::read_file;
+using test_process::work_dir;
 using Bytes = std::vector<std::uint8_t>;
-
-fs::path work_dir() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  fs::path dir = fs::path(STATION_TEST_OUTPUT) / (std::string(info->test_suite_name()) + "." + info->name());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;

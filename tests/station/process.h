@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -91,5 +92,15 @@ class Child {
   std::filesystem::path err_;
   std::optional<int> status_;
 };
+
+// A fresh folder for the running test's files, kept after it as an artefact.
+inline std::filesystem::path work_dir() {
+  namespace fs = std::filesystem;
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  fs::path dir = fs::path(STATION_TEST_OUTPUT) / (std::string(info->test_suite_name()) + "." + info->name());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
 
 }  // namespace test_process

@@ -27,14 +27,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_process::Child;
 using test_process::read_file;
-
-fs::path work_dir() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  fs::path dir = fs::path(STATION_TEST_OUTPUT) / (std::string(info->test_suite_name()) + "." + info->name());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+using test_process::work_dir;
 
 // The word that follows `before` in the file, once it is there: up to the
 // next blank or `/` at the end of a URL.
