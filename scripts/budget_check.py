@@ -407,11 +407,22 @@ def symbol_of(title):
     return title.rsplit(":", 1)[-1]
 
 
+# The link step of a link-time-optimised image titles every function with
+# its partition's temporary object ("/tmp/ccXXXX.ltrans0.o:<symbol>"): the
+# whole image is one unit there, and names are unique in it.
+LTRANS_PREFIX_RE = re.compile(r"^[^:]*\.ltrans\d+\.o:")
+
+
+def plain_title(title):
+    return LTRANS_PREFIX_RE.sub("", title)
+
+
 def read_call_graphs(objects):
     """Function definitions from the .ci and .su files beside each object."""
     defs = []
     problems = []
     for obj in objects:
+        # An object, or the call graph itself (the link step's output).
         stem = obj[:-len(".obj")] if obj.endswith(".obj") else os.path.splitext(obj)[0]
         ci_path, su_path = stem + ".ci", stem + ".su"
         if not os.path.exists(ci_path) or not os.path.exists(su_path):
@@ -422,30 +433,33 @@ def read_call_graphs(objects):
             for line in f:
                 parts = line.rstrip("\n").split("\t")
                 if len(parts) == 3:
-                    loc = ":".join(parts[0].split(":")[:3])
-                    su[loc] = (int(parts[1]), parts[2])
+                    # "<file>:<line>:<column>:<name>"; a function and its
+                    # specialised clones share the place, not the name.
+                    place = parts[0].split(":")
+                    su[(":".join(place[:3]), ":".join(place[3:]))] = (int(parts[1]), parts[2])
         by_name = {}
         with open(ci_path) as f:
             for line in f:
                 line = line.strip()
                 if line.startswith("node:"):
-                    title = TITLE_RE.search(line).group(1)
+                    title = plain_title(TITLE_RE.search(line).group(1))
                     label = LABEL_RE.search(line).group(1).split("\\n")
                     size = BYTES_RE.search(label[-1]) if len(label) >= 3 else None
                     if size is None:
                         continue  # declared here, defined elsewhere
                     loc = label[1]
                     frame, qualifier = int(size.group(1)), size.group(2)
-                    if loc in su and su[loc][0] != frame:
-                        problems.append("%s: .su says %d bytes, .ci %d" % (title, su[loc][0], frame))
-                    if loc in su:
-                        frame, qualifier = su[loc]
+                    key = (loc, label[0])
+                    if key in su and su[key][0] != frame:
+                        problems.append("%s: .su says %d bytes, .ci %d" % (title, su[key][0], frame))
+                    if key in su:
+                        frame, qualifier = su[key]
                     fn = Function(title, ci_path, loc, frame, qualifier)
                     by_name[title] = fn
                     defs.append(fn)
                 elif line.startswith("edge:"):
                     m = EDGE_RE.search(line)
-                    source, target, site = m.group(1), m.group(2), m.group(3) or "?"
+                    source, target, site = plain_title(m.group(1)), plain_title(m.group(2)), m.group(3) or "?"
                     fn = by_name.get(source)
                     if fn is None:
                         problems.append("call graph of %s: edge from unknown %s" % (ci_path, source))
@@ -737,7 +751,8 @@ def main():
     p.add_argument("--ram-budget", type=int, default=1024)
     p.add_argument("--report", help="file for the full report")
     p.add_argument("--keep-on-failure", action="store_true", help="do not remove the image when a budget fails")
-    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them")
+    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them, "
+                   "or the .ci files of the link step (the .su beside each)")
     args = p.parse_args()
 
     elf = Elf(args.elf)
