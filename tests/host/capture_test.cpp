@@ -194,6 +194,38 @@ TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
   EXPECT_EQ(captures_[1].period, 10500u);
 }
 
+// URS set: the restart at each rising edge (an update event of the slave
+// controller) and UG raise no update flag; only an overflow does, 65536
+// counts after the last rising edge, and then every 65536 counts.
+TEST_F(CaptureTimer, OnlyACounterOverflowRaisesTheUpdateFlag) {
+  std::vector<std::pair<Ticks, std::uint32_t>> entries;  // time, SR on entry
+  board().on_exception_entry = [&entries](int e, Ticks t) {
+    if (e == kCaptureException) entries.emplace_back(t, board().peek(TIM3_BASE + 0x10, 2));
+  };
+  TIM3_Init();
+  board().run_until(ms(10) + us(100));
+  ASSERT_EQ(entries.size(), 10u);  // rising edges at 1 to 10 ms
+  for (const auto& [t, sr] : entries) EXPECT_EQ(sr & 0x3u, 0x2u) << "a capture, no update flag, at " << t;
+  entries.clear();
+  sensor().set_enabled(false);  // the last rising edge came at 10 ms
+  board().run_until(ms(30));
+  const Ticks last_rise = ms(10) + kFilterDelay;
+  ASSERT_EQ(entries.size(), 3u);
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    EXPECT_EQ(entries[n].second & 0x3u, 0x1u) << "an overflow alone";
+    EXPECT_NEAR(static_cast<double>(entries[n].first), static_cast<double>(last_rise + (n + 1) * 65536 * kCount),
+                static_cast<double>(kCount));
+  }
+  EXPECT_EQ(TIM3->SR & TIM_SR_UIF, 0u) << "the handler takes it";
+  // UG: no flag with URS, the flag without.
+  TIM3->DIER = 0;
+  TIM3->EGR = TIM_EGR_UG;
+  EXPECT_EQ(TIM3->SR & TIM_SR_UIF, 0u);
+  TIM3->CR1 = static_cast<std::uint16_t>(TIM3->CR1 & ~TIM_CR1_URS);
+  TIM3->EGR = TIM_EGR_UG;
+  EXPECT_NE(TIM3->SR & TIM_SR_UIF, 0u);
+}
+
 TEST_F(CaptureTimer, BadPeriodsReachTheDecoderAsTheyWouldOnTheBoard) {
   record_captures();
   TIM3_Init();
