@@ -32,7 +32,7 @@ add_custom_command(TARGET firmware.elf POST_BUILD
     --elf $<TARGET_FILE:firmware.elf> --objdump ${CMAKE_OBJDUMP}
     --stack-budget ${STACK_BUDGET} --flash-budget ${FLASH_BUDGET} --ram-budget ${STATIC_RAM_BUDGET}
     --report ${CMAKE_BINARY_DIR}/firmware.budget.txt
-    $<TARGET_OBJECTS:firmware.elf>
+    ${CMAKE_BINARY_DIR}/firmware.elf.ltrans0.ltrans.ci
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   BYPRODUCTS ${CMAKE_BINARY_DIR}/firmware.budget.txt
   COMMAND_EXPAND_LISTS

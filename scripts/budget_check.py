@@ -407,11 +407,22 @@ def symbol_of(title):
     return title.rsplit(":", 1)[-1]
 
 
+# The link step of a link-time-optimised image titles every function with
+# its partition's temporary object ("/tmp/ccXXXX.ltrans0.o:<symbol>"): the
+# whole image is one unit there, and names are unique in it.
+LTRANS_PREFIX_RE = re.compile(r"^[^:]*\.ltrans\d+\.o:")
+
+
+def plain_title(title):
+    return LTRANS_PREFIX_RE.sub("", title)
+
+
 def read_call_graphs(objects):
     """Function definitions from the .ci and .su files beside each object."""
     defs = []
     problems = []
     for obj in objects:
+        # An object, or the call graph itself (the link step's output).
         stem = obj[:-len(".obj")] if obj.endswith(".obj") else os.path.splitext(obj)[0]
         ci_path, su_path = stem + ".ci", stem + ".su"
         if not os.path.exists(ci_path) or not os.path.exists(su_path):
@@ -422,30 +433,33 @@ def read_call_graphs(objects):
             for line in f:
                 parts = line.rstrip("\n").split("\t")
                 if len(parts) == 3:
-                    loc = ":".join(parts[0].split(":")[:3])
-                    su[loc] = (int(parts[1]), parts[2])
+                    # "<file>:<line>:<column>:<name>"; a function and its
+                    # specialised clones share the place, not the name.
+                    place = parts[0].split(":")
+                    su[(":".join(place[:3]), ":".join(place[3:]))] = (int(parts[1]), parts[2])
         by_name = {}
         with open(ci_path) as f:
             for line in f:
                 line = line.strip()
                 if line.startswith("node:"):
-                    title = TITLE_RE.search(line).group(1)
+                    title = plain_title(TITLE_RE.search(line).group(1))
                     label = LABEL_RE.search(line).group(1).split("\\n")
                     size = BYTES_RE.search(label[-1]) if len(label) >= 3 else None
                     if size is None:
                         continue  # declared here, defined elsewhere
                     loc = label[1]
                     frame, qualifier = int(size.group(1)), size.group(2)
-                    if loc in su and su[loc][0] != frame:
-                        problems.append("%s: .su says %d bytes, .ci %d" % (title, su[loc][0], frame))
-                    if loc in su:
-                        frame, qualifier = su[loc]
+                    key = (loc, label[0])
+                    if key in su and su[key][0] != frame:
+                        problems.append("%s: .su says %d bytes, .ci %d" % (title, su[key][0], frame))
+                    if key in su:
+                        frame, qualifier = su[key]
                     fn = Function(title, ci_path, loc, frame, qualifier)
                     by_name[title] = fn
                     defs.append(fn)
                 elif line.startswith("edge:"):
                     m = EDGE_RE.search(line)
-                    source, target, site = m.group(1), m.group(2), m.group(3) or "?"
+                    source, target, site = plain_title(m.group(1)), plain_title(m.group(2)), m.group(3) or "?"
                     fn = by_name.get(source)
                     if fn is None:
                         problems.append("call graph of %s: edge from unknown %s" % (ci_path, source))
@@ -660,6 +674,114 @@ class Analysis:
         return found
 
 
+    def thread_split(self, entry_fn):
+        """(deepest stack before, deepest stack after) the thread's first
+        floating-point instruction: CONTROL.FPCA is 0 at reset and is set by
+        the first instruction that touches the unit, so an interrupt of the
+        thread before it stacks the basic frame. The thread's code is walked
+        from the reset entry with the depth and a "may have used the unit"
+        mark per instruction. A call made before any floating-point
+        instruction to a routine that never uses the unit is all "before";
+        one to a routine that may use it is walked into, and everything after
+        its return counts as "after". A call made "after" counts whole as
+        "after". Any doubt counts as "after", the larger frame."""
+        memo = {}
+
+        def walk(fn):
+            # (before, after) relative to fn's entry, entered with no
+            # floating-point state in the thread yet.
+            key = id(fn)
+            if key in memo:
+                return memo[key]
+            if key in active:
+                self.errors.append("recursion in the thread's start-up through %s" % fn.name)
+                return 0, 0
+            active.add(key)
+            defs = self.code.by_name.get(symbol_of(fn.name), [])
+            if len(defs) != 1:
+                # Not one body in the image: all of it counts as "after".
+                whole = self.worst(fn)[0]
+                active.discard(key)
+                memo[key] = (0, whole)
+                return memo[key]
+            before, after = 0, 0
+            seen = {}
+            work = [(defs[0][0], 0, False)]
+            while work:
+                addr, d, fp = work.pop()
+                if seen.get((addr, fp), -1) >= d:
+                    continue
+                seen[(addr, fp)] = d
+                if addr not in self.code.insns or len(seen) > 200000:
+                    self.errors.append("thread walk of %s: control reaches 0x%08x, which is not code" % (fn.name, addr))
+                    continue
+                mnemonic, operands = self.code.insns[addr]
+                base, conditional = split_mnemonic(mnemonic)
+                if base is None:
+                    self.errors.append("thread walk of %s: unknown instruction at 0x%08x" % (fn.name, addr))
+                    continue
+                fp = fp or uses_fp(base)
+                effect = stack_effect(base, operands)
+                if effect is None:
+                    self.errors.append("thread walk of %s: stack pointer set from a register at 0x%08x"
+                                       % (fn.name, addr))
+                    continue
+                here = d + effect
+                if fp:
+                    after = max(after, d, here)
+                else:
+                    before = max(before, d, here)
+                following = self.code.next_address(addr)
+                target = branch_target(operands)
+                if writes_pc(base, operands) or (base == "bx" and operands == "lr"):
+                    if conditional and following is not None:
+                        work.append((following, d, fp))
+                    continue
+                if base in ("bl", "blx") and target is not None:
+                    name = self.code.name_at(target)
+                    callee = self.resolve(name) if name is not None else None
+                    if callee is None:
+                        self.errors.append("thread walk of %s: call into the middle of code at 0x%08x"
+                                           % (fn.name, addr))
+                        continue
+                    whole = self.worst(callee)[0]
+                    if fp:
+                        after = max(after, here + whole)
+                    elif not self.uses_fp(callee):
+                        before = max(before, here + whole)
+                    else:
+                        b, a = walk(callee)
+                        before = max(before, here + b)
+                        after = max(after, here + a, here)
+                        fp = True
+                    if following is not None:
+                        work.append((following, here, fp))
+                    continue
+                if base == "blx" or base == "bx":
+                    # Indirect: its targets are checked elsewhere; the depth
+                    # it reaches counts as "after".
+                    after = max(after, here + self.worst(fn)[0])
+                    continue
+                if base in ("b", "cbz", "cbnz") and target is not None:
+                    work.append((target, here, fp))
+                    if (conditional or base != "b") and following is not None:
+                        work.append((following, here, fp))
+                    continue
+                if base in ("tbb", "tbh"):
+                    after = max(after, self.worst(fn)[0])
+                    continue
+                if following is not None:
+                    work.append((following, max(here, d) if conditional else here, fp))
+            active.discard(key)
+            # The compiler's figure for the routine bounds both parts.
+            whole = self.worst(fn)[0]
+            memo[key] = (min(before, whole), min(max(after, 0), whole))
+            return memo[key]
+
+        active = set()
+        return walk(entry_fn)
+
+
 def nesting(thread, levels):
     """Worst case of the whole stack. `thread` is (bytes, uses floating
     point) of the reset entry's deepest path; `levels` maps each level that
@@ -737,7 +859,8 @@ def main():
     p.add_argument("--ram-budget", type=int, default=1024)
     p.add_argument("--report", help="file for the full report")
     p.add_argument("--keep-on-failure", action="store_true", help="do not remove the image when a budget fails")
-    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them")
+    p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them, "
+                   "or the .ci files of the link step (the .su beside each)")
     args = p.parse_args()
 
     elf = Elf(args.elf)
@@ -761,13 +884,19 @@ def main():
     if THREAD not in levels:
         raise SystemExit("the vector table has no reset entry")
     thread = levels.pop(THREAD)
-    total, chain = nesting(thread, levels)
+    # The thread without floating-point state up to its first floating-point
+    # instruction, with it from there on: each part under its own frames.
+    reset_names = [name for number, name, level in handlers if level == THREAD]
+    before_fp, after_fp = analysis.thread_split(analysis.resolve(reset_names[0]))
+    parts = [(before_fp, False), (after_fp, True)] if thread[1] else [thread]
+    total, chain, thread = max((nesting(part, levels) + (part,) for part in parts), key=lambda r: r[0])
 
     lines = []
     for level, frame, depth in [(THREAD, 0, round8(thread[0]))] + chain:
         entries = contexts[level]
         deepest = max(entries, key=lambda e: e[0])
-        shown = " > ".join(demangle(deepest[1]))
+        shown = " > ".join(demangle(deepest[1])) if level != THREAD or deepest[0] == thread[0] else (
+            "the deepest point %s the first floating-point instruction" % ("after" if thread[1] else "before"))
         frame_text = "frame %3d + " % frame if frame else ""
         lines.append("  %-8s %4d = %s%3d  %s" % (level, frame + depth, frame_text, depth, shown))
         if level != THREAD:
@@ -775,8 +904,9 @@ def main():
             lines.append("  %-8s      (%d vectors: %s; floating point in: %s)"
                          % ("", len(entries), ", ".join(sorted({e[1][0] for e in entries})),
                             ", ".join(with_fp) or "none"))
-    lines.append("  (thread floating point: %s; levels left out of the deepest chain: %s)"
-                 % ("yes" if thread[1] else "no",
+    lines.append("  (thread: %d bytes before its first floating-point instruction, %d after; chain taken from the %s"
+                 " part; levels left out of the deepest chain: %s)"
+                 % (before_fp, after_fp, "floating-point" if thread[1] else "integer",
                     ", ".join(l for l in NESTING if l in levels and l not in [c[0] for c in chain]) or "none"))
 
     # Flash: from the start of flash to the last byte loaded there (the

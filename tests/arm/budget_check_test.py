@@ -211,6 +211,13 @@ IMAGE = """
     pop {r4, r5, r6, r7, pc}
     .size work, .-work
 
+    func deep
+    push {r4, r5, r6, r7, r8, r9, r10, r11, lr}
+    sub sp, #64
+    add sp, #64
+    pop {r4, r5, r6, r7, r8, r9, r10, r11, pc}
+    .size deep, .-deep
+
     func SysTick_Handler
     push {r4, lr}
     {tick_body}
@@ -281,6 +288,24 @@ class WholeCheck(unittest.TestCase):
         status, out = self.run_check(work_body="adds r0, #1")
         self.assertEqual(status, 0, out)
         self.assertEqual(self.figure(out), 48 + 32 + 8 + 32 + 16 + 104, out)
+
+    def test_the_thread_before_its_first_floating_point_instruction_takes_basic_frames(self):
+        # A deep call (36 + 64 bytes) before the first floating-point
+        # instruction: interrupted there, the thread stacks the basic frame.
+        # thread 8 + 36 + 100 = 144 with 32, or 48 with 104, over it.
+        status, out = self.run_check(work_body="bl deep\n    vadd.f32 s0, s0, s1")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.figure(out), 144 + 32 + 8 + 32 + 16 + 104, out)
+        self.assertIn("thread: 144 bytes before its first floating-point instruction, 44 after", out)
+        # The same call after it: the deep point has floating-point state.
+        status, out = self.run_check(work_body="vadd.f32 s0, s0, s1\n    bl deep")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.figure(out), 144 + 104 + 8 + 32 + 16 + 104, out)
+        # Reached both with and without it (a branch around the floating-
+        # point instruction): the path with it decides.
+        status, out = self.run_check(work_body="cbz r0, 1f\n    vadd.f32 s0, s0, s1\n1:  bl deep")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(self.figure(out), 144 + 104 + 8 + 32 + 16 + 104, out)
 
     def test_unknown_instruction_or_untraceable_stack_fails_the_check(self):
         status, out = self.run_check(tick_body="smlabb r0, r1, r2, r3")

@@ -54,10 +54,11 @@ class CaptureTimer : public ::testing::Test {
   SensorPwm& sensor() { return *board().find<SensorPwm>(); }
   vboard::Timer& tim3() { return board().tim(3); }
 
-  // Records every capture interrupt with the registers it will read.
+  // Records every capture interrupt with the registers it will read (not
+  // the entries for a counter overflow alone).
   void record_captures() {
     board().on_exception_entry = [this](int e, Ticks t) {
-      if (e == kCaptureException) {
+      if (e == kCaptureException && (board().peek(TIM3_BASE + 0x10, 2) & 0x2u) != 0u) {
         captures_.push_back({t, board().peek(TIM3_BASE + 0x34), board().peek(TIM3_BASE + 0x38)});
       }
     };
@@ -88,8 +89,9 @@ TEST_F(CaptureTimer, SetUpSelectsPwmInputOnPC6AndPriorityLevelZero) {
   EXPECT_EQ(peek16(TIM3_BASE + 0x18), 0x02C1u) << "CC1 from TI1 filtered (f_DTS / 16, 8 samples), CC2 from TI1";
   EXPECT_EQ(peek16(TIM3_BASE + 0x20), 0x0031u) << "CC1 rising, CC2 falling, both on";
   EXPECT_EQ(peek16(TIM3_BASE + 0x08), 0x0054u) << "slave mode reset on TI1FP1";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x0C), 0x0002u) << "capture 1 interrupt only";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x00) & 0x03F1u, 0x0081u) << "up-counting, preloaded, f_DTS = CK_INT, on";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x0C), 0x0003u) << "capture 1 and update interrupts";
+  EXPECT_EQ(peek16(TIM3_BASE + 0x00) & 0x03F7u, 0x0085u)
+      << "up-counting, preloaded, f_DTS = CK_INT, update flag from overflow only, on";
   EXPECT_EQ(board().nvic().ip(TIM3_IRQn), 0x20u) << "level 0, sub-priority 2";
   EXPECT_TRUE(board().nvic().enabled(TIM3_IRQn));
   EXPECT_EQ(tim3().count_period(), kCount);
@@ -190,6 +192,38 @@ TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
   ASSERT_EQ(captures_.size(), 4u);
   EXPECT_EQ(captures_[0].period, 0u);
   EXPECT_EQ(captures_[1].period, 10500u);
+}
+
+// URS set: the restart at each rising edge (an update event of the slave
+// controller) and UG raise no update flag; only an overflow does, 65536
+// counts after the last rising edge, and then every 65536 counts.
+TEST_F(CaptureTimer, OnlyACounterOverflowRaisesTheUpdateFlag) {
+  std::vector<std::pair<Ticks, std::uint32_t>> entries;  // time, SR on entry
+  board().on_exception_entry = [&entries](int e, Ticks t) {
+    if (e == kCaptureException) entries.emplace_back(t, board().peek(TIM3_BASE + 0x10, 2));
+  };
+  TIM3_Init();
+  board().run_until(ms(10) + us(100));
+  ASSERT_EQ(entries.size(), 10u);  // rising edges at 1 to 10 ms
+  for (const auto& [t, sr] : entries) EXPECT_EQ(sr & 0x3u, 0x2u) << "a capture, no update flag, at " << t;
+  entries.clear();
+  sensor().set_enabled(false);  // the last rising edge came at 10 ms
+  board().run_until(ms(30));
+  const Ticks last_rise = ms(10) + kFilterDelay;
+  ASSERT_EQ(entries.size(), 3u);
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    EXPECT_EQ(entries[n].second & 0x3u, 0x1u) << "an overflow alone";
+    EXPECT_NEAR(static_cast<double>(entries[n].first), static_cast<double>(last_rise + (n + 1) * 65536 * kCount),
+                static_cast<double>(kCount));
+  }
+  EXPECT_EQ(TIM3->SR & TIM_SR_UIF, 0u) << "the handler takes it";
+  // UG: no flag with URS, the flag without.
+  TIM3->DIER = 0;
+  TIM3->EGR = TIM_EGR_UG;
+  EXPECT_EQ(TIM3->SR & TIM_SR_UIF, 0u);
+  TIM3->CR1 = static_cast<std::uint16_t>(TIM3->CR1 & ~TIM_CR1_URS);
+  TIM3->EGR = TIM_EGR_UG;
+  EXPECT_NE(TIM3->SR & TIM_SR_UIF, 0u);
 }
 
 TEST_F(CaptureTimer, BadPeriodsReachTheDecoderAsTheyWouldOnTheBoard) {

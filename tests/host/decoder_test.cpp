@@ -20,6 +20,7 @@ using namespace control_vectors;
 
 constexpr std::uintptr_t kRccApb1enr = 0x40023840u;
 constexpr std::uint32_t kTim3En = 1u << 1;
+constexpr std::uintptr_t kTim3Dier = 0x4000040Cu;
 constexpr std::uintptr_t kTim3Sr = 0x40000410u;
 constexpr std::uintptr_t kTim3Ccr1 = 0x40000434u;
 constexpr std::uintptr_t kTim3Ccr2 = 0x40000438u;
@@ -29,9 +30,8 @@ void open_tim3_gate() {
   board.poke(kRccApb1enr, board.peek(kRccApb1enr) | kTim3En);
 }
 
-// The handler clears the capture-1 flag with one write of its complement,
-// without reading the status first, and then reads the two captures: three
-// register accesses, and the other status bits survive.
+// The handler clears the capture-1 flag with one write of its complement
+// and then reads the two captures; the other status bits survive.
 TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
   auto& board = vboard::board();
   board.reset();
@@ -47,12 +47,47 @@ TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
   TIM3_IRQHandler();
 
   EXPECT_EQ(board.peek(kTim3Sr) & 0xFFFFu, kRaised & ~0x0002u);
-  EXPECT_EQ(board.register_accesses() - accesses, 3u);
+  // The status read once on entry (an overflow alone is not a capture),
+  // the acknowledge, two captures, and the overflow test after them (status
+  // and enable); the update interrupt is off here, so UIF is not taken.
+  EXPECT_EQ(board.register_accesses() - accesses, 6u);
   EXPECT_EQ(IC1Value, 10500u);
   EXPECT_EQ(IC2Value, 5250u);
   EXPECT_EQ(Frequency, 1000.0f);
   EXPECT_NEAR(DutyCycle, 50.2679f, 1e-4f);
   EXPECT_NEAR(PitchAngle, 140.964f, 1e-3f);
+  board.reset();
+}
+
+// A counter overflow (UIF; with URS set only an overflow raises it) marks
+// the running period: the capture that ends it is skipped like a period of
+// 0, the one after it decoded. An overflow found together with a capture
+// may have come before or after it: that capture and the next are skipped.
+TEST(AngleDecoder, CapturesThatMaySpanACounterOverflowAreSkipped) {
+  auto& board = vboard::board();
+  board.reset();
+  open_tim3_gate();
+  board.poke(kTim3Dier, 0x0003u);  // capture 1 and update interrupts
+  board.poke(kTim3Ccr1, 10500);    // inside the sensor's range
+  board.poke(kTim3Ccr2, 5250);
+  auto entry = [&](std::uint32_t sr) {
+    board.poke(kTim3Sr, sr);
+    const std::uint32_t decoded = DecodedCaptures;
+    DutyCycle = -1.0f;
+    TIM3_IRQHandler();
+    EXPECT_EQ(board.peek(kTim3Sr) & 0x0003u, 0u) << "both flags acknowledged";
+    return DecodedCaptures != decoded;
+  };
+  EXPECT_FALSE(entry(0x0001u));
+  EXPECT_EQ(DutyCycle, -1.0f) << "an overflow alone is no capture";
+  EXPECT_FALSE(entry(0x0002u)) << "the period spans the overflow";
+  EXPECT_EQ(DutyCycle, 0.0f);
+  EXPECT_EQ(Frequency, 0.0f);
+  EXPECT_TRUE(entry(0x0002u)) << "a whole period again";
+  EXPECT_FALSE(entry(0x0003u)) << "overflow and capture together";
+  EXPECT_FALSE(entry(0x0002u)) << "the overflow may have come after the last capture";
+  EXPECT_TRUE(entry(0x0002u));
+  EXPECT_TRUE(entry(0x0000u)) << "no flag at all: taken as a capture, as before";
   board.reset();
 }
 

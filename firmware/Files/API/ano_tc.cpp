@@ -21,7 +21,10 @@ std::uint8_t low_byte(std::int16_t v) { return static_cast<std::uint8_t>(static_
 
 }  // namespace
 
-void ANO_TC_Send_Senser(std::int16_t a_x, std::int16_t a_y, std::int16_t a_z, std::int16_t g_x, std::int16_t g_y,
+// Out of line (the optimiser may still drop the seven constant zeros from a
+// clone of it): a debugger, and the boot check, stop at this call and read
+// the two angles it sends, the first two arguments.
+[[gnu::noinline]] void ANO_TC_Send_Senser(std::int16_t a_x, std::int16_t a_y, std::int16_t a_z, std::int16_t g_x, std::int16_t g_y,
                         std::int16_t g_z, std::int16_t m_x, std::int16_t m_y, std::int16_t m_z) {
   std::uint8_t cnt = 0;
   data_to_send[cnt++] = kFrameHead;

@@ -80,18 +80,23 @@ void TIM3_Init() {
   TIM3->SMCR = smcr;
 
   // Up-counting, auto-reload preloaded, clock division 1 (f_DTS = CK_INT),
-  // counter on (held until the first edge).
+  // update flag from counter overflow only (URS: the restart at each rising
+  // edge is an update event too, but raises no UIF), counter on (held until
+  // the first edge).
   std::uint16_t cr1 = TIM3->CR1;
   cr1 = static_cast<std::uint16_t>(cr1 & ~(TIM_CR1_DIR | TIM_CR1_CMS | TIM_CR1_CKD));
-  cr1 = static_cast<std::uint16_t>(cr1 | TIM_CR1_ARPE | TIM_CR1_CEN);
+  cr1 = static_cast<std::uint16_t>(cr1 | TIM_CR1_ARPE | TIM_CR1_URS | TIM_CR1_CEN);
   TIM3->CR1 = cr1;
   TIM3->ARR = kAutoReload;  // preloaded: loads at the first restart
 
   // Flags raised so far (the update of the set-up, a capture of the held 0)
-  // go; then capture 1 interrupts.
+  // go; then capture 1 interrupts, and so does an overflow: 65536 counts
+  // (6.24 ms) without a rising edge, a line broken or stuck. The period that
+  // the line's next rising edge ends then spans a counter wrap, and its
+  // count can fall inside the sensor's range by chance; the handler skips it.
   TIM3->SR = 0;
   std::uint16_t dier = TIM3->DIER;
-  dier = static_cast<std::uint16_t>(dier | TIM_DIER_CC1IE);
+  dier = static_cast<std::uint16_t>(dier | TIM_DIER_CC1IE | TIM_DIER_UIE);
   TIM3->DIER = dier;
 
   // Pre-emption level 0 beside the scheduler tick (0x10) and the keys

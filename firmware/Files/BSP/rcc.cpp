@@ -4,9 +4,9 @@
 #include "port.h"
 #include "system_clock.h"
 
-constinit std::uint8_t SysClockSource = 0;
-constinit RCC_ClocksTypeDef RCC_ClockFreq = {0, 0, 0, 0};
-constinit volatile std::uint32_t Task_Delay[3] = {0, 0, 0};
+[[gnu::used]] constinit std::uint8_t SysClockSource = 0;
+[[gnu::used]] constinit RCC_ClocksTypeDef RCC_ClockFreq = {0, 0, 0, 0};
+[[gnu::used]] constinit volatile std::uint32_t Task_Delay[3] = {0, 0, 0};
 
 // Records which clock the system runs from and at what rates, for a
 // debugger to look at; nothing else reads them.

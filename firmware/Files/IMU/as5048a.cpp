@@ -5,7 +5,7 @@
 #include "drv_gpio.h"
 #include "drv_spi.h"
 
-constinit std::uint8_t error_flag = 0;
+[[gnu::used]] constinit std::uint8_t error_flag = 0;
 
 namespace {
 

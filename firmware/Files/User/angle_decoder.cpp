@@ -31,14 +31,23 @@ constexpr std::uint16_t kPeriodMax = 11783;  // 10500000 / 900 x 1.01
 constexpr float kRowTop[7] = {51.42857f, 102.85714f, 154.28571f, 205.71428f, 257.14285f, 308.57142f, 360.0f};
 constexpr double kRowOffset[7] = {0.0, 360.0, 720.0, 1080.0, 1440.0, 1800.0, 2160.0};
 
+// The counter has overflowed since the last capture: the period now running
+// spans a wrap, and its capture is skipped.
+constinit bool wrapped_since_capture = false;
+
+// A capture that carries no angle: only DutyCycle and Frequency change.
+void skip_capture() {
+  DutyCycle = 0.0f;
+  Frequency = 0.0f;
+}
+
 }  // namespace
 
 void Angle_Decode() {
   const std::uint16_t period = IC1Value;
   const std::uint16_t high = IC2Value;
   if (period < kPeriodMin || period > kPeriodMax) {  // 0 included: no period measured
-    DutyCycle = 0.0f;
-    Frequency = 0.0f;
+    skip_capture();
     return;
   }
 
@@ -98,11 +107,38 @@ void Angle_Decode() {
   DecodedCaptures = DecodedCaptures + 1u;
 }
 
-// Every TIM3 interrupt is taken as a capture-1 event (the end of a period):
-// the flag is acknowledged without a status test, then both captures read.
+// TIM3 interrupts for capture 1 (the end of a period) and for a counter
+// overflow (UIF, raised only by an overflow: no rising edge for 6.24 ms).
+// An entry with the overflow flag alone marks the running period; every
+// other entry is taken as a capture-1 event, acknowledged and both captures
+// read. A capture whose period may span an overflow is skipped like a
+// period of 0: its count is the time since the last rising edge modulo
+// 65536, and CCR2 may still hold a falling edge from before the break.
+//
+// The overflow flag is read again after the captures, so an overflow before
+// the pair was taken is always seen. Seen with a capture, its order against
+// it is unknown (the interrupt was held back, by the keys' debounce say):
+// the capture is skipped, and the next one too, as the overflow may have
+// come after it.
 extern "C" void TIM3_IRQHandler() {
+  const std::uint16_t status = TIM3->SR;
+  if ((status & TIM_SR_UIF) != 0u && (status & TIM_SR_CC1IF) == 0u) {
+    TIM_ClearITPendingBit(TIM3, TIM_IT_Update);
+    wrapped_since_capture = true;
+    return;
+  }
   TIM_ClearITPendingBit(TIM3, TIM_IT_CC1);
   IC1Value = static_cast<std::uint16_t>(TIM_GetCapture1(TIM3));
   IC2Value = static_cast<std::uint16_t>(TIM_GetCapture2(TIM3));
+  const bool overflowed = TIM_GetITStatus(TIM3, TIM_IT_Update) == SET;
+  if (overflowed) {
+    TIM_ClearITPendingBit(TIM3, TIM_IT_Update);
+  }
+  const bool spans_wrap = wrapped_since_capture || overflowed;
+  wrapped_since_capture = overflowed;
+  if (spans_wrap) {
+    skip_capture();
+    return;
+  }
   Angle_Decode();
 }

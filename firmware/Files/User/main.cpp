@@ -30,7 +30,8 @@ std::int16_t hundredths(float degrees) {
 
 }  // namespace
 
-int main() {
+// Out of line, so that a debugger sees the main loop as main.
+[[gnu::noinline]] int main() {
   // The order matters for the interrupt priorities: the key set-up switches
   // to the final grouping, and the scheduler tick is enabled last, so no
   // flag is raised before the whole board is up.

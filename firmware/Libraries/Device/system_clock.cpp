@@ -5,7 +5,7 @@
 
 #include "device.h"
 
-constinit std::uint32_t SystemCoreClock = 168000000u;
+[[gnu::used]] constinit std::uint32_t SystemCoreClock = 168000000u;
 
 namespace {
 

@@ -12,7 +12,9 @@ extern void (*__init_array_end[])();
 
 namespace port {
 
-void runtime_init() {
+// Kept out of line: the stack check knows the targets of its one indirect
+// call (the entries of .init_array) by this function's name.
+[[gnu::noinline]] void runtime_init() {
   // Initialised data from its image in flash, then zeroes for the rest.
   // Word loops through volatile stores: the compiler would otherwise turn
   // them into memcpy and memset calls, which bring about 450 bytes of

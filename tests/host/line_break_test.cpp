@@ -1,0 +1,137 @@
+// The sensor's PWM line broken and restored, at random places in the
+// period, for random lengths (shorter and longer than the capture counter's
+// 6.24 ms cycle), at random rotor angles, speeds and sensor frequencies,
+// against the capture timer and the angle decoder together. The capture at
+// the restoring edge measures no period of the sensor's; it may be decoded
+// only if it happens to be right, never with a wrong angle. The first whole
+// period after it, and every clean period before the break, are decoded.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+
+#include "device.h"
+#include "drv_misc.h"
+#include "global_variable.h"
+#include "system_clock.h"
+#include "timer.h"
+#include "vboard/board.h"
+#include "vboard/sensor_pwm.h"
+#include "vboard/tim_model.h"
+
+namespace {
+
+using vboard::board;
+using vboard::SensorPwm;
+using vboard::Ticks;
+using vboard::us;
+
+struct Break {
+  double angle;      // rotor at the start, degrees
+  double speed;      // degrees per second
+  double frequency;  // sensor PWM, Hz
+  double place;      // of the break in its period, 0 to 1
+  Ticks length;
+};
+
+struct Outcome {
+  bool restore_decoded = false;  // the capture at the restoring edge was decoded
+  bool wrong = false;            // ... with an angle off by more than 2 degrees (the sensor reads the first 1.4 degrees of its scale as 1.4)
+  bool whole_skipped = false;    // the first whole period after the restore was not decoded
+  int clean_skipped = 0;         // clean periods before the break or after the first whole one not decoded
+  double error = 0.0;
+};
+
+SensorPwm& sensor() { return *board().find<SensorPwm>(); }
+
+// Distance of the decoded mechanical angle from the rotor's at `start`,
+// the start of the period the capture measured, modulo a turn.
+double angle_error(Ticks start) {
+  const double want = board().rotor().unwrapped(start);
+  const double d = std::remainder(static_cast<double>(PitchAngle) - want, 360.0);
+  return std::fabs(d);
+}
+
+// One capture: runs to just after the rising edge at `rise` and says
+// whether the decoder took it.
+bool decoded_at(Ticks rise) {
+  const std::uint32_t before = DecodedCaptures;
+  board().run_until(rise + us(50));
+  return DecodedCaptures != before;
+}
+
+Outcome run_break(const Break& b) {
+  board().reset();
+  const auto period = static_cast<Ticks>(std::llround(static_cast<double>(vboard::kTicksPerSecond) / b.frequency));
+  sensor().set_period(period);
+  board().rotor().set(b.angle, b.speed, 0);
+  SystemInit();
+  NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  TIM3_Init();
+  Outcome out;
+  std::uint64_t k = board().now() / period + 2;  // the first capture reads 0
+  for (int n = 0; n < 3; ++n, ++k) {
+    if (!decoded_at(k * period) || angle_error((k - 1) * period) > 2.0) ++out.clean_skipped;
+  }
+  const Ticks off = (k - 1) * period + static_cast<Ticks>(b.place * static_cast<double>(period));
+  board().run_until(off);
+  sensor().set_enabled(false);  // the pull-down holds the line low
+  board().run_until(off + b.length);
+  sensor().set_enabled(true);   // a period starts with a rising edge now
+  const Ticks restore = board().now();
+  if (decoded_at(restore)) {
+    out.restore_decoded = true;
+    out.error = angle_error(restore - period);
+    out.wrong = out.error > 2.0;
+  }
+  if (!decoded_at(restore + period) || angle_error(restore) > 2.0) out.whole_skipped = true;
+  for (Ticks n = 2; n < 5; ++n) {
+    if (!decoded_at(restore + n * period) || angle_error(restore + (n - 1) * period) > 2.0) ++out.clean_skipped;
+  }
+  return out;
+}
+
+Break draw(std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  Break b{};
+  b.angle = 360.0 * unit(rng);
+  b.speed = unit(rng) < 0.3 ? 0.0 : -2000.0 + 4000.0 * unit(rng);
+  b.frequency = 900.0 + 200.0 * unit(rng);
+  b.place = unit(rng);
+  // 1.5 ms to 150 ms, evenly on a log scale: about two thirds span at least
+  // one wrap of the capture counter.
+  b.length = static_cast<Ticks>(static_cast<double>(vboard::ms(1)) * 1.5 * std::pow(100.0, unit(rng)));
+  return b;
+}
+
+TEST(LineBreak, NoWrongAngleAfterABreakAndNoWholePeriodSkipped) {
+  constexpr int kTrials = 1500;
+  std::mt19937_64 rng(20261208);
+  int restore_decoded = 0, wrong = 0, whole_skipped = 0, clean_skipped = 0, spanning = 0;
+  const Ticks wrap = 65536 * vboard::ms(1) / 10500;  // the counter's cycle at 10.5 MHz
+  for (int i = 0; i < kTrials; ++i) {
+    const Break b = draw(rng);
+    const Outcome o = run_break(b);
+    if (b.length >= wrap) ++spanning;
+    restore_decoded += o.restore_decoded ? 1 : 0;
+    whole_skipped += o.whole_skipped ? 1 : 0;
+    clean_skipped += o.clean_skipped;
+    if (o.wrong) {
+      if (++wrong <= 5) {
+        std::printf("wrong angle after a break: angle %.2f speed %.0f freq %.1f break %.3f ms at %.3f: off by %.2f\n",
+                    b.angle, b.speed, b.frequency, vboard::to_us(b.length) / 1000.0, b.place, o.error);
+      }
+    }
+  }
+  std::printf("line-break trials: %d (%d of them a counter wrap or longer); restoring capture decoded: %d, "
+              "with a wrong angle: %d; first whole period skipped: %d; clean captures skipped: %d\n",
+              kTrials, spanning, restore_decoded, wrong, whole_skipped, clean_skipped);
+  board().reset();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(whole_skipped, 0);
+  EXPECT_EQ(clean_skipped, 0);
+}
+
+}  // namespace
