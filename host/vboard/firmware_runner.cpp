@@ -56,7 +56,12 @@ void switched(void* fake_save, const void** old_bottom, std::size_t* old_size) {
 #endif
 }
 
-std::size_t page_size() { return boost::context::stack_traits::page_size(); }
+// Asked once: the library's own call takes a lock-free but thread-local
+// path that would weigh on every switch.
+std::size_t page_size() {
+  static const std::size_t size = boost::context::stack_traits::page_size();
+  return size;
+}
 
 // The firmware's context cannot hand the turn to itself, nor end the run it
 // is in: a model's callback that tries gets this, at the caller's side.
