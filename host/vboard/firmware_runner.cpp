@@ -56,8 +56,8 @@ void switched(void* fake_save, const void** old_bottom, std::size_t* old_size) {
 #endif
 }
 
-// Asked once: the library's own call takes a lock-free but thread-local
-// path that would weigh on every switch.
+// Asked once: the library's call is out of line and goes through
+// thread-local storage; on every switch it took a tenth of a stepped run.
 std::size_t page_size() {
   static const std::size_t size = boost::context::stack_traits::page_size();
   return size;
