@@ -12,6 +12,8 @@ if(SANITIZE)
 endif()
 
 find_package(Threads REQUIRED)
+# The firmware's context on the virtual board switches stacks with boost.context.
+find_package(Boost 1.74 REQUIRED COMPONENTS context)
 
 # What `make test` builds: the test programs and the programs the tests run,
 # nothing else (each test directory adds what it needs).
@@ -51,7 +53,7 @@ set_target_properties(firmware_host PROPERTIES OUTPUT_NAME firmware_host)
 file(GLOB VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp ${CMAKE_SOURCE_DIR}/host/port/*.cpp)
 add_library(vboard STATIC ${VBOARD_SOURCES})
 target_include_directories(vboard PUBLIC ${CMAKE_SOURCE_DIR}/host)
-target_link_libraries(vboard PUBLIC firmware_host Threads::Threads)
+target_link_libraries(vboard PUBLIC firmware_host Threads::Threads PRIVATE Boost::context)
 target_include_directories(vboard PRIVATE ${FIRMWARE_INCLUDE_DIRS})
 target_compile_options(vboard PRIVATE -Wall -Wextra -Werror)
 target_link_options(vboard INTERFACE -Wl,-T,${HOST_FIRMWARE_SECTIONS})

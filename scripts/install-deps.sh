@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make python3
-  libgtest-dev libcli11-dev libtomlplusplus-dev gnuplot-nox libboost-dev
+  libgtest-dev libcli11-dev libtomlplusplus-dev gnuplot-nox libboost-dev libboost-context-dev
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   qemu-system-arm gdb-multiarch python3-pyelftools openocd
   pkg-config libcpp-httplib-dev libjs-chart.js chromium

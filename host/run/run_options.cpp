@@ -240,10 +240,14 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
 }
 
 std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
-                                       std::ostream& err) {
+                                       std::ostream& err, double* step_seconds) {
   CLI::App app{"Speed of the virtual board: virtual time over wall time for a long run of the firmware."};
   std::string text = "60";
   app.add_option("seconds", text, "virtual time to run, in seconds or with a unit (default 60)")->check(kTime);
+  std::string step_text;
+  if (step_seconds != nullptr)
+    app.add_option("--step", step_text, "also run the board in steps of this length (e.g. 1ms) and compare")
+        ->check(kTime);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -251,6 +255,10 @@ std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double
   }
   seconds = parse_time(text);
   if (seconds <= 0.0) return bad(err, "seconds: the run must last longer than 0");
+  if (step_seconds != nullptr) {
+    *step_seconds = step_text.empty() ? 0.0 : parse_time(step_text);
+    if (!step_text.empty() && *step_seconds <= 0.0) return bad(err, "--step: a step must last longer than 0");
+  }
   return std::nullopt;
 }
 

@@ -42,8 +42,9 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
                                      std::ostream& err);
 
 // Checks the seconds argument of the bench program the same way; returns
-// the exit code on bad input.
+// the exit code on bad input. With `step_seconds`, also takes --step (0 when
+// not given).
 std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
-                                       std::ostream& err);
+                                       std::ostream& err, double* step_seconds = nullptr);
 
 }  // namespace run

@@ -4,12 +4,15 @@
 // every byte on the serial line with its times, the works, the counts).
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <tuple>
 #include <vector>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
+#include "vboard/keys_model.h"
+#include "vboard/motor_drive_model.h"
 #include "work_monitor.h"
 #include "vboard/sensor_pwm.h"
 
@@ -89,6 +92,60 @@ TEST(TimeCuts, PiecesOfAnyLengthGiveTheSameRun) {
     for (std::size_t n = 0; board().now() < kLength - ms(2); ++n) board().run_for(lengths[n % std::size(lengths)]);
   });
   expect_same(whole, pieces);
+}
+
+TEST(TimeCuts, OneMillisecondStepsOfTheClosedLoopGiveTheFreeRun) {
+  // The default board with the motor in the loop, run as a program that
+  // steps it would: every frame byte with its times, pin, entry and work, and
+  // the shaft itself, come out as in one run_for, through a key press that
+  // turns the rotor.
+  constexpr Ticks kClosedLoop = ms(800);
+  auto closed_loop = [](Observed& seen, double& shaft, auto drive) {
+    board().reset();
+    seen.attach();
+    board().find<vboard::Keys>()->click(vboard::Key::kRaise, ms(300), ms(50));
+    board().power_on();
+    drive();
+    seen.finish();
+    shaft = board().motor_drive().sensor_unwrapped_deg();
+    board().reset();
+  };
+  Observed whole, stepped;
+  double whole_shaft = 0.0, stepped_shaft = 0.0;
+  closed_loop(whole, whole_shaft, [&] { board().run_for(kClosedLoop); });
+  closed_loop(stepped, stepped_shaft, [&] {
+    for (Ticks t = ms(1); t <= kClosedLoop; t += ms(1)) board().run_until(t);
+  });
+  ASSERT_GT(whole.bytes.size(), 3000u);
+  ASSERT_GT(whole_shaft, 20.0) << "the press turned the rotor";
+  expect_same(whole, stepped);
+  EXPECT_EQ(whole_shaft, stepped_shaft);
+}
+
+TEST(TimeCuts, WhatEndsTheFirmwareOnItsContextReachesTheCaller) {
+  // A callback that throws while the firmware runs, or that tries to run or
+  // end the board from inside the firmware's turn, ends that run: the caller
+  // of run_for gets the exception, and the board runs again after a reset.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    board().reset();
+    board().power_on();
+    board().run_for(ms(5));
+    board().on_exception_entry = [attempt](int, Ticks) {
+      if (attempt == 0) throw std::runtime_error("thrown by a callback");
+      if (attempt == 1) board().run_for(ms(1));
+      if (attempt == 2) board().reset();
+    };
+    if (attempt == 0) {
+      EXPECT_THROW(board().run_for(ms(5)), std::runtime_error);
+    } else {
+      EXPECT_THROW(board().run_for(ms(5)), std::logic_error) << attempt;
+    }
+    board().on_exception_entry = nullptr;
+    board().run_for(ms(1));  // the firmware's run has ended; the models go on alone
+  }
+  Observed again;
+  run(again, [] { board().run_for(ms(50)); });
+  EXPECT_GT(again.bytes.size(), 100u);
 }
 
 TEST(TimeCuts, SomethingDueExactlyNowRunsAndTheRunGoesOn) {

@@ -151,4 +151,27 @@ TEST(BenchSeconds, RefusesWhatIsNotAPositiveTime) {
   }
 }
 
+TEST(BenchSeconds, StepIsAPositiveTime) {
+  auto bench = [](std::vector<std::string> args, double& step, std::string& err) {
+    args.insert(args.begin(), "vboard-bench");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, e;
+    double seconds = 0;
+    const auto code = run::parse_bench_seconds(static_cast<int>(argv.size()), argv.data(), seconds, out, e, &step);
+    err = e.str();
+    return code;
+  };
+  double step = -1;
+  std::string err;
+  EXPECT_FALSE(bench({"5"}, step, err));
+  EXPECT_EQ(step, 0.0);  // no stepped run
+  EXPECT_FALSE(bench({"5", "--step", "1ms"}, step, err));
+  EXPECT_DOUBLE_EQ(step, 0.001);
+  for (const char* bad : {"abc", "-1ms", "0"}) {
+    EXPECT_EQ(bench({"5", "--step", bad}, step, err), 2) << bad;
+    EXPECT_NE(err.find("--step"), std::string::npos) << bad << ": " << err;
+  }
+}
+
 }  // namespace
