@@ -1,5 +1,7 @@
 #include "vboard/gpio.h"
 
+#include <bit>
+
 #include "vboard/board.h"
 
 namespace vboard {
@@ -163,12 +165,11 @@ void GpioPort::update_levels() {
                               (rest & pins_with(reg32(PUPDR), kPullUp))) & 0xFFFFu;
   const std::uint16_t changed = static_cast<std::uint16_t>(next ^ levels_);
   levels_ = static_cast<std::uint16_t>(next);
-  if (changed == 0) return;
-  for (int pin = 0; pin < 16; ++pin) {
-    if (changed & (1u << pin)) {
-      for (auto& o : observers_) {
-        if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
-      }
+  // The changed pins in ascending order, each to its observers in turn.
+  for (std::uint32_t rest_changed = changed; rest_changed != 0; rest_changed &= rest_changed - 1) {
+    const int pin = std::countr_zero(rest_changed);
+    for (auto& o : observers_) {
+      if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
     }
   }
 }

@@ -7,6 +7,7 @@ namespace vboard {
 void Scheduler::clear() {
   for (const Slot& s : slots_) s.target->slot_of_kind_.fill(-1);
   slots_.clear();
+  whens_.clear();
   actions_.clear();
   now_ = 0;
   next_ = kNever;
@@ -19,11 +20,13 @@ void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
     if (when == kNever) return;
     index = static_cast<int>(slots_.size());
     slots_.push_back({target, kind, when});
+    whens_.push_back(when);
   } else {
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     if (slot.when == when) return;
     const bool was_next = index == next_slot_;
     slot.when = when;
+    whens_[static_cast<std::size_t>(index)] = when;
     if (was_next) {
       // The earliest moved: earlier it still is; later, look again.
       if (when < next_) {
@@ -57,13 +60,13 @@ bool Scheduler::pending(const EventTarget* target) const {
 }
 
 void Scheduler::find_next() {
+  // The earliest time first (a plain minimum), then the first slot holding
+  // it: the lowest index wins a tie.
   Ticks next = kNever;
+  for (const Ticks w : whens_) next = std::min(next, w);
   next_slot_ = -1;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].when < next) {
-      next = slots_[i].when;
-      next_slot_ = static_cast<int>(i);
-    }
+  if (next != kNever) {
+    next_slot_ = static_cast<int>(std::find(whens_.begin(), whens_.end(), next) - whens_.begin());
   }
   if (!actions_.empty() && actions_.begin()->first < next) {
     next = actions_.begin()->first;
@@ -80,6 +83,7 @@ void Scheduler::run_due(Ticks when) {
       EventTarget* target = due.target;
       const int kind = due.kind;
       due.when = kNever;
+      whens_[static_cast<std::size_t>(next_slot_)] = kNever;
       find_next();
       target->on_event(kind);
     } else {

@@ -76,6 +76,9 @@ class Scheduler {
 
   Ticks now_ = 0;
   std::vector<Slot> slots_;
+  // The slots' times again, packed: the search for the earliest reads
+  // only these.
+  std::vector<Ticks> whens_;
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
   int next_slot_ = -1;  // the slot due at next_, or -1 for an action

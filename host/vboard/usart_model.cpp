@@ -2,6 +2,7 @@
 #include "vboard/usart_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 
@@ -38,9 +39,18 @@ constexpr Instance kInstances[] = {
     {6, 0x40011400u, 0x44, 1u << 5, 71, true, 'C', 6, 'C', 7, 8},
 };
 
+// Each instance's row by its number, found once: every byte sent asks.
+constexpr int kHighestNumber = 6;
+constexpr std::array<int, kHighestNumber + 1> kRowOf = [] {
+  std::array<int, kHighestNumber + 1> rows{};
+  rows.fill(-1);
+  for (int r = 0; r < static_cast<int>(std::size(kInstances)); ++r) rows[static_cast<std::size_t>(kInstances[r].number)] = r;
+  return rows;
+}();
+
 const Instance& instance(int number) {
-  for (const auto& i : kInstances)
-    if (i.number == number) return i;
+  if (number >= 0 && number <= kHighestNumber && kRowOf[static_cast<std::size_t>(number)] >= 0)
+    return kInstances[kRowOf[static_cast<std::size_t>(number)]];
   throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
 }
 
