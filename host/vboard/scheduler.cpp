@@ -1,6 +1,7 @@
 #include "vboard/scheduler.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace vboard {
 
@@ -8,6 +9,7 @@ void Scheduler::clear() {
   for (const Slot& s : slots_) s.target->slot_of_kind_.fill(-1);
   slots_.clear();
   whens_.clear();
+  pending_bits_.clear();
   actions_.clear();
   now_ = 0;
   next_ = kNever;
@@ -21,12 +23,14 @@ void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
     index = static_cast<int>(slots_.size());
     slots_.push_back({target, kind, when});
     whens_.push_back(when);
+    if (slots_.size() > 64 * pending_bits_.size()) pending_bits_.push_back(0);
+    mark(index, when);
   } else {
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     if (slot.when == when) return;
     const bool was_next = index == next_slot_;
     slot.when = when;
-    whens_[static_cast<std::size_t>(index)] = when;
+    mark(index, when);
     if (was_next) {
       // The earliest moved: earlier it still is; later, look again.
       if (when < next_) {
@@ -60,13 +64,17 @@ bool Scheduler::pending(const EventTarget* target) const {
 }
 
 void Scheduler::find_next() {
-  // The earliest time first (a plain minimum), then the first slot holding
-  // it: the lowest index wins a tie.
+  // Pending slots in ascending order: the lowest index wins a tie.
   Ticks next = kNever;
-  for (const Ticks w : whens_) next = std::min(next, w);
   next_slot_ = -1;
-  if (next != kNever) {
-    next_slot_ = static_cast<int>(std::find(whens_.begin(), whens_.end(), next) - whens_.begin());
+  for (std::size_t word = 0; word < pending_bits_.size(); ++word) {
+    for (std::uint64_t bits = pending_bits_[word]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      if (whens_[i] < next) {
+        next = whens_[i];
+        next_slot_ = static_cast<int>(i);
+      }
+    }
   }
   if (!actions_.empty() && actions_.begin()->first < next) {
     next = actions_.begin()->first;
@@ -83,7 +91,7 @@ void Scheduler::run_due(Ticks when) {
       EventTarget* target = due.target;
       const int kind = due.kind;
       due.when = kNever;
-      whens_[static_cast<std::size_t>(next_slot_)] = kNever;
+      mark(next_slot_, kNever);
       find_next();
       target->on_event(kind);
     } else {

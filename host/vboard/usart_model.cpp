@@ -67,7 +67,7 @@ bool frame_readable(const SerialFrame& frame, const SerialFormat& format, double
 
 Ticks frame_ticks(const SerialFormat& format, double bit_time) {
   if (bit_time <= 0) return kNever;
-  return static_cast<Ticks>(std::llround(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
+  return static_cast<Ticks>(round_half_away(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
 }
 
 Usart::Usart(Board& board, int number)
