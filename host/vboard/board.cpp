@@ -58,7 +58,6 @@ void Board::attach(std::unique_ptr<Peripheral> model) {
   models_.push_back(std::move(model));
 }
 
-GpioPort& Board::gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
 
 Timer& Board::tim(int n) {
   Timer* t = tim_.at(static_cast<std::size_t>(n));

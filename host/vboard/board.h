@@ -165,7 +165,8 @@ class Board {
   // parameters out of range), and the load torque from `at` on.
   void set_motor_params(const MotorParams& params);
   void set_load_torque(Ticks at, double nm);
-  GpioPort& gpio(char port);
+  // In line: models ask for pins at every edge and byte.
+  GpioPort& gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
   Timer& tim(int n);
   template <typename Model>
   Model* find() {

@@ -274,17 +274,36 @@ void Usart::start_preamble() {
   board_.schedule(this, kTxDone, shift_.end);
 }
 
+namespace {
+// A frame's shape and length as the registers and the bus clock last gave
+// them: the same for every byte of a telemetry frame, so worked out once.
+struct FrameTiming {
+  std::uint16_t brr = 0, cr1 = 0, cr2 = 0;
+  std::uint32_t hz = 0;
+  double bit_time = 0;
+  SerialFormat format{};
+  Ticks length = 0;
+};
+}  // namespace
+
 void Usart::load_shift_register() {
   if (shift_busy_ || !tdr_full_ || !transmitter_on()) return;
-  const double bt = bit_time();
+  static FrameTiming last;
+  const std::uint32_t hz = bus_clock_hz();
+  if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
+      last.bit_time <= 0) {
+    last = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
+    if (last.bit_time > 0) last.length = frame_ticks(last.format, last.bit_time);
+  }
+  const double bt = last.bit_time;
   if (bt <= 0) return;  // no baud clock: the byte waits in DR
   shift_busy_ = true;
   shift_data_ = true;
-  shift_.format = format();
+  shift_.format = last.format;
   shift_.data = static_cast<std::uint16_t>(tdr_ & ((1u << shift_.format.data_bits) - 1u));
   shift_.bit_time = bt;
   shift_.start = board_.now();
-  shift_.end = board_.now() + frame_ticks(shift_.format, bt);
+  shift_.end = board_.now() + last.length;
   tdr_full_ = false;
   set_status(TXE, 0);
   board_.schedule(this, kTxDone, shift_.end);
