@@ -48,10 +48,13 @@ constexpr std::array<int, kHighestNumber + 1> kRowOf = [] {
   return rows;
 }();
 
-const Instance& instance(int number) {
-  if (number >= 0 && number <= kHighestNumber && kRowOf[static_cast<std::size_t>(number)] >= 0)
-    return kInstances[kRowOf[static_cast<std::size_t>(number)]];
+[[noreturn, gnu::noinline]] void no_such_usart(int number) {
   throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
+}
+
+inline const Instance& instance(int number) {
+  if (number < 0 || number > kHighestNumber || kRowOf[static_cast<std::size_t>(number)] < 0) no_such_usart(number);
+  return kInstances[kRowOf[static_cast<std::size_t>(number)]];
 }
 
 constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
