@@ -36,11 +36,12 @@ void count_passes(std::uint32_t passes) {
 }
 }  // namespace bus
 
-void Board::check_pause() {
-  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) runner_.yield();
+// In line in every access: the pause point is rarely reached.
+inline void Board::check_pause() {
+  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
 }
 
-void Board::sync(Ticks cycles) {
+inline void Board::sync(Ticks cycles) {
   ++accesses_;
   sched_.run_until(sched_.now() + cycles * core_cycle_);
   take_interrupts();
