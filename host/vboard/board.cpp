@@ -43,6 +43,7 @@ const std::vector<char>& initial_image() {
 Board::Board() {
   build();
   reset();
+  built_ = this;
 }
 
 void Board::attach(std::unique_ptr<Peripheral> model) {
@@ -208,6 +209,9 @@ void Board::run_until(Ticks when) {
 
 void Board::stop_firmware() { runner_.stop(); }
 
-Board::~Board() { stop_firmware(); }
+Board::~Board() {
+  stop_firmware();
+  built_ = nullptr;
+}
 
 }  // namespace vboard

@@ -111,6 +111,9 @@ class Board {
     static Board board;
     return board;
   }
+  // The same board for the firmware's accesses, without the check for its
+  // construction at every access once it exists.
+  static Board& for_firmware() { return built_ != nullptr ? *built_ : instance(); }
   ~Board();
 
   // Power-on reset: ends a running firmware, restores the firmware's static
@@ -301,6 +304,7 @@ class Board {
   std::array<std::uint64_t, 16 + 82> entries_{};
 
   FirmwareRunner runner_;
+  static inline Board* built_ = nullptr;
 };
 
 inline Board& board() { return Board::instance(); }
