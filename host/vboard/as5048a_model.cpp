@@ -41,7 +41,7 @@ void As5048a::set_angle(double degrees, double degrees_per_second) {
 }
 
 std::uint16_t As5048a::count_of(double degrees) {
-  const long counts = std::lround(degrees / 360.0 * 16384.0) % 16384;
+  const long counts = static_cast<long>(round_half_away(degrees / 360.0 * 16384.0) % 16384);
   return static_cast<std::uint16_t>(counts < 0 ? counts + 16384 : counts);
 }
 

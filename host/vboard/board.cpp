@@ -43,6 +43,7 @@ const std::vector<char>& initial_image() {
 Board::Board() {
   build();
   reset();
+  built_ = this;
 }
 
 void Board::attach(std::unique_ptr<Peripheral> model) {
@@ -58,7 +59,6 @@ void Board::attach(std::unique_ptr<Peripheral> model) {
   models_.push_back(std::move(model));
 }
 
-GpioPort& Board::gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
 
 Timer& Board::tim(int n) {
   Timer* t = tim_.at(static_cast<std::size_t>(n));
@@ -209,6 +209,9 @@ void Board::run_until(Ticks when) {
 
 void Board::stop_firmware() { runner_.stop(); }
 
-Board::~Board() { stop_firmware(); }
+Board::~Board() {
+  stop_firmware();
+  built_ = nullptr;
+}
 
 }  // namespace vboard

@@ -111,6 +111,9 @@ class Board {
     static Board board;
     return board;
   }
+  // The same board for the firmware's accesses, without the check for its
+  // construction at every access once it exists.
+  static Board& for_firmware() { return built_ != nullptr ? *built_ : instance(); }
   ~Board();
 
   // Power-on reset: ends a running firmware, restores the firmware's static
@@ -165,7 +168,8 @@ class Board {
   // parameters out of range), and the load torque from `at` on.
   void set_motor_params(const MotorParams& params);
   void set_load_torque(Ticks at, double nm);
-  GpioPort& gpio(char port);
+  // In line: models ask for pins at every edge and byte.
+  GpioPort& gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
   Timer& tim(int n);
   template <typename Model>
   Model* find() {
@@ -300,6 +304,7 @@ class Board {
   std::array<std::uint64_t, 16 + 82> entries_{};
 
   FirmwareRunner runner_;
+  static inline Board* built_ = nullptr;
 };
 
 inline Board& board() { return Board::instance(); }

@@ -25,9 +25,9 @@ std::uintptr_t device_address(const volatile void* host_pointer) {
   return kPeriphBase + static_cast<std::uintptr_t>(p - periph_space);
 }
 
-std::uint32_t read(const void* reg, unsigned width) { return Board::instance().bus_read(reg, width); }
-void write(void* reg, std::uint32_t value, unsigned width) { Board::instance().bus_write(reg, value, width); }
-void spin_point() { Board::instance().spin_point(); }
+std::uint32_t read(const void* reg, unsigned width) { return Board::for_firmware().bus_read(reg, width); }
+void write(void* reg, std::uint32_t value, unsigned width) { Board::for_firmware().bus_write(reg, value, width); }
+void spin_point() { Board::for_firmware().spin_point(); }
 void count_passes(std::uint32_t passes) {
   // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
   // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
@@ -36,11 +36,12 @@ void count_passes(std::uint32_t passes) {
 }
 }  // namespace bus
 
-void Board::check_pause() {
-  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) runner_.yield();
+// In line in every access: the pause point is rarely reached.
+inline void Board::check_pause() {
+  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
 }
 
-void Board::sync(Ticks cycles) {
+inline void Board::sync(Ticks cycles) {
   ++accesses_;
   sched_.run_until(sched_.now() + cycles * core_cycle_);
   take_interrupts();

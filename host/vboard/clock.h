@@ -4,6 +4,7 @@
 // number of ticks, so periods add up without rounding.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace vboard {
@@ -23,5 +24,18 @@ constexpr double to_us(Ticks t) { return static_cast<double>(t) / static_cast<do
 // Length of one period of a clock of `hz`, in ticks (rounded to the nearest
 // tick for clocks that do not divide the base exactly).
 constexpr Ticks period_of(std::uint64_t hz) { return hz == 0 ? kNever : (kTicksPerSecond + hz / 2) / hz; }
+
+// std::llround (halves away from zero), without the library call on the
+// paths that convert times and angles at every byte or sensor period. For
+// |x| < 2^63 the truncation is exact and so is x minus it, hence the same
+// result bit for bit; anything else goes to the library.
+inline long long round_half_away(double x) {
+  if (!(std::fabs(x) < 9.2e18)) return std::llround(x);
+  long long n = static_cast<long long>(x);
+  const double fraction = x - static_cast<double>(n);
+  if (fraction >= 0.5) ++n;
+  if (fraction <= -0.5) --n;
+  return n;
+}
 
 }  // namespace vboard

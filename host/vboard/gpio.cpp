@@ -1,5 +1,7 @@
 #include "vboard/gpio.h"
 
+#include <bit>
+
 #include "vboard/board.h"
 
 namespace vboard {
@@ -151,24 +153,33 @@ void GpioPort::update_levels() {
   // Each pin's level, all pins at once: an output (unless open-drain and
   // released high), else a peripheral on an alternate-function pin not
   // driven from outside, else the outside circuit, else the pull.
+  // The modes are decoded again only when MODER or PUPDR changed (pin edges
+  // come far more often than set-up writes).
   const std::uint32_t moder = reg32(MODER);
+  const std::uint32_t pupdr = reg32(PUPDR);
+  if (moder != decoded_moder_ || pupdr != decoded_pupdr_) {
+    decoded_moder_ = moder;
+    decoded_pupdr_ = pupdr;
+    output_pins_ = pins_with(moder, kModeOutput);
+    alternate_pins_ = pins_with(moder, kModeAlternate);
+    pull_up_pins_ = pins_with(pupdr, kPullUp);
+  }
   const std::uint32_t odr = reg32(ODR);
-  const std::uint32_t out = pins_with(moder, kModeOutput) & ~(reg32(OTYPER) & odr);
+  const std::uint32_t out = output_pins_ & ~(reg32(OTYPER) & odr);
   std::uint32_t rest = ~out;
-  const std::uint32_t alt = rest & pins_with(moder, kModeAlternate) & ~std::uint32_t{driven_};
+  const std::uint32_t alt = rest & alternate_pins_ & ~std::uint32_t{driven_};
   rest &= ~alt;
   const std::uint32_t driven = rest & driven_;
   rest &= ~std::uint32_t{driven_};
   const std::uint32_t next = ((out & odr) | (alt & af_level_) | (driven & driven_level_) |
-                              (rest & pins_with(reg32(PUPDR), kPullUp))) & 0xFFFFu;
+                              (rest & pull_up_pins_)) & 0xFFFFu;
   const std::uint16_t changed = static_cast<std::uint16_t>(next ^ levels_);
   levels_ = static_cast<std::uint16_t>(next);
-  if (changed == 0) return;
-  for (int pin = 0; pin < 16; ++pin) {
-    if (changed & (1u << pin)) {
-      for (auto& o : observers_) {
-        if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
-      }
+  // The changed pins in ascending order, each to its observers in turn.
+  for (std::uint32_t rest_changed = changed; rest_changed != 0; rest_changed &= rest_changed - 1) {
+    const int pin = std::countr_zero(rest_changed);
+    for (auto& o : observers_) {
+      if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
     }
   }
 }

@@ -83,6 +83,10 @@ class GpioPort : public Peripheral {
   std::vector<LazySource> lazy_;
   std::uint16_t watched_ = 0;
   mutable bool syncing_ = false;
+  // The pins in output, alternate-function and pull-up mode, one bit a pin,
+  // as decoded from the MODER and PUPDR values they were found for.
+  std::uint32_t decoded_moder_ = 0, decoded_pupdr_ = 0;
+  std::uint32_t output_pins_ = 0, alternate_pins_ = 0, pull_up_pins_ = 0;
 };
 
 }  // namespace vboard

@@ -95,6 +95,10 @@ void MotorDrive::apply_duties(double t_s) {
   }
   inverter_->set_duties(duties);
   motor_->set_phase_voltages(t_s, motor_phase_voltages(inverter_->phase_voltages(), wiring_));
+  // How hard the bridge drives, for the watch: a fraction of the largest
+  // voltage vector it can apply without clipping.
+  const auto v = clarke(inverter_->phase_voltages());
+  drive_fraction_ = std::hypot(v[0], v[1]) / (inverter_->supply_v() / std::sqrt(3.0));
 }
 
 double MotorDrive::sensor_angle_deg() {
@@ -123,9 +127,7 @@ void MotorDrive::on_event(int kind) {
   // Without a setpoint the distance test never fires: the rotor stands where
   // it is asked to be.
   const double setpoint = setpoint_deg_ ? setpoint_deg_() : angle;
-  const auto v = clarke(inverter_->phase_voltages());
-  const double drive = std::hypot(v[0], v[1]) / (inverter_->supply_v() / std::sqrt(3.0));
-  if (watch_->update(motor_->time_s(), motor_->speed_rad_s(), angle, setpoint, drive)) {
+  if (watch_->update(motor_->time_s(), motor_->speed_rad_s(), angle, setpoint, drive_fraction_)) {
     board_.lost_control(now, watch_->trip()->reason);
     return;  // the verdict stands; no more watching
   }

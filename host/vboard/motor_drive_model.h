@@ -90,6 +90,7 @@ class MotorDrive : public Peripheral {
   std::unique_ptr<LossOfControlDetector> watch_;
   std::function<double()> setpoint_deg_;
   double unwrap_base_deg_ = 0.0;  // whole turns taken off the sensor's unwrapped angle
+  double drive_fraction_ = 0.0;   // the bridge's voltage vector over the largest unclipped one
 };
 
 }  // namespace vboard

@@ -1,12 +1,15 @@
 #include "vboard/scheduler.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace vboard {
 
 void Scheduler::clear() {
   for (const Slot& s : slots_) s.target->slot_of_kind_.fill(-1);
   slots_.clear();
+  whens_.clear();
+  pending_bits_.clear();
   actions_.clear();
   now_ = 0;
   next_ = kNever;
@@ -19,11 +22,15 @@ void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
     if (when == kNever) return;
     index = static_cast<int>(slots_.size());
     slots_.push_back({target, kind, when});
+    whens_.push_back(when);
+    if (slots_.size() > 64 * pending_bits_.size()) pending_bits_.push_back(0);
+    mark(index, when);
   } else {
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     if (slot.when == when) return;
     const bool was_next = index == next_slot_;
     slot.when = when;
+    mark(index, when);
     if (was_next) {
       // The earliest moved: earlier it still is; later, look again.
       if (when < next_) {
@@ -57,12 +64,16 @@ bool Scheduler::pending(const EventTarget* target) const {
 }
 
 void Scheduler::find_next() {
+  // Pending slots in ascending order: the lowest index wins a tie.
   Ticks next = kNever;
   next_slot_ = -1;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].when < next) {
-      next = slots_[i].when;
-      next_slot_ = static_cast<int>(i);
+  for (std::size_t word = 0; word < pending_bits_.size(); ++word) {
+    for (std::uint64_t bits = pending_bits_[word]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      if (whens_[i] < next) {
+        next = whens_[i];
+        next_slot_ = static_cast<int>(i);
+      }
     }
   }
   if (!actions_.empty() && actions_.begin()->first < next) {
@@ -80,6 +91,7 @@ void Scheduler::run_due(Ticks when) {
       EventTarget* target = due.target;
       const int kind = due.kind;
       due.when = kNever;
+      mark(next_slot_, kNever);
       find_next();
       target->on_event(kind);
     } else {

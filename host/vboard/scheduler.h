@@ -76,6 +76,20 @@ class Scheduler {
 
   Ticks now_ = 0;
   std::vector<Slot> slots_;
+  // The slots' times again, packed, and one bit a slot for those pending:
+  // the search for the earliest reads only the pending ones.
+  std::vector<Ticks> whens_;
+  std::vector<std::uint64_t> pending_bits_;
+  void mark(int index, Ticks when) {
+    const auto i = static_cast<std::size_t>(index);
+    whens_[i] = when;
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    if (when == kNever) {
+      pending_bits_[i / 64] &= ~bit;
+    } else {
+      pending_bits_[i / 64] |= bit;
+    }
+  }
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
   int next_slot_ = -1;  // the slot due at next_, or -1 for an action

@@ -30,11 +30,11 @@ Ticks SensorPwm::high_time(double angle, Ticks period) const {
   if (a < 0.0) a += 360.0;
   const double high = static_cast<double>(period) * kFullScale * a / 360.0;
   const auto clocks = [period](double n) {
-    return std::max<Ticks>(1, static_cast<Ticks>(std::llround(static_cast<double>(period) * n / kFrameClocks)));
+    return std::max<Ticks>(1, static_cast<Ticks>(round_half_away(static_cast<double>(period) * n / kFrameClocks)));
   };
   const Ticks shortest = clocks(16.0);
   const Ticks longest = period > clocks(8.0) ? period - clocks(8.0) : shortest;
-  return std::clamp<Ticks>(static_cast<Ticks>(std::llround(high)), shortest, std::max(shortest, longest));
+  return std::clamp<Ticks>(static_cast<Ticks>(round_half_away(high)), shortest, std::max(shortest, longest));
 }
 
 void SensorPwm::set_enabled(bool on) {

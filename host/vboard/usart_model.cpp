@@ -2,6 +2,7 @@
 #include "vboard/usart_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 
@@ -38,10 +39,22 @@ constexpr Instance kInstances[] = {
     {6, 0x40011400u, 0x44, 1u << 5, 71, true, 'C', 6, 'C', 7, 8},
 };
 
-const Instance& instance(int number) {
-  for (const auto& i : kInstances)
-    if (i.number == number) return i;
+// Each instance's row by its number, found once: every byte sent asks.
+constexpr int kHighestNumber = 6;
+constexpr std::array<int, kHighestNumber + 1> kRowOf = [] {
+  std::array<int, kHighestNumber + 1> rows{};
+  rows.fill(-1);
+  for (int r = 0; r < static_cast<int>(std::size(kInstances)); ++r) rows[static_cast<std::size_t>(kInstances[r].number)] = r;
+  return rows;
+}();
+
+[[noreturn, gnu::noinline]] void no_such_usart(int number) {
   throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
+}
+
+inline const Instance& instance(int number) {
+  if (number < 0 || number > kHighestNumber || kRowOf[static_cast<std::size_t>(number)] < 0) no_such_usart(number);
+  return kInstances[kRowOf[static_cast<std::size_t>(number)]];
 }
 
 constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
@@ -57,7 +70,7 @@ bool frame_readable(const SerialFrame& frame, const SerialFormat& format, double
 
 Ticks frame_ticks(const SerialFormat& format, double bit_time) {
   if (bit_time <= 0) return kNever;
-  return static_cast<Ticks>(std::llround(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
+  return static_cast<Ticks>(round_half_away(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
 }
 
 Usart::Usart(Board& board, int number)
@@ -264,17 +277,36 @@ void Usart::start_preamble() {
   board_.schedule(this, kTxDone, shift_.end);
 }
 
+namespace {
+// A frame's shape and length as the registers and the bus clock last gave
+// them: the same for every byte of a telemetry frame, so worked out once.
+struct FrameTiming {
+  std::uint16_t brr = 0, cr1 = 0, cr2 = 0;
+  std::uint32_t hz = 0;
+  double bit_time = 0;
+  SerialFormat format{};
+  Ticks length = 0;
+};
+}  // namespace
+
 void Usart::load_shift_register() {
   if (shift_busy_ || !tdr_full_ || !transmitter_on()) return;
-  const double bt = bit_time();
+  static FrameTiming last;
+  const std::uint32_t hz = bus_clock_hz();
+  if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
+      last.bit_time <= 0) {
+    last = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
+    if (last.bit_time > 0) last.length = frame_ticks(last.format, last.bit_time);
+  }
+  const double bt = last.bit_time;
   if (bt <= 0) return;  // no baud clock: the byte waits in DR
   shift_busy_ = true;
   shift_data_ = true;
-  shift_.format = format();
+  shift_.format = last.format;
   shift_.data = static_cast<std::uint16_t>(tdr_ & ((1u << shift_.format.data_bits) - 1u));
   shift_.bit_time = bt;
   shift_.start = board_.now();
-  shift_.end = board_.now() + frame_ticks(shift_.format, bt);
+  shift_.end = board_.now() + last.length;
   tdr_full_ = false;
   set_status(TXE, 0);
   board_.schedule(this, kTxDone, shift_.end);

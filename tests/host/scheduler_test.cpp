@@ -1,10 +1,19 @@
 // The event scheduler on its own: order, moving and cancelling, what is due
-// "now", and that cutting a run into pieces changes nothing.
+// "now", and that cutting a run into pieces changes nothing; and the
+// rounding of times to ticks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "vboard/clock.h"
 #include "vboard/scheduler.h"
 
 namespace {
@@ -107,6 +116,63 @@ TEST(Scheduler, PiecesGiveTheSameRunAsOneBound) {
   });
   EXPECT_EQ(whole, pieces);
   EXPECT_GT(whole.size(), 200u);
+}
+
+TEST(Scheduler, ManySlotsFollowTheOrderOfASortedList) {
+  // More (target, kind) slots than one word of pending bits holds, moved,
+  // cancelled and re-armed at random: the run order is that of a plain
+  // list sorted by time, then by the order each slot was first scheduled.
+  Scheduler s;
+  Log log;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (int t = 0; t < 6; ++t) targets.push_back(std::make_unique<Target>(s, log, "t" + std::to_string(t) + "."));
+  std::map<std::string, int> first_scheduled;
+  std::map<std::string, Ticks> pending;
+  std::mt19937 random(7);
+  auto arm = [&](int t, int kind, Ticks when) {
+    const std::string name = "t" + std::to_string(t) + "." + std::to_string(kind);
+    if (when != kNever) first_scheduled.emplace(name, static_cast<int>(first_scheduled.size()));
+    s.schedule(targets[static_cast<std::size_t>(t)].get(), kind, when);
+    if (when == kNever) pending.erase(name); else pending[name] = when;
+  };
+  std::vector<std::pair<std::string, Ticks>> expected;
+  for (int round = 0; round < 40; ++round) {
+    for (int change = 0; change < 30; ++change) {
+      const int t = static_cast<int>(random() % 6);
+      const int kind = static_cast<int>(random() % vboard::EventTarget::kEventKinds);
+      const bool cancel = random() % 5 == 0;
+      arm(t, kind, cancel ? kNever : s.now() + random() % 50);
+    }
+    const Ticks until = s.now() + 20;
+    // What the list says falls due, in its order.
+    std::vector<std::tuple<Ticks, int, std::string>> due;
+    for (const auto& [name, when] : pending)
+      if (when <= until) due.emplace_back(when, first_scheduled.at(name), name);
+    std::sort(due.begin(), due.end());
+    for (const auto& [when, order, name] : due) {
+      expected.emplace_back(name, when);
+      pending.erase(name);
+    }
+    s.run_until(until);
+  }
+  EXPECT_EQ(log.entries, expected);
+  EXPECT_GT(first_scheduled.size(), 64u);
+  EXPECT_GT(expected.size(), 300u);
+}
+
+TEST(Clock, RoundingToTicksIsTheLibrarysBitForBit) {
+  // Halves go away from zero; the largest double below one half and the
+  // neighbours of the halves are where a cheap rounding goes wrong.
+  const double below_half = std::nextafter(0.5, 0.0);
+  std::vector<double> cases{0.0, -0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, below_half, -below_half,
+                            std::nextafter(1.5, 0.0), std::nextafter(2.5, 3.0), 4503599627370495.5,
+                            4503599627370497.0, 9007199254740993.0, -9007199254740993.0, 1e18, -1e18,
+                            6720000.4999999991, 3.36e8 * 60.0 + 0.5};
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> spread(-1e7, 1e7);
+  for (int i = 0; i < 100000; ++i) cases.push_back(spread(random));
+  for (int i = 0; i < 1000; ++i) cases.push_back(std::floor(spread(random)) + 0.5);
+  for (const double x : cases) EXPECT_EQ(vboard::round_half_away(x), std::llround(x)) << x;
 }
 
 }  // namespace
