@@ -511,7 +511,7 @@ void Session::observe() {
     if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.sensor_angle(t));
   };
   board_.on_exception_entry = [this](int exception, Ticks t) {
-    if (exception == 16 + 54 && start_done_ == 0) {
+    if (exception == vboard::kExcIrq0 + TIM6_DAC_IRQn && start_done_ == 0) {
       start_done_ = t;
       if (verbose_) say_(t, "start-up done: first scheduler tick");
     }

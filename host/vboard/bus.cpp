@@ -134,7 +134,9 @@ void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
     std::memcpy(reg, &value, width);
     unmodelled(address, value, true, "no model at this address");
   } else if (m->clocked()) {
-    m->write(static_cast<std::uint32_t>(address - m->base()), value, width);
+    const auto offset = static_cast<std::uint32_t>(address - m->base());
+    m->write(offset, value, width);
+    m->check_fields(offset, value, width);
   }
   // A write can raise a request (enabling a pending interrupt, say) that is
   // taken before the next instruction.

@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 
 namespace vboard {
 
@@ -34,7 +35,7 @@ const char* exception_name(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-Scb::Scb(Board& board) : Peripheral(board, "SCB", SCB_BASE, 0x8C) {}
+Scb::Scb(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Scb::reset() {
   board_.nvic().invalidate();
@@ -74,7 +75,7 @@ std::uint8_t Scb::system_priority(int exception) const {
 }
 
 // ---------------------------------------------------------------------------
-Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", NVIC_BASE, 0xE04) {}
+Nvic::Nvic(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Nvic::reset() {
   pending_.fill(false);
@@ -236,7 +237,7 @@ void Nvic::deactivate(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-SysTickModel::SysTickModel(Board& board) : Peripheral(board, "SysTick", SysTick_BASE, 0x10) {}
+SysTickModel::SysTickModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void SysTickModel::reset() {
   tick_ = 0;

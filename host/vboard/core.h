@@ -31,7 +31,7 @@ const char* exception_name(int exception);
 // priority bytes, VTOR and CPACR.
 class Scb : public Peripheral {
  public:
-  explicit Scb(Board& board);
+  Scb(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -47,7 +47,7 @@ class Scb : public Peripheral {
 // pre-emption by group priority and order by sub-priority.
 class Nvic : public Peripheral {
  public:
-  explicit Nvic(Board& board);
+  Nvic(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -97,7 +97,7 @@ class Nvic : public Peripheral {
 // SysTick: a 24-bit down counter on the core clock (or core clock / 8).
 class SysTickModel : public Peripheral {
  public:
-  explicit SysTickModel(Board& board);
+  SysTickModel(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;

@@ -22,7 +22,7 @@ namespace vboard {
 
 class Syscfg : public Peripheral {
  public:
-  explicit Syscfg(Board& board);
+  Syscfg(Board& board, const hw::DeviceRow& row);
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
 
   // Port letter routed to EXTI line 0..15.
@@ -33,7 +33,7 @@ class Syscfg : public Peripheral {
 
 class Exti : public Peripheral {
  public:
-  explicit Exti(Board& board);
+  Exti(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;

@@ -1,6 +1,7 @@
 #include "vboard/rcc_model.h"
 
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 
 namespace vboard {
 
@@ -13,7 +14,7 @@ constexpr unsigned kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8,
 constexpr unsigned kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 }  // namespace
 
-Rcc::Rcc(Board& board) : Peripheral(board, "RCC", 0x40023800u, 0x88) {}
+Rcc::Rcc(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Rcc::reset() {
   set32(CR, 0x00000083u | HSIRDY);  // HSION, HSIRDY, HSITRIM 16
@@ -122,9 +123,7 @@ Ticks Rcc::pclk2_period() const { return period_of(pclk2_hz()); }
 Ticks Rcc::apb1_timer_period() const { return period_of(apb1_timer_hz()); }
 
 // ---------------------------------------------------------------------------
-PwrModel::PwrModel(Board& board) : Peripheral(board, "PWR", 0x40007000u, 0x08) {
-  set_clock_gate(0x40, 1u << 28);
-}
+PwrModel::PwrModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void PwrModel::reset() { set32(0x00, 0x0000C000u); }
 
@@ -133,7 +132,7 @@ std::uint32_t PwrModel::read(std::uint32_t offset, unsigned width) {
   return load(offset, width);
 }
 
-FlashInterface::FlashInterface(Board& board) : Peripheral(board, "FLASH", 0x40023C00u, 0x18) {}
+FlashInterface::FlashInterface(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void FlashInterface::reset() { set32(0x14, 0x0FFFAAEDu); }
 

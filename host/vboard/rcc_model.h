@@ -10,7 +10,7 @@ namespace vboard {
 
 class Rcc : public Peripheral {
  public:
-  explicit Rcc(Board& board);
+  Rcc(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -43,14 +43,14 @@ class Rcc : public Peripheral {
 
 class PwrModel : public Peripheral {
  public:
-  explicit PwrModel(Board& board);
+  PwrModel(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void reset() override;
 };
 
 class FlashInterface : public Peripheral {
  public:
-  explicit FlashInterface(Board& board);
+  FlashInterface(Board& board, const hw::DeviceRow& row);
   void reset() override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
 };

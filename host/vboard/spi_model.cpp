@@ -44,11 +44,7 @@ std::uint16_t reverse(std::uint16_t word, unsigned bits) {
 }
 }  // namespace
 
-Spi::Spi(Board& board, int number)
-    : Peripheral(board, "SPI" + std::to_string(number), instance(number).base, 0x24), number_(number) {
-  const Instance i = instance(number);
-  set_clock_gate(i.gate_offset, i.gate_bit);
-}
+Spi::Spi(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number) {}
 
 Spi* Spi::of(Board& board, int number) {
   return dynamic_cast<Spi*>(board.model_at(instance(number).base));

@@ -43,7 +43,7 @@ class SpiSlave {
 
 class Spi : public Peripheral {
  public:
-  Spi(Board& board, int number);
+  Spi(Board& board, const hw::DeviceRow& row);
   // The model of SPI `number` on `board`, or nullptr.
   static Spi* of(Board& board, int number);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;

@@ -5,7 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "drv_gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/tim_model.h"
 
 namespace vboard::tim {
@@ -28,25 +31,28 @@ constexpr unsigned kFrozen = 0, kPwm1 = 6, kPwm2 = 7;
 // Slave modes (SMS) the model implements.
 constexpr unsigned kSlaveOff = 0, kSlaveReset = 4;
 
-// The pins of each channel on ports A to C, by timer (port 0: none).
+// The pins of each channel on ports A to C, by timer (port 0: none), from
+// the chip's alternate-function map in the board's table.
 struct PinRef {
   char port;
   int pin;
 };
 constexpr PinRef kNoPin{0, 0};
 using ChannelPins = std::array<std::array<PinRef, 3>, 4>;
-constexpr ChannelPins kTim2Pins{{{{{'A', 0}, {'A', 5}, {'A', 15}}},
-                                 {{{'A', 1}, {'B', 3}, kNoPin}},
-                                 {{{'A', 2}, {'B', 10}, kNoPin}},
-                                 {{{'A', 3}, {'B', 11}, kNoPin}}}};
-constexpr ChannelPins kTim3Pins{{{{{'A', 6}, {'B', 4}, {'C', 6}}},
-                                 {{{'A', 7}, {'B', 5}, {'C', 7}}},
-                                 {{{'B', 0}, {'C', 8}, kNoPin}},
-                                 {{{'B', 1}, {'C', 9}, kNoPin}}}};
-constexpr ChannelPins kTim5Pins{{{{{'A', 0}, kNoPin, kNoPin}},
-                                 {{{'A', 1}, kNoPin, kNoPin}},
-                                 {{{'A', 2}, kNoPin, kNoPin}},
-                                 {{{'A', 3}, kNoPin, kNoPin}}}};
+
+constexpr ChannelPins channel_pins(std::string_view timer) {
+  ChannelPins pins{};
+  for (std::size_t ch = 0; ch < 4; ++ch) {
+    std::size_t n = 0;
+    for (const hw::AfPin& p : hw::kAfPins)
+      if (p.device == timer && p.signal.size() == 3 && p.signal.starts_with("CH") && static_cast<std::size_t>(p.signal[2] - '1') == ch)
+        pins[ch].at(n++) = {p.port, p.pin};
+  }
+  return pins;
+}
+constexpr ChannelPins kTim2Pins = channel_pins("TIM2");
+constexpr ChannelPins kTim3Pins = channel_pins("TIM3");
+constexpr ChannelPins kTim5Pins = channel_pins("TIM5");
 
 inline const ChannelPins* pins_of(int timer) {
   switch (timer) {
@@ -58,8 +64,12 @@ inline const ChannelPins* pins_of(int timer) {
 }
 
 // Alternate function that connects the timer to its pins.
-inline unsigned af_of(int timer) { return timer == 2 ? 1u : 2u; }
+inline unsigned af_of(int timer) {
+  static constexpr unsigned kTim2 = hw::af_pin("TIM2", "CH1")->af, kOthers = hw::af_pin("TIM3", "CH1")->af;
+  static_assert(kOthers == hw::af_pin("TIM5", "CH1")->af);
+  return timer == 2 ? kTim2 : kOthers;
+}
 
-constexpr unsigned kModeAlternate = 2;
+constexpr unsigned kModeAlternate = GPIO_Mode_AF;
 
 }  // namespace vboard::tim

@@ -41,7 +41,7 @@ namespace vboard {
 
 class Timer : public Peripheral {
  public:
-  Timer(Board& board, int number);
+  Timer(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;

@@ -82,7 +82,7 @@ class SerialPeer {
 
 class Usart : public Peripheral {
  public:
-  Usart(Board& board, int number);
+  Usart(Board& board, const hw::DeviceRow& row);
   // The model of USART `number` on `board`, or nullptr.
   static Usart* of(Board& board, int number);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;

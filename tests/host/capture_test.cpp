@@ -58,7 +58,7 @@ class CaptureTimer : public ::testing::Test {
   void record_captures() {
     board().on_exception_entry = [this](int e, Ticks t) {
       if (e == kCaptureException) {
-        captures_.push_back({t, board().peek(TIM3_BASE + 0x34), board().peek(TIM3_BASE + 0x38)});
+        captures_.push_back({t, board().peek(TIM3_BASE + offsetof(TIM_TypeDef, CCR1)), board().peek(TIM3_BASE + offsetof(TIM_TypeDef, CCR2))});
       }
     };
   }
@@ -78,18 +78,18 @@ class CaptureTimer : public ::testing::Test {
 TEST_F(CaptureTimer, SetUpSelectsPwmInputOnPC6AndPriorityLevelZero) {
   TIM3_Init();
   auto peek16 = [](std::uintptr_t a) { return board().peek(a, 2); };
-  EXPECT_NE(board().peek(RCC_BASE + 0x40) & 0x2u, 0u) << "TIM3 clock";
-  EXPECT_NE(board().peek(RCC_BASE + 0x30) & 0x4u, 0u) << "GPIOC clock";
+  EXPECT_NE(board().peek(RCC_BASE + offsetof(RCC_TypeDef, APB1ENR)) & RCC_APB1Periph_TIM3, 0u) << "TIM3 clock";
+  EXPECT_NE(board().peek(RCC_BASE + offsetof(RCC_TypeDef, AHB1ENR)) & RCC_AHB1Periph_GPIOC, 0u) << "GPIOC clock";
   EXPECT_EQ(board().gpio('C').mode(6), 2u) << "alternate function";
   EXPECT_EQ(board().gpio('C').alternate_function(6), 2u) << "AF2: TIM3";
   EXPECT_EQ(board().gpio('C').pull(6), 2u) << "pulled down";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x28), 7u) << "prescaler: 84 MHz / 8";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, PSC)), 7u) << "prescaler: 84 MHz / 8";
   EXPECT_EQ(TIM3->ARR, 0xFFFFu) << "auto-reload (preloaded)";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x18), 0x02C1u) << "CC1 from TI1 filtered (f_DTS / 16, 8 samples), CC2 from TI1";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x20), 0x0031u) << "CC1 rising, CC2 falling, both on";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x08), 0x0054u) << "slave mode reset on TI1FP1";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x0C), 0x0002u) << "capture 1 interrupt only";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x00) & 0x03F1u, 0x0081u) << "up-counting, preloaded, f_DTS = CK_INT, on";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CCMR1)), 0x02C1u) << "CC1 from TI1 filtered (f_DTS / 16, 8 samples), CC2 from TI1";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CCER)), 0x0031u) << "CC1 rising, CC2 falling, both on";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, SMCR)), 0x0054u) << "slave mode reset on TI1FP1";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, DIER)), 0x0002u) << "capture 1 interrupt only";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CR1)) & 0x03F1u, 0x0081u) << "up-counting, preloaded, f_DTS = CK_INT, on";
   EXPECT_EQ(board().nvic().ip(TIM3_IRQn), 0x20u) << "level 0, sub-priority 2";
   EXPECT_TRUE(board().nvic().enabled(TIM3_IRQn));
   EXPECT_EQ(tim3().count_period(), kCount);

@@ -35,7 +35,7 @@ constexpr int kTickException = vboard::kExcIrq0 + TIM6_DAC_IRQn;
 Exti& exti() { return *board().find<Exti>(); }
 Keys& keys() { return *board().find<Keys>(); }
 
-void open_syscfg_clock() { RCC->APB2ENR = RCC->APB2ENR | 0x4000u; }
+void open_syscfg_clock() { RCC->APB2ENR = RCC->APB2ENR | RCC_APB2Periph_SYSCFG; }
 
 // Routes EXTI line `line` to `port` ('A'..'C') through SYSCFG.
 void route(int line, char port) {
@@ -173,9 +173,9 @@ TEST_F(ExtiModel, LinesShareTheirGroupsInterrupt) {
 }
 
 TEST_F(ExtiModel, RoutingNeedsTheSyscfgClock) {
-  RCC->APB2ENR = RCC->APB2ENR & ~0x4000u;
+  RCC->APB2ENR = RCC->APB2ENR & ~RCC_APB2Periph_SYSCFG;
   route(7, 'C');
-  EXPECT_EQ(board().peek(SYSCFG_BASE + 0x0C), 0u) << "ignored without its clock";
+  EXPECT_EQ(board().peek(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 4), 0u) << "ignored without its clock";
   EXTI->FTSR = 0x80u;
   EXTI->IMR = 0x80u;
   fall('C', 7);

@@ -166,7 +166,7 @@ TEST_F(SensorLink, ChipSelectFramesEveryWordWithItsDelays) {
   };
   std::vector<Edge> edges;
   board().gpio('B').observe([&](int pin, bool level, Ticks t) {
-    if (pin == 12) edges.push_back({level, t, (board().peek(SPI2_BASE + 0x08, 2) & SPI_SR_RXNE) != 0});
+    if (pin == 12) edges.push_back({level, t, (board().peek(SPI2_BASE + offsetof(SPI_TypeDef, SR), 2) & SPI_SR_RXNE) != 0});
   });
   sensor().set_error_forced(true);  // four frames: the read and the clear sequence
   EXPECT_EQ(Read_As5048A_Reg(0x3FFF), 0);
