@@ -7,6 +7,7 @@
 #include "port.h"
 #include "vboard/board.h"
 #include "vboard/hardware.h"
+#include "vboard/register_fields.h"
 
 namespace vboard {
 
@@ -19,6 +20,7 @@ Peripheral::Peripheral(Board& board, std::string name, std::uintptr_t base, std:
 Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
     : Peripheral(board, std::string(row.name), row.base, row.size) {
   set_clock_gate(row.gate.offset, row.gate.bit);
+  registers_ = implemented_registers(row);
 }
 
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {

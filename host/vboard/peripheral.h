@@ -6,7 +6,7 @@
 //
 // A Peripheral's register side is read() and write() at an offset inside its
 // block, its backing store the block's bytes in the mirrored address space.
-// It names the registers it implements and their fields (kRegisters, below):
+// It names the registers it implements and their fields (register_fields.cpp):
 // a write that sets a bit outside them, or reaches a register it does not
 // name, is a gap in the model and is recorded as one.
 #pragma once
@@ -97,8 +97,8 @@ class Peripheral : public Model {
   // bit; offset 0 means always clocked.
   void set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit);
 
-  // The registers this model implements, field by field; empty: the model
-  // has not named them (every write is taken as modelled).
+  // The registers this model implements, field by field (register_fields.cpp);
+  // empty: the model has not named them (every write is taken as modelled).
   std::span<const RegisterFields> registers() const { return registers_; }
   // Records, as a gap, what a write the model has just taken set outside
   // the fields it names.
@@ -137,10 +137,6 @@ class Peripheral : public Model {
   std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
   void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
   void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
-
- protected:
-  // Names the implemented registers (a table with static storage).
-  void declare_registers(std::span<const RegisterFields> registers) { registers_ = registers; }
 
  private:
   friend class Board;
