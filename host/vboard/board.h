@@ -297,11 +297,15 @@ class Board {
   std::uint64_t gap_count_ = 0;
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;
-  std::array<std::uint64_t, 16 + 82> entries_{};
+  std::array<std::uint64_t, kExceptions> entries_{};
 
   FirmwareRunner runner_;
 };
 
 inline Board& board() { return Board::instance(); }
+
+// The target that serves the firmware's port (bus.cpp); installed before
+// any firmware code runs.
+bus::Target& board_port();
 
 }  // namespace vboard

@@ -13,27 +13,6 @@ constexpr std::uint32_t kCalibNoRef = 1u << 30;  // CALIB NOREF
 constexpr std::uint8_t kImplementedPriorityBits = 0xF0;  // four bits per byte
 }  // namespace
 
-const char* exception_name(int exception) {
-  switch (exception) {
-    case 1: return "Reset_Handler";
-    case kExcNmi: return "NMI_Handler";
-    case kExcHardFault: return "HardFault_Handler";
-    case kExcMemManage: return "MemManage_Handler";
-    case kExcBusFault: return "BusFault_Handler";
-    case kExcUsageFault: return "UsageFault_Handler";
-    case kExcSvc: return "SVC_Handler";
-    case kExcDebugMon: return "DebugMon_Handler";
-    case kExcPendSv: return "PendSV_Handler";
-    case kExcSysTick: return "SysTick_Handler";
-    case kExcIrq0 + EXTI9_5_IRQn: return "EXTI9_5_IRQHandler";
-    case kExcIrq0 + TIM3_IRQn: return "TIM3_IRQHandler";
-    case kExcIrq0 + USART1_IRQn: return "USART1_IRQHandler";
-    case kExcIrq0 + USART3_IRQn: return "USART3_IRQHandler";
-    case kExcIrq0 + TIM6_DAC_IRQn: return "TIM6_DAC_IRQHandler";
-    default: return "Default_Handler";
-  }
-}
-
 // ---------------------------------------------------------------------------
 Scb::Scb(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 

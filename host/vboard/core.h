@@ -5,7 +5,9 @@
 #include <array>
 #include <vector>
 #include <cstdint>
+#include <string>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -21,11 +23,13 @@ inline constexpr int kExcDebugMon = 12;
 inline constexpr int kExcPendSv = 14;
 inline constexpr int kExcSysTick = 15;
 inline constexpr int kExcIrq0 = 16;
-inline constexpr int kDeviceIrqs = 82;
+inline constexpr int kDeviceIrqs = kDeviceIrqCount;
 inline constexpr int kExceptions = kExcIrq0 + kDeviceIrqs;
 inline constexpr int kThreadPriority = 256;  // execution priority with nothing active
 
-const char* exception_name(int exception);
+// The name of the handler the firmware's vector table gives an exception:
+// its symbol, as the program's symbol table has it.
+std::string exception_name(int exception);
 
 // System control block: AIRCR's priority grouping, the system handler
 // priority bytes, VTOR and CPACR.
