@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -28,7 +29,8 @@ class Syscfg : public Peripheral {
   // Port letter routed to EXTI line 0..15.
   char port_of_line(int line) const;
 
-  static constexpr std::uint32_t kMEMRMP = 0x00, kPMC = 0x04, kEXTICR1 = 0x08, kCMPCR = 0x20;
+  static constexpr std::uint32_t kMEMRMP = offsetof(SYSCFG_TypeDef, MEMRMP), kPMC = offsetof(SYSCFG_TypeDef, PMC),
+                                 kEXTICR1 = offsetof(SYSCFG_TypeDef, EXTICR), kCMPCR = offsetof(SYSCFG_TypeDef, CMPCR);
 };
 
 class Exti : public Peripheral {
@@ -47,7 +49,9 @@ class Exti : public Peripheral {
   // Pending bits set by edges since reset, per line.
   std::uint64_t triggers(int line) const { return triggers_.at(static_cast<std::size_t>(line)); }
 
-  static constexpr std::uint32_t kIMR = 0x00, kEMR = 0x04, kRTSR = 0x08, kFTSR = 0x0C, kSWIER = 0x10, kPR = 0x14;
+  static constexpr std::uint32_t kIMR = offsetof(EXTI_TypeDef, IMR), kEMR = offsetof(EXTI_TypeDef, EMR),
+                                 kRTSR = offsetof(EXTI_TypeDef, RTSR), kFTSR = offsetof(EXTI_TypeDef, FTSR),
+                                 kSWIER = offsetof(EXTI_TypeDef, SWIER), kPR = offsetof(EXTI_TypeDef, PR);
   static constexpr std::uint32_t kLines = 0x007FFFFFu;  // lines 0 to 22
   // Interrupt number of the request that serves a line (-1: none modelled).
   static int irq_of_line(int line);

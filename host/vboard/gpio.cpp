@@ -6,8 +6,11 @@
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t MODER = 0x00, OTYPER = 0x04, OSPEEDR = 0x08, PUPDR = 0x0C, IDR = 0x10, ODR = 0x14,
-                        BSRRL = 0x18, BSRRH = 0x1A, LCKR = 0x1C;
+constexpr std::uint32_t MODER = offsetof(GPIO_TypeDef, MODER), OTYPER = offsetof(GPIO_TypeDef, OTYPER),
+                        OSPEEDR = offsetof(GPIO_TypeDef, OSPEEDR), PUPDR = offsetof(GPIO_TypeDef, PUPDR),
+                        IDR = offsetof(GPIO_TypeDef, IDR), ODR = offsetof(GPIO_TypeDef, ODR),
+                        BSRRL = offsetof(GPIO_TypeDef, BSRRL), BSRRH = offsetof(GPIO_TypeDef, BSRRH),
+                        LCKR = offsetof(GPIO_TypeDef, LCKR);
 constexpr unsigned kModeOutput = GPIO_Mode_OUT, kModeAlternate = GPIO_Mode_AF;
 constexpr unsigned kPullUp = 1;
 }  // namespace

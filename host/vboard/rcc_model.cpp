@@ -6,9 +6,10 @@
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t CR = 0x00, PLLCFGR = 0x04, CFGR = 0x08, CIR = 0x0C;
-constexpr std::uint32_t HSION = 1u << 0, HSIRDY = 1u << 1, HSEON = 1u << 16, HSERDY = 1u << 17, HSEBYP = 1u << 18,
-                        PLLON = 1u << 24, PLLRDY = 1u << 25;
+constexpr std::uint32_t CR = offsetof(RCC_TypeDef, CR), PLLCFGR = offsetof(RCC_TypeDef, PLLCFGR),
+                        CFGR = offsetof(RCC_TypeDef, CFGR), CIR = offsetof(RCC_TypeDef, CIR);
+constexpr std::uint32_t HSION = RCC_CR_HSION, HSIRDY = RCC_CR_HSIRDY, HSEON = RCC_CR_HSEON, HSERDY = RCC_CR_HSERDY,
+                        HSEBYP = RCC_CR_HSEBYP, PLLON = RCC_CR_PLLON, PLLRDY = RCC_CR_PLLRDY;
 enum Event { kHseReady, kPllLocked };
 constexpr unsigned kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8, 9};
 constexpr unsigned kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};

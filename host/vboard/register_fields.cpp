@@ -24,16 +24,14 @@ constexpr const char* kHostFpu = "the firmware's floating point is the host's, a
 constexpr const char* kOtherGates = "clock gates of devices without a model: their own accesses show as gaps";
 constexpr const char* kNoClockOut = "no clock output, RTC, I2S or USB clock on this board";
 constexpr const char* kTrim = "the internal oscillator is exact: no trimming";
-constexpr const char* kReadsOne = "reserved, reads 1: kept by read-modify-write";
 constexpr const char* kNoCrc = "CRC is off: the polynomial has no effect";
 constexpr const char* kNoEvents = "no event consumer (WFE) on this board";
 constexpr const char* kNoRemap = "the memory map is fixed on this board";
 
 // ---- Core ----
-constexpr std::uint32_t SCB_AIRCR_VECTKEY = 0xFFFF0000u;
 constexpr RegisterFields kScb[] = {
     {offsetof(SCB_Type, VTOR), 0, kAll, kOwnVectors},
-    {offsetof(SCB_Type, AIRCR), SCB_AIRCR_VECTKEY | SCB_AIRCR_PRIGROUP_Msk},
+    {offsetof(SCB_Type, AIRCR), SCB_AIRCR_VECTKEY_Msk | SCB_AIRCR_PRIGROUP_Msk},
     // Only the upper four bits of each priority byte exist; the rest drop,
     // as on the chip.
     {offsetof(SCB_Type, SHP), kAll, 0, nullptr, sizeof(SCB_Type::SHP) / 4},
@@ -42,14 +40,13 @@ constexpr RegisterFields kScb[] = {
 
 // Set, clear, pend and unpend: a bit an interrupt (those beyond the device's
 // 82 do not exist, as on the chip); the priority bytes; the software trigger.
-constexpr std::uint32_t NVIC_STIR_INTID = 0x000001FFu;
 constexpr RegisterFields kNvic[] = {
     {offsetof(NVIC_Type, ISER), kAll, 0, nullptr, 8},
     {offsetof(NVIC_Type, ICER), kAll, 0, nullptr, 8},
     {offsetof(NVIC_Type, ISPR), kAll, 0, nullptr, 8},
     {offsetof(NVIC_Type, ICPR), kAll, 0, nullptr, 8},
     {offsetof(NVIC_Type, IP), kAll, 0, nullptr, sizeof(NVIC_Type::IP) / 4},
-    {offsetof(NVIC_Type, STIR), NVIC_STIR_INTID},
+    {offsetof(NVIC_Type, STIR), NVIC_STIR_INTID_Msk},
 };
 
 constexpr RegisterFields kSysTick[] = {
@@ -59,10 +56,7 @@ constexpr RegisterFields kSysTick[] = {
 };
 
 // ---- Reset and clock control, power, flash ----
-constexpr std::uint32_t RCC_CR_HSITRIM = 0x000000F8u, RCC_CR_HSICAL = 0x0000FF00u;
-constexpr std::uint32_t RCC_PLLCFGR_RESERVED29 = 0x20000000u;
-constexpr std::uint32_t RCC_CFGR_RTCPRE = 0x001F0000u, RCC_CFGR_MCO1 = 0x00600000u, RCC_CFGR_I2SSRC = 0x00800000u,
-                        RCC_CFGR_MCO1PRE = 0x07000000u, RCC_CFGR_MCO2PRE = 0x38000000u, RCC_CFGR_MCO2 = 0xC0000000u;
+constexpr std::uint32_t RCC_PLLCFGR_RESERVED29 = 1u << 29;  // reads 1
 
 // The gates of the modelled devices, by enable register.
 constexpr std::uint32_t gates(std::uint32_t offset) {
@@ -95,7 +89,6 @@ constexpr RegisterFields kPwr[] = {
     {offsetof(PWR_TypeDef, CR), 0, PWR_CR_VOS, kNoTiming},
 };
 
-constexpr std::uint32_t FLASH_ACR_LATENCY = 0x0000000Fu, FLASH_ACR_ICRST = 0x00000800u, FLASH_ACR_DCRST = 0x00001000u;
 constexpr RegisterFields kFlash[] = {
     {offsetof(FLASH_TypeDef, ACR), 0,
      FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN | FLASH_ACR_ICEN | FLASH_ACR_DCEN | FLASH_ACR_ICRST | FLASH_ACR_DCRST,
@@ -114,8 +107,6 @@ constexpr RegisterFields kGpio[] = {
     {offsetof(GPIO_TypeDef, AFR), kAll, 0, nullptr, 2},
 };
 
-constexpr std::uint32_t SYSCFG_MEMRMP_MEM_MODE = 0x00000003u, SYSCFG_PMC_MII_RMII = 0x00800000u,
-                        SYSCFG_CMPCR_CMP_PD = 0x00000001u;
 constexpr RegisterFields kSyscfg[] = {
     {offsetof(SYSCFG_TypeDef, MEMRMP), 0, SYSCFG_MEMRMP_MEM_MODE, kNoRemap},
     {offsetof(SYSCFG_TypeDef, PMC), 0, SYSCFG_PMC_MII_RMII, "no Ethernet on this board"},
@@ -123,7 +114,6 @@ constexpr RegisterFields kSyscfg[] = {
     {offsetof(SYSCFG_TypeDef, CMPCR), SYSCFG_CMPCR_CMP_PD},
 };
 
-constexpr std::uint32_t EXTI_LINES = 0x007FFFFFu;  // lines 0 to 22
 constexpr RegisterFields kExti[] = {
     {offsetof(EXTI_TypeDef, IMR), EXTI_LINES},
     {offsetof(EXTI_TypeDef, EMR), 0, EXTI_LINES, kNoEvents},
@@ -134,10 +124,6 @@ constexpr RegisterFields kExti[] = {
 };
 
 // ---- Timers ----
-constexpr std::uint16_t TIM_DIER_CC2IE = 0x0004u, TIM_DIER_CC3IE = 0x0008u, TIM_DIER_CC4IE = 0x0010u,
-                        TIM_DIER_TIE = 0x0040u;
-constexpr std::uint16_t TIM_EGR_CC1G = 0x0002u, TIM_EGR_CC2G = 0x0004u, TIM_EGR_CC3G = 0x0008u,
-                        TIM_EGR_CC4G = 0x0010u, TIM_EGR_TG = 0x0040u;
 // CCxE, CCxP and CCxNP of the four channels (CCxNE exists on the advanced
 // timers only).
 constexpr std::uint16_t kCcerChannel = TIM_CCER_CC1E | TIM_CCER_CC1P | TIM_CCER_CC1NP;
@@ -163,8 +149,6 @@ constexpr RegisterFields kTim[] = {
 };
 
 // ---- SPI ----
-constexpr std::uint16_t SPI_CR1_LSBFIRST = 0x0080u;
-constexpr std::uint16_t SPI_CR2_ERRIE = 0x0020u, SPI_CR2_RXNEIE = 0x0040u, SPI_CR2_TXEIE = 0x0080u;
 constexpr RegisterFields kSpi[] = {
     {offsetof(SPI_TypeDef, CR1), SPI_CR1_CPHA | SPI_CR1_CPOL | SPI_CR1_MSTR | SPI_CR1_BR | SPI_CR1_SPE |
                                      SPI_CR1_LSBFIRST | SPI_CR1_SSI | SPI_CR1_SSM | SPI_CR1_DFF},
@@ -176,8 +160,6 @@ constexpr RegisterFields kSpi[] = {
 };
 
 // ---- USART ----
-constexpr std::uint16_t USART_CR1_PEIE = 0x0100u;
-constexpr std::uint16_t USART_CR3_DMAR = 0x0040u;
 constexpr RegisterFields kUsart[] = {
     {offsetof(USART_TypeDef, SR), kHalf},  // rc_w0 on RXNE and TC; the rest read-only, as on the chip
     {offsetof(USART_TypeDef, DR), kHalf},

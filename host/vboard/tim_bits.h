@@ -7,17 +7,21 @@
 #include <cstdint>
 #include <string_view>
 
+#include "device.h"
 #include "drv_gpio.h"
 #include "vboard/hardware.h"
 #include "vboard/tim_model.h"
 
 namespace vboard::tim {
 
-constexpr std::uint16_t CEN = 0x0001, UDIS = 0x0002, URS = 0x0004, OPM = 0x0008, DIR = 0x0010, CMS = 0x0060,
-                        ARPE = 0x0080;
-constexpr std::uint16_t UG = 0x0001, TG = 0x0040;
-constexpr std::uint16_t UIF = 0x0001, TIF = 0x0040;
-constexpr std::uint16_t kInterruptFlags = 0x005F;  // UIF, CC1IF..CC4IF, TIF
+constexpr std::uint16_t CEN = TIM_CR1_CEN, UDIS = TIM_CR1_UDIS, URS = TIM_CR1_URS, OPM = TIM_CR1_OPM, DIR = TIM_CR1_DIR,
+                        CMS = TIM_CR1_CMS, ARPE = TIM_CR1_ARPE;
+constexpr std::uint16_t UG = TIM_EGR_UG, TG = TIM_EGR_TG;
+constexpr std::uint16_t UIF = TIM_SR_UIF, TIF = TIM_SR_TIF;
+// UIF, CC1IF..CC4IF, TIF: the flags whose interrupt enables sit in DIER at
+// the same places.
+constexpr std::uint16_t kInterruptFlags =
+    TIM_DIER_UIE | TIM_DIER_CC1IE | TIM_DIER_CC2IE | TIM_DIER_CC3IE | TIM_DIER_CC4IE | TIM_DIER_TIE;
 
 constexpr std::uint16_t cc_flag(int ch) { return static_cast<std::uint16_t>(1u << ch); }
 constexpr std::uint16_t overcapture_flag(int ch) { return static_cast<std::uint16_t>(1u << (ch + 8)); }
