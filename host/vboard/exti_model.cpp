@@ -13,17 +13,17 @@ Syscfg::Syscfg(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) 
 void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   switch (offset) {
     case kMEMRMP:
-      store(offset, value & 0x3u, width);
+      store(offset, value & SYSCFG_MEMRMP_MEM_MODE, width);
       return;
     case kPMC:
-      store(offset, value & (1u << 23), width);
+      store(offset, value & SYSCFG_PMC_MII_RMII, width);
       return;
     case kCMPCR:
       // The compensation cell is ready as soon as it is powered.
-      store(offset, (value & 1u) ? 0x101u : 0u, width);
+      store(offset, (value & SYSCFG_CMPCR_CMP_PD) ? SYSCFG_CMPCR_CMP_PD | SYSCFG_CMPCR_READY : 0u, width);
       return;
     default:
-      if (offset >= kEXTICR1 && offset < kEXTICR1 + 16) {
+      if (offset >= kEXTICR1 && offset < kEXTICR1 + sizeof(SYSCFG_TypeDef::EXTICR)) {
         store(offset, value & 0xFFFFu, width);  // four lines a register
         if (Exti* exti = board_.find<Exti>()) exti->update_interest();
         return;

@@ -52,7 +52,7 @@ class Exti : public Peripheral {
   static constexpr std::uint32_t kIMR = offsetof(EXTI_TypeDef, IMR), kEMR = offsetof(EXTI_TypeDef, EMR),
                                  kRTSR = offsetof(EXTI_TypeDef, RTSR), kFTSR = offsetof(EXTI_TypeDef, FTSR),
                                  kSWIER = offsetof(EXTI_TypeDef, SWIER), kPR = offsetof(EXTI_TypeDef, PR);
-  static constexpr std::uint32_t kLines = 0x007FFFFFu;  // lines 0 to 22
+  static constexpr std::uint32_t kLines = EXTI_LINES;
   // Interrupt number of the request that serves a line (-1: none modelled).
   static int irq_of_line(int line);
   // Tells the ports which of their pins can raise a line now (an edge is

@@ -2,8 +2,10 @@
 // controller and the flash interface.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -32,7 +34,9 @@ class Rcc : public Peripheral {
   Ticks apb1_timer_period() const;
 
   // Switch status: 0 internal oscillator, 1 crystal, 2 PLL.
-  unsigned switch_status() const { return (reg32(0x08) >> 2) & 3u; }
+  unsigned switch_status() const {
+    return (reg32(offsetof(RCC_TypeDef, CFGR)) & RCC_CFGR_SWS) >> std::countr_zero(RCC_CFGR_SWS);
+  }
 
  private:
   void update_switch();

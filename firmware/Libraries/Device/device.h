@@ -472,6 +472,8 @@ inline constexpr std::uint32_t RCC_CFGR_MCO2 = 0xC0000000u;
 inline constexpr std::uint32_t RCC_APB1ENR_PWREN = 0x10000000u;
 // PWR CR
 inline constexpr std::uint32_t PWR_CR_VOS = 0x0000C000u;
+// PWR CSR
+inline constexpr std::uint32_t PWR_CSR_VOSRDY = 0x00004000u;
 // FLASH ACR
 inline constexpr std::uint32_t FLASH_ACR_LATENCY = 0x0000000Fu;
 inline constexpr std::uint32_t FLASH_ACR_LATENCY_5WS = 0x00000005u;
