@@ -12,6 +12,7 @@
 #include "system_clock.h"
 #include "register_access.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/rcc_model.h"
@@ -165,30 +166,33 @@ TEST_F(Bringup, StartUpSetsTheTimers) {
 TEST_F(Bringup, StartUpConfiguresThePinMap) {
   start();
   struct Pin {
-    char port;
-    int pin;
-    unsigned mode, speed, type, pull, af;
+    std::string_view signal;  // the wiring row: port, pin and alternate function
+    unsigned mode, speed, type, pull;
     int level;  // -1: not asserted
   };
-  // Modes: 0 input, 1 output, 2 alternate function. Speeds: 0 low, 2 fast,
-  // 3 high. Pulls: 0 none, 1 up.
+  constexpr unsigned IN = GPIO_Mode_IN, OUT = GPIO_Mode_OUT, AF = GPIO_Mode_AF;
+  constexpr unsigned LOW = GPIO_Low_Speed, FAST = GPIO_Fast_Speed, HIGH = GPIO_High_Speed;
+  constexpr unsigned PP = GPIO_OType_PP, NOPULL = GPIO_PuPd_NOPULL, UP = GPIO_PuPd_UP;
   const Pin pins[] = {
-      {'A', 0, 2, 3, 0, 0, 2, 0},   {'A', 1, 2, 3, 0, 0, 2, 0},   {'A', 2, 2, 3, 0, 0, 2, 0},
-      {'A', 6, 1, 3, 0, 1, 0, 1},   {'A', 7, 1, 3, 0, 1, 0, 1},   {'C', 7, 0, 0, 0, 1, 0, 1},
-      {'C', 8, 0, 0, 0, 1, 0, 1},   {'B', 12, 1, 0, 0, 1, 0, 1},  {'B', 13, 2, 0, 0, 1, 5, -1},
-      {'B', 14, 2, 0, 0, 1, 5, -1}, {'B', 15, 2, 0, 0, 1, 5, -1}, {'B', 10, 2, 2, 0, 1, 7, -1},
-      {'B', 11, 2, 2, 0, 1, 7, -1},
+      {"phase A", AF, HIGH, PP, NOPULL, 0},          {"phase B", AF, HIGH, PP, NOPULL, 0},
+      {"phase C", AF, HIGH, PP, NOPULL, 0},          {"heartbeat LED", OUT, HIGH, PP, UP, 1},
+      {"status LED", OUT, HIGH, PP, UP, 1},          {"key up", IN, LOW, PP, UP, 1},
+      {"key down", IN, LOW, PP, UP, 1},              {"sensor chip select", OUT, LOW, PP, UP, 1},
+      {"SPI2 SCK", AF, LOW, PP, UP, -1},             {"SPI2 MISO", AF, LOW, PP, UP, -1},
+      {"SPI2 MOSI", AF, LOW, PP, UP, -1},            {"USART3 TX", AF, FAST, PP, UP, -1},
+      {"USART3 RX", AF, FAST, PP, UP, -1},
   };
   for (const Pin& p : pins) {
-    SCOPED_TRACE(testing::Message() << "P" << p.port << p.pin);
-    auto& port = board().gpio(p.port);
-    EXPECT_EQ(port.mode(p.pin), p.mode);
-    EXPECT_EQ(port.speed(p.pin), p.speed);
-    EXPECT_EQ(port.output_type(p.pin), p.type);
-    EXPECT_EQ(port.pull(p.pin), p.pull);
-    EXPECT_EQ(port.alternate_function(p.pin), p.af);
+    SCOPED_TRACE(std::string(p.signal));
+    const vboard::hw::PinRow& row = vboard::hw::pin(p.signal);
+    auto& port = board().gpio(row.port);
+    EXPECT_EQ(port.mode(row.pin), p.mode);
+    EXPECT_EQ(port.speed(row.pin), p.speed);
+    EXPECT_EQ(port.output_type(row.pin), p.type);
+    EXPECT_EQ(port.pull(row.pin), p.pull);
+    EXPECT_EQ(port.alternate_function(row.pin), row.af);
     if (p.level >= 0) {
-      EXPECT_EQ(port.level(p.pin), p.level == 1);
+      EXPECT_EQ(port.level(row.pin), p.level == 1);
     }
   }
   // Whole registers: no other pin changed from its reset value (PA13..15
