@@ -38,8 +38,17 @@ endif()
 # initial value at each reset, as the start-up code does on the board.
 set(HOST_FIRMWARE_SECTIONS ${CMAKE_SOURCE_DIR}/host/port/firmware_sections.ld)
 
+# The host port: the mirrored address spaces and the seam through which the
+# firmware reaches whatever serves its accesses (the virtual board installs
+# itself there). The firmware depends on the port, the board on both: no
+# library depends on the board's.
+add_library(host_port STATIC ${CMAKE_SOURCE_DIR}/host/port/port.cpp)
+target_include_directories(host_port PUBLIC ${CMAKE_SOURCE_DIR}/host/port)
+target_compile_options(host_port PRIVATE -Wall -Wextra -Werror)
+
 add_library(firmware_host STATIC ${FIRMWARE_SOURCES})
-target_include_directories(firmware_host PUBLIC ${FIRMWARE_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/host/port)
+target_include_directories(firmware_host PUBLIC ${FIRMWARE_INCLUDE_DIRS})
+target_link_libraries(firmware_host PUBLIC host_port)
 target_compile_options(firmware_host PRIVATE ${FIRMWARE_WARNINGS} ${FIRMWARE_FP_FLAGS})
 # The firmware's entry is called by the reset entry, not by the host's C runtime.
 target_compile_definitions(firmware_host PRIVATE main=firmware_main)
@@ -50,13 +59,17 @@ if(SANITIZE)
 endif()
 set_target_properties(firmware_host PROPERTIES OUTPUT_NAME firmware_host)
 
-file(GLOB VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp ${CMAKE_SOURCE_DIR}/host/port/*.cpp)
+file(GLOB VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp)
 add_library(vboard STATIC ${VBOARD_SOURCES})
 target_include_directories(vboard PUBLIC ${CMAKE_SOURCE_DIR}/host)
 target_link_libraries(vboard PUBLIC firmware_host Threads::Threads PRIVATE Boost::context)
 target_include_directories(vboard PRIVATE ${FIRMWARE_INCLUDE_DIRS})
 target_compile_options(vboard PRIVATE -Wall -Wextra -Werror)
 target_link_options(vboard INTERFACE -Wl,-T,${HOST_FIRMWARE_SECTIONS})
+# Programs on the board export their symbols: reports name a handler by the
+# symbol its vector table entry points at.
+target_link_options(vboard INTERFACE -rdynamic)
+target_link_libraries(vboard PUBLIC ${CMAKE_DL_LIBS})
 
 # Host libraries shared by the programs and the tests.
 file(GLOB HOSTLIB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/lib/*.cpp)
@@ -82,8 +95,3 @@ enable_testing()
 add_subdirectory(tests/host)
 add_subdirectory(tests/run)
 add_subdirectory(tests/fuzz)
-
-# The firmware reaches the board through the host port, and the board calls
-# the firmware's handlers: the two archives refer to each other.
-target_link_libraries(firmware_host PUBLIC vboard)
-set_property(TARGET firmware_host PROPERTY LINK_INTERFACE_MULTIPLICITY 3)

@@ -1,16 +1,22 @@
-// Host side of the port: what the board's start-up code and linker provide.
+// Host side of the port: the mirrored address spaces, and what the board's
+// start-up code and linker provide. The virtual board fills in the target.
 #include "port.h"
-
-#include "vboard/board.h"
 
 extern "C" {
 std::uint32_t _estack = 0;  // the host firmware runs on its thread's stack
 }
 
-namespace port {
+namespace vboard::bus {
 
-// As on the board: initialised data gets its initial values, the rest of
-// static memory zero.
-void runtime_init() { vboard::Board::instance().restore_firmware_memory(); }
+Target* target = nullptr;
 
-}  // namespace port
+alignas(64) std::uint8_t periph_space[kPeriphSize];
+alignas(64) std::uint8_t core_space[kCoreSize];
+
+std::uintptr_t device_address(const volatile void* host_pointer) {
+  const auto* p = static_cast<const volatile std::uint8_t*>(host_pointer);
+  if (p >= core_space && p < core_space + kCoreSize) return kCoreBase + static_cast<std::uintptr_t>(p - core_space);
+  return kPeriphBase + static_cast<std::uintptr_t>(p - periph_space);
+}
+
+}  // namespace vboard::bus

@@ -7,8 +7,25 @@
 #include <cstdint>
 
 namespace vboard::bus {
-std::uint32_t read(const void* reg, unsigned width);
-void write(void* reg, std::uint32_t value, unsigned width);
+
+// What serves the firmware's register accesses, sync points and start-up:
+// the virtual board installs itself here before any firmware code runs. The
+// firmware's host library knows the board only through this.
+class Target {
+ public:
+  virtual std::uint32_t read(const void* reg, unsigned width) = 0;
+  virtual void write(void* reg, std::uint32_t value, unsigned width) = 0;
+  virtual void spin_point() = 0;
+  virtual void count_passes(std::uint32_t passes) = 0;
+  virtual void runtime_init() = 0;
+
+ protected:
+  ~Target() = default;
+};
+extern Target* target;
+
+inline std::uint32_t read(const void* reg, unsigned width) { return target->read(reg, width); }
+inline void write(void* reg, std::uint32_t value, unsigned width) { target->write(reg, value, width); }
 
 // The device's peripheral space (0x40000000 up to the flash interface) and
 // the core's system control space (0xE000E000), mirrored in host memory.
@@ -26,8 +43,8 @@ inline void* host_address(std::uintptr_t device_address) {
                                      : periph_space + (device_address - kPeriphBase);
 }
 std::uintptr_t device_address(const volatile void* host_pointer);
-void spin_point();
-void count_passes(std::uint32_t passes);
+inline void spin_point() { target->spin_point(); }
+inline void count_passes(std::uint32_t passes) { target->count_passes(passes); }
 }  // namespace vboard::bus
 
 namespace port {
@@ -72,6 +89,6 @@ inline void spin_point() { vboard::bus::spin_point(); }
 // clock then in force; interrupts that fall inside it are delivered.
 inline void count_passes(std::uint32_t passes) { vboard::bus::count_passes(passes); }
 
-void runtime_init();
+inline void runtime_init() { vboard::bus::target->runtime_init(); }
 
 }  // namespace port

@@ -31,7 +31,6 @@
 #include "global_variable.h"
 #include "live_server.h"
 #include "progress.h"
-#include "run_live.h"
 #include "run_options.h"
 #include "scenario.h"
 #include "sensor_frame.h"
@@ -40,6 +39,7 @@
 #include "step_metrics.h"
 #include "vboard/as5048a_model.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
@@ -47,6 +47,9 @@
 #include "vboard/sensor_pwm.h"
 #include "vboard/usart_model.h"
 #include "work_monitor.h"
+// Last: it brings in <termios.h>, whose CR1..CR3 macros would hide the
+// register names the board's headers use.
+#include "run_live.h"
 
 namespace {
 
@@ -496,7 +499,8 @@ void Session::observe() {
   works_.attach(board_);
   works_.on_run = [this](vboard::Work w, Ticks t) {
     if (w != vboard::Work::k100ms) return;
-    const bool led = board_.gpio('A').level(7);
+    const vboard::hw::PinRow& status = vboard::hw::pin("status LED");
+    const bool led = board_.gpio(status.port).level(status.pin);
     const char* outcome;
     if (!led) {
       ++reads_error_;
@@ -511,7 +515,7 @@ void Session::observe() {
     if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.sensor_angle(t));
   };
   board_.on_exception_entry = [this](int exception, Ticks t) {
-    if (exception == 16 + 54 && start_done_ == 0) {
+    if (exception == vboard::kExcIrq0 + TIM6_DAC_IRQn && start_done_ == 0) {
       start_done_ = t;
       if (verbose_) say_(t, "start-up done: first scheduler tick");
     }

@@ -17,7 +17,7 @@ constexpr int kCsPin = 12;
 bool even_parity(std::uint16_t w) { return (std::popcount(w) & 1) == 0; }
 }  // namespace
 
-As5048a::As5048a(Board& board) : Peripheral(board, "AS5048A", 0, 0) {
+As5048a::As5048a(Board& board) : Part(board, "AS5048A") {
   spi_ = Spi::of(board, 2);
   if (!spi_) throw std::logic_error("the AS5048A needs the SPI2 model on the board first");
   spi_->attach(this, kCsPort, kCsPin);

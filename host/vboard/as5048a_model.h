@@ -26,7 +26,7 @@
 
 namespace vboard {
 
-class As5048a : public Peripheral, public SpiSlave {
+class As5048a : public Part, public SpiSlave {
  public:
   // Attaches to SPI2, which must be on the board already.
   explicit As5048a(Board& board);

@@ -37,6 +37,7 @@ const std::vector<char>& initial_image() {
   return image;
 }
 [[maybe_unused]] const bool image_taken = !initial_image().empty() || true;
+[[maybe_unused]] const bool port_installed = (bus::target = &board_port(), true);
 
 }  // namespace
 
@@ -46,15 +47,17 @@ Board::Board() {
   built_ = this;
 }
 
-void Board::attach(std::unique_ptr<Peripheral> model) {
-  Peripheral* m = model.get();
-  const std::uintptr_t base = m->base();
-  if (base >= bus::kCoreBase) {
-    for (std::uintptr_t a = base; a < base + m->size(); a += 0x10)
-      core_pages_[(a - bus::kCoreBase) / 0x10] = m;
-  } else {
-    for (std::uintptr_t a = base; a < base + m->size(); a += 0x400)
-      periph_pages_[(a - bus::kPeriphBase) / 0x400] = m;
+void Board::attach(std::unique_ptr<Model> model) {
+  // A device takes the bus pages of its block; a part has none.
+  if (auto* m = dynamic_cast<Peripheral*>(model.get())) {
+    const std::uintptr_t base = m->base();
+    if (base >= bus::kCoreBase) {
+      for (std::uintptr_t a = base; a < base + m->size(); a += 0x10)
+        core_pages_[(a - bus::kCoreBase) / 0x10] = m;
+    } else {
+      for (std::uintptr_t a = base; a < base + m->size(); a += 0x400)
+        periph_pages_[(a - bus::kPeriphBase) / 0x400] = m;
+    }
   }
   models_.push_back(std::move(model));
 }
@@ -67,37 +70,35 @@ Timer& Board::tim(int n) {
 }
 
 void Board::build() {
-  // The NVIC's block reaches past the SCB (its STIR sits beyond it): it is
-  // mapped first, so the SCB's registers win inside it.
-  nvic_ = &add<Nvic>();
-  scb_ = &add<Scb>();
-  systick_ = &add<SysTickModel>();
-  rcc_ = &add<Rcc>();
-  add<PwrModel>();
-  add<FlashInterface>();
-  for (char p : {'A', 'B', 'C'}) gpio_[static_cast<std::size_t>(p - 'A')] = &add<GpioPort>(p);
+  // The devices, walking the board's table; each part around the chip after
+  // the devices it attaches to.
   for (const hw::DeviceRow& row : hw::kDevices) {
     switch (row.kind) {
-      case hw::Kind::timer:
-        tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row.number);
-        break;
+      case hw::Kind::nvic: nvic_ = &add<Nvic>(row); break;
+      case hw::Kind::scb: scb_ = &add<Scb>(row); break;
+      case hw::Kind::systick: systick_ = &add<SysTickModel>(row); break;
+      case hw::Kind::rcc: rcc_ = &add<Rcc>(row); break;
+      case hw::Kind::pwr: add<PwrModel>(row); break;
+      case hw::Kind::flash: add<FlashInterface>(row); break;
+      case hw::Kind::gpio: gpio_.at(static_cast<std::size_t>(row.number)) = &add<GpioPort>(row); break;
+      case hw::Kind::timer: tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row); break;
       case hw::Kind::spi:
-        add<Spi>(row.number);
+        add<Spi>(row);
+        if (&row == &hw::device("SPI2")) add<As5048a>();
         break;
       case hw::Kind::usart:
-        break;  // below, with the instances the firmware does not use
+        add<Usart>(row);
+        if (&row == &hw::device("USART3")) add<GroundStation>();
+        break;
+      case hw::Kind::syscfg: add<Syscfg>(row); break;
+      case hw::Kind::exti:
+        add<Exti>(row);  // follows SYSCFG's routing
+        add<Keys>();
+        add<SensorPwm>();
+        drive_ = &add<MotorDrive>();  // on TIM5
+        break;
     }
   }
-  // The links and the world around the chip; each after the model it
-  // attaches to.
-  add<As5048a>();  // on SPI2
-  for (int n : {1, 2, 3, 6}) add<Usart>(n);
-  add<GroundStation>();  // on USART3
-  add<Syscfg>();
-  add<Exti>();  // follows SYSCFG's routing
-  add<Keys>();
-  add<SensorPwm>();
-  drive_ = &add<MotorDrive>();  // on TIM5
 }
 
 void Board::reset(const BoardConfig& config) {

@@ -134,12 +134,12 @@ class Board {
 
   // Events. Each (model, kind) has at most one pending time; scheduling it
   // again moves it, kNever cancels it.
-  void schedule(Peripheral* owner, int kind, Ticks when) { sched_.schedule(owner, kind, when); }
-  void cancel(Peripheral* owner, int kind) { sched_.cancel(owner, kind); }
+  void schedule(Model* owner, int kind, Ticks when) { sched_.schedule(owner, kind, when); }
+  void cancel(Model* owner, int kind) { sched_.cancel(owner, kind); }
   // A one-shot action at a virtual time, for tests and scenarios.
   void at(Ticks when, std::function<void()> action) { sched_.at(when, std::move(action)); }
 
-  // Interrupt lines from the device peripherals to the controller.
+  // Interrupt lines from the devices to the controller.
   void set_irq_line(int irq, bool level);
   void pend_irq(int irq);
 
@@ -250,7 +250,7 @@ class Board {
  private:
   Board();
   void build();
-  void attach(std::unique_ptr<Peripheral> model);
+  void attach(std::unique_ptr<Model> model);
   void stop_firmware();
   void restore_static_memory();
 
@@ -278,7 +278,7 @@ class Board {
   Scheduler sched_;
   Ticks core_cycle_ = period_of(16'000'000);
 
-  std::vector<std::unique_ptr<Peripheral>> models_;
+  std::vector<std::unique_ptr<Model>> models_;  // devices and parts, in build order
   std::array<Peripheral*, 0x24000 / 0x400> periph_pages_{};
   std::array<Peripheral*, 0x1000 / 0x10> core_pages_{};
   Nvic* nvic_ = nullptr;
@@ -301,12 +301,16 @@ class Board {
   std::uint64_t gap_count_ = 0;
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;
-  std::array<std::uint64_t, 16 + 82> entries_{};
+  std::array<std::uint64_t, kExceptions> entries_{};
 
   FirmwareRunner runner_;
   static inline Board* built_ = nullptr;
 };
 
 inline Board& board() { return Board::instance(); }
+
+// The target that serves the firmware's port (bus.cpp); installed before
+// any firmware code runs.
+bus::Target& board_port();
 
 }  // namespace vboard

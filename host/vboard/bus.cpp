@@ -15,26 +15,27 @@
 
 namespace vboard {
 
-namespace bus {
-alignas(64) std::uint8_t periph_space[kPeriphSize];
-alignas(64) std::uint8_t core_space[kCoreSize];
-
-std::uintptr_t device_address(const volatile void* host_pointer) {
-  const auto* p = static_cast<const volatile std::uint8_t*>(host_pointer);
-  if (p >= core_space && p < core_space + kCoreSize) return kCoreBase + static_cast<std::uintptr_t>(p - core_space);
-  return kPeriphBase + static_cast<std::uintptr_t>(p - periph_space);
+// The firmware's port reaches the board through this target.
+bus::Target& board_port() {
+  class Port final : public bus::Target {
+    std::uint32_t read(const void* reg, unsigned width) override { return Board::for_firmware().bus_read(reg, width); }
+    void write(void* reg, std::uint32_t value, unsigned width) override {
+      Board::for_firmware().bus_write(reg, value, width);
+    }
+    void spin_point() override { Board::for_firmware().spin_point(); }
+    void count_passes(std::uint32_t passes) override {
+      // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
+      // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
+      Board& b = Board::instance();
+      b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
+    }
+    // As on the board: initialised data gets its initial values, the rest
+    // of static memory zero.
+    void runtime_init() override { Board::instance().restore_firmware_memory(); }
+  };
+  static Port port;
+  return port;
 }
-
-std::uint32_t read(const void* reg, unsigned width) { return Board::for_firmware().bus_read(reg, width); }
-void write(void* reg, std::uint32_t value, unsigned width) { Board::for_firmware().bus_write(reg, value, width); }
-void spin_point() { Board::for_firmware().spin_point(); }
-void count_passes(std::uint32_t passes) {
-  // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
-  // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
-  Board& b = Board::instance();
-  b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
-}
-}  // namespace bus
 
 // In line in every access: the pause point is rarely reached.
 inline void Board::check_pause() {
@@ -135,7 +136,9 @@ void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
     std::memcpy(reg, &value, width);
     unmodelled(address, value, true, "no model at this address");
   } else if (m->clocked()) {
-    m->write(static_cast<std::uint32_t>(address - m->base()), value, width);
+    const auto offset = static_cast<std::uint32_t>(address - m->base());
+    m->write(offset, value, width);
+    m->check_fields(offset, value, width);
   }
   // A write can raise a request (enabling a pending interrupt, say) that is
   // taken before the next instruction.

@@ -4,60 +4,52 @@
 
 #include "device.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 
 namespace vboard {
 
 namespace {
 constexpr std::uint32_t kCalibNoRef = 1u << 30;  // CALIB NOREF
 constexpr std::uint8_t kImplementedPriorityBits = 0xF0;  // four bits per byte
+
+constexpr std::uint32_t kCPUID = offsetof(SCB_Type, CPUID), kAIRCR = offsetof(SCB_Type, AIRCR),
+                        kSHP = offsetof(SCB_Type, SHP), kSHPEnd = kSHP + sizeof(SCB_Type::SHP);
+constexpr std::uint32_t kISER = offsetof(NVIC_Type, ISER), kICER = offsetof(NVIC_Type, ICER),
+                        kISPR = offsetof(NVIC_Type, ISPR), kICPR = offsetof(NVIC_Type, ICPR),
+                        kIABR = offsetof(NVIC_Type, IABR), kIP = offsetof(NVIC_Type, IP),
+                        kSTIR = offsetof(NVIC_Type, STIR), kBank = sizeof(NVIC_Type::ISER);
+constexpr std::uint32_t kCTRL = offsetof(SysTick_Type, CTRL), kLOAD = offsetof(SysTick_Type, LOAD),
+                        kVAL = offsetof(SysTick_Type, VAL), kCALIB = offsetof(SysTick_Type, CALIB);
+constexpr std::uint32_t ENABLE_ = SysTick_CTRL_ENABLE_Msk, TICKINT = SysTick_CTRL_TICKINT_Msk,
+                        CLKSOURCE = SysTick_CTRL_CLKSOURCE_Msk, kCtrlFields = ENABLE_ | TICKINT | CLKSOURCE;
 }  // namespace
 
-const char* exception_name(int exception) {
-  switch (exception) {
-    case 1: return "Reset_Handler";
-    case kExcNmi: return "NMI_Handler";
-    case kExcHardFault: return "HardFault_Handler";
-    case kExcMemManage: return "MemManage_Handler";
-    case kExcBusFault: return "BusFault_Handler";
-    case kExcUsageFault: return "UsageFault_Handler";
-    case kExcSvc: return "SVC_Handler";
-    case kExcDebugMon: return "DebugMon_Handler";
-    case kExcPendSv: return "PendSV_Handler";
-    case kExcSysTick: return "SysTick_Handler";
-    case kExcIrq0 + EXTI9_5_IRQn: return "EXTI9_5_IRQHandler";
-    case kExcIrq0 + TIM3_IRQn: return "TIM3_IRQHandler";
-    case kExcIrq0 + USART1_IRQn: return "USART1_IRQHandler";
-    case kExcIrq0 + USART3_IRQn: return "USART3_IRQHandler";
-    case kExcIrq0 + TIM6_DAC_IRQn: return "TIM6_DAC_IRQHandler";
-    default: return "Default_Handler";
-  }
-}
-
 // ---------------------------------------------------------------------------
-Scb::Scb(Board& board) : Peripheral(board, "SCB", SCB_BASE, 0x8C) {}
+Scb::Scb(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Scb::reset() {
   board_.nvic().invalidate();
-  set32(0x00, 0x410FC241u);  // CPUID: Cortex-M4 r0p1
-  set32(0x0C, 0xFA050000u);  // AIRCR reads back the key's complement
+  set32(kCPUID, 0x410FC241u);  // CPUID: Cortex-M4 r0p1
+  set32(kAIRCR, 0xFA050000u);  // AIRCR reads back the key's complement
   prigroup_ = 0;
 }
 
 std::uint32_t Scb::read(std::uint32_t offset, unsigned width) {
-  if (offset == 0x0C) return 0xFA050000u | (prigroup_ << 8);
+  if (offset == kAIRCR) return 0xFA050000u | (prigroup_ << 8);
   return load(offset, width);
 }
 
 void Scb::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   board_.nvic().invalidate();  // priorities or the grouping may change
   switch (offset) {
-    case 0x00:  // CPUID is read-only
+    case kCPUID:  // CPUID is read-only
       return;
-    case 0x0C:  // AIRCR: takes effect only with the key 0x05FA in the upper half
-      if (width == 4 && (value >> 16) == 0x05FAu) prigroup_ = (value >> 8) & 7u;
+    case kAIRCR:  // AIRCR: takes effect only with the key 0x05FA in the upper half
+      if (width == 4 && (value & SCB_AIRCR_VECTKEY_Msk) == AIRCR_VECTKEY_MASK)
+        prigroup_ = (value & SCB_AIRCR_PRIGROUP_Msk) >> std::countr_zero(SCB_AIRCR_PRIGROUP_Msk);
       return;
     default:
-      if (offset >= 0x18 && offset < 0x24) {
+      if (offset >= kSHP && offset < kSHPEnd) {
         // System handler priority bytes: only the upper four bits exist.
         for (unsigned i = 0; i < width; ++i) {
           const auto byte = static_cast<std::uint8_t>((value >> (8 * i)) & kImplementedPriorityBits);
@@ -70,11 +62,11 @@ void Scb::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
 }
 
 std::uint8_t Scb::system_priority(int exception) const {
-  return static_cast<std::uint8_t>(load(0x18 + static_cast<std::uint32_t>(exception - 4), 1));
+  return static_cast<std::uint8_t>(load(kSHP + static_cast<std::uint32_t>(exception - 4), 1));
 }
 
 // ---------------------------------------------------------------------------
-Nvic::Nvic(Board& board) : Peripheral(board, "NVIC", NVIC_BASE, 0xE04) {}
+Nvic::Nvic(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Nvic::reset() {
   pending_.fill(false);
@@ -86,7 +78,7 @@ void Nvic::reset() {
   stack_.clear();
 }
 
-std::uint8_t Nvic::ip(int irq) const { return static_cast<std::uint8_t>(load(0x300 + static_cast<std::uint32_t>(irq), 1)); }
+std::uint8_t Nvic::ip(int irq) const { return static_cast<std::uint8_t>(load(kIP + static_cast<std::uint32_t>(irq), 1)); }
 
 std::uint32_t Nvic::read(std::uint32_t offset, unsigned width) {
   auto bits = [&](const auto& flags, std::uint32_t base) {
@@ -98,11 +90,11 @@ std::uint32_t Nvic::read(std::uint32_t offset, unsigned width) {
     }
     return v;
   };
-  if (offset < 0x20) return bits([&](int irq) { return enabled(irq); }, 0x000);
-  if (offset >= 0x080 && offset < 0x0A0) return bits([&](int irq) { return enabled(irq); }, 0x080);
-  if (offset >= 0x100 && offset < 0x120) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, 0x100);
-  if (offset >= 0x180 && offset < 0x1A0) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, 0x180);
-  if (offset >= 0x200 && offset < 0x220) return bits([&](int irq) { return active(kExcIrq0 + irq); }, 0x200);
+  if (offset < kISER + kBank) return bits([&](int irq) { return enabled(irq); }, kISER);
+  if (offset >= kICER && offset < kICER + kBank) return bits([&](int irq) { return enabled(irq); }, kICER);
+  if (offset >= kISPR && offset < kISPR + kBank) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, kISPR);
+  if (offset >= kICPR && offset < kICPR + kBank) return bits([&](int irq) { return pending(kExcIrq0 + irq); }, kICPR);
+  if (offset >= kIABR && offset < kIABR + kBank) return bits([&](int irq) { return active(kExcIrq0 + irq); }, kIABR);
   return load(offset, width);
 }
 
@@ -114,27 +106,27 @@ void Nvic::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if ((value >> b) & 1u && irq < kDeviceIrqs) apply(static_cast<int>(irq));
     }
   };
-  if (offset < 0x20) {
-    each_bit(0x000, [&](int irq) {
+  if (offset < kISER + kBank) {
+    each_bit(kISER, [&](int irq) {
       enabled_[static_cast<std::size_t>(irq)] = true;
       update_takeable(kExcIrq0 + irq);
     });
-  } else if (offset >= 0x080 && offset < 0x0A0) {
-    each_bit(0x080, [&](int irq) {
+  } else if (offset >= kICER && offset < kICER + kBank) {
+    each_bit(kICER, [&](int irq) {
       enabled_[static_cast<std::size_t>(irq)] = false;
       update_takeable(kExcIrq0 + irq);
     });
-  } else if (offset >= 0x100 && offset < 0x120) {
-    each_bit(0x100, [&](int irq) { set_pending(kExcIrq0 + irq); });
-  } else if (offset >= 0x180 && offset < 0x1A0) {
-    each_bit(0x180, [&](int irq) { clear_pending(kExcIrq0 + irq); });
-  } else if (offset >= 0x300 && offset < 0x300 + kDeviceIrqs) {
+  } else if (offset >= kISPR && offset < kISPR + kBank) {
+    each_bit(kISPR, [&](int irq) { set_pending(kExcIrq0 + irq); });
+  } else if (offset >= kICPR && offset < kICPR + kBank) {
+    each_bit(kICPR, [&](int irq) { clear_pending(kExcIrq0 + irq); });
+  } else if (offset >= kIP && offset < kIP + kDeviceIrqs) {
     dirty_ = true;
     for (unsigned i = 0; i < width; ++i) {
       store(offset + i, (value >> (8 * i)) & kImplementedPriorityBits, 1);
     }
-  } else if (offset == 0xE00) {
-    if ((value & 0x1FFu) < kDeviceIrqs) set_pending(kExcIrq0 + static_cast<int>(value & 0x1FFu));
+  } else if (offset == kSTIR) {
+    if ((value & NVIC_STIR_INTID_Msk) < kDeviceIrqs) set_pending(kExcIrq0 + static_cast<int>(value & NVIC_STIR_INTID_Msk));
   }
 }
 
@@ -236,7 +228,7 @@ void Nvic::deactivate(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-SysTickModel::SysTickModel(Board& board) : Peripheral(board, "SysTick", SysTick_BASE, 0x10) {}
+SysTickModel::SysTickModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void SysTickModel::reset() {
   tick_ = 0;
@@ -244,26 +236,26 @@ void SysTickModel::reset() {
   start_ = 0;
   countflag_ = false;
   wraps_ = 0;
-  set32(0x0C, kCalibNoRef | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
+  set32(kCALIB, kCalibNoRef | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
 }
 
 void SysTickModel::clocks_changed() {
-  if ((reg32(0x00) & 1u) == 0) return;
+  if ((reg32(kCTRL) & ENABLE_) == 0) return;
   const std::uint32_t value = current();
-  tick_ = (reg32(0x00) & 4u) ? board_.core_cycle() : board_.core_cycle() * 8;
+  tick_ = (reg32(kCTRL) & CLKSOURCE) ? board_.core_cycle() : board_.core_cycle() * 8;
   restart(value);
 }
 
 Ticks SysTickModel::period() const {
-  if ((reg32(0x00) & 1u) == 0 || reg32(0x04) == 0) return kNever;
-  return static_cast<Ticks>(reg32(0x04) + 1) * tick_;
+  if ((reg32(kCTRL) & ENABLE_) == 0 || reg32(kLOAD) == 0) return kNever;
+  return static_cast<Ticks>(reg32(kLOAD) + 1) * tick_;
 }
 
 std::uint32_t SysTickModel::current() const {
-  if ((reg32(0x00) & 1u) == 0 || tick_ == 0) return reg32(0x08);
+  if ((reg32(kCTRL) & ENABLE_) == 0 || tick_ == 0) return reg32(kVAL);
   const Ticks counts = (board_.now() - reloaded_at_) / tick_;
   if (counts <= start_) return start_ - static_cast<std::uint32_t>(counts);
-  const std::uint64_t reload = reg32(0x04);
+  const std::uint64_t reload = reg32(kLOAD);
   if (reload == 0) return 0;
   return static_cast<std::uint32_t>(reload - ((counts - start_ - 1) % (reload + 1)));
 }
@@ -271,14 +263,14 @@ std::uint32_t SysTickModel::current() const {
 void SysTickModel::restart(std::uint32_t start_value) {
   start_ = start_value;
   reloaded_at_ = board_.now();
-  if ((reg32(0x00) & 1u) == 0 || tick_ == 0) {
+  if ((reg32(kCTRL) & ENABLE_) == 0 || tick_ == 0) {
     board_.cancel(this, 0);
     return;
   }
   // The counter wraps (and requests the exception) when it goes from 1 to 0;
   // a count of 0 reloads on the next tick.
-  const Ticks to_zero = start_value == 0 ? (static_cast<Ticks>(reg32(0x04)) + 1) * tick_ : start_value * tick_;
-  if (reg32(0x04) == 0 && start_value == 0) {
+  const Ticks to_zero = start_value == 0 ? (static_cast<Ticks>(reg32(kLOAD)) + 1) * tick_ : start_value * tick_;
+  if (reg32(kLOAD) == 0 && start_value == 0) {
     board_.cancel(this, 0);
     return;
   }
@@ -288,23 +280,23 @@ void SysTickModel::restart(std::uint32_t start_value) {
 void SysTickModel::on_event(int) {
   ++wraps_;
   countflag_ = true;
-  if (reg32(0x00) & 2u) board_.nvic().set_pending(kExcSysTick);
+  if (reg32(kCTRL) & TICKINT) board_.nvic().set_pending(kExcSysTick);
   // At zero the counter reloads on the next count.
-  set32(0x08, 0);
+  set32(kVAL, 0);
   start_ = 0;
   reloaded_at_ = board_.now();
-  board_.schedule(this, 0, board_.now() + (static_cast<Ticks>(reg32(0x04)) + 1) * tick_);
+  board_.schedule(this, 0, board_.now() + (static_cast<Ticks>(reg32(kLOAD)) + 1) * tick_);
 }
 
 std::uint32_t SysTickModel::read(std::uint32_t offset, unsigned width) {
-  if (offset == 0x00) {
-    std::uint32_t v = reg32(0x00) & 7u;
-    if (countflag_) v |= 0x00010000u;
+  if (offset == kCTRL) {
+    std::uint32_t v = reg32(kCTRL) & kCtrlFields;
+    if (countflag_) v |= SysTick_CTRL_COUNTFLAG_Msk;
     countflag_ = false;  // COUNTFLAG clears when read
     board_.volatile_read();
     return v;
   }
-  if (offset == 0x08) {
+  if (offset == kVAL) {
     board_.volatile_read();
     return current();
   }
@@ -313,27 +305,27 @@ std::uint32_t SysTickModel::read(std::uint32_t offset, unsigned width) {
 
 void SysTickModel::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   switch (offset) {
-    case 0x00: {
-      const bool was_enabled = reg32(0x00) & 1u;
+    case kCTRL: {
+      const bool was_enabled = reg32(kCTRL) & ENABLE_;
       const std::uint32_t value_now = current();
-      set32(0x00, value & 7u);
-      tick_ = (value & 4u) ? board_.core_cycle() : board_.core_cycle() * 8;
-      if (!was_enabled && (value & 1u)) {
+      set32(kCTRL, value & kCtrlFields);
+      tick_ = (value & CLKSOURCE) ? board_.core_cycle() : board_.core_cycle() * 8;
+      if (!was_enabled && (value & ENABLE_)) {
         // Enabling loads nothing: the counter goes on from VAL, reloading at 0.
-        restart(reg32(0x08));
-      } else if (was_enabled && !(value & 1u)) {
-        set32(0x08, value_now);
+        restart(reg32(kVAL));
+      } else if (was_enabled && !(value & ENABLE_)) {
+        set32(kVAL, value_now);
         board_.cancel(this, 0);
       }
       return;
     }
-    case 0x04:
-      set32(0x04, value & 0x00FFFFFFu);
+    case kLOAD:
+      set32(kLOAD, value & SysTick_LOAD_RELOAD_Msk);
       return;
-    case 0x08:  // any write clears the counter and COUNTFLAG
-      set32(0x08, 0);
+    case kVAL:  // any write clears the counter and COUNTFLAG
+      set32(kVAL, 0);
       countflag_ = false;
-      if (reg32(0x00) & 1u) restart(0);
+      if (reg32(kCTRL) & ENABLE_) restart(0);
       return;
     default:
       (void)width;

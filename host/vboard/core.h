@@ -5,7 +5,9 @@
 #include <array>
 #include <vector>
 #include <cstdint>
+#include <string>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -21,17 +23,19 @@ inline constexpr int kExcDebugMon = 12;
 inline constexpr int kExcPendSv = 14;
 inline constexpr int kExcSysTick = 15;
 inline constexpr int kExcIrq0 = 16;
-inline constexpr int kDeviceIrqs = 82;
+inline constexpr int kDeviceIrqs = kDeviceIrqCount;
 inline constexpr int kExceptions = kExcIrq0 + kDeviceIrqs;
 inline constexpr int kThreadPriority = 256;  // execution priority with nothing active
 
-const char* exception_name(int exception);
+// The name of the handler the firmware's vector table gives an exception:
+// its symbol, as the program's symbol table has it.
+std::string exception_name(int exception);
 
 // System control block: AIRCR's priority grouping, the system handler
 // priority bytes, VTOR and CPACR.
 class Scb : public Peripheral {
  public:
-  explicit Scb(Board& board);
+  Scb(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -47,7 +51,7 @@ class Scb : public Peripheral {
 // pre-emption by group priority and order by sub-priority.
 class Nvic : public Peripheral {
  public:
-  explicit Nvic(Board& board);
+  Nvic(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -97,7 +101,7 @@ class Nvic : public Peripheral {
 // SysTick: a 24-bit down counter on the core clock (or core clock / 8).
 class SysTickModel : public Peripheral {
  public:
-  explicit SysTickModel(Board& board);
+  SysTickModel(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;

@@ -1,44 +1,29 @@
 #include "vboard/exti_model.h"
 
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 #include "vboard/gpio.h"
 
 namespace vboard {
 
-namespace {
-// The groups of lines that share a request, with its interrupt number.
-struct Group {
-  std::uint32_t lines;
-  int irq;
-};
-constexpr std::array<Group, 7> kGroups{{{0x0001u, 6},
-                                        {0x0002u, 7},
-                                        {0x0004u, 8},
-                                        {0x0008u, 9},
-                                        {0x0010u, 10},
-                                        {0x03E0u, 23},
-                                        {0xFC00u, 40}}};
-}  // namespace
 
 // ---------------------------------------------------------------------------
-Syscfg::Syscfg(Board& board) : Peripheral(board, "SYSCFG", 0x40013800u, 0x24) {
-  set_clock_gate(0x44, 1u << 14);  // APB2ENR SYSCFGEN
-}
+Syscfg::Syscfg(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   switch (offset) {
     case kMEMRMP:
-      store(offset, value & 0x3u, width);
+      store(offset, value & SYSCFG_MEMRMP_MEM_MODE, width);
       return;
     case kPMC:
-      store(offset, value & (1u << 23), width);
+      store(offset, value & SYSCFG_PMC_MII_RMII, width);
       return;
     case kCMPCR:
       // The compensation cell is ready as soon as it is powered.
-      store(offset, (value & 1u) ? 0x101u : 0u, width);
+      store(offset, (value & SYSCFG_CMPCR_CMP_PD) ? SYSCFG_CMPCR_CMP_PD | SYSCFG_CMPCR_READY : 0u, width);
       return;
     default:
-      if (offset >= kEXTICR1 && offset < kEXTICR1 + 16) {
+      if (offset >= kEXTICR1 && offset < kEXTICR1 + sizeof(SYSCFG_TypeDef::EXTICR)) {
         store(offset, value & 0xFFFFu, width);  // four lines a register
         if (Exti* exti = board_.find<Exti>()) exti->update_interest();
         return;
@@ -53,10 +38,10 @@ char Syscfg::port_of_line(int line) const {
 }
 
 // ---------------------------------------------------------------------------
-Exti::Exti(Board& board) : Peripheral(board, "EXTI", 0x40013C00u, 0x18) {}
+Exti::Exti(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 int Exti::irq_of_line(int line) {
-  for (const Group& g : kGroups) {
+  for (const hw::ExtiIrq& g : hw::kExtiIrqs) {
     if (line >= 0 && line < 16 && (g.lines >> line) & 1u) return g.irq;
   }
   return -1;
@@ -109,11 +94,11 @@ void Exti::set_pending(std::uint32_t bits) {
 
 void Exti::update_irq_lines() {
   const std::uint32_t active = reg32(kPR) & reg32(kIMR);
-  for (std::size_t i = 0; i < kGroups.size(); ++i) {
-    const bool level = (active & kGroups[i].lines) != 0;
-    if (level == irq_level_[i]) continue;
+  for (std::size_t i = 0; i < std::size(hw::kExtiIrqs); ++i) {
+    const bool level = (active & hw::kExtiIrqs[i].lines) != 0;
+    if (level == irq_level_.at(i)) continue;
     irq_level_[i] = level;
-    board_.set_irq_line(kGroups[i].irq, level);
+    board_.set_irq_line(hw::kExtiIrqs[i].irq, level);
   }
 }
 

@@ -16,24 +16,26 @@
 #include <array>
 #include <cstdint>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
 
 class Syscfg : public Peripheral {
  public:
-  explicit Syscfg(Board& board);
+  Syscfg(Board& board, const hw::DeviceRow& row);
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
 
   // Port letter routed to EXTI line 0..15.
   char port_of_line(int line) const;
 
-  static constexpr std::uint32_t kMEMRMP = 0x00, kPMC = 0x04, kEXTICR1 = 0x08, kCMPCR = 0x20;
+  static constexpr std::uint32_t kMEMRMP = offsetof(SYSCFG_TypeDef, MEMRMP), kPMC = offsetof(SYSCFG_TypeDef, PMC),
+                                 kEXTICR1 = offsetof(SYSCFG_TypeDef, EXTICR), kCMPCR = offsetof(SYSCFG_TypeDef, CMPCR);
 };
 
 class Exti : public Peripheral {
  public:
-  explicit Exti(Board& board);
+  Exti(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -47,8 +49,10 @@ class Exti : public Peripheral {
   // Pending bits set by edges since reset, per line.
   std::uint64_t triggers(int line) const { return triggers_.at(static_cast<std::size_t>(line)); }
 
-  static constexpr std::uint32_t kIMR = 0x00, kEMR = 0x04, kRTSR = 0x08, kFTSR = 0x0C, kSWIER = 0x10, kPR = 0x14;
-  static constexpr std::uint32_t kLines = 0x007FFFFFu;  // lines 0 to 22
+  static constexpr std::uint32_t kIMR = offsetof(EXTI_TypeDef, IMR), kEMR = offsetof(EXTI_TypeDef, EMR),
+                                 kRTSR = offsetof(EXTI_TypeDef, RTSR), kFTSR = offsetof(EXTI_TypeDef, FTSR),
+                                 kSWIER = offsetof(EXTI_TypeDef, SWIER), kPR = offsetof(EXTI_TypeDef, PR);
+  static constexpr std::uint32_t kLines = EXTI_LINES;
   // Interrupt number of the request that serves a line (-1: none modelled).
   static int irq_of_line(int line);
   // Tells the ports which of their pins can raise a line now (an edge is

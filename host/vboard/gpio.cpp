@@ -3,21 +3,22 @@
 #include <bit>
 
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t MODER = 0x00, OTYPER = 0x04, OSPEEDR = 0x08, PUPDR = 0x0C, IDR = 0x10, ODR = 0x14,
-                        BSRRL = 0x18, BSRRH = 0x1A, LCKR = 0x1C;
-constexpr unsigned kModeOutput = 1, kModeAlternate = 2;
+constexpr std::uint32_t MODER = offsetof(GPIO_TypeDef, MODER), OTYPER = offsetof(GPIO_TypeDef, OTYPER),
+                        OSPEEDR = offsetof(GPIO_TypeDef, OSPEEDR), PUPDR = offsetof(GPIO_TypeDef, PUPDR),
+                        IDR = offsetof(GPIO_TypeDef, IDR), ODR = offsetof(GPIO_TypeDef, ODR),
+                        BSRRL = offsetof(GPIO_TypeDef, BSRRL), BSRRH = offsetof(GPIO_TypeDef, BSRRH),
+                        LCKR = offsetof(GPIO_TypeDef, LCKR);
+constexpr unsigned kModeOutput = GPIO_Mode_OUT, kModeAlternate = GPIO_Mode_AF;
 constexpr unsigned kPullUp = 1;
 }  // namespace
 
-GpioPort::GpioPort(Board& board, char port)
-    : Peripheral(board, std::string("GPIO") + port, 0x40020000u + 0x400u * static_cast<unsigned>(port - 'A'), 0x28),
-      port_(port) {
-  set_clock_gate(0x30, 1u << (port - 'A'));  // AHB1ENR GPIOxEN
-}
+GpioPort::GpioPort(Board& board, const hw::DeviceRow& row)
+    : Peripheral(board, row), port_(static_cast<char>('A' + row.number)) {}
 
 void GpioPort::reset() {
   // Reset values: PA13..15 and PB3..4 are the debug port.

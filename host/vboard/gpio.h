@@ -18,7 +18,7 @@ namespace vboard {
 
 class GpioPort : public Peripheral {
  public:
-  GpioPort(Board& board, char port);
+  GpioPort(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;

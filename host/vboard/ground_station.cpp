@@ -7,7 +7,7 @@
 
 namespace vboard {
 
-GroundStation::GroundStation(Board& board) : Peripheral(board, "ground station", 0, 0) {
+GroundStation::GroundStation(Board& board) : Part(board, "ground station") {
   usart_ = Usart::of(board, 3);
   if (!usart_) throw std::logic_error("the ground station needs the USART3 model on the board first");
   usart_->attach(this);

@@ -22,7 +22,7 @@
 
 namespace vboard {
 
-class GroundStation : public Peripheral, public SerialPeer {
+class GroundStation : public Part, public SerialPeer {
  public:
   // Attaches to USART3, which must be on the board already.
   explicit GroundStation(Board& board);

@@ -33,35 +33,63 @@ struct MotorWiring {
 
 namespace vboard::hw {
 
-enum class Kind { timer, spi, usart };
+// The port's mirrored spaces are the device's.
+static_assert(bus::kPeriphBase == PERIPH_BASE && bus::kCoreBase == SCS_BASE);
+
+enum class Kind { nvic, scb, systick, rcc, pwr, flash, gpio, timer, spi, usart, syscfg, exti };
 
 // An RCC enable register (its offset in the RCC block) and the bit that
-// gates a device's clock.
+// gates a device's clock; offset 0: always clocked.
 struct Gate {
   std::uint32_t offset;
   std::uint32_t bit;
+  static constexpr Gate none() { return {0, 0}; }
   static constexpr Gate apb1(std::uint32_t bit) { return {offsetof(RCC_TypeDef, APB1ENR), bit}; }
   static constexpr Gate apb2(std::uint32_t bit) { return {offsetof(RCC_TypeDef, APB2ENR), bit}; }
   static constexpr Gate ahb1(std::uint32_t bit) { return {offsetof(RCC_TypeDef, AHB1ENR), bit}; }
+  constexpr bool on_apb2() const { return offset == offsetof(RCC_TypeDef, APB2ENR); }
 };
 
-// One row per modelled on-chip instance the firmware uses.
+inline constexpr int kNoIrq = -1;
+
+// One row per modelled on-chip instance, in the order the board builds
+// them (the order of their resets).
 struct DeviceRow {
   std::string_view name;
   Kind kind;
-  int number;
+  int number;  // instance number (the port's index for GPIO: A = 0)
   std::uintptr_t base;
-  int irq;  // the device's interrupt line (IRQn)
+  std::uint32_t size;  // the register block
+  int irq;             // the device's interrupt line (IRQn), or kNoIrq
   Gate gate;
 };
 
 inline constexpr DeviceRow kDevices[] = {
-    {"TIM2", Kind::timer, 2, TIM2_BASE, TIM2_IRQn, Gate::apb1(RCC_APB1Periph_TIM2)},
-    {"TIM3", Kind::timer, 3, TIM3_BASE, TIM3_IRQn, Gate::apb1(RCC_APB1Periph_TIM3)},
-    {"TIM5", Kind::timer, 5, TIM5_BASE, TIM5_IRQn, Gate::apb1(RCC_APB1Periph_TIM5)},
-    {"TIM6", Kind::timer, 6, TIM6_BASE, TIM6_DAC_IRQn, Gate::apb1(RCC_APB1Periph_TIM6)},
-    {"SPI2", Kind::spi, 2, SPI2_BASE, SPI2_IRQn, Gate::apb1(RCC_APB1Periph_SPI2)},
-    {"USART3", Kind::usart, 3, USART3_BASE, USART3_IRQn, Gate::apb1(RCC_APB1Periph_USART3)},
+    // The NVIC's block reaches past the SCB (its STIR sits beyond it): it
+    // is mapped first, so that the SCB's registers win inside it.
+    {"NVIC", Kind::nvic, 0, NVIC_BASE, sizeof(NVIC_Type), kNoIrq, Gate::none()},
+    {"SCB", Kind::scb, 0, SCB_BASE, sizeof(SCB_Type), kNoIrq, Gate::none()},
+    {"SysTick", Kind::systick, 0, SysTick_BASE, sizeof(SysTick_Type), kNoIrq, Gate::none()},
+    {"RCC", Kind::rcc, 0, RCC_BASE, sizeof(RCC_TypeDef), kNoIrq, Gate::none()},
+    {"PWR", Kind::pwr, 0, PWR_BASE, sizeof(PWR_TypeDef), kNoIrq, Gate::apb1(RCC_APB1ENR_PWREN)},
+    {"FLASH", Kind::flash, 0, FLASH_R_BASE, sizeof(FLASH_TypeDef), kNoIrq, Gate::none()},
+    {"GPIOA", Kind::gpio, 0, GPIOA_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOA)},
+    {"GPIOB", Kind::gpio, 1, GPIOB_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOB)},
+    {"GPIOC", Kind::gpio, 2, GPIOC_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOC)},
+    {"TIM2", Kind::timer, 2, TIM2_BASE, sizeof(TIM_TypeDef), TIM2_IRQn, Gate::apb1(RCC_APB1Periph_TIM2)},
+    {"TIM3", Kind::timer, 3, TIM3_BASE, sizeof(TIM_TypeDef), TIM3_IRQn, Gate::apb1(RCC_APB1Periph_TIM3)},
+    {"TIM5", Kind::timer, 5, TIM5_BASE, sizeof(TIM_TypeDef), TIM5_IRQn, Gate::apb1(RCC_APB1Periph_TIM5)},
+    {"TIM6", Kind::timer, 6, TIM6_BASE, sizeof(TIM_TypeDef), TIM6_DAC_IRQn, Gate::apb1(RCC_APB1Periph_TIM6)},
+    {"SPI2", Kind::spi, 2, SPI2_BASE, sizeof(SPI_TypeDef), SPI2_IRQn, Gate::apb1(RCC_APB1Periph_SPI2)},
+    // USART3 is the ground station's link; the others are there for the
+    // firmware's spare handler and for tests, unwired.
+    {"USART1", Kind::usart, 1, USART1_BASE, sizeof(USART_TypeDef), USART1_IRQn, Gate::apb2(RCC_APB2Periph_USART1)},
+    {"USART2", Kind::usart, 2, USART2_BASE, sizeof(USART_TypeDef), USART2_IRQn, Gate::apb1(RCC_APB1Periph_USART2)},
+    {"USART3", Kind::usart, 3, USART3_BASE, sizeof(USART_TypeDef), USART3_IRQn, Gate::apb1(RCC_APB1Periph_USART3)},
+    {"USART6", Kind::usart, 6, USART6_BASE, sizeof(USART_TypeDef), USART6_IRQn, Gate::apb2(RCC_APB2Periph_USART6)},
+    {"SYSCFG", Kind::syscfg, 0, SYSCFG_BASE, sizeof(SYSCFG_TypeDef), kNoIrq, Gate::apb2(RCC_APB2Periph_SYSCFG)},
+    // EXTI's lines have interrupts of their own: kExtiIrqs.
+    {"EXTI", Kind::exti, 0, EXTI_BASE, sizeof(EXTI_TypeDef), kNoIrq, Gate::none()},
 };
 
 // The row of a device by name; a name not in the table does not compile
@@ -79,6 +107,63 @@ constexpr const DeviceRow* find(Kind kind, int number) {
   return nullptr;
 }
 
+// EXTI's interrupt lines: a group of its lines 0 to 15 and the line they share.
+struct ExtiIrq {
+  std::uint32_t lines;
+  int irq;
+};
+inline constexpr ExtiIrq kExtiIrqs[] = {
+    {1u << 0, EXTI0_IRQn},          {1u << 1, EXTI1_IRQn}, {1u << 2, EXTI2_IRQn}, {1u << 3, EXTI3_IRQn},
+    {1u << 4, EXTI4_IRQn},          {0x03E0u, EXTI9_5_IRQn},  // lines 5 to 9
+    {0xFC00u, EXTI15_10_IRQn},  // lines 10 to 15
+};
+
+// The chip's alternate-function map for the modelled devices' signals:
+// which pins can carry a signal, and the function number that connects it.
+struct AfPin {
+  std::string_view device;
+  std::string_view signal;
+  char port;
+  int pin;
+  unsigned af;
+};
+
+inline constexpr AfPin kAfPins[] = {
+    {"TIM2", "CH1", 'A', 0, GPIO_AF_TIM2},    {"TIM2", "CH1", 'A', 5, GPIO_AF_TIM2},
+    {"TIM2", "CH1", 'A', 15, GPIO_AF_TIM2},   {"TIM2", "CH2", 'A', 1, GPIO_AF_TIM2},
+    {"TIM2", "CH2", 'B', 3, GPIO_AF_TIM2},    {"TIM2", "CH3", 'A', 2, GPIO_AF_TIM2},
+    {"TIM2", "CH3", 'B', 10, GPIO_AF_TIM2},   {"TIM2", "CH4", 'A', 3, GPIO_AF_TIM2},
+    {"TIM2", "CH4", 'B', 11, GPIO_AF_TIM2},   {"TIM3", "CH1", 'A', 6, GPIO_AF_TIM3},
+    {"TIM3", "CH1", 'B', 4, GPIO_AF_TIM3},    {"TIM3", "CH1", 'C', 6, GPIO_AF_TIM3},
+    {"TIM3", "CH2", 'A', 7, GPIO_AF_TIM3},    {"TIM3", "CH2", 'B', 5, GPIO_AF_TIM3},
+    {"TIM3", "CH2", 'C', 7, GPIO_AF_TIM3},    {"TIM3", "CH3", 'B', 0, GPIO_AF_TIM3},
+    {"TIM3", "CH3", 'C', 8, GPIO_AF_TIM3},    {"TIM3", "CH4", 'B', 1, GPIO_AF_TIM3},
+    {"TIM3", "CH4", 'C', 9, GPIO_AF_TIM3},    {"TIM5", "CH1", 'A', 0, GPIO_AF_TIM5},
+    {"TIM5", "CH2", 'A', 1, GPIO_AF_TIM5},    {"TIM5", "CH3", 'A', 2, GPIO_AF_TIM5},
+    {"TIM5", "CH4", 'A', 3, GPIO_AF_TIM5},    {"SPI2", "SCK", 'B', 13, GPIO_AF_SPI2},
+    {"SPI2", "MISO", 'B', 14, GPIO_AF_SPI2},  {"SPI2", "MOSI", 'B', 15, GPIO_AF_SPI2},
+    {"USART1", "TX", 'A', 9, GPIO_AF_USART1}, {"USART1", "RX", 'A', 10, GPIO_AF_USART1},
+    {"USART2", "TX", 'A', 2, GPIO_AF_USART2}, {"USART2", "RX", 'A', 3, GPIO_AF_USART2},
+    {"USART3", "TX", 'B', 10, GPIO_AF_USART3}, {"USART3", "RX", 'B', 11, GPIO_AF_USART3},
+    {"USART6", "TX", 'C', 6, GPIO_AF_USART6}, {"USART6", "RX", 'C', 7, GPIO_AF_USART6},
+};
+
+// The alternate function that puts `device`'s `signal` on a pin; a pin
+// that cannot carry it does not compile in a constant expression.
+constexpr unsigned af(std::string_view device, std::string_view signal, char port, int pin) {
+  for (const AfPin& p : kAfPins)
+    if (p.device == device && p.signal == signal && p.port == port && p.pin == pin) return p.af;
+  throw "this pin cannot carry that signal";
+}
+
+// The first pin that can carry `device`'s `signal` (the one a device with a
+// single choice uses), or nullptr.
+constexpr const AfPin* af_pin(std::string_view device, std::string_view signal) {
+  for (const AfPin& p : kAfPins)
+    if (p.device == device && p.signal == signal) return &p;
+  return nullptr;
+}
+
 // The board's wiring: a pin of the chip, the alternate function that
 // connects it (0: the pin is a plain input or output), and the off-chip part
 // at its other end.
@@ -90,24 +175,21 @@ struct PinRow {
   std::string_view part;
 };
 
-// TIM3 shares its alternate function number with TIM5 (AF2).
-inline constexpr unsigned kAfTim3 = GPIO_AF_TIM5, kAfTim5 = GPIO_AF_TIM5, kAfSpi2 = GPIO_AF_SPI2, kAfUsart3 = GPIO_AF_USART3;
-
 inline constexpr PinRow kWiring[] = {
-    {"sensor PWM", 'C', 6, kAfTim3, "position sensor, PWM output (TIM3 CH1)"},
+    {"sensor PWM", 'C', 6, af("TIM3", "CH1", 'C', 6), "position sensor, PWM output (TIM3 CH1)"},
     {"key up", 'C', 7, 0, "key panel"},
     {"key down", 'C', 8, 0, "key panel"},
     {"heartbeat LED", 'A', 6, 0, "LED"},
     {"status LED", 'A', 7, 0, "LED"},
-    {"USART3 TX", 'B', 10, kAfUsart3, "ground station, receive line"},
-    {"USART3 RX", 'B', 11, kAfUsart3, "ground station, transmit line"},
-    {"SPI2 SCK", 'B', 13, kAfSpi2, "position sensor, SPI"},
-    {"SPI2 MISO", 'B', 14, kAfSpi2, "position sensor, SPI"},
-    {"SPI2 MOSI", 'B', 15, kAfSpi2, "position sensor, SPI"},
+    {"USART3 TX", 'B', 10, af("USART3", "TX", 'B', 10), "ground station, receive line"},
+    {"USART3 RX", 'B', 11, af("USART3", "RX", 'B', 11), "ground station, transmit line"},
+    {"SPI2 SCK", 'B', 13, af("SPI2", "SCK", 'B', 13), "position sensor, SPI"},
+    {"SPI2 MISO", 'B', 14, af("SPI2", "MISO", 'B', 14), "position sensor, SPI"},
+    {"SPI2 MOSI", 'B', 15, af("SPI2", "MOSI", 'B', 15), "position sensor, SPI"},
     {"sensor chip select", 'B', 12, 0, "position sensor, SPI"},
-    {"phase A", 'A', 0, kAfTim5, "inverter, leg 1 (TIM5 CH1)"},
-    {"phase B", 'A', 1, kAfTim5, "inverter, leg 2 (TIM5 CH2)"},
-    {"phase C", 'A', 2, kAfTim5, "inverter, leg 3 (TIM5 CH3)"},
+    {"phase A", 'A', 0, af("TIM5", "CH1", 'A', 0), "inverter, leg 1 (TIM5 CH1)"},
+    {"phase B", 'A', 1, af("TIM5", "CH2", 'A', 1), "inverter, leg 2 (TIM5 CH2)"},
+    {"phase C", 'A', 2, af("TIM5", "CH3", 'A', 2), "inverter, leg 3 (TIM5 CH3)"},
 };
 
 // The off-chip parts that hang on other parts rather than on pins.

@@ -6,7 +6,7 @@
 namespace vboard {
 
 // No registers: the keys are outside the chip.
-Keys::Keys(Board& board) : Peripheral(board, "keys", 0, 0) {}
+Keys::Keys(Board& board) : Part(board, "keys") {}
 
 void Keys::reset() {
   bounces_ = 3;

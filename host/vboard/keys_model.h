@@ -16,7 +16,7 @@ namespace vboard {
 
 enum class Key { kRaise = 0, kLower = 1 };  // PC7, PC8
 
-class Keys : public Peripheral {
+class Keys : public Part {
  public:
   explicit Keys(Board& board);
   void reset() override;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "vboard/as5048a_model.h"
+#include "drv_gpio.h"
 #include "vboard/board.h"
 #include "vboard/gpio.h"
 #include "vboard/tim_model.h"
@@ -12,12 +13,12 @@
 namespace vboard {
 
 namespace {
-constexpr unsigned kModeAlternate = 2;  // MODER: alternate function
+constexpr unsigned kModeAlternate = GPIO_Mode_AF;  // MODER: alternate function
 static_assert(MotorParams{}.supply_v == hw::kMotorSupplyV, "the default motor runs on the board's supply");
 }  // namespace
 
 // No registers: the bridge and the motor are outside the chip.
-MotorDrive::MotorDrive(Board& board) : Peripheral(board, "phase drive", 0, 0) {
+MotorDrive::MotorDrive(Board& board) : Part(board, "phase drive") {
   tim_ = &board.tim(kTimer);
   tim_->set_on_drive_change([this](Ticks t) { drive_changed(t); });
 }

@@ -32,7 +32,7 @@ namespace vboard {
 
 class Timer;
 
-class MotorDrive : public Peripheral {
+class MotorDrive : public Part {
  public:
   // Attaches to TIM5, which must be on the board already.
   explicit MotorDrive(Board& board);

@@ -1,22 +1,51 @@
-// The base of every model: its block in the mirrored address space and its
-// clock gate.
+// The base of every device model: its block in the mirrored address space,
+// its clock gate, and the check of a write against the fields it names.
 #include "vboard/peripheral.h"
+
+#include <cstdio>
 
 #include "port.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
+#include "vboard/register_fields.h"
 
 namespace vboard {
 
 Peripheral::Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size)
-    : board_(board),
+    : Model(board, std::move(name)),
       bytes_(static_cast<std::uint8_t*>(bus::host_address(base))),
-      name_(std::move(name)),
       base_(base),
       size_(size) {}
 
+Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
+    : Peripheral(board, std::string(row.name), row.base, row.size) {
+  set_clock_gate(row.gate.offset, row.gate.bit);
+  registers_ = implemented_registers(row);
+}
+
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
-  gate_ = rcc_offset == 0 ? nullptr : static_cast<const std::uint8_t*>(bus::host_address(0x40023800u + rcc_offset));
+  gate_ = rcc_offset == 0 ? nullptr : static_cast<const std::uint8_t*>(bus::host_address(RCC_BASE + rcc_offset));
   gate_bit_ = bit;
+}
+
+void Peripheral::check_fields_slow(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  const std::uint32_t word = offset & ~3u;
+  const unsigned shift = 8u * (offset & 3u);
+  const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
+  const std::uint32_t written = (value << shift) & lanes;
+  char what[128];
+  for (const RegisterFields& r : registers_) {
+    if (word < r.offset || word >= r.offset + 4u * r.count) continue;
+    const std::uint32_t outside = written & ~(r.implemented | r.ignored);
+    if (outside == 0) return;
+    std::snprintf(what, sizeof what, "%s +0x%02lx: bits 0x%08lx not modelled", name().c_str(),
+                  static_cast<unsigned long>(word), static_cast<unsigned long>(outside));
+    board_.unmodelled(base() + offset, value, true, what);
+    return;
+  }
+  std::snprintf(what, sizeof what, "%s +0x%02lx: register not modelled", name().c_str(),
+                static_cast<unsigned long>(word));
+  board_.unmodelled(base() + offset, value, true, what);
 }
 
 }  // namespace vboard

@@ -1,13 +1,20 @@
-// Base of every peripheral model. A model owns a block of device addresses;
-// its register side is read() and write() at an offset inside the block, its
-// backing store the block's bytes in the mirrored address space. Its other
-// side, for tests and programs, speaks in physical units and lives in each
-// model's own class.
+// What the board is made of. A Model is anything the board builds, resets
+// and tells of clock changes: an on-chip device (a Peripheral, with a block
+// of registers on the bus) or an off-chip Part (the sensor, the keys, the
+// serial peer, the phase drive), which reaches the chip only through pins
+// and the devices' test-facing side.
+//
+// A Peripheral's register side is read() and write() at an offset inside its
+// block, its backing store the block's bytes in the mirrored address space.
+// It names the registers it implements and their fields (register_fields.cpp):
+// a write that sets a bit outside them, or reaches a register it does not
+// name, is a gap in the model and is recorded as one.
 #pragma once
 
 #include <cstdint>
 #include <array>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "vboard/clock.h"
@@ -17,14 +24,59 @@ namespace vboard {
 
 class Board;
 
-class Peripheral : public EventTarget {
+namespace hw {
+struct DeviceRow;
+}
+
+class Model : public EventTarget {
  public:
-  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
-  virtual ~Peripheral() = default;
-  Peripheral(const Peripheral&) = delete;
-  Peripheral& operator=(const Peripheral&) = delete;
+  Model(Board& board, std::string name) : board_(board), name_(std::move(name)) {}
+  virtual ~Model() = default;
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
 
   const std::string& name() const { return name_; }
+
+  // Back to the state after a power-on reset (the board has zeroed the
+  // devices' blocks).
+  virtual void reset() {}
+  // A scheduled event of this model has come due.
+  void on_event(int /*kind*/) override {}
+  // The clock tree changed; models that count time recompute their rates.
+  virtual void clocks_changed() {}
+
+ protected:
+  Board& board_;
+
+ private:
+  std::string name_;
+};
+
+// An off-chip part of the board.
+class Part : public Model {
+ public:
+  using Model::Model;
+};
+
+// A register a device model implements: its offset in the block (offsetof),
+// the fields it acts on (named bits), and the fields it keeps but leaves
+// without effect on purpose, with the reason. `count` consecutive words
+// alike (an array of registers). Widths below 32 bits use the low lanes.
+struct RegisterFields {
+  std::uint32_t offset;
+  std::uint32_t implemented;
+  std::uint32_t ignored = 0;
+  const char* why_ignored = nullptr;
+  std::uint32_t count = 1;
+};
+
+// An on-chip device on the bus.
+class Peripheral : public Model {
+ public:
+  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
+  // The device of a row of the board's table: its name, block and clock gate.
+  Peripheral(Board& board, const hw::DeviceRow& row);
+
   std::uintptr_t base() const { return base_; }
   std::uint32_t size() const { return size_; }
 
@@ -32,12 +84,6 @@ class Peripheral : public EventTarget {
   virtual std::uint32_t read(std::uint32_t offset, unsigned width) { return load(offset, width); }
   virtual void write(std::uint32_t offset, std::uint32_t value, unsigned width) { store(offset, value, width); }
 
-  // Back to the state after a power-on reset (the board has zeroed the block).
-  virtual void reset() {}
-  // A scheduled event of this model has come due.
-  void on_event(int /*kind*/) override {}
-  // The clock tree changed; models that count time recompute their rates.
-  virtual void clocks_changed() {}
   // Whether the bus clock gate of this peripheral is open: its enable bit
   // read in place, as every access asks.
   bool clocked() const {
@@ -50,6 +96,15 @@ class Peripheral : public EventTarget {
   // The clock gate that feeds this model: an RCC enable register offset and
   // bit; offset 0 means always clocked.
   void set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit);
+
+  // The registers this model implements, field by field (register_fields.cpp);
+  // empty: the model has not named them (every write is taken as modelled).
+  std::span<const RegisterFields> registers() const { return registers_; }
+  // Records, as a gap, what a write the model has just taken set outside
+  // the fields it names.
+  void check_fields(std::uint32_t offset, std::uint32_t value, unsigned width) {
+    if (!registers_.empty()) check_fields_slow(offset, value, width);
+  }
 
   // Backing store: the register bytes as the firmware's block sees them.
   // In line: the models' register accesses all come through here.
@@ -83,18 +138,16 @@ class Peripheral : public EventTarget {
   void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
   void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
 
- protected:
-  Board& board_;
-
  private:
   friend class Board;
+  void check_fields_slow(std::uint32_t offset, std::uint32_t value, unsigned width);
   std::uint8_t* bytes() const { return bytes_; }
   std::uint8_t* bytes_;  // the block in the mirrored address space
-  std::string name_;
   std::uintptr_t base_;
   std::uint32_t size_;
   const std::uint8_t* gate_ = nullptr;  // the RCC enable register, in the mirrored space
   std::uint32_t gate_bit_ = 0;
+  std::span<const RegisterFields> registers_;
 };
 
 }  // namespace vboard

@@ -1,26 +1,32 @@
 #include "vboard/rcc_model.h"
 
+#include <bit>
+
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t CR = 0x00, PLLCFGR = 0x04, CFGR = 0x08, CIR = 0x0C;
-constexpr std::uint32_t HSION = 1u << 0, HSIRDY = 1u << 1, HSEON = 1u << 16, HSERDY = 1u << 17, HSEBYP = 1u << 18,
-                        PLLON = 1u << 24, PLLRDY = 1u << 25;
+// The value of the field `mask` of a register.
+constexpr std::uint32_t field(std::uint32_t reg, std::uint32_t mask) { return (reg & mask) >> std::countr_zero(mask); }
+constexpr std::uint32_t CR = offsetof(RCC_TypeDef, CR), PLLCFGR = offsetof(RCC_TypeDef, PLLCFGR),
+                        CFGR = offsetof(RCC_TypeDef, CFGR), CIR = offsetof(RCC_TypeDef, CIR);
+constexpr std::uint32_t HSION = RCC_CR_HSION, HSIRDY = RCC_CR_HSIRDY, HSEON = RCC_CR_HSEON, HSERDY = RCC_CR_HSERDY,
+                        HSEBYP = RCC_CR_HSEBYP, PLLON = RCC_CR_PLLON, PLLRDY = RCC_CR_PLLRDY;
 enum Event { kHseReady, kPllLocked };
 constexpr unsigned kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8, 9};
 constexpr unsigned kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 }  // namespace
 
-Rcc::Rcc(Board& board) : Peripheral(board, "RCC", 0x40023800u, 0x88) {}
+Rcc::Rcc(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Rcc::reset() {
   set32(CR, 0x00000083u | HSIRDY);  // HSION, HSIRDY, HSITRIM 16
   set32(PLLCFGR, 0x24003010u);
   set32(CFGR, 0);
   set32(CIR, 0);
-  set32(0x30, 0x00100000u);  // AHB1ENR: CCM data RAM clock on
+  set32(offsetof(RCC_TypeDef, AHB1ENR), 0x00100000u);  // CCM data RAM clock on
   sysclk_ = hclk_ = pclk1_ = pclk2_ = kHsiHz;
 }
 
@@ -55,7 +61,7 @@ void Rcc::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     case CFGR: {
       // Switch status bits are read-only; the switch follows the request
       // once the requested source is ready.
-      set32(CFGR, (value & ~0x0000000Cu) | (reg32(CFGR) & 0x0000000Cu));
+      set32(CFGR, (value & ~RCC_CFGR_SWS) | (reg32(CFGR) & RCC_CFGR_SWS));
       update_switch();
       recompute();
       return;
@@ -80,7 +86,7 @@ void Rcc::on_event(int kind) {
 void Rcc::update_switch() {
   const std::uint32_t cfgr = reg32(CFGR);
   const std::uint32_t cr = reg32(CR);
-  const unsigned requested = cfgr & 3u;
+  const unsigned requested = cfgr & RCC_CFGR_SW;
   bool ready = false;
   switch (requested) {
     case 0: ready = (cr & HSION) != 0; break;
@@ -89,17 +95,17 @@ void Rcc::update_switch() {
     default: ready = false;
   }
   if (ready && requested != switch_status()) {
-    set32(CFGR, (cfgr & ~0x0000000Cu) | (requested << 2));
+    set32(CFGR, (cfgr & ~RCC_CFGR_SWS) | (requested << std::countr_zero(RCC_CFGR_SWS)));
     recompute();
   }
 }
 
 std::uint32_t Rcc::pll_hz() const {
   const std::uint32_t cfg = reg32(PLLCFGR);
-  const std::uint64_t source = (cfg & (1u << 22)) ? kHseHz : kHsiHz;
-  const std::uint64_t m = cfg & 0x3Fu;
-  const std::uint64_t n = (cfg >> 6) & 0x1FFu;
-  const std::uint64_t p = (((cfg >> 16) & 3u) + 1u) * 2u;
+  const std::uint64_t source = (cfg & RCC_PLLCFGR_PLLSRC_HSE) ? kHseHz : kHsiHz;
+  const std::uint64_t m = field(cfg, RCC_PLLCFGR_PLLM);
+  const std::uint64_t n = field(cfg, RCC_PLLCFGR_PLLN);
+  const std::uint64_t p = (field(cfg, RCC_PLLCFGR_PLLP) + 1u) * 2u;
   if (m == 0) return 0;
   return static_cast<std::uint32_t>(source * n / m / p);
 }
@@ -110,35 +116,35 @@ void Rcc::recompute() {
     case 2: sysclk_ = pll_hz(); break;
     default: sysclk_ = kHsiHz; break;
   }
-  hclk_ = sysclk_ >> kAhbShift[(reg32(CFGR) >> 4) & 0xFu];
-  pclk1_ = hclk_ >> kApbShift[(reg32(CFGR) >> 10) & 7u];
-  pclk2_ = hclk_ >> kApbShift[(reg32(CFGR) >> 13) & 7u];
+  hclk_ = sysclk_ >> kAhbShift[field(reg32(CFGR), RCC_CFGR_HPRE)];
+  pclk1_ = hclk_ >> kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE1)];
+  pclk2_ = hclk_ >> kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE2)];
   board_.clocks_changed();
 }
-std::uint32_t Rcc::apb1_timer_hz() const { return kApbShift[(reg32(CFGR) >> 10) & 7u] == 0 ? pclk1_hz() : 2 * pclk1_hz(); }
+std::uint32_t Rcc::apb1_timer_hz() const { return kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE1)] == 0 ? pclk1_hz() : 2 * pclk1_hz(); }
 Ticks Rcc::hclk_period() const { return period_of(hclk_hz()); }
 Ticks Rcc::pclk1_period() const { return period_of(pclk1_hz()); }
 Ticks Rcc::pclk2_period() const { return period_of(pclk2_hz()); }
 Ticks Rcc::apb1_timer_period() const { return period_of(apb1_timer_hz()); }
 
 // ---------------------------------------------------------------------------
-PwrModel::PwrModel(Board& board) : Peripheral(board, "PWR", 0x40007000u, 0x08) {
-  set_clock_gate(0x40, 1u << 28);
-}
+PwrModel::PwrModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
-void PwrModel::reset() { set32(0x00, 0x0000C000u); }
+void PwrModel::reset() { set32(offsetof(PWR_TypeDef, CR), PWR_CR_VOS); }
 
 std::uint32_t PwrModel::read(std::uint32_t offset, unsigned width) {
-  if (offset == 0x04) return load(offset, width) | (1u << 14);  // VOSRDY: regulator ready
+  if (offset == offsetof(PWR_TypeDef, CSR)) return load(offset, width) | PWR_CSR_VOSRDY;  // the regulator is ready
   return load(offset, width);
 }
 
-FlashInterface::FlashInterface(Board& board) : Peripheral(board, "FLASH", 0x40023C00u, 0x18) {}
+FlashInterface::FlashInterface(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
-void FlashInterface::reset() { set32(0x14, 0x0FFFAAEDu); }
+void FlashInterface::reset() { set32(offsetof(FLASH_TypeDef, OPTCR), 0x0FFFAAEDu); }
 
 void FlashInterface::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
-  if (offset == 0x00) store(offset, value & 0x00001F0Fu, width);  // ACR: latency, prefetch, caches
+  constexpr std::uint32_t kAcr =
+      FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN | FLASH_ACR_ICEN | FLASH_ACR_DCEN | FLASH_ACR_ICRST | FLASH_ACR_DCRST;
+  if (offset == offsetof(FLASH_TypeDef, ACR)) store(offset, value & kAcr, width);
 }
 
 }  // namespace vboard

@@ -2,15 +2,17 @@
 // controller and the flash interface.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
 
 class Rcc : public Peripheral {
  public:
-  explicit Rcc(Board& board);
+  Rcc(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -32,7 +34,9 @@ class Rcc : public Peripheral {
   Ticks apb1_timer_period() const;
 
   // Switch status: 0 internal oscillator, 1 crystal, 2 PLL.
-  unsigned switch_status() const { return (reg32(0x08) >> 2) & 3u; }
+  unsigned switch_status() const {
+    return (reg32(offsetof(RCC_TypeDef, CFGR)) & RCC_CFGR_SWS) >> std::countr_zero(RCC_CFGR_SWS);
+  }
 
  private:
   void update_switch();
@@ -43,14 +47,14 @@ class Rcc : public Peripheral {
 
 class PwrModel : public Peripheral {
  public:
-  explicit PwrModel(Board& board);
+  PwrModel(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void reset() override;
 };
 
 class FlashInterface : public Peripheral {
  public:
-  explicit FlashInterface(Board& board);
+  FlashInterface(Board& board, const hw::DeviceRow& row);
   void reset() override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
 };

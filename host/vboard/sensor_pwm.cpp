@@ -9,7 +9,7 @@
 namespace vboard {
 
 // No registers: the sensor is outside the chip.
-SensorPwm::SensorPwm(Board& board) : Peripheral(board, "sensor PWM", 0, 0) {}
+SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
 
 void SensorPwm::reset() {
   enabled_ = true;

@@ -19,7 +19,7 @@
 
 namespace vboard {
 
-class SensorPwm : public Peripheral {
+class SensorPwm : public Part {
  public:
   explicit SensorPwm(Board& board);
   void reset() override;

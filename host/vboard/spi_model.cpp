@@ -13,15 +13,16 @@ namespace vboard {
 
 namespace {
 // CR1
-constexpr std::uint16_t CPHA = 0x0001, CPOL = 0x0002, MSTR = 0x0004, BR = 0x0038, SPE = 0x0040,
-                        LSBFIRST = 0x0080, SSI = 0x0100, SSM = 0x0200, DFF = 0x0800;
+constexpr std::uint16_t CPHA = SPI_CR1_CPHA, CPOL = SPI_CR1_CPOL, MSTR = SPI_CR1_MSTR, BR = SPI_CR1_BR, SPE = SPI_CR1_SPE,
+                        LSBFIRST = SPI_CR1_LSBFIRST, SSI = SPI_CR1_SSI, SSM = SPI_CR1_SSM, DFF = SPI_CR1_DFF;
 // CR2
-constexpr std::uint16_t ERRIE = 0x0020, RXNEIE = 0x0040, TXEIE = 0x0080;
+constexpr std::uint16_t ERRIE = SPI_CR2_ERRIE, RXNEIE = SPI_CR2_RXNEIE, TXEIE = SPI_CR2_TXEIE;
 constexpr std::uint16_t kCr2Mask = 0x00F7;
 // SR
-constexpr std::uint16_t RXNE = 0x0001, TXE = 0x0002, CRCERR = 0x0010, MODF = 0x0020, OVR = 0x0040, BSY = 0x0080;
+constexpr std::uint16_t RXNE = SPI_SR_RXNE, TXE = SPI_SR_TXE, CRCERR = SPI_SR_CRCERR, MODF = SPI_SR_MODF,
+                        OVR = SPI_SR_OVR, BSY = SPI_SR_BSY;
 // I2SCFGR
-constexpr std::uint16_t I2SMOD = 0x0800;
+constexpr std::uint16_t I2SMOD = SPI_I2SCFGR_I2SMOD;
 
 struct Instance {
   std::uintptr_t base;
@@ -44,11 +45,7 @@ std::uint16_t reverse(std::uint16_t word, unsigned bits) {
 }
 }  // namespace
 
-Spi::Spi(Board& board, int number)
-    : Peripheral(board, "SPI" + std::to_string(number), instance(number).base, 0x24), number_(number) {
-  const Instance i = instance(number);
-  set_clock_gate(i.gate_offset, i.gate_bit);
-}
+Spi::Spi(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number) {}
 
 Spi* Spi::of(Board& board, int number) {
   return dynamic_cast<Spi*>(board.model_at(instance(number).base));

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -43,7 +44,7 @@ class SpiSlave {
 
 class Spi : public Peripheral {
  public:
-  Spi(Board& board, int number);
+  Spi(Board& board, const hw::DeviceRow& row);
   // The model of SPI `number` on `board`, or nullptr.
   static Spi* of(Board& board, int number);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
@@ -82,8 +83,11 @@ class Spi : public Peripheral {
   bool busy() const { return in_frame_; }
   Ticks bit_time() const;  // one clock period at the rate in force
 
-  static constexpr std::uint32_t kCR1 = 0x00, kCR2 = 0x04, kSR = 0x08, kDR = 0x0C, kCRCPR = 0x10, kRXCRCR = 0x14,
-                                 kTXCRCR = 0x18, kI2SCFGR = 0x1C, kI2SPR = 0x20;
+  static constexpr std::uint32_t kCR1 = offsetof(SPI_TypeDef, CR1), kCR2 = offsetof(SPI_TypeDef, CR2),
+                                 kSR = offsetof(SPI_TypeDef, SR), kDR = offsetof(SPI_TypeDef, DR),
+                                 kCRCPR = offsetof(SPI_TypeDef, CRCPR), kRXCRCR = offsetof(SPI_TypeDef, RXCRCR),
+                                 kTXCRCR = offsetof(SPI_TypeDef, TXCRCR), kI2SCFGR = offsetof(SPI_TypeDef, I2SCFGR),
+                                 kI2SPR = offsetof(SPI_TypeDef, I2SPR);
 
  private:
   enum EventKind { kFrameEnd = 0 };

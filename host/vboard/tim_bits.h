@@ -5,16 +5,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "device.h"
+#include "drv_gpio.h"
+#include "vboard/hardware.h"
 #include "vboard/tim_model.h"
 
 namespace vboard::tim {
 
-constexpr std::uint16_t CEN = 0x0001, UDIS = 0x0002, URS = 0x0004, OPM = 0x0008, DIR = 0x0010, CMS = 0x0060,
-                        ARPE = 0x0080;
-constexpr std::uint16_t UG = 0x0001, TG = 0x0040;
-constexpr std::uint16_t UIF = 0x0001, TIF = 0x0040;
-constexpr std::uint16_t kInterruptFlags = 0x005F;  // UIF, CC1IF..CC4IF, TIF
+constexpr std::uint16_t CEN = TIM_CR1_CEN, UDIS = TIM_CR1_UDIS, URS = TIM_CR1_URS, OPM = TIM_CR1_OPM, DIR = TIM_CR1_DIR,
+                        CMS = TIM_CR1_CMS, ARPE = TIM_CR1_ARPE;
+constexpr std::uint16_t UG = TIM_EGR_UG, TG = TIM_EGR_TG;
+constexpr std::uint16_t UIF = TIM_SR_UIF, TIF = TIM_SR_TIF;
+// UIF, CC1IF..CC4IF, TIF: the flags whose interrupt enables sit in DIER at
+// the same places.
+constexpr std::uint16_t kInterruptFlags =
+    TIM_DIER_UIE | TIM_DIER_CC1IE | TIM_DIER_CC2IE | TIM_DIER_CC3IE | TIM_DIER_CC4IE | TIM_DIER_TIE;
 
 constexpr std::uint16_t cc_flag(int ch) { return static_cast<std::uint16_t>(1u << ch); }
 constexpr std::uint16_t overcapture_flag(int ch) { return static_cast<std::uint16_t>(1u << (ch + 8)); }
@@ -28,25 +35,28 @@ constexpr unsigned kFrozen = 0, kPwm1 = 6, kPwm2 = 7;
 // Slave modes (SMS) the model implements.
 constexpr unsigned kSlaveOff = 0, kSlaveReset = 4;
 
-// The pins of each channel on ports A to C, by timer (port 0: none).
+// The pins of each channel on ports A to C, by timer (port 0: none), from
+// the chip's alternate-function map in the board's table.
 struct PinRef {
   char port;
   int pin;
 };
 constexpr PinRef kNoPin{0, 0};
 using ChannelPins = std::array<std::array<PinRef, 3>, 4>;
-constexpr ChannelPins kTim2Pins{{{{{'A', 0}, {'A', 5}, {'A', 15}}},
-                                 {{{'A', 1}, {'B', 3}, kNoPin}},
-                                 {{{'A', 2}, {'B', 10}, kNoPin}},
-                                 {{{'A', 3}, {'B', 11}, kNoPin}}}};
-constexpr ChannelPins kTim3Pins{{{{{'A', 6}, {'B', 4}, {'C', 6}}},
-                                 {{{'A', 7}, {'B', 5}, {'C', 7}}},
-                                 {{{'B', 0}, {'C', 8}, kNoPin}},
-                                 {{{'B', 1}, {'C', 9}, kNoPin}}}};
-constexpr ChannelPins kTim5Pins{{{{{'A', 0}, kNoPin, kNoPin}},
-                                 {{{'A', 1}, kNoPin, kNoPin}},
-                                 {{{'A', 2}, kNoPin, kNoPin}},
-                                 {{{'A', 3}, kNoPin, kNoPin}}}};
+
+constexpr ChannelPins channel_pins(std::string_view timer) {
+  ChannelPins pins{};
+  for (std::size_t ch = 0; ch < 4; ++ch) {
+    std::size_t n = 0;
+    for (const hw::AfPin& p : hw::kAfPins)
+      if (p.device == timer && p.signal.size() == 3 && p.signal.starts_with("CH") && static_cast<std::size_t>(p.signal[2] - '1') == ch)
+        pins[ch].at(n++) = {p.port, p.pin};
+  }
+  return pins;
+}
+constexpr ChannelPins kTim2Pins = channel_pins("TIM2");
+constexpr ChannelPins kTim3Pins = channel_pins("TIM3");
+constexpr ChannelPins kTim5Pins = channel_pins("TIM5");
 
 inline const ChannelPins* pins_of(int timer) {
   switch (timer) {
@@ -58,8 +68,12 @@ inline const ChannelPins* pins_of(int timer) {
 }
 
 // Alternate function that connects the timer to its pins.
-inline unsigned af_of(int timer) { return timer == 2 ? 1u : 2u; }
+inline unsigned af_of(int timer) {
+  static constexpr unsigned kTim2 = hw::af_pin("TIM2", "CH1")->af, kOthers = hw::af_pin("TIM3", "CH1")->af;
+  static_assert(kOthers == hw::af_pin("TIM5", "CH1")->af);
+  return timer == 2 ? kTim2 : kOthers;
+}
 
-constexpr unsigned kModeAlternate = 2;
+constexpr unsigned kModeAlternate = GPIO_Mode_AF;
 
 }  // namespace vboard::tim

@@ -35,13 +35,14 @@
 #include <functional>
 
 #include "port.h"
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
 
 class Timer : public Peripheral {
  public:
-  Timer(Board& board, int number);
+  Timer(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -97,9 +98,15 @@ class Timer : public Peripheral {
   // flag of a channel whose flag was still raised).
   void inject_capture(std::uint32_t ccr1, std::uint32_t ccr2, Ticks when);
 
-  static constexpr std::uint32_t kCR1 = 0x00, kCR2 = 0x04, kSMCR = 0x08, kDIER = 0x0C, kSR = 0x10, kEGR = 0x14,
-                                 kCCMR1 = 0x18, kCCMR2 = 0x1C, kCCER = 0x20, kCNT = 0x24, kPSC = 0x28, kARR = 0x2C,
-                                 kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40;
+  static constexpr std::uint32_t kCR1 = offsetof(TIM_TypeDef, CR1), kCR2 = offsetof(TIM_TypeDef, CR2),
+                                 kSMCR = offsetof(TIM_TypeDef, SMCR), kDIER = offsetof(TIM_TypeDef, DIER),
+                                 kSR = offsetof(TIM_TypeDef, SR), kEGR = offsetof(TIM_TypeDef, EGR),
+                                 kCCMR1 = offsetof(TIM_TypeDef, CCMR1), kCCMR2 = offsetof(TIM_TypeDef, CCMR2),
+                                 kCCER = offsetof(TIM_TypeDef, CCER), kCNT = offsetof(TIM_TypeDef, CNT),
+                                 kPSC = offsetof(TIM_TypeDef, PSC), kARR = offsetof(TIM_TypeDef, ARR),
+                                 kRCR = offsetof(TIM_TypeDef, RCR), kCCR1 = offsetof(TIM_TypeDef, CCR1),
+                                 kCCR2 = offsetof(TIM_TypeDef, CCR2), kCCR3 = offsetof(TIM_TypeDef, CCR3),
+                                 kCCR4 = offsetof(TIM_TypeDef, CCR4);
 
  protected:
   enum EventKind { kUpdate = 0, kOutput = 1, kFilter = 2 /* 2..5: TI1..TI4 */ };

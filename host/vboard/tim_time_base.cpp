@@ -17,20 +17,7 @@ namespace vboard {
 
 using namespace tim;
 
-namespace {
-const hw::DeviceRow& row_of(int number) {
-  const hw::DeviceRow* row = hw::find(hw::Kind::timer, number);
-  if (row == nullptr) throw std::invalid_argument("no TIM" + std::to_string(number) + " on this board");
-  return *row;
-}
-}  // namespace
-
-Timer::Timer(Board& board, int number)
-    : Peripheral(board, std::string(row_of(number).name), row_of(number).base, 0x54),
-      number_(number),
-      irq_(row_of(number).irq) {
-  set_clock_gate(row_of(number).gate.offset, row_of(number).gate.bit);
-}
+Timer::Timer(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number), irq_(row.irq) {}
 
 void Timer::reset() {
   psc_active_ = 0;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
+#include <optional>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
@@ -14,52 +15,35 @@ namespace vboard {
 
 namespace {
 
+// An instance's data from the board's table: its row and its pins (the
+// chip's one choice of pin for each line, among the modelled ones).
 struct Instance {
-  int number;
-  std::uintptr_t base;
-  std::uint32_t gate_offset;  // RCC APB1ENR (0x40) or APB2ENR (0x44)
-  std::uint32_t gate_bit;
-  int irq;
-  bool apb2;
-  char tx_port;
-  int tx_pin;
-  char rx_port;
-  int rx_pin;
-  unsigned af;
+  const hw::DeviceRow* row;
+  const hw::AfPin* tx;
+  const hw::AfPin* rx;
 };
-
-// USART3, the ground station's link, from the board's table; the others
-// the firmware does not use, with the chip's own numbers.
-constexpr hw::DeviceRow kUsart3 = hw::device("USART3");
-constexpr Instance kInstances[] = {
-    {1, 0x40011000u, 0x44, 1u << 4, 37, true, 'A', 9, 'A', 10, 7},
-    {2, 0x40004400u, 0x40, 1u << 17, 38, false, 'A', 2, 'A', 3, 7},
-    {3, kUsart3.base, kUsart3.gate.offset, kUsart3.gate.bit, kUsart3.irq, false, hw::pin("USART3 TX").port,
-     hw::pin("USART3 TX").pin, hw::pin("USART3 RX").port, hw::pin("USART3 RX").pin, hw::pin("USART3 TX").af},
-    {6, 0x40011400u, 0x44, 1u << 5, 71, true, 'C', 6, 'C', 7, 8},
-};
-
-// Each instance's row by its number, found once: every byte sent asks.
-constexpr int kHighestNumber = 6;
-constexpr std::array<int, kHighestNumber + 1> kRowOf = [] {
-  std::array<int, kHighestNumber + 1> rows{};
-  rows.fill(-1);
-  for (int r = 0; r < static_cast<int>(std::size(kInstances)); ++r) rows[static_cast<std::size_t>(kInstances[r].number)] = r;
-  return rows;
-}();
 
 [[noreturn, gnu::noinline]] void no_such_usart(int number) {
   throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
 }
 
-inline const Instance& instance(int number) {
-  if (number < 0 || number > kHighestNumber || kRowOf[static_cast<std::size_t>(number)] < 0) no_such_usart(number);
-  return kInstances[kRowOf[static_cast<std::size_t>(number)]];
+// Each instance by its number, found once: every byte sent asks.
+constexpr int kHighestNumber = 6;
+const Instance& instance(int number) {
+  static const auto by_number = [] {
+    std::array<std::optional<Instance>, kHighestNumber + 1> all{};
+    for (const hw::DeviceRow& row : hw::kDevices)
+      if (row.kind == hw::Kind::usart && row.number >= 0 && row.number <= kHighestNumber)
+        all[static_cast<std::size_t>(row.number)] = Instance{&row, hw::af_pin(row.name, "TX"), hw::af_pin(row.name, "RX")};
+    return all;
+  }();
+  if (number < 0 || number > kHighestNumber || !by_number[static_cast<std::size_t>(number)]) no_such_usart(number);
+  return *by_number[static_cast<std::size_t>(number)];
 }
 
 constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
 constexpr std::uint16_t kClearedByWriteZero = Usart::RXNE | Usart::TC | 0x0100u | 0x0200u;  // and LBD, CTS
-constexpr unsigned kModeAlternate = 2;
+constexpr unsigned kModeAlternate = GPIO_Mode_AF;
 
 }  // namespace
 
@@ -73,17 +57,13 @@ Ticks frame_ticks(const SerialFormat& format, double bit_time) {
   return static_cast<Ticks>(round_half_away(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
 }
 
-Usart::Usart(Board& board, int number)
-    : Peripheral(board, "USART" + std::to_string(number), instance(number).base, 0x1C), number_(number) {
-  const Instance& i = instance(number);
-  set_clock_gate(i.gate_offset, i.gate_bit);
-}
+Usart::Usart(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number) {}
 
 Usart* Usart::of(Board& board, int number) {
-  return dynamic_cast<Usart*>(board.model_at(instance(number).base));
+  return dynamic_cast<Usart*>(board.model_at(instance(number).row->base));
 }
 
-int Usart::irq() const { return instance(number_).irq; }
+int Usart::irq() const { return instance(number_).row->irq; }
 
 void Usart::reset() {
   set16(kSR, TXE | TC);
@@ -126,7 +106,7 @@ SerialFormat Usart::format() const {
 }
 
 std::uint32_t Usart::bus_clock_hz() const {
-  return instance(number_).apb2 ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
+  return instance(number_).row->gate.on_apb2() ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
 }
 
 double Usart::bit_time() const {
@@ -148,11 +128,12 @@ double Usart::baud() const {
 
 bool Usart::pin_routed(bool tx) const {
   const Instance& i = instance(number_);
-  const char port = tx ? i.tx_port : i.rx_port;
-  const int pin = tx ? i.tx_pin : i.rx_pin;
+  const hw::AfPin& p = tx ? *i.tx : *i.rx;
+  const char port = p.port;
+  const int pin = p.pin;
   if (port < 'A' || port > 'C') return false;
   const GpioPort& g = board_.gpio(port);
-  return g.mode(pin) == kModeAlternate && g.alternate_function(pin) == i.af;
+  return g.mode(pin) == kModeAlternate && g.alternate_function(pin) == p.af;
 }
 
 bool Usart::tx_routed() const { return pin_routed(true); }
@@ -251,7 +232,7 @@ void Usart::control_changed(std::uint16_t old_cr1) {
   if (!was_tx && transmitter_on()) {
     start_preamble();
     const Instance& i = instance(number_);
-    board_.gpio(i.tx_port).set_alternate_output(i.tx_pin, true);  // the line idles high
+    board_.gpio(i.tx->port).set_alternate_output(i.tx->pin, true);  // the line idles high
   }
   load_shift_register();
   if (!was_rx && receiver_on()) rx_on_since_ = board_.now();

@@ -32,6 +32,7 @@
 
 #include <cstdint>
 
+#include "device.h"
 #include "vboard/peripheral.h"
 
 namespace vboard {
@@ -82,7 +83,7 @@ class SerialPeer {
 
 class Usart : public Peripheral {
  public:
-  Usart(Board& board, int number);
+  Usart(Board& board, const hw::DeviceRow& row);
   // The model of USART `number` on `board`, or nullptr.
   static Usart* of(Board& board, int number);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
@@ -131,14 +132,17 @@ class Usart : public Peripheral {
   std::uint16_t received_data() const { return rdr_; }  // what a DR read would return
   bool irq_level() const { return irq_level_; }
 
-  static constexpr std::uint32_t kSR = 0x00, kDR = 0x04, kBRR = 0x08, kCR1 = 0x0C, kCR2 = 0x10, kCR3 = 0x14,
-                                 kGTPR = 0x18;
-  static constexpr std::uint16_t PE = 0x0001, FE = 0x0002, NE = 0x0004, ORE = 0x0008, IDLE = 0x0010, RXNE = 0x0020,
-                                 TC = 0x0040, TXE = 0x0080;
-  static constexpr std::uint16_t RE = 0x0004, TE = 0x0008, IDLEIE = 0x0010, RXNEIE = 0x0020, TCIE = 0x0040,
-                                 TXEIE = 0x0080, PEIE = 0x0100, PS = 0x0200, PCE = 0x0400, M = 0x1000,
-                                 UE = 0x2000, OVER8 = 0x8000;
-  static constexpr std::uint16_t CR3_EIE = 0x0001, CR3_DMAR = 0x0040;
+  static constexpr std::uint32_t kSR = offsetof(USART_TypeDef, SR), kDR = offsetof(USART_TypeDef, DR),
+                                 kBRR = offsetof(USART_TypeDef, BRR), kCR1 = offsetof(USART_TypeDef, CR1),
+                                 kCR2 = offsetof(USART_TypeDef, CR2), kCR3 = offsetof(USART_TypeDef, CR3),
+                                 kGTPR = offsetof(USART_TypeDef, GTPR);
+  static constexpr std::uint16_t PE = USART_SR_PE, FE = USART_SR_FE, NE = USART_SR_NE, ORE = USART_SR_ORE,
+                                 IDLE = USART_SR_IDLE, RXNE = USART_SR_RXNE, TC = USART_SR_TC, TXE = USART_SR_TXE;
+  static constexpr std::uint16_t RE = USART_CR1_RE, TE = USART_CR1_TE, IDLEIE = USART_CR1_IDLEIE,
+                                 RXNEIE = USART_CR1_RXNEIE, TCIE = USART_CR1_TCIE, TXEIE = USART_CR1_TXEIE,
+                                 PEIE = USART_CR1_PEIE, PS = USART_CR1_PS, PCE = USART_CR1_PCE, M = USART_CR1_M,
+                                 UE = USART_CR1_UE, OVER8 = USART_CR1_OVER8;
+  static constexpr std::uint16_t CR3_EIE = USART_CR3_EIE, CR3_DMAR = USART_CR3_DMAR;
 
  private:
   enum EventKind { kTxDone = 0, kRxLine = 1, kIdleLine = 2 };

@@ -12,6 +12,7 @@
 #include "system_clock.h"
 #include "register_access.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/rcc_model.h"
@@ -28,11 +29,12 @@ constexpr int kTickException = vboard::kExcIrq0 + TIM6_DAC_IRQn;
 
 using namespace test_registers;
 
-constexpr std::uintptr_t kFlashAcr = FLASH_R_BASE + 0x00;
-constexpr std::uintptr_t kPwrCr = PWR_BASE + 0x00;
-constexpr std::uintptr_t kScbVtor = SCB_BASE + 0x08;
-constexpr std::uintptr_t kScbCpacr = SCB_BASE + 0x88;
-constexpr std::uintptr_t kSysTickShp = SCB_BASE + 0x18 + 11;
+constexpr std::uintptr_t kFlashAcr = FLASH_R_BASE + offsetof(FLASH_TypeDef, ACR);
+constexpr std::uintptr_t kPwrCr = PWR_BASE + offsetof(PWR_TypeDef, CR);
+constexpr std::uintptr_t kScbVtor = SCB_BASE + offsetof(SCB_Type, VTOR);
+constexpr std::uintptr_t kScbCpacr = SCB_BASE + offsetof(SCB_Type, CPACR);
+// SHP holds the priorities of exceptions 4 to 15.
+constexpr std::uintptr_t kSysTickShp = SCB_BASE + offsetof(SCB_Type, SHP) + (vboard::kExcSysTick - 4);
 
 class Bringup : public ::testing::Test {
  protected:
@@ -67,7 +69,7 @@ TEST_F(Bringup, SystemInitRunsThePllAt168MHz) {
   const std::uint32_t cr = peek32(kRccCr);
   EXPECT_EQ(cr & 0x010F0000u, 0x01030000u);
   EXPECT_NE(cr & 0x02000000u, 0u);
-  EXPECT_EQ(peek32(RCC_BASE + 0x0C), 0u);  // CIR
+  EXPECT_EQ(peek32(RCC_BASE + offsetof(RCC_TypeDef, CIR)), 0u);  // CIR
   EXPECT_NE(peek32(kRccApb1enr) & 0x10000000u, 0u);  // PWR clock
   EXPECT_EQ(peek32(kPwrCr) & 0x0000C000u, 0x0000C000u);
   EXPECT_EQ(peek32(kScbVtor), 0x08000000u);
@@ -119,42 +121,44 @@ TEST_F(Bringup, StartUpCapturesTheClockTreeAndStartsTheSystemTick) {
   EXPECT_EQ(RCC_ClockFreq.HCLK_Frequency, 168000000u);
   EXPECT_EQ(RCC_ClockFreq.PCLK1_Frequency, 42000000u);
   EXPECT_EQ(RCC_ClockFreq.PCLK2_Frequency, 84000000u);
-  EXPECT_EQ(peek32(SysTick_BASE + 0x04), 167999u);
-  EXPECT_EQ(peek32(SysTick_BASE + 0x00) & 7u, 7u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, LOAD)), 167999u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, CTRL)) & 7u, 7u);
   EXPECT_EQ(board().systick().period(), ms(1));
 }
 
 TEST_F(Bringup, StartUpOpensTheClockGates) {
   start();
-  EXPECT_EQ(peek32(kRccAhb1enr) & 0x7u, 0x7u);  // GPIOA, GPIOB, GPIOC
-  // TIM2, TIM5, TIM6, SPI2, USART3, PWR.
-  EXPECT_EQ(peek32(kRccApb1enr) & 0x10044019u, 0x10044019u);
-  EXPECT_EQ(peek32(kRccApb2enr) & 0x4000u, 0x4000u);  // SYSCFG
+  constexpr std::uint32_t kPorts = RCC_AHB1Periph_GPIOA | RCC_AHB1Periph_GPIOB | RCC_AHB1Periph_GPIOC;
+  EXPECT_EQ(peek32(kRccAhb1enr) & kPorts, kPorts);
+  constexpr std::uint32_t kApb1 = RCC_APB1Periph_TIM2 | RCC_APB1Periph_TIM5 | RCC_APB1Periph_TIM6 |
+                                  RCC_APB1Periph_SPI2 | RCC_APB1Periph_USART3 | RCC_APB1ENR_PWREN;
+  EXPECT_EQ(peek32(kRccApb1enr) & kApb1, kApb1);
+  EXPECT_EQ(peek32(kRccApb2enr) & RCC_APB2Periph_SYSCFG, RCC_APB2Periph_SYSCFG);
 }
 
 TEST_F(Bringup, StartUpSetsTheTimers) {
   start();
   // TIM2: 1 MHz, free-running to 0xFFFF, reload preloaded, counting up.
-  EXPECT_EQ(peek16(TIM2_BASE + 0x28), 83u);
-  EXPECT_EQ(peek32(TIM2_BASE + 0x2C), 0xFFFFu);
-  EXPECT_EQ(peek16(TIM2_BASE + 0x00), 0x0081u);  // ARPE, CEN
-  EXPECT_EQ(peek16(TIM2_BASE + 0x0C), 0u);      // no interrupt
+  EXPECT_EQ(peek16(TIM2_BASE + offsetof(TIM_TypeDef, PSC)), 83u);
+  EXPECT_EQ(peek32(TIM2_BASE + offsetof(TIM_TypeDef, ARR)), 0xFFFFu);
+  EXPECT_EQ(peek16(TIM2_BASE + offsetof(TIM_TypeDef, CR1)), 0x0081u);  // ARPE, CEN
+  EXPECT_EQ(peek16(TIM2_BASE + offsetof(TIM_TypeDef, DIER)), 0u);      // no interrupt
   // TIM5: centre-aligned mode 1 up to 50; PWM mode 1 with compare preload
   // on channels 1 to 3, outputs enabled, active high, compare values 0;
   // reload not preloaded, no idle bits.
-  EXPECT_EQ(peek16(TIM5_BASE + 0x28), 83u);
-  EXPECT_EQ(peek32(TIM5_BASE + 0x2C), 50u);
-  EXPECT_EQ(peek16(TIM5_BASE + 0x00), 0x0021u);
-  EXPECT_EQ(peek16(TIM5_BASE + 0x18), 0x6868u);
-  EXPECT_EQ(peek16(TIM5_BASE + 0x1C), 0x0068u);
-  EXPECT_EQ(peek16(TIM5_BASE + 0x20), 0x0111u);
-  EXPECT_EQ(peek16(TIM5_BASE + 0x04), 0u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, PSC)), 83u);
+  EXPECT_EQ(peek32(TIM5_BASE + offsetof(TIM_TypeDef, ARR)), 50u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, CR1)), 0x0021u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, CCMR1)), 0x6868u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, CCMR2)), 0x0068u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, CCER)), 0x0111u);
+  EXPECT_EQ(peek16(TIM5_BASE + offsetof(TIM_TypeDef, CR2)), 0u);
   for (std::uintptr_t ccr : {0x34u, 0x38u, 0x3Cu}) EXPECT_EQ(peek32(TIM5_BASE + ccr), 0u) << ccr;
   // TIM6: 1 MHz, 1000 counts, update interrupt.
-  EXPECT_EQ(peek16(TIM6_BASE + 0x28), 83u);
-  EXPECT_EQ(peek32(TIM6_BASE + 0x2C), 999u);
-  EXPECT_EQ(peek16(TIM6_BASE + 0x00), 0x0001u);
-  EXPECT_EQ(peek16(TIM6_BASE + 0x0C), 0x0001u);
+  EXPECT_EQ(peek16(TIM6_BASE + offsetof(TIM_TypeDef, PSC)), 83u);
+  EXPECT_EQ(peek32(TIM6_BASE + offsetof(TIM_TypeDef, ARR)), 999u);
+  EXPECT_EQ(peek16(TIM6_BASE + offsetof(TIM_TypeDef, CR1)), 0x0001u);
+  EXPECT_EQ(peek16(TIM6_BASE + offsetof(TIM_TypeDef, DIER)), 0x0001u);
   EXPECT_EQ(board().tim(6).update_period(), ms(1));
   EXPECT_EQ(board().tim(2).count_period(), us(1));
 }
@@ -162,79 +166,82 @@ TEST_F(Bringup, StartUpSetsTheTimers) {
 TEST_F(Bringup, StartUpConfiguresThePinMap) {
   start();
   struct Pin {
-    char port;
-    int pin;
-    unsigned mode, speed, type, pull, af;
+    std::string_view signal;  // the wiring row: port, pin and alternate function
+    unsigned mode, speed, type, pull;
     int level;  // -1: not asserted
   };
-  // Modes: 0 input, 1 output, 2 alternate function. Speeds: 0 low, 2 fast,
-  // 3 high. Pulls: 0 none, 1 up.
+  constexpr unsigned IN = GPIO_Mode_IN, OUT = GPIO_Mode_OUT, AF = GPIO_Mode_AF;
+  constexpr unsigned LOW = GPIO_Low_Speed, FAST = GPIO_Fast_Speed, HIGH = GPIO_High_Speed;
+  constexpr unsigned PP = GPIO_OType_PP, NOPULL = GPIO_PuPd_NOPULL, UP = GPIO_PuPd_UP;
   const Pin pins[] = {
-      {'A', 0, 2, 3, 0, 0, 2, 0},   {'A', 1, 2, 3, 0, 0, 2, 0},   {'A', 2, 2, 3, 0, 0, 2, 0},
-      {'A', 6, 1, 3, 0, 1, 0, 1},   {'A', 7, 1, 3, 0, 1, 0, 1},   {'C', 7, 0, 0, 0, 1, 0, 1},
-      {'C', 8, 0, 0, 0, 1, 0, 1},   {'B', 12, 1, 0, 0, 1, 0, 1},  {'B', 13, 2, 0, 0, 1, 5, -1},
-      {'B', 14, 2, 0, 0, 1, 5, -1}, {'B', 15, 2, 0, 0, 1, 5, -1}, {'B', 10, 2, 2, 0, 1, 7, -1},
-      {'B', 11, 2, 2, 0, 1, 7, -1},
+      {"phase A", AF, HIGH, PP, NOPULL, 0},          {"phase B", AF, HIGH, PP, NOPULL, 0},
+      {"phase C", AF, HIGH, PP, NOPULL, 0},          {"heartbeat LED", OUT, HIGH, PP, UP, 1},
+      {"status LED", OUT, HIGH, PP, UP, 1},          {"key up", IN, LOW, PP, UP, 1},
+      {"key down", IN, LOW, PP, UP, 1},              {"sensor chip select", OUT, LOW, PP, UP, 1},
+      {"SPI2 SCK", AF, LOW, PP, UP, -1},             {"SPI2 MISO", AF, LOW, PP, UP, -1},
+      {"SPI2 MOSI", AF, LOW, PP, UP, -1},            {"USART3 TX", AF, FAST, PP, UP, -1},
+      {"USART3 RX", AF, FAST, PP, UP, -1},
   };
   for (const Pin& p : pins) {
-    SCOPED_TRACE(testing::Message() << "P" << p.port << p.pin);
-    auto& port = board().gpio(p.port);
-    EXPECT_EQ(port.mode(p.pin), p.mode);
-    EXPECT_EQ(port.speed(p.pin), p.speed);
-    EXPECT_EQ(port.output_type(p.pin), p.type);
-    EXPECT_EQ(port.pull(p.pin), p.pull);
-    EXPECT_EQ(port.alternate_function(p.pin), p.af);
+    SCOPED_TRACE(std::string(p.signal));
+    const vboard::hw::PinRow& row = vboard::hw::pin(p.signal);
+    auto& port = board().gpio(row.port);
+    EXPECT_EQ(port.mode(row.pin), p.mode);
+    EXPECT_EQ(port.speed(row.pin), p.speed);
+    EXPECT_EQ(port.output_type(row.pin), p.type);
+    EXPECT_EQ(port.pull(row.pin), p.pull);
+    EXPECT_EQ(port.alternate_function(row.pin), row.af);
     if (p.level >= 0) {
-      EXPECT_EQ(port.level(p.pin), p.level == 1);
+      EXPECT_EQ(port.level(row.pin), p.level == 1);
     }
   }
   // Whole registers: no other pin changed from its reset value (PA13..15
   // and PB3..4 are the debug port).
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x00), 0xA800502Au);
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x04), 0u);
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x08), 0x0C00F03Fu);
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x0C), 0x64005000u);
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x20), 0x00000222u);
-  EXPECT_EQ(peek32(GPIOA_BASE + 0x24), 0u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x00), 0xA9A00280u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x04), 0u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x08), 0x00A000C0u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x0C), 0x55500100u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x20), 0u);
-  EXPECT_EQ(peek32(GPIOB_BASE + 0x24), 0x55507700u);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, MODER)), 0xA800502Au);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, OTYPER)), 0u);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, OSPEEDR)), 0x0C00F03Fu);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, PUPDR)), 0x64005000u);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, AFR)), 0x00000222u);
+  EXPECT_EQ(peek32(GPIOA_BASE + offsetof(GPIO_TypeDef, AFR) + 4), 0u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, MODER)), 0xA9A00280u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, OTYPER)), 0u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, OSPEEDR)), 0x00A000C0u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, PUPDR)), 0x55500100u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR)), 0u);
+  EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR) + 4), 0x55507700u);
   // Port C apart from PC6, the capture timer's input.
   constexpr std::uint32_t kPc6Field = 0x00003000u;
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x00) & ~kPc6Field, 0u);
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x04) & ~0x40u, 0u);
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x08) & ~kPc6Field, 0u);
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x0C) & ~kPc6Field, 0x00014000u);
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x20) & ~0x0F000000u, 0u);
-  EXPECT_EQ(peek32(GPIOC_BASE + 0x24), 0u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, MODER)) & ~kPc6Field, 0u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, OTYPER)) & ~0x40u, 0u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, OSPEEDR)) & ~kPc6Field, 0u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, PUPDR)) & ~kPc6Field, 0x00014000u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, AFR)) & ~0x0F000000u, 0u);
+  EXPECT_EQ(peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, AFR) + 4), 0u);
 }
 
 TEST_F(Bringup, StartUpRoutesTheKeysToFallingEdgeInterrupts) {
   start();
-  EXPECT_EQ(peek32(EXTI_BASE + 0x00), 0x00000180u);  // IMR: lines 7 and 8
-  EXPECT_EQ(peek32(EXTI_BASE + 0x04), 0u);           // EMR
-  EXPECT_EQ(peek32(EXTI_BASE + 0x08), 0u);           // RTSR
-  EXPECT_EQ(peek32(EXTI_BASE + 0x0C), 0x00000180u);  // FTSR
+  EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, IMR)), 0x00000180u);  // IMR: lines 7 and 8
+  EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, EMR)), 0u);           // EMR
+  EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, RTSR)), 0u);           // RTSR
+  EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, FTSR)), 0x00000180u);  // FTSR
   // Lines 7 and 8 from port C.
-  EXPECT_EQ(peek32(SYSCFG_BASE + 0x0C), 0x00002000u);
-  EXPECT_EQ(peek32(SYSCFG_BASE + 0x10), 0x00000002u);
+  EXPECT_EQ(peek32(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 4), 0x00002000u);
+  EXPECT_EQ(peek32(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 8), 0x00000002u);
 }
 
 TEST_F(Bringup, StartUpSetsTheLinks) {
   start();
   // SPI2: master (with SSI), 16-bit, CPHA 1, software select, / 32, enabled.
-  EXPECT_EQ(peek16(SPI2_BASE + 0x00), 0x0B65u);
-  EXPECT_EQ(peek16(SPI2_BASE + 0x10), 15u);
-  EXPECT_EQ(peek16(SPI2_BASE + 0x1C) & 0x0800u, 0u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CR1)), 0x0B65u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CRCPR)), 15u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, I2SCFGR)) & 0x0800u, 0u);
   // USART3: 500000 baud from 42 MHz, receiver and transmitter, receive
   // interrupt, enabled; 1 stop bit, no flow control.
-  EXPECT_EQ(peek16(USART3_BASE + 0x08), 0x0054u);
-  EXPECT_EQ(peek16(USART3_BASE + 0x0C), 0x202Cu);
-  EXPECT_EQ(peek16(USART3_BASE + 0x10), 0u);
-  EXPECT_EQ(peek16(USART3_BASE + 0x14), 0u);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, BRR)), 0x0054u);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), 0x202Cu);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR2)), 0u);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR3)), 0u);
 }
 
 TEST_F(Bringup, FirstSchedulerTickComesAtTheEndOfStartUp) {
@@ -290,8 +297,8 @@ TEST_F(Bringup, SysTickInitStopsWhenTheReloadDoesNotFit24Bits) {
   SystemCoreClock = 999;
   board().at(board().now() + ms(5), [] { throw StillSpinning{}; });
   EXPECT_THROW(SysTick_Init(), StillSpinning);
-  EXPECT_EQ(peek32(SysTick_BASE + 0x04), 0u);
-  EXPECT_EQ(peek32(SysTick_BASE + 0x00), 0u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, LOAD)), 0u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, CTRL)), 0u);
   EXPECT_EQ(peek8(kSysTickShp), 0u);
   // The clock check ran first.
   EXPECT_EQ(RCC_ClockFreq.SYSCLK_Frequency, 16000000u);
@@ -300,8 +307,8 @@ TEST_F(Bringup, SysTickInitStopsWhenTheReloadDoesNotFit24Bits) {
   board().reset();
   SystemCoreClock = 1000;
   SysTick_Init();
-  EXPECT_EQ(peek32(SysTick_BASE + 0x04), 0u);
-  EXPECT_EQ(peek32(SysTick_BASE + 0x00), 7u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, LOAD)), 0u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, CTRL)), 7u);
   EXPECT_EQ(peek8(kSysTickShp), 0xF0u);
 }
 
@@ -334,7 +341,7 @@ TEST_F(Bringup, WithoutTheCrystalTheBoardRunsSlowOnTheInternalOscillator) {
   EXPECT_EQ(RCC_ClockFreq.PCLK2_Frequency, 16000000u);
   // SystemCoreClock still says 168 MHz: the same reload, 168000 cycles of
   // 16 MHz, 10.5 ms.
-  EXPECT_EQ(peek32(SysTick_BASE + 0x04), 167999u);
+  EXPECT_EQ(peek32(SysTick_BASE + offsetof(SysTick_Type, LOAD)), 167999u);
   ASSERT_GE(systicks.size(), 20u);
   for (Ticks d : intervals(systicks)) EXPECT_NEAR(vboard::to_us(d), 10500.0, 5.0);
   EXPECT_NEAR(vboard::to_us(systicks.back() - systicks.front()) / static_cast<double>(systicks.size() - 1), 10500.0,
@@ -348,7 +355,7 @@ TEST_F(Bringup, WithoutTheCrystalTheBoardRunsSlowOnTheInternalOscillator) {
                   static_cast<double>(scheduler_ticks.size() - 2),
               5250.0, 0.5);
   // The serial divider follows the live 16 MHz bus: 500000 baud exactly.
-  EXPECT_EQ(peek16(USART3_BASE + 0x08), 0x0020u);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, BRR)), 0x0020u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "system_clock.h"
 #include "timer.h"
 #include "vboard/board.h"
+#include "wired_pins.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/sensor_pwm.h"
@@ -58,8 +59,8 @@ class CaptureTimer : public ::testing::Test {
   // the entries for a counter overflow alone).
   void record_captures() {
     board().on_exception_entry = [this](int e, Ticks t) {
-      if (e == kCaptureException && (board().peek(TIM3_BASE + 0x10, 2) & 0x2u) != 0u) {
-        captures_.push_back({t, board().peek(TIM3_BASE + 0x34), board().peek(TIM3_BASE + 0x38)});
+      if (e == kCaptureException && (board().peek(TIM3_BASE + offsetof(TIM_TypeDef, SR), 2) & TIM_SR_CC1IF) != 0u) {
+        captures_.push_back({t, board().peek(TIM3_BASE + offsetof(TIM_TypeDef, CCR1)), board().peek(TIM3_BASE + offsetof(TIM_TypeDef, CCR2))});
       }
     };
   }
@@ -79,18 +80,18 @@ class CaptureTimer : public ::testing::Test {
 TEST_F(CaptureTimer, SetUpSelectsPwmInputOnPC6AndPriorityLevelZero) {
   TIM3_Init();
   auto peek16 = [](std::uintptr_t a) { return board().peek(a, 2); };
-  EXPECT_NE(board().peek(RCC_BASE + 0x40) & 0x2u, 0u) << "TIM3 clock";
-  EXPECT_NE(board().peek(RCC_BASE + 0x30) & 0x4u, 0u) << "GPIOC clock";
-  EXPECT_EQ(board().gpio('C').mode(6), 2u) << "alternate function";
-  EXPECT_EQ(board().gpio('C').alternate_function(6), 2u) << "AF2: TIM3";
-  EXPECT_EQ(board().gpio('C').pull(6), 2u) << "pulled down";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x28), 7u) << "prescaler: 84 MHz / 8";
+  EXPECT_NE(board().peek(RCC_BASE + offsetof(RCC_TypeDef, APB1ENR)) & RCC_APB1Periph_TIM3, 0u) << "TIM3 clock";
+  EXPECT_NE(board().peek(RCC_BASE + offsetof(RCC_TypeDef, AHB1ENR)) & RCC_AHB1Periph_GPIOC, 0u) << "GPIOC clock";
+  EXPECT_EQ(wired::port_of("sensor PWM").mode(wired::pin("sensor PWM").pin), static_cast<unsigned>(GPIO_Mode_AF));
+  EXPECT_EQ(wired::port_of("sensor PWM").alternate_function(wired::pin("sensor PWM").pin), wired::pin("sensor PWM").af);
+  EXPECT_EQ(wired::port_of("sensor PWM").pull(wired::pin("sensor PWM").pin), static_cast<unsigned>(GPIO_PuPd_DOWN));
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, PSC)), 7u) << "prescaler: 84 MHz / 8";
   EXPECT_EQ(TIM3->ARR, 0xFFFFu) << "auto-reload (preloaded)";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x18), 0x02C1u) << "CC1 from TI1 filtered (f_DTS / 16, 8 samples), CC2 from TI1";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x20), 0x0031u) << "CC1 rising, CC2 falling, both on";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x08), 0x0054u) << "slave mode reset on TI1FP1";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x0C), 0x0003u) << "capture 1 and update interrupts";
-  EXPECT_EQ(peek16(TIM3_BASE + 0x00) & 0x03F7u, 0x0085u)
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CCMR1)), 0x02C1u) << "CC1 from TI1 filtered (f_DTS / 16, 8 samples), CC2 from TI1";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CCER)), 0x0031u) << "CC1 rising, CC2 falling, both on";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, SMCR)), 0x0054u) << "slave mode reset on TI1FP1";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, DIER)), 0x0003u) << "capture 1 and update interrupts";
+  EXPECT_EQ(peek16(TIM3_BASE + offsetof(TIM_TypeDef, CR1)) & 0x03F7u, 0x0085u)
       << "up-counting, preloaded, f_DTS = CK_INT, update flag from overflow only, on";
   EXPECT_EQ(board().nvic().ip(TIM3_IRQn), 0x20u) << "level 0, sub-priority 2";
   EXPECT_TRUE(board().nvic().enabled(TIM3_IRQn));
@@ -184,7 +185,7 @@ TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
   board().run_for(ms(20));
   EXPECT_EQ(board().handler_entries(kCaptureException), 0u);
   EXPECT_EQ(tim3().captures(1), 0u);
-  EXPECT_FALSE(board().gpio('C').level(6)) << "the pull-down holds the idle input low";
+  EXPECT_FALSE(wired::level("sensor PWM")) << "the pull-down holds the idle input low";
   // Back on: the first capture reads the held 0, then whole periods.
   record_captures();
   sensor().set_enabled(true);

@@ -19,6 +19,7 @@
 #include "port.h"
 #include "register_access.h"
 #include "vboard/board.h"
+#include "vboard/hardware.h"
 #include "vboard/core.h"
 #include "vboard/tim_model.h"
 
@@ -53,14 +54,14 @@ struct GpioRegs {
 };
 
 void preset_port_c(const GpioRegs& r) {
-  poke32(GPIOC_BASE + 0x00, r.moder);
-  poke32(GPIOC_BASE + 0x04, r.otyper);
-  poke32(GPIOC_BASE + 0x08, r.ospeedr);
-  poke32(GPIOC_BASE + 0x0C, r.pupdr);
+  poke32(GPIOC_BASE + offsetof(GPIO_TypeDef, MODER), r.moder);
+  poke32(GPIOC_BASE + offsetof(GPIO_TypeDef, OTYPER), r.otyper);
+  poke32(GPIOC_BASE + offsetof(GPIO_TypeDef, OSPEEDR), r.ospeedr);
+  poke32(GPIOC_BASE + offsetof(GPIO_TypeDef, PUPDR), r.pupdr);
 }
 
 GpioRegs port_c() {
-  return {peek32(GPIOC_BASE + 0x00), peek32(GPIOC_BASE + 0x04), peek32(GPIOC_BASE + 0x08), peek32(GPIOC_BASE + 0x0C)};
+  return {peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, MODER)), peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, OTYPER)), peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, OSPEEDR)), peek32(GPIOC_BASE + offsetof(GPIO_TypeDef, PUPDR))};
 }
 
 struct GpioCase {
@@ -143,11 +144,11 @@ TEST_F(ConfigOps, GpioPinAfConfigWritesTheFourBitFieldInEitherHalf) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
-    poke32(GPIOB_BASE + 0x20, c.afr0_before);
-    poke32(GPIOB_BASE + 0x24, c.afr1_before);
+    poke32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR), c.afr0_before);
+    poke32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR) + 4, c.afr1_before);
     GPIO_PinAFConfig(GPIOB, c.source, c.af);
-    EXPECT_EQ(peek32(GPIOB_BASE + 0x20), c.afr0_after);
-    EXPECT_EQ(peek32(GPIOB_BASE + 0x24), c.afr1_after);
+    EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR)), c.afr0_after);
+    EXPECT_EQ(peek32(GPIOB_BASE + offsetof(GPIO_TypeDef, AFR) + 4), c.afr1_after);
   }
 }
 
@@ -196,16 +197,16 @@ TEST_F(ConfigOps, ExtiInitSelectsMaskAndEdgesOfTheGivenLinesOnly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    poke32(EXTI_BASE + 0x00, c.before.imr);
-    poke32(EXTI_BASE + 0x04, c.before.emr);
-    poke32(EXTI_BASE + 0x08, c.before.rtsr);
-    poke32(EXTI_BASE + 0x0C, c.before.ftsr);
+    poke32(EXTI_BASE + offsetof(EXTI_TypeDef, IMR), c.before.imr);
+    poke32(EXTI_BASE + offsetof(EXTI_TypeDef, EMR), c.before.emr);
+    poke32(EXTI_BASE + offsetof(EXTI_TypeDef, RTSR), c.before.rtsr);
+    poke32(EXTI_BASE + offsetof(EXTI_TypeDef, FTSR), c.before.ftsr);
     EXTI_InitTypeDef init = c.init;
     EXTI_Init(&init);
-    EXPECT_EQ(peek32(EXTI_BASE + 0x00), c.after.imr);
-    EXPECT_EQ(peek32(EXTI_BASE + 0x04), c.after.emr);
-    EXPECT_EQ(peek32(EXTI_BASE + 0x08), c.after.rtsr);
-    EXPECT_EQ(peek32(EXTI_BASE + 0x0C), c.after.ftsr);
+    EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, IMR)), c.after.imr);
+    EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, EMR)), c.after.emr);
+    EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, RTSR)), c.after.rtsr);
+    EXPECT_EQ(peek32(EXTI_BASE + offsetof(EXTI_TypeDef, FTSR)), c.after.ftsr);
   }
 }
 
@@ -223,9 +224,9 @@ TEST_F(ConfigOps, SyscfgRoutesALineToItsPortInTheRightField) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.pin));
-    for (int n = 0; n < 4; ++n) poke32(SYSCFG_BASE + 0x08 + 4u * static_cast<unsigned>(n), c.before[n]);
+    for (int n = 0; n < 4; ++n) poke32(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 4u * static_cast<unsigned>(n), c.before[n]);
     SYSCFG_EXTILineConfig(c.port, c.pin);
-    for (int n = 0; n < 4; ++n) EXPECT_EQ(peek32(SYSCFG_BASE + 0x08 + 4u * static_cast<unsigned>(n)), c.after[n]) << n;
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(peek32(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 4u * static_cast<unsigned>(n)), c.after[n]) << n;
   }
 }
 
@@ -344,24 +345,24 @@ TEST_F(ConfigOps, SpiInitKeepsCrcAndEnableBitsAndSelectsSpiMode) {
   // Record bits: 0x0104 | 0x0800 | 0x0001 | 0x0200 | 0x0020 = 0x0B25.
   for (const Case& c : {Case{0x0000, 0x0000, 0x0B25, 0x0000}, Case{0xFFFF, 0xFFFF, 0x3B65, 0xF7FF},
                         Case{0x3040, 0x0800, 0x3B65, 0x0000}, Case{0x0082, 0x0000, 0x0B25, 0x0000}}) {
-    poke16(SPI2_BASE + 0x00, c.cr1_before);
-    poke16(SPI2_BASE + 0x1C, c.i2scfgr_before);
-    poke16(SPI2_BASE + 0x10, 0x0007);
+    poke16(SPI2_BASE + offsetof(SPI_TypeDef, CR1), c.cr1_before);
+    poke16(SPI2_BASE + offsetof(SPI_TypeDef, I2SCFGR), c.i2scfgr_before);
+    poke16(SPI2_BASE + offsetof(SPI_TypeDef, CRCPR), 0x0007);
     SPI_Init(SPI2, &init);
-    EXPECT_EQ(peek16(SPI2_BASE + 0x00), c.cr1_after) << std::hex << c.cr1_before;
-    EXPECT_EQ(peek16(SPI2_BASE + 0x1C), c.i2scfgr_after);
-    EXPECT_EQ(peek16(SPI2_BASE + 0x10), 15u);
+    EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CR1)), c.cr1_after) << std::hex << c.cr1_before;
+    EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, I2SCFGR)), c.i2scfgr_after);
+    EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CRCPR)), 15u);
   }
 }
 
 TEST_F(ConfigOps, SpiCmdSetsOrClearsTheEnableBitOnly) {
-  poke16(SPI2_BASE + 0x00, 0x0B25);
+  poke16(SPI2_BASE + offsetof(SPI_TypeDef, CR1), 0x0B25);
   SPI_Cmd(SPI2, ENABLE);
-  EXPECT_EQ(peek16(SPI2_BASE + 0x00), 0x0B65u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CR1)), 0x0B65u);
   SPI_Cmd(SPI2, DISABLE);
-  EXPECT_EQ(peek16(SPI2_BASE + 0x00), 0x0B25u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CR1)), 0x0B25u);
   SPI_Cmd(SPI2, static_cast<FunctionalState>(7));
-  EXPECT_EQ(peek16(SPI2_BASE + 0x00), 0x0B65u);
+  EXPECT_EQ(peek16(SPI2_BASE + offsetof(SPI_TypeDef, CR1)), 0x0B65u);
 }
 
 // ---------------------------------------------------------------------------
@@ -392,31 +393,31 @@ TEST_F(ConfigOps, TimeBaseInitDependsOnTheKindOfTimer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    poke16(c.base + 0x00, c.cr1_before);
-    poke16(c.base + 0x30, 0x0055);  // RCR
+    poke16(c.base + offsetof(TIM_TypeDef, CR1), c.cr1_before);
+    poke16(c.base + offsetof(TIM_TypeDef, RCR), 0x0055);
     TIM_TimeBaseInit(tim_at(c.base), &init);
-    EXPECT_EQ(peek16(c.base + 0x00), c.cr1_after);
-    EXPECT_EQ(peek32(c.base + 0x2C), 999u);
-    EXPECT_EQ(peek16(c.base + 0x28), 83u);
-    EXPECT_EQ(peek16(c.base + 0x30), c.repetition ? 7u : 0x55u);
+    EXPECT_EQ(peek16(c.base + offsetof(TIM_TypeDef, CR1)), c.cr1_after);
+    EXPECT_EQ(peek32(c.base + offsetof(TIM_TypeDef, ARR)), 999u);
+    EXPECT_EQ(peek16(c.base + offsetof(TIM_TypeDef, PSC)), 83u);
+    EXPECT_EQ(peek16(c.base + offsetof(TIM_TypeDef, RCR)), c.repetition ? 7u : 0x55u);
   }
 }
 
 TEST_F(ConfigOps, TimeBaseInitReloadsAtOnceAndLeavesTheUpdateFlagRaised) {
   for (int n : {2, 5, 6}) {
     SCOPED_TRACE(n);
-    const std::uintptr_t base = APB1PERIPH_BASE + 0x400u * static_cast<unsigned>(n - 2);
+    const std::uintptr_t base = vboard::hw::find(vboard::hw::Kind::timer, n)->base;
     TIM_TimeBaseInitTypeDef init = {83, TIM_CounterMode_Up, 999, TIM_CKD_DIV1, 0};
     TIM_TimeBaseInit(tim_at(base), &init);
     // The update event loaded prescaler and reload into the counter.
     EXPECT_EQ(board().tim(n).prescaler(), 83u);
     EXPECT_EQ(board().tim(n).auto_reload(), 999u);
-    EXPECT_EQ(peek16(base + 0x10) & TIM_SR_UIF, TIM_SR_UIF);
+    EXPECT_EQ(peek16(base + offsetof(TIM_TypeDef, SR)) & TIM_SR_UIF, TIM_SR_UIF);
   }
   // The 32-bit reload of TIM2 and TIM5 takes the whole period.
   TIM_TimeBaseInitTypeDef wide = {0, TIM_CounterMode_Up, 0x00012345u, TIM_CKD_DIV1, 0};
   TIM_TimeBaseInit(TIM5, &wide);
-  EXPECT_EQ(peek32(TIM5_BASE + 0x2C), 0x00012345u);
+  EXPECT_EQ(peek32(TIM5_BASE + offsetof(TIM_TypeDef, ARR)), 0x00012345u);
 }
 
 struct OcRegs {
@@ -425,23 +426,23 @@ struct OcRegs {
 };
 
 void preset_oc(std::uintptr_t base, const OcRegs& r) {
-  poke16(base + 0x18, r.ccmr1);
-  poke16(base + 0x1C, r.ccmr2);
-  poke16(base + 0x20, r.ccer);
-  poke16(base + 0x04, r.cr2);
-  poke32(base + 0x34, r.ccr1);
-  poke32(base + 0x38, r.ccr2);
-  poke32(base + 0x3C, r.ccr3);
+  poke16(base + offsetof(TIM_TypeDef, CCMR1), r.ccmr1);
+  poke16(base + offsetof(TIM_TypeDef, CCMR2), r.ccmr2);
+  poke16(base + offsetof(TIM_TypeDef, CCER), r.ccer);
+  poke16(base + offsetof(TIM_TypeDef, CR2), r.cr2);
+  poke32(base + offsetof(TIM_TypeDef, CCR1), r.ccr1);
+  poke32(base + offsetof(TIM_TypeDef, CCR2), r.ccr2);
+  poke32(base + offsetof(TIM_TypeDef, CCR3), r.ccr3);
 }
 
 void expect_oc(std::uintptr_t base, const OcRegs& r) {
-  EXPECT_EQ(peek16(base + 0x18), r.ccmr1);
-  EXPECT_EQ(peek16(base + 0x1C), r.ccmr2);
-  EXPECT_EQ(peek16(base + 0x20), r.ccer);
-  EXPECT_EQ(peek16(base + 0x04), r.cr2);
-  EXPECT_EQ(peek32(base + 0x34), r.ccr1);
-  EXPECT_EQ(peek32(base + 0x38), r.ccr2);
-  EXPECT_EQ(peek32(base + 0x3C), r.ccr3);
+  EXPECT_EQ(peek16(base + offsetof(TIM_TypeDef, CCMR1)), r.ccmr1);
+  EXPECT_EQ(peek16(base + offsetof(TIM_TypeDef, CCMR2)), r.ccmr2);
+  EXPECT_EQ(peek16(base + offsetof(TIM_TypeDef, CCER)), r.ccer);
+  EXPECT_EQ(peek16(base + offsetof(TIM_TypeDef, CR2)), r.cr2);
+  EXPECT_EQ(peek32(base + offsetof(TIM_TypeDef, CCR1)), r.ccr1);
+  EXPECT_EQ(peek32(base + offsetof(TIM_TypeDef, CCR2)), r.ccr2);
+  EXPECT_EQ(peek32(base + offsetof(TIM_TypeDef, CCR3)), r.ccr3);
 }
 
 TEST_F(ConfigOps, OutputCompareInitOnTim5IgnoresComplementaryAndIdleFields) {
@@ -618,12 +619,12 @@ TEST_F(ConfigOps, UsartInitDividerFromTheLiveBusClock) {
     SCOPED_TRACE(c.what);
     board_clock_registers();
     if (c.internal_oscillator) poke32(kRccCfgr, 0);  // switch status 0, all dividers 1
-    poke16(c.base + 0x0C, c.over8 ? USART_CR1_OVER8 : 0);
-    poke16(c.base + 0x08, 0xFFFF);
+    poke16(c.base + offsetof(USART_TypeDef, CR1), c.over8 ? USART_CR1_OVER8 : 0);
+    poke16(c.base + offsetof(USART_TypeDef, BRR), 0xFFFF);
     USART_InitTypeDef init = {c.baud, USART_WordLength_8b, USART_StopBits_1, USART_Parity_No,
                               USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
     USART_Init(usart_at(c.base), &init);
-    EXPECT_EQ(peek16(c.base + 0x08), c.brr);
+    EXPECT_EQ(peek16(c.base + offsetof(USART_TypeDef, BRR)), c.brr);
   }
 }
 
@@ -631,9 +632,9 @@ TEST_F(ConfigOps, UsartInitDividerFromTheLiveBusClock) {
 constexpr std::uint16_t kCr1All = 0xBFFF, kCr2All = 0x7F7F, kCr3All = 0x0FFF;
 
 void preset_usart3_control(std::uint16_t cr1, std::uint16_t cr2, std::uint16_t cr3) {
-  poke16(USART3_BASE + 0x0C, cr1);
-  poke16(USART3_BASE + 0x10, cr2);
-  poke16(USART3_BASE + 0x14, cr3);
+  poke16(USART3_BASE + offsetof(USART_TypeDef, CR1), cr1);
+  poke16(USART3_BASE + offsetof(USART_TypeDef, CR2), cr2);
+  poke16(USART3_BASE + offsetof(USART_TypeDef, CR3), cr3);
 }
 
 TEST_F(ConfigOps, UsartInitControlFields) {
@@ -662,9 +663,9 @@ TEST_F(ConfigOps, UsartInitControlFields) {
     preset_usart3_control(c.before_cr1, c.before_cr2, c.before_cr3);
     USART_InitTypeDef init = c.init;
     USART_Init(USART3, &init);
-    EXPECT_EQ(peek16(USART3_BASE + 0x0C), c.cr1);
-    EXPECT_EQ(peek16(USART3_BASE + 0x10), c.cr2);
-    EXPECT_EQ(peek16(USART3_BASE + 0x14), c.cr3);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), c.cr1);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR2)), c.cr2);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR3)), c.cr3);
   }
 }
 
@@ -693,26 +694,26 @@ TEST_F(ConfigOps, UsartItConfigSetsTheCodedBitInTheCodedRegister) {
     }
     preset_usart3_control(kCr1All, kCr2All, kCr3All);
     USART_ITConfig(USART3, c.code, DISABLE);
-    EXPECT_EQ(peek16(USART3_BASE + 0x0C), c.offset == 0x0C ? kCr1All & ~c.bit : kCr1All);
-    EXPECT_EQ(peek16(USART3_BASE + 0x10), c.offset == 0x10 ? kCr2All & ~c.bit : kCr2All);
-    EXPECT_EQ(peek16(USART3_BASE + 0x14), c.offset == 0x14 ? kCr3All & ~c.bit : kCr3All);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), c.offset == 0x0C ? kCr1All & ~c.bit : kCr1All);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR2)), c.offset == 0x10 ? kCr2All & ~c.bit : kCr2All);
+    EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR3)), c.offset == 0x14 ? kCr3All & ~c.bit : kCr3All);
   }
 }
 
 TEST_F(ConfigOps, UsartItConfigRxneKeepsTheRestOfCr1) {
-  poke16(USART3_BASE + 0x0C, 0x200C);
+  poke16(USART3_BASE + offsetof(USART_TypeDef, CR1), 0x200C);
   USART_ITConfig(USART3, USART_IT_RXNE, ENABLE);
-  EXPECT_EQ(peek16(USART3_BASE + 0x0C), 0x202Cu);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), 0x202Cu);
   USART_ITConfig(USART3, USART_IT_RXNE, DISABLE);
-  EXPECT_EQ(peek16(USART3_BASE + 0x0C), 0x200Cu);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), 0x200Cu);
 }
 
 TEST_F(ConfigOps, UsartCmdSetsOrClearsTheEnableBitOnly) {
-  poke16(USART3_BASE + 0x0C, 0x002C);
+  poke16(USART3_BASE + offsetof(USART_TypeDef, CR1), 0x002C);
   USART_Cmd(USART3, ENABLE);
-  EXPECT_EQ(peek16(USART3_BASE + 0x0C), 0x202Cu);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), 0x202Cu);
   USART_Cmd(USART3, DISABLE);
-  EXPECT_EQ(peek16(USART3_BASE + 0x0C), 0x002Cu);
+  EXPECT_EQ(peek16(USART3_BASE + offsetof(USART_TypeDef, CR1)), 0x002Cu);
 }
 
 }  // namespace

@@ -18,16 +18,15 @@ namespace {
 
 using namespace control_vectors;
 
-constexpr std::uintptr_t kRccApb1enr = 0x40023840u;
-constexpr std::uint32_t kTim3En = 1u << 1;
-constexpr std::uintptr_t kTim3Dier = 0x4000040Cu;
-constexpr std::uintptr_t kTim3Sr = 0x40000410u;
-constexpr std::uintptr_t kTim3Ccr1 = 0x40000434u;
-constexpr std::uintptr_t kTim3Ccr2 = 0x40000438u;
+constexpr std::uintptr_t kRccApb1enr = RCC_BASE + offsetof(RCC_TypeDef, APB1ENR);
+constexpr std::uintptr_t kTim3Dier = TIM3_BASE + offsetof(TIM_TypeDef, DIER);
+constexpr std::uintptr_t kTim3Sr = TIM3_BASE + offsetof(TIM_TypeDef, SR);
+constexpr std::uintptr_t kTim3Ccr1 = TIM3_BASE + offsetof(TIM_TypeDef, CCR1);
+constexpr std::uintptr_t kTim3Ccr2 = TIM3_BASE + offsetof(TIM_TypeDef, CCR2);
 
 void open_tim3_gate() {
   auto& board = vboard::board();
-  board.poke(kRccApb1enr, board.peek(kRccApb1enr) | kTim3En);
+  board.poke(kRccApb1enr, board.peek(kRccApb1enr) | RCC_APB1Periph_TIM3);
 }
 
 // The handler clears the capture-1 flag with one write of its complement
@@ -39,6 +38,9 @@ TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
   // UIF, CC1IF, CC3IF, CC4IF, TIF and the four overcapture flags. CC2IF is
   // left out: reading the capture-2 register may clear it.
   constexpr std::uint32_t kRaised = 0x1E5Bu;
+  static_assert((kRaised & (TIM_SR_UIF | TIM_SR_CC1IF | TIM_SR_TIF | TIM_SR_CC1OF | TIM_SR_CC2OF)) ==
+                (TIM_SR_UIF | TIM_SR_CC1IF | TIM_SR_TIF | TIM_SR_CC1OF | TIM_SR_CC2OF));
+  static_assert((kRaised & TIM_SR_CC2IF) == 0);
   board.poke(kTim3Sr, kRaised);
   board.poke(kTim3Ccr1, 10500);
   board.poke(kTim3Ccr2, 5250);
@@ -46,7 +48,7 @@ TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
 
   TIM3_IRQHandler();
 
-  EXPECT_EQ(board.peek(kTim3Sr) & 0xFFFFu, kRaised & ~0x0002u);
+  EXPECT_EQ(board.peek(kTim3Sr) & 0xFFFFu, kRaised & ~std::uint32_t{TIM_SR_CC1IF});
   // The status read once on entry (an overflow alone is not a capture),
   // the acknowledge, two captures, and the overflow test after them (status
   // and enable); the update interrupt is off here, so UIF is not taken.
@@ -67,7 +69,7 @@ TEST(AngleDecoder, CapturesThatMaySpanACounterOverflowAreSkipped) {
   auto& board = vboard::board();
   board.reset();
   open_tim3_gate();
-  board.poke(kTim3Dier, 0x0003u);  // capture 1 and update interrupts
+  board.poke(kTim3Dier, std::uint32_t{TIM_DIER_CC1IE} | TIM_DIER_UIE);
   board.poke(kTim3Ccr1, 10500);    // inside the sensor's range
   board.poke(kTim3Ccr2, 5250);
   auto entry = [&](std::uint32_t sr) {

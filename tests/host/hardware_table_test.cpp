@@ -25,11 +25,16 @@ TEST(HardwareTable, EveryRowIsAModelAtItsAddressWithItsLineAndGate) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->base(), row.base);
     EXPECT_EQ(m->name(), row.name);
-    int irq = -1;
+    int irq = hw::kNoIrq;
     if (auto* t = dynamic_cast<vboard::Timer*>(m)) irq = t->irq();
     if (auto* s = dynamic_cast<vboard::Spi*>(m)) irq = s->irq();
     if (auto* u = dynamic_cast<vboard::Usart*>(m)) irq = u->irq();
     EXPECT_EQ(irq, row.irq);
+    EXPECT_EQ(m->size(), row.size);
+    if (row.gate.offset == 0) {
+      EXPECT_TRUE(m->clocked()) << "no gate: always clocked";
+      continue;
+    }
     // The gate: closed after reset, open once its RCC bit is set.
     EXPECT_FALSE(m->clocked());
     board().poke(RCC_BASE + row.gate.offset, board().peek(RCC_BASE + row.gate.offset) | row.gate.bit);
@@ -50,7 +55,7 @@ TEST(HardwareTable, TheOffChipPartsUseTheWiringRows) {
   for (std::size_t leg = 0; leg < 3; ++leg) {
     EXPECT_EQ(vboard::MotorDrive::kLegs[leg].port, 'A');
     EXPECT_EQ(vboard::MotorDrive::kLegs[leg].pin, static_cast<int>(leg));
-    EXPECT_EQ(vboard::MotorDrive::kLegs[leg].af, hw::kAfTim5);
+    EXPECT_EQ(vboard::MotorDrive::kLegs[leg].af, GPIO_AF_TIM5);
   }
   board().reset();
   EXPECT_EQ(board().motor_drive().wiring().phase_of_channel, hw::kMotorWiring.phase_of_channel);

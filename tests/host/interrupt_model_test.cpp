@@ -27,10 +27,10 @@ class InterruptModel : public ::testing::Test {
   // The system's plan: grouping 1, tick 0x10, keys 0x30, serial 0xB0, SysTick 0xF0.
   static void set_plan(std::uint32_t grouping) {
     NVIC_PriorityGroupConfig(grouping);
-    board().poke(NVIC_BASE + 0x300 + TIM6_DAC_IRQn, 0x10, 1);
-    board().poke(NVIC_BASE + 0x300 + EXTI9_5_IRQn, 0x30, 1);
-    board().poke(NVIC_BASE + 0x300 + USART3_IRQn, 0xB0, 1);
-    board().poke(SCB_BASE + 0x18 + 11, 0xF0, 1);
+    board().poke(NVIC_BASE + offsetof(NVIC_Type, IP) + TIM6_DAC_IRQn, 0x10, 1);
+    board().poke(NVIC_BASE + offsetof(NVIC_Type, IP) + EXTI9_5_IRQn, 0x30, 1);
+    board().poke(NVIC_BASE + offsetof(NVIC_Type, IP) + USART3_IRQn, 0xB0, 1);
+    board().poke(SCB_BASE + offsetof(SCB_Type, SHP) + 11, 0xF0, 1);
   }
   static void enable(int irq) { NVIC->ISER[irq >> 5] = 1u << (irq & 31); }
   // Through the model only: no sync point, so nothing is taken yet.

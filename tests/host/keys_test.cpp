@@ -13,6 +13,7 @@
 #include "system_clock.h"
 #include "timer.h"
 #include "vboard/board.h"
+#include "wired_pins.h"
 #include "vboard/core.h"
 #include "vboard/exti_model.h"
 #include "vboard/gpio.h"
@@ -35,7 +36,7 @@ constexpr int kTickException = vboard::kExcIrq0 + TIM6_DAC_IRQn;
 Exti& exti() { return *board().find<Exti>(); }
 Keys& keys() { return *board().find<Keys>(); }
 
-void open_syscfg_clock() { RCC->APB2ENR = RCC->APB2ENR | 0x4000u; }
+void open_syscfg_clock() { RCC->APB2ENR = RCC->APB2ENR | RCC_APB2Periph_SYSCFG; }
 
 // Routes EXTI line `line` to `port` ('A'..'C') through SYSCFG.
 void route(int line, char port) {
@@ -173,9 +174,9 @@ TEST_F(ExtiModel, LinesShareTheirGroupsInterrupt) {
 }
 
 TEST_F(ExtiModel, RoutingNeedsTheSyscfgClock) {
-  RCC->APB2ENR = RCC->APB2ENR & ~0x4000u;
+  RCC->APB2ENR = RCC->APB2ENR & ~RCC_APB2Periph_SYSCFG;
   route(7, 'C');
-  EXPECT_EQ(board().peek(SYSCFG_BASE + 0x0C), 0u) << "ignored without its clock";
+  EXPECT_EQ(board().peek(SYSCFG_BASE + offsetof(SYSCFG_TypeDef, EXTICR) + 4), 0u) << "ignored without its clock";
   EXTI->FTSR = 0x80u;
   EXTI->IMR = 0x80u;
   fall('C', 7);
@@ -201,7 +202,7 @@ class SetpointKeys : public ::testing::Test {
 };
 
 TEST_F(SetpointKeys, RaiseKeyAddsAHundredAndLowerKeyTakesItBack) {
-  EXPECT_TRUE(board().gpio('C').level(7)) << "up: the pull-up holds the pin high";
+  EXPECT_TRUE(wired::level("key up")) << "up: the pull-up holds the pin high";
   keys().click(Key::kRaise, ms(1), ms(60));
   board().run_until(ms(30));
   EXPECT_EQ(MotorAPosition.Des, 100.0f);
@@ -300,15 +301,15 @@ TEST_F(SetpointKeys, KeysModelBouncesAsConfigured) {
   EXPECT_EQ(exti().triggers(8), 1u);
   keys().set_bounce(5, ms(2));
   std::vector<Ticks> changes;
-  board().gpio('C').observe([&](int pin, bool, Ticks t) {
-    if (pin == 8) changes.push_back(t);
+  wired::port_of("key down").observe([&](int pin, bool, Ticks t) {
+    if (pin == wired::pin("key down").pin) changes.push_back(t);
   });
   keys().press(Key::kLower, ms(60));
   board().run_until(ms(80));
   ASSERT_EQ(changes.size(), 11u);
   EXPECT_EQ(changes.front(), ms(60));
   EXPECT_EQ(changes.back(), ms(62)) << "settled after the bounce time";
-  EXPECT_FALSE(board().gpio('C').level(8));
+  EXPECT_FALSE(wired::level("key down"));
   EXPECT_EQ(MotorAPosition.Des, -200.0f);
 }
 

@@ -10,6 +10,7 @@
 #include "system_clock.h"
 #include "device.h"
 #include "vboard/board.h"
+#include "wired_pins.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "work_monitor.h"
@@ -31,8 +32,8 @@ struct Trace {
     board().on_exception_entry = [this](int e, Ticks t) {
       if (e == kTick) ticks.push_back(t);
     };
-    board().gpio('A').observe([this](int pin, bool, Ticks t) {
-      if (pin == 6) heartbeat.push_back(t);
+    wired::port_of("heartbeat LED").observe([this](int pin, bool, Ticks t) {
+      if (pin == wired::pin("heartbeat LED").pin) heartbeat.push_back(t);
     });
     works.attach(board());
   }
@@ -90,7 +91,7 @@ TEST_F(MainLoop, HeartbeatTogglesEvery100ms) {
   for (std::size_t n = 2; n < trace.heartbeat.size(); ++n) {
     EXPECT_EQ(trace.heartbeat[n] - trace.heartbeat[n - 1], ms(100));
   }
-  EXPECT_TRUE(board().gpio('A').level(6)) << "ten toggles after the set-up leave it high";
+  EXPECT_TRUE(wired::level("heartbeat LED")) << "ten toggles after the set-up leave it high";
 }
 
 TEST_F(MainLoop, PeriodElapsingWhileItsFlagIsSetIsNotCountedTwice) {

@@ -28,9 +28,9 @@ using vboard::ms;
 using vboard::Ticks;
 using vboard::us;
 
-constexpr std::uintptr_t kCcr1 = TIM5_BASE + 0x34;
-constexpr std::uintptr_t kCcr2 = TIM5_BASE + 0x38;
-constexpr std::uintptr_t kCcr3 = TIM5_BASE + 0x3C;
+constexpr std::uintptr_t kCcr1 = TIM5_BASE + offsetof(TIM_TypeDef, CCR1);
+constexpr std::uintptr_t kCcr2 = TIM5_BASE + offsetof(TIM_TypeDef, CCR2);
+constexpr std::uintptr_t kCcr3 = TIM5_BASE + offsetof(TIM_TypeDef, CCR3);
 constexpr int kCaptureException = vboard::kExcIrq0 + TIM3_IRQn;
 
 // One control work's compare values, as they went over the bus.
@@ -69,7 +69,7 @@ class PhaseDrive : public ::testing::Test {
   std::vector<Duties> compare_writes() const {
     std::vector<const vboard::BusAccess*> tim5;
     for (const auto& a : log) {
-      if (a.address >= TIM5_BASE && a.address < TIM5_BASE + 0x400) tim5.push_back(&a);
+      if (a.address >= TIM5_BASE && a.address < TIM5_BASE + sizeof(TIM_TypeDef)) tim5.push_back(&a);
     }
     std::vector<Duties> out;
     EXPECT_EQ(tim5.size() % 3, 0u);

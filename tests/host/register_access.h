@@ -15,11 +15,11 @@ inline std::uint32_t peek8(std::uintptr_t a) { return vboard::board().peek(a, 1)
 inline void poke32(std::uintptr_t a, std::uint32_t v) { vboard::board().poke(a, v, 4); }
 inline void poke16(std::uintptr_t a, std::uint32_t v) { vboard::board().poke(a, v, 2); }
 
-inline constexpr std::uintptr_t kRccCr = RCC_BASE + 0x00;
-inline constexpr std::uintptr_t kRccPllcfgr = RCC_BASE + 0x04;
-inline constexpr std::uintptr_t kRccCfgr = RCC_BASE + 0x08;
-inline constexpr std::uintptr_t kRccAhb1enr = RCC_BASE + 0x30;
-inline constexpr std::uintptr_t kRccApb1enr = RCC_BASE + 0x40;
-inline constexpr std::uintptr_t kRccApb2enr = RCC_BASE + 0x44;
+inline constexpr std::uintptr_t kRccCr = RCC_BASE + offsetof(RCC_TypeDef, CR);
+inline constexpr std::uintptr_t kRccPllcfgr = RCC_BASE + offsetof(RCC_TypeDef, PLLCFGR);
+inline constexpr std::uintptr_t kRccCfgr = RCC_BASE + offsetof(RCC_TypeDef, CFGR);
+inline constexpr std::uintptr_t kRccAhb1enr = RCC_BASE + offsetof(RCC_TypeDef, AHB1ENR);
+inline constexpr std::uintptr_t kRccApb1enr = RCC_BASE + offsetof(RCC_TypeDef, APB1ENR);
+inline constexpr std::uintptr_t kRccApb2enr = RCC_BASE + offsetof(RCC_TypeDef, APB2ENR);
 
 }  // namespace test_registers

@@ -15,6 +15,7 @@
 #include "system_clock.h"
 #include "vboard/as5048a_model.h"
 #include "vboard/board.h"
+#include "wired_pins.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/rcc_model.h"
@@ -29,7 +30,7 @@ using vboard::us;
 
 vboard::Spi& spi2() { return *vboard::Spi::of(board(), 2); }
 vboard::As5048a& sensor() { return *board().find<vboard::As5048a>(); }
-bool status_led() { return board().gpio('A').level(7); }
+bool status_led() { return wired::level("status LED"); }
 
 std::vector<std::uint16_t> sent_words() {
   std::vector<std::uint16_t> words;
@@ -155,7 +156,7 @@ TEST_F(SensorLink, SendHalfWordReturnsTheWordShiftedBack) {
   EXPECT_EQ(SPI_SendHalfWord(0xA5A5), 0x1234);
   EXPECT_EQ(SPI_SendHalfWord(0x0000), 0xBEEF);
   EXPECT_EQ(slave.received, (std::vector<std::uint16_t>{0xA5A5, 0x0000}));
-  EXPECT_TRUE(board().gpio('B').level(12)) << "chip select left low";
+  EXPECT_TRUE(wired::level("sensor chip select")) << "chip select left low";
 }
 
 TEST_F(SensorLink, ChipSelectFramesEveryWordWithItsDelays) {
@@ -165,8 +166,8 @@ TEST_F(SensorLink, ChipSelectFramesEveryWordWithItsDelays) {
     bool rxne;  // received word still unread at the edge
   };
   std::vector<Edge> edges;
-  board().gpio('B').observe([&](int pin, bool level, Ticks t) {
-    if (pin == 12) edges.push_back({level, t, (board().peek(SPI2_BASE + 0x08, 2) & SPI_SR_RXNE) != 0});
+  wired::port_of("sensor chip select").observe([&](int pin, bool level, Ticks t) {
+    if (pin == wired::pin("sensor chip select").pin) edges.push_back({level, t, (board().peek(SPI2_BASE + offsetof(SPI_TypeDef, SR), 2) & SPI_SR_RXNE) != 0});
   });
   sensor().set_error_forced(true);  // four frames: the read and the clear sequence
   EXPECT_EQ(Read_As5048A_Reg(0x3FFF), 0);
@@ -194,7 +195,7 @@ TEST_F(SensorLink, ChipSelectFramesEveryWordWithItsDelays) {
       EXPECT_GE(edges[2 * i + 2].time - rise.time, us(2));
     }
   }
-  EXPECT_TRUE(board().gpio('B').level(12));
+  EXPECT_TRUE(wired::level("sensor chip select"));
 }
 
 TEST_F(SensorLink, FrameTakesSixteenClocksAtPclk1Over32) {
@@ -228,7 +229,7 @@ TEST(SensorLinkBringUp, FirmwareSetUpGivesTheLinkTheSensorNeeds) {
   SystemInit();
   SPI_Config();
   EXPECT_TRUE(spi2().frames().empty());  // nothing is sent during set-up
-  EXPECT_TRUE(board().gpio('B').level(12));
+  EXPECT_TRUE(wired::level("sensor chip select"));
   EXPECT_TRUE(spi2().enabled());
   EXPECT_TRUE(spi2().master());
   sensor().set_angle(90.0);
@@ -241,7 +242,7 @@ TEST(SensorLinkBringUp, FirmwareSetUpGivesTheLinkTheSensorNeeds) {
     EXPECT_FALSE(f.cs_high);
     EXPECT_TRUE(f.cs_steady);
   }
-  EXPECT_TRUE(board().gpio('B').level(12));
+  EXPECT_TRUE(wired::level("sensor chip select"));
   board().reset();
 }
 

@@ -15,6 +15,7 @@
 #include "vboard/as5048a_model.h"
 #include "device.h"
 #include "vboard/board.h"
+#include "wired_pins.h"
 #include "vboard/core.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
@@ -111,7 +112,7 @@ TEST_F(System, WorksComeAtTheirTimesFromTheEndOfStartUp) {
   telemetry.expect_every_5ms(20);
   // The encoder count and the status LED after the read.
   EXPECT_EQ(error_flag, 0u);
-  EXPECT_TRUE(board().gpio('A').level(7));
+  EXPECT_TRUE(wired::level("status LED"));
 }
 
 TEST_F(System, CaptureCountsOfZeroChangeNoAngle) {
@@ -183,7 +184,7 @@ TEST_F(System, SensorRepliesWithBadParityAreFlaggedAndStillUsed) {
   board().power_on();
   board().run_for(ms(115));
   EXPECT_EQ(error_flag, 1u);
-  EXPECT_TRUE(board().gpio('A').level(7));
+  EXPECT_TRUE(wired::level("status LED"));
   telemetry.expect_every_5ms(20);
 }
 
@@ -193,7 +194,7 @@ TEST_F(System, SensorErrorFlagIsClearedAndTheReadFails) {
   auto& spi = *vboard::Spi::of(board(), 2);
   board().power_on();
   board().run_for(ms(115));
-  EXPECT_FALSE(board().gpio('A').level(7)) << "the status LED shows the failed read";
+  EXPECT_FALSE(wired::level("status LED")) << "the status LED shows the failed read";
   ASSERT_EQ(spi.frames().size(), 4u);
   EXPECT_EQ(spi.frames()[2].sent, 0x4001u);
   EXPECT_EQ(spi.frames()[3].sent, 0xC000u);
@@ -205,7 +206,7 @@ TEST_F(System, WithoutASensorTheLoopRunsOnAndReportsTheFailure) {
   pwm().set_enabled(false);
   board().power_on();
   board().run_for(ms(320));
-  EXPECT_FALSE(board().gpio('A').level(7));
+  EXPECT_FALSE(wired::level("status LED"));
   EXPECT_EQ(PitchAngle, 0.0f) << "a failed read stores count 0";
   EXPECT_EQ(AbPitchAngle, 0.0f) << "no capture ever came";
   EXPECT_EQ(works.runs(vboard::Work::k100ms), 3u);

@@ -1,8 +1,10 @@
-// The vector table: the stack top, the core exceptions and the 82 device
-// interrupts, each entry in its place.
+// The vector table: the stack top, the core exceptions and the device
+// interrupts, each entry in its place and named by it in reports.
 #include <gtest/gtest.h>
 
+#include "device.h"
 #include "handlers.h"
+#include "vboard/core.h"
 #include "vectors.h"
 
 namespace {
@@ -19,18 +21,29 @@ TEST(VectorTable, EveryEntryInItsPlace) {
       {13, nullptr},          {14, PendSV_Handler},   {15, SysTick_Handler},
   };
   for (const auto& c : core) EXPECT_EQ(g_pfnVectors[c.entry].handler, c.handler) << "entry " << c.entry;
-  for (int irq = 0; irq < 82; ++irq) {
+  for (int irq = 0; irq < kDeviceIrqCount; ++irq) {
     void (*expected)() = Default_Handler;
     switch (irq) {
-      case 23: expected = EXTI9_5_IRQHandler; break;
-      case 29: expected = TIM3_IRQHandler; break;
-      case 37: expected = USART1_IRQHandler; break;
-      case 39: expected = USART3_IRQHandler; break;
-      case 54: expected = TIM6_DAC_IRQHandler; break;
+      case EXTI9_5_IRQn: expected = EXTI9_5_IRQHandler; break;
+      case TIM3_IRQn: expected = TIM3_IRQHandler; break;
+      case USART1_IRQn: expected = USART1_IRQHandler; break;
+      case USART3_IRQn: expected = USART3_IRQHandler; break;
+      case TIM6_DAC_IRQn: expected = TIM6_DAC_IRQHandler; break;
       default: break;
     }
-    EXPECT_EQ(g_pfnVectors[16 + irq].handler, expected) << "device interrupt " << irq;
+    EXPECT_EQ(g_pfnVectors[vboard::kExcIrq0 + irq].handler, expected) << "device interrupt " << irq;
   }
+}
+
+// Reports name a handler as the vector table gives it, not from a list of
+// their own.
+TEST(VectorTable, HandlersAreNamedByTheirSymbols) {
+  EXPECT_EQ(vboard::exception_name(vboard::kExcHardFault), "HardFault_Handler");
+  EXPECT_EQ(vboard::exception_name(vboard::kExcSysTick), "SysTick_Handler");
+  EXPECT_EQ(vboard::exception_name(vboard::kExcIrq0 + TIM6_DAC_IRQn), "TIM6_DAC_IRQHandler");
+  EXPECT_EQ(vboard::exception_name(vboard::kExcIrq0 + EXTI9_5_IRQn), "EXTI9_5_IRQHandler");
+  EXPECT_EQ(vboard::exception_name(vboard::kExcIrq0 + TIM2_IRQn), "Default_Handler");
+  EXPECT_EQ(vboard::exception_name(7), "exception 7") << "a reserved entry";
 }
 
 }  // namespace

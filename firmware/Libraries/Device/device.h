@@ -37,14 +37,22 @@ enum IRQn_Type : std::int8_t {
   DebugMonitor_IRQn = -4,
   PendSV_IRQn = -2,
   SysTick_IRQn = -1,
+  EXTI0_IRQn = 6,
+  EXTI1_IRQn = 7,
+  EXTI2_IRQn = 8,
+  EXTI3_IRQn = 9,
+  EXTI4_IRQn = 10,
   EXTI9_5_IRQn = 23,
   TIM2_IRQn = 28,
   TIM3_IRQn = 29,
   SPI2_IRQn = 36,
   USART1_IRQn = 37,
+  USART2_IRQn = 38,
   USART3_IRQn = 39,
+  EXTI15_10_IRQn = 40,
   TIM5_IRQn = 50,
   TIM6_DAC_IRQn = 54,
+  USART6_IRQn = 71,
   FPU_IRQn = 81,
 };
 inline constexpr int kDeviceIrqCount = 82;
@@ -425,6 +433,8 @@ static_assert(sizeof(SCB_Type) == 0x8C);
 // RCC CR
 inline constexpr std::uint32_t RCC_CR_HSION = 0x00000001u;
 inline constexpr std::uint32_t RCC_CR_HSIRDY = 0x00000002u;
+inline constexpr std::uint32_t RCC_CR_HSITRIM = 0x000000F8u;
+inline constexpr std::uint32_t RCC_CR_HSICAL = 0x0000FF00u;
 inline constexpr std::uint32_t RCC_CR_HSEON = 0x00010000u;
 inline constexpr std::uint32_t RCC_CR_HSERDY = 0x00020000u;
 inline constexpr std::uint32_t RCC_CR_HSEBYP = 0x00040000u;
@@ -452,15 +462,33 @@ inline constexpr std::uint32_t RCC_CFGR_PPRE1 = 0x00001C00u;
 inline constexpr std::uint32_t RCC_CFGR_PPRE1_DIV4 = 0x00001400u;
 inline constexpr std::uint32_t RCC_CFGR_PPRE2 = 0x0000E000u;
 inline constexpr std::uint32_t RCC_CFGR_PPRE2_DIV2 = 0x00008000u;
+inline constexpr std::uint32_t RCC_CFGR_RTCPRE = 0x001F0000u;
+inline constexpr std::uint32_t RCC_CFGR_MCO1 = 0x00600000u;
+inline constexpr std::uint32_t RCC_CFGR_I2SSRC = 0x00800000u;
+inline constexpr std::uint32_t RCC_CFGR_MCO1PRE = 0x07000000u;
+inline constexpr std::uint32_t RCC_CFGR_MCO2PRE = 0x38000000u;
+inline constexpr std::uint32_t RCC_CFGR_MCO2 = 0xC0000000u;
 // RCC APB1ENR
 inline constexpr std::uint32_t RCC_APB1ENR_PWREN = 0x10000000u;
 // PWR CR
 inline constexpr std::uint32_t PWR_CR_VOS = 0x0000C000u;
+// PWR CSR
+inline constexpr std::uint32_t PWR_CSR_VOSRDY = 0x00004000u;
 // FLASH ACR
+inline constexpr std::uint32_t FLASH_ACR_LATENCY = 0x0000000Fu;
 inline constexpr std::uint32_t FLASH_ACR_LATENCY_5WS = 0x00000005u;
 inline constexpr std::uint32_t FLASH_ACR_PRFTEN = 0x00000100u;
 inline constexpr std::uint32_t FLASH_ACR_ICEN = 0x00000200u;
 inline constexpr std::uint32_t FLASH_ACR_DCEN = 0x00000400u;
+inline constexpr std::uint32_t FLASH_ACR_ICRST = 0x00000800u;
+inline constexpr std::uint32_t FLASH_ACR_DCRST = 0x00001000u;
+// SYSCFG
+inline constexpr std::uint32_t SYSCFG_MEMRMP_MEM_MODE = 0x00000003u;
+inline constexpr std::uint32_t SYSCFG_PMC_MII_RMII = 0x00800000u;
+inline constexpr std::uint32_t SYSCFG_CMPCR_CMP_PD = 0x00000001u;
+inline constexpr std::uint32_t SYSCFG_CMPCR_READY = 0x00000100u;
+// EXTI: lines 0 to 22
+inline constexpr std::uint32_t EXTI_LINES = 0x007FFFFFu;
 
 // TIM
 inline constexpr std::uint16_t TIM_CR1_CEN = 0x0001u;
@@ -473,6 +501,10 @@ inline constexpr std::uint16_t TIM_CR1_ARPE = 0x0080u;
 inline constexpr std::uint16_t TIM_CR1_CKD = 0x0300u;
 inline constexpr std::uint16_t TIM_DIER_UIE = 0x0001u;
 inline constexpr std::uint16_t TIM_DIER_CC1IE = 0x0002u;
+inline constexpr std::uint16_t TIM_DIER_CC2IE = 0x0004u;
+inline constexpr std::uint16_t TIM_DIER_CC3IE = 0x0008u;
+inline constexpr std::uint16_t TIM_DIER_CC4IE = 0x0010u;
+inline constexpr std::uint16_t TIM_DIER_TIE = 0x0040u;
 inline constexpr std::uint16_t TIM_SR_UIF = 0x0001u;
 inline constexpr std::uint16_t TIM_SR_CC1IF = 0x0002u;
 inline constexpr std::uint16_t TIM_SR_CC2IF = 0x0004u;
@@ -480,6 +512,11 @@ inline constexpr std::uint16_t TIM_SR_TIF = 0x0040u;
 inline constexpr std::uint16_t TIM_SR_CC1OF = 0x0200u;
 inline constexpr std::uint16_t TIM_SR_CC2OF = 0x0400u;
 inline constexpr std::uint16_t TIM_EGR_UG = 0x0001u;
+inline constexpr std::uint16_t TIM_EGR_CC1G = 0x0002u;
+inline constexpr std::uint16_t TIM_EGR_CC2G = 0x0004u;
+inline constexpr std::uint16_t TIM_EGR_CC3G = 0x0008u;
+inline constexpr std::uint16_t TIM_EGR_CC4G = 0x0010u;
+inline constexpr std::uint16_t TIM_EGR_TG = 0x0040u;
 inline constexpr std::uint16_t TIM_CCMR1_CC1S = 0x0003u;
 inline constexpr std::uint16_t TIM_CCMR1_CC1S_0 = 0x0001u;  // input capture 1 from TI1
 inline constexpr std::uint16_t TIM_CCMR1_IC1PSC = 0x000Cu;
@@ -524,13 +561,19 @@ inline constexpr std::uint16_t SPI_CR1_CPOL = 0x0002u;
 inline constexpr std::uint16_t SPI_CR1_MSTR = 0x0004u;
 inline constexpr std::uint16_t SPI_CR1_BR = 0x0038u;
 inline constexpr std::uint16_t SPI_CR1_SPE = 0x0040u;
+inline constexpr std::uint16_t SPI_CR1_LSBFIRST = 0x0080u;
 inline constexpr std::uint16_t SPI_CR1_SSI = 0x0100u;
 inline constexpr std::uint16_t SPI_CR1_SSM = 0x0200u;
 inline constexpr std::uint16_t SPI_CR1_DFF = 0x0800u;
 inline constexpr std::uint16_t SPI_CR1_CRCNEXT = 0x1000u;
 inline constexpr std::uint16_t SPI_CR1_CRCEN = 0x2000u;
+inline constexpr std::uint16_t SPI_CR2_ERRIE = 0x0020u;
+inline constexpr std::uint16_t SPI_CR2_RXNEIE = 0x0040u;
+inline constexpr std::uint16_t SPI_CR2_TXEIE = 0x0080u;
 inline constexpr std::uint16_t SPI_SR_RXNE = 0x0001u;
 inline constexpr std::uint16_t SPI_SR_TXE = 0x0002u;
+inline constexpr std::uint16_t SPI_SR_CRCERR = 0x0010u;
+inline constexpr std::uint16_t SPI_SR_MODF = 0x0020u;
 inline constexpr std::uint16_t SPI_SR_OVR = 0x0040u;
 inline constexpr std::uint16_t SPI_SR_BSY = 0x0080u;
 inline constexpr std::uint16_t SPI_I2SCFGR_I2SMOD = 0x0800u;
@@ -550,6 +593,7 @@ inline constexpr std::uint16_t USART_CR1_IDLEIE = 0x0010u;
 inline constexpr std::uint16_t USART_CR1_RXNEIE = 0x0020u;
 inline constexpr std::uint16_t USART_CR1_TCIE = 0x0040u;
 inline constexpr std::uint16_t USART_CR1_TXEIE = 0x0080u;
+inline constexpr std::uint16_t USART_CR1_PEIE = 0x0100u;
 inline constexpr std::uint16_t USART_CR1_PS = 0x0200u;
 inline constexpr std::uint16_t USART_CR1_PCE = 0x0400u;
 inline constexpr std::uint16_t USART_CR1_M = 0x1000u;
@@ -557,6 +601,7 @@ inline constexpr std::uint16_t USART_CR1_UE = 0x2000u;
 inline constexpr std::uint16_t USART_CR1_OVER8 = 0x8000u;
 inline constexpr std::uint16_t USART_CR2_STOP = 0x3000u;
 inline constexpr std::uint16_t USART_CR3_EIE = 0x0001u;
+inline constexpr std::uint16_t USART_CR3_DMAR = 0x0040u;
 inline constexpr std::uint16_t USART_CR3_RTSE = 0x0100u;
 inline constexpr std::uint16_t USART_CR3_CTSE = 0x0200u;
 
@@ -570,6 +615,9 @@ inline constexpr std::uint32_t SysTick_LOAD_RELOAD_Msk = 0x00FFFFFFu;
 // SCB AIRCR
 inline constexpr std::uint32_t SCB_AIRCR_PRIGROUP_Msk = 0x00000700u;
 inline constexpr std::uint32_t AIRCR_VECTKEY_MASK = 0x05FA0000u;
+inline constexpr std::uint32_t SCB_AIRCR_VECTKEY_Msk = 0xFFFF0000u;
+// NVIC STIR
+inline constexpr std::uint32_t NVIC_STIR_INTID_Msk = 0x000001FFu;
 
 // The device implements the upper four bits of each priority byte.
 inline constexpr unsigned __NVIC_PRIO_BITS = 4;

@@ -41,9 +41,14 @@ inline constexpr std::uint16_t GPIO_PinSource14 = 14;
 inline constexpr std::uint16_t GPIO_PinSource15 = 15;
 
 // Alternate functions used on this board.
+inline constexpr std::uint8_t GPIO_AF_TIM2 = 1;
+inline constexpr std::uint8_t GPIO_AF_TIM3 = 2;
 inline constexpr std::uint8_t GPIO_AF_TIM5 = 2;
 inline constexpr std::uint8_t GPIO_AF_SPI2 = 5;
+inline constexpr std::uint8_t GPIO_AF_USART1 = 7;
+inline constexpr std::uint8_t GPIO_AF_USART2 = 7;
 inline constexpr std::uint8_t GPIO_AF_USART3 = 7;
+inline constexpr std::uint8_t GPIO_AF_USART6 = 8;
 
 enum GPIOMode_TypeDef : std::uint8_t {
   GPIO_Mode_IN = 0,

@@ -14,7 +14,10 @@ inline constexpr std::uint32_t RCC_APB1Periph_TIM3 = 0x00000002u;
 inline constexpr std::uint32_t RCC_APB1Periph_TIM5 = 0x00000008u;
 inline constexpr std::uint32_t RCC_APB1Periph_TIM6 = 0x00000010u;
 inline constexpr std::uint32_t RCC_APB1Periph_SPI2 = 0x00004000u;
+inline constexpr std::uint32_t RCC_APB1Periph_USART2 = 0x00020000u;
 inline constexpr std::uint32_t RCC_APB1Periph_USART3 = 0x00040000u;
+inline constexpr std::uint32_t RCC_APB2Periph_USART1 = 0x00000010u;
+inline constexpr std::uint32_t RCC_APB2Periph_USART6 = 0x00000020u;
 inline constexpr std::uint32_t RCC_APB2Periph_SYSCFG = 0x00004000u;
 
 // Clock frequencies in Hz, as the clock registers give them.
