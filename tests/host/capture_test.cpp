@@ -201,7 +201,7 @@ TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
 TEST_F(CaptureTimer, OnlyACounterOverflowRaisesTheUpdateFlag) {
   std::vector<std::pair<Ticks, std::uint32_t>> entries;  // time, SR on entry
   board().on_exception_entry = [&entries](int e, Ticks t) {
-    if (e == kCaptureException) entries.emplace_back(t, board().peek(TIM3_BASE + 0x10, 2));
+    if (e == kCaptureException) entries.emplace_back(t, board().peek(TIM3_BASE + offsetof(TIM_TypeDef, SR), 2));
   };
   TIM3_Init();
   board().run_until(ms(10) + us(100));

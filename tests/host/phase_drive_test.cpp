@@ -56,7 +56,7 @@ class PhaseDrive : public ::testing::Test {
     });
     board().on_exception_entry = [this](int e, Ticks t) {
       // Captures only: the line broken, the counter's overflows interrupt too.
-      if (e == kCaptureException && (board().peek(TIM3_BASE + 0x10, 2) & 0x2u) != 0u) captures.push_back(t);
+      if (e == kCaptureException && (board().peek(TIM3_BASE + offsetof(TIM_TypeDef, SR), 2) & TIM_SR_CC1IF) != 0u) captures.push_back(t);
     };
   }
   void TearDown() override {
