@@ -48,7 +48,7 @@ using FaultKind = vboard::FaultKind;
 struct Fault {
   FaultKind kind = FaultKind::kNoSensor;
   double from_s = 0.0;
-  std::optional<double> until_s;  // none: to the end of the run
+  std::optional<double> until_s{};  // none: to the end of the run
   double percent = 0.0;
   double width_s = 0.0;
   double rate_hz = 0.0;
