@@ -307,12 +307,12 @@ std::string SoakReport::summary() const {
       static_cast<unsigned long long>(turn_slips), static_cast<unsigned long long>(turn_resyncs));
   put("faults applied        %llu (%llu runts, dropouts and spikes)", static_cast<unsigned long long>(faults_applied),
       static_cast<unsigned long long>(fault_events));
-  std::string kinds;
+  o << "  by kind           ";
   for (const auto& k : kFaultKinds) {
     const auto n = faults_of_kind[static_cast<std::size_t>(k.kind)];
-    if (n) kinds += " " + std::string(k.name) + " " + std::to_string(n);
+    if (n) o << ' ' << k.name << ' ' << n;
   }
-  o << "  by kind            " << kinds << '\n';
+  o << '\n';
   put("serial bytes in      %llu (%llu with NE or FE)", static_cast<unsigned long long>(flood_bytes),
       static_cast<unsigned long long>(serial_errors));
   put("stall                %s", stalled ? "yes" : "no");

@@ -216,7 +216,9 @@ class Reader {
     const auto* info = vboard::fault_kind_named(name);
     if (!info) {
       std::string names;
-      for (const auto& k : vboard::kFaultKinds) names += (names.empty() ? "\"" : ", \"") + std::string(k.name) + "\"";
+      for (const auto& k : vboard::kFaultKinds) {
+        names.append(names.empty() ? "\"" : ", \"").append(k.name).append("\"");
+      }
       fail(kind.source(), at + ".kind", "unknown fault '" + name + "' (use " + names + ")");
     }
     f.kind = info->kind;
