@@ -9,7 +9,8 @@
 //   - the decoded mechanical angle within 1 degree of the rotor at every
 //     capture whose period the sensor's PWM line carried cleanly, the
 //     sensor's bottom 1.4 degrees excepted (its shortest high time reads
-//     them as 1.4);
+//     them as 1.4), and the degree below them (a late capture may carry a
+//     rotor that has crossed into them);
 //   - the absolute angle keeping its turn while the line is clean (a turn
 //     may change only across a spell in which the line carried no angle);
 //   - a digest of every frame and its time: same seed, same digest.

@@ -9,10 +9,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "soak.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int soak_main(int argc, char** argv) {
   CLI::App app{"The seeded soak of the firmware on the virtual board, for hours of virtual time"};
   double hours = 24.0;
   std::uint64_t seed = 1;
@@ -39,4 +42,15 @@ int main(int argc, char** argv) {
   std::printf("wall time            %.1f s (%.0f times real time)\n", wall(), r.virtual_s / wall());
   std::printf("%s\n", r.sound() ? "sound" : "NOT SOUND");
   return r.sound() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return soak_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vboard-soak: %s\n", e.what());
+    return 1;
+  }
 }

@@ -70,10 +70,11 @@ constexpr const FaultKindInfo* fault_kind_named(std::string_view name) {
   return nullptr;
 }
 
-static_assert([] {
+constexpr bool indexed_by_kind() {
   for (std::size_t i = 0; i < kFaultKinds.size(); ++i)
     if (static_cast<std::size_t>(kFaultKinds[i].kind) != i) return false;
   return true;
-}(), "the table is indexed by the kind");
+}
+static_assert(indexed_by_kind(), "the table is indexed by the kind");
 
 }  // namespace vboard
