@@ -7,9 +7,19 @@
 #include <cstdio>
 
 #include "soak.h"
+#include "vboard/rotor.h"
 #include "vboard/fault_kinds.h"
 
 namespace {
+
+TEST(Soak, ScriptedRotorReadsBackBeforeItsLastChange) {
+  // A capture read late asks for the rotor at its period's start, which may
+  // lie before the rotor's last change of speed.
+  vboard::Rotor rotor;
+  rotor.set(10.0, 360.0, vboard::ms(100));
+  EXPECT_NEAR(rotor.unwrapped(vboard::ms(99)), 9.64, 1e-9);
+  EXPECT_NEAR(rotor.angle(vboard::ms(50)), 352.0, 1e-9);
+}
 
 TEST(Soak, FiveMinutesOfRandomFaultsTwice) {
   vboard::SoakOptions options;
