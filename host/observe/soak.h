@@ -10,7 +10,10 @@
 //     capture whose period the sensor's PWM line carried cleanly, the
 //     sensor's bottom 1.4 degrees excepted (its shortest high time reads
 //     them as 1.4), and the degree below them (a late capture may carry a
-//     rotor that has crossed into them);
+//     rotor that has crossed into them); a step of the sensor's frequency
+//     counts as a moment of unclean line (a capture read late, behind a
+//     key's debounce, pairs one period's length with the next one's high
+//     time, which only matters when the two periods differ);
 //   - the absolute angle keeping its turn while the line is clean (a turn
 //     may change only across a spell in which the line carried no angle);
 //   - a digest of every frame and its time: same seed, same digest.
