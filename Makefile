@@ -6,7 +6,8 @@
 # board with OpenOCD and an ST-LINK), make debug (OpenOCD's gdb server and
 # gdb-multiarch on the image), make bench (speed of the virtual board),
 # make cycles (instructions per work item on the emulated Cortex-M4), make lint
-# (clang-tidy and cppcheck over LINT_PATHS).
+# (clang-tidy and cppcheck over LINT_PATHS), make soak HOURS=24 (the seeded
+# soak of the suite for hours of virtual time, with its figures).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -21,7 +22,7 @@ ARM_DIR    := $(BUILD)/arm
 # Static analysis covers these sources and the headers under them.
 LINT_PATHS ?= firmware host/lib host/run host/port host/programs/groundstation.cpp host/programs/bench.cpp
 
-.PHONY: all deps host host-asan firmware run run-program test-build test lint bench cycles flash debug fuzz clean
+.PHONY: all deps host host-asan firmware run run-program test-build test lint bench cycles flash debug fuzz soak clean
 
 all: firmware host
 
@@ -69,6 +70,13 @@ lint: deps $(ASAN_DIR)/build.ninja
 
 bench: host firmware
 	$(HOST_DIR)/host/programs/vboard-bench 60
+
+# The seeded soak for HOURS of virtual time (SEED chooses the plan).
+HOURS      ?= 24
+SEED       ?= 1
+soak: deps $(HOST_DIR)/build.ninja
+	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-soak
+	$(HOST_DIR)/host/programs/vboard-soak --hours $(HOURS) --seed $(SEED)
 
 # Instructions per work item on the emulated Cortex-M4 (not a test).
 cycles: firmware

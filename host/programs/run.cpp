@@ -39,6 +39,7 @@
 #include "step_metrics.h"
 #include "vboard/as5048a_model.h"
 #include "vboard/board.h"
+#include "vboard/faults.h"
 #include "vboard/hardware.h"
 #include "vboard/gpio.h"
 #include "vboard/ground_station.h"
@@ -105,10 +106,8 @@ class Events {
 };
 
 // Puts what the scenario asks of the board into its event queue: key
-// presses, sensor faults with their start and end, serial floods.
-void apply(vboard::Board& board, const run::Scenario& s, Events& say) {
-  auto* sensor = board.find<vboard::As5048a>();
-  auto* pwm = board.find<vboard::SensorPwm>();
+// presses, the catalogue's faults with their start and end, serial floods.
+void apply(vboard::Board& board, vboard::Faults& faults, const run::Scenario& s, Events& say) {
   auto* keys = board.find<vboard::Keys>();
   auto& station = vboard::GroundStation::of(board);
 
@@ -120,44 +119,22 @@ void apply(vboard::Board& board, const run::Scenario& s, Events& say) {
       board.at(at, [p, at, note, &say] { say(at, "key %s pressed%s", key_label(p.key), note); });
     }
   }
-  const Ticks pwm_period = pwm->period();
+  std::uint64_t seed = 1;
   for (const auto& f : s.faults) {
-    std::function<void(bool)> set;
-    switch (f.kind) {
-      case run::FaultKind::kNoSensor:
-        set = [sensor, pwm](bool on) {
-          sensor->set_absent(on);
-          pwm->set_enabled(!on);
-        };
-        break;
-      case run::FaultKind::kBadParity:
-        set = [sensor](bool on) { sensor->set_bad_parity(on); };
-        break;
-      case run::FaultKind::kPwmCut:
-        set = [pwm](bool on) { pwm->set_enabled(!on); };
-        break;
-      case run::FaultKind::kPwmFrequency: {
-        const auto off = static_cast<Ticks>(std::llround(static_cast<double>(pwm_period) / (1.0 + f.percent / 100.0)));
-        set = [pwm, off, pwm_period](bool on) { pwm->set_period(on ? off : pwm_period); };
-        break;
-      }
-    }
-    const char* name = run::fault_name(f.kind);
-    auto change = [set, name, &say](bool on, Ticks at) {
-      say(at, "fault %s %s", name, on ? "on" : "off");
-      set(on);
-    };
+    const vboard::Fault fault{.kind = f.kind,
+                              .percent = f.percent,
+                              .width_us = f.width_s * 1e6,
+                              .rate_hz = f.rate_hz,
+                              .bounce_ms = f.bounce_s * 1e3,
+                              .key = board_key(f.key),
+                              .seed = seed++};
     // Faults present from power-on are set before the firmware starts.
-    if (f.from_s == 0.0) {
-      set(true);
-    } else {
-      const Ticks at = ticks_of(f.from_s);
-      board.at(at, [change, at] { change(true, at); });
-    }
-    if (f.until_s) {
-      const Ticks at = ticks_of(*f.until_s);
-      board.at(at, [change, at] { change(false, at); });
-    }
+    faults.schedule(fault, f.from_s == 0.0 ? 0 : ticks_of(f.from_s), f.until_s ? ticks_of(*f.until_s) : vboard::kNever);
+  }
+  if (say.on()) {
+    faults.on_change = [&say](const vboard::Fault& f, bool on, Ticks at) {
+      if (at > 0) say(at, "fault %s %s", run::fault_name(f.kind), on ? "on" : "off");
+    };
   }
   for (const auto& f : s.floods) station.flood(ticks_of(f.at_s), ticks_of(f.length_s), 1);
 }
@@ -215,7 +192,8 @@ class Session {
     config.crystal_fails = s_.crystal_fails;
     config.motor = motor;
     board_.reset(config);
-    apply(board_, s_, say_);
+    faults_ = std::make_unique<vboard::Faults>(board_);
+    apply(board_, *faults_, s_, say_);
     // The motor's shaft stands where the sensor reads the start angle; a
     // rotor speed asks for the scripted rotor under the sensor instead.
     auto& drive = board_.motor_drive();
@@ -424,6 +402,7 @@ class Session {
   Events& say_;
   bool verbose_;
   vboard::Board& board_;
+  std::unique_ptr<vboard::Faults> faults_;
   vboard::GroundStation* station_ = nullptr;
   vboard::Keys* keys_ = nullptr;
   bool scripted_ = false;  // the sensor reads the scripted rotor, not the motor

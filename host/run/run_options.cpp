@@ -209,8 +209,8 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
     s.presses.push_back(p);
   }
   if (angle->count() > 0) s.start_angle_deg = rotor_angle;
-  if (no_sensor) s.faults.push_back({FaultKind::kNoSensor, 0.0, std::nullopt, 0.0});
-  if (bad_parity) s.faults.push_back({FaultKind::kBadParity, 0.0, std::nullopt, 0.0});
+  if (no_sensor) s.faults.push_back({.kind = FaultKind::kNoSensor});
+  if (bad_parity) s.faults.push_back({.kind = FaultKind::kBadParity});
   if (flood->count() > 0) {
     const Flood f = parse_flood(flood_text);
     if (f.at_s >= s.duration_s) {

@@ -209,35 +209,80 @@ class Reader {
   }
 
   Fault read_fault(const toml::table& t, const std::string& at) const {
-    only(t, at, {"kind", "from", "until", "percent"});
+    only(t, at, {"kind", "from", "until", "percent", "width", "rate_hz", "bounce", "key"});
     Fault f;
     const auto& kind = need(t, at, "kind");
     const std::string name = text(kind, at + ".kind");
-    if (name == "no-sensor") {
-      f.kind = FaultKind::kNoSensor;
-    } else if (name == "bad-parity") {
-      f.kind = FaultKind::kBadParity;
-    } else if (name == "pwm-cut") {
-      f.kind = FaultKind::kPwmCut;
-    } else if (name == "pwm-frequency") {
-      f.kind = FaultKind::kPwmFrequency;
-    } else {
-      fail(kind.source(), at + ".kind",
-           "unknown fault '" + name + "' (use \"no-sensor\", \"bad-parity\", \"pwm-cut\" or \"pwm-frequency\")");
+    const auto* info = vboard::fault_kind_named(name);
+    if (!info) {
+      std::string names;
+      for (const auto& k : vboard::kFaultKinds) {
+        names.append(names.empty() ? "\"" : ", \"").append(k.name).append("\"");
+      }
+      fail(kind.source(), at + ".kind", "unknown fault '" + name + "' (use " + names + ")");
     }
+    f.kind = info->kind;
     if (auto* n = t.get("from")) f.from_s = time(*n, at + ".from");
     if (auto* n = t.get("until")) {
       f.until_s = time(*n, at + ".until");
       if (*f.until_s <= f.from_s) fail(n->source(), at + ".until", "must be later than from");
     }
-    if (f.kind == FaultKind::kPwmFrequency) {
+    using vboard::FaultParameter;
+    // A parameter key that the kind does not take is refused, naming the kind.
+    auto refuse = [&](std::string_view key, bool allowed) {
+      if (auto* n = t.get(key); n && !allowed) {
+        fail(n->source(), at + "." + std::string(key), "a " + name + " fault has no " + std::string(key));
+      }
+    };
+    const auto p = info->parameter;
+    const bool chatter = f.kind == FaultKind::kKeyChatter;
+    refuse("percent", p == FaultParameter::kPercent);
+    refuse("width", p == FaultParameter::kWidthRate);
+    refuse("rate_hz", p == FaultParameter::kWidthRate || p == FaultParameter::kRate);
+    refuse("bounce", p == FaultParameter::kBounce);
+    refuse("key", chatter);
+    if (p == FaultParameter::kPercent) {
       const auto& pct = need(t, at, "percent");
       f.percent = number(pct, at + ".percent");
-      if (f.percent <= -100.0 || f.percent > 1000.0 || f.percent == 0.0) {
-        fail(pct.source(), at + ".percent", "must lie above -100 and at most 1000, and not be 0");
+      if (f.kind == FaultKind::kPwmFrequency) {
+        if (f.percent <= -100.0 || f.percent > 1000.0 || f.percent == 0.0) {
+          fail(pct.source(), at + ".percent", "must lie above -100 and at most 1000, and not be 0");
+        }
+      } else if (f.percent <= 0.0 || f.percent > 100.0) {
+        fail(pct.source(), at + ".percent", "must lie above 0 and at most 100");
       }
-    } else if (auto* n = t.get("percent")) {
-      fail(n->source(), at + ".percent", "only a pwm-frequency fault has a percent");
+    }
+    if (p == FaultParameter::kWidthRate) {
+      const auto& w = need(t, at, "width");
+      f.width_s = time(w, at + ".width");
+      if (f.width_s <= 0.0 || f.width_s > 1e-3) fail(w.source(), at + ".width", "must lie above 0 and at most 1ms");
+    }
+    if (p == FaultParameter::kWidthRate || p == FaultParameter::kRate) {
+      const auto& r = need(t, at, "rate_hz");
+      f.rate_hz = number(r, at + ".rate_hz");
+      if (f.rate_hz <= 0.0 || f.rate_hz > 100000.0) fail(r.source(), at + ".rate_hz", "must lie above 0 and at most 100000");
+    }
+    if (p == FaultParameter::kBounce) {
+      const auto& b = need(t, at, "bounce");
+      f.bounce_s = time(b, at + ".bounce");
+      if (f.bounce_s <= 0.0 || f.bounce_s > 0.1) fail(b.source(), at + ".bounce", "must lie above 0 and at most 100ms");
+    }
+    if (chatter) {
+      if (auto* n = t.get("key")) {
+        const std::string k = text(*n, at + ".key");
+        if (k == "up") {
+          f.key = KeyName::kUp;
+        } else if (k == "down") {
+          f.key = KeyName::kDown;
+        } else {
+          fail(n->source(), at + ".key", "unknown key '" + k + "' (use \"up\" or \"down\")");
+        }
+      }
+    }
+    if (f.kind == FaultKind::kCrystalFails) {
+      // The crystal is started once, at reset: only a failure from power-on means anything.
+      if (f.from_s != 0.0) fail(t.get("from")->source(), at + ".from", "a crystal fails at start-up: from must be 0");
+      if (auto* n = t.get("until")) fail(n->source(), at + ".until", "a crystal that failed at start-up stays failed");
     }
     return f;
   }
@@ -274,15 +319,7 @@ Scenario read_scenario(const std::string& path) {
   return parse_scenario(text.str(), path);
 }
 
-const char* fault_name(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::kNoSensor: return "no-sensor";
-    case FaultKind::kBadParity: return "bad-parity";
-    case FaultKind::kPwmCut: return "pwm-cut";
-    case FaultKind::kPwmFrequency: return "pwm-frequency";
-  }
-  return "?";
-}
+const char* fault_name(FaultKind kind) { return vboard::fault_kind_name(kind).data(); }
 
 const char* key_name(KeyName key) { return key == KeyName::kUp ? "up" : "down"; }
 

@@ -1,6 +1,6 @@
 // A run of the controller on the virtual board, described in a TOML file:
 // how long, which motor and load, where the rotor starts, the key presses,
-// the faults put on the sensor, the serial floods, the crystal, the gains
+// the faults of the board's catalogue, the serial floods, the crystal, the gains
 // and the rate of the recorded time series.
 //
 // Times are strings with a unit ("500ms", "1.5s", "250us") or plain numbers
@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "vboard/fault_kinds.h"
 
 namespace run {
 
@@ -30,18 +32,28 @@ struct LoadStep {
   double torque_nm = 0.0;  // load torque on the shaft from `at_s` on
 };
 
-enum class FaultKind {
-  kNoSensor,      // no sensor answers: SPI data line high, no PWM signal
-  kBadParity,     // the sensor's SPI replies carry a wrong parity bit
-  kPwmCut,        // the PWM angle line is cut
-  kPwmFrequency,  // the PWM signal's frequency is off by `percent`
-};
+// The board's fault catalogue (vboard/fault_kinds.h names them).
+using FaultKind = vboard::FaultKind;
 
+// A [[fault]]: its kind by name, from and until (times), and the parameter
+// its kind takes:
+//   no-sensor, bad-parity, pwm-cut, pwm-stuck-high, pwm-stuck-low,
+//   spi-no-sensor, spi-error-flag, usart-flood, crystal-fails: none
+//     (crystal-fails only from 0, for the whole run)
+//   pwm-frequency: percent (above -100, at most 1000, not 0)
+//   usart-noise, usart-framing: percent of the received bytes (0 to 100]
+//   pwm-runt, pwm-dropout: width (a time, up to 1ms) and rate_hz (mean per second)
+//   key-bounce: bounce (a time, up to 100ms)
+//   key-chatter: rate_hz, and key ("up", the default, or "down")
 struct Fault {
   FaultKind kind = FaultKind::kNoSensor;
   double from_s = 0.0;
-  std::optional<double> until_s;  // none: to the end of the run
-  double percent = 0.0;           // kPwmFrequency only
+  std::optional<double> until_s{};  // none: to the end of the run
+  double percent = 0.0;
+  double width_s = 0.0;
+  double rate_hz = 0.0;
+  double bounce_s = 0.0;
+  KeyName key = KeyName::kUp;
 };
 
 struct Flood {

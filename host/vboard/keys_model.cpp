@@ -29,18 +29,19 @@ void Keys::set_pin(Key key, bool low) {
 }
 
 void Keys::contact(Key key, bool closed, Ticks at) {
-  // Steps 0, 2, 4 ... put the new level on the pin, the odd ones the old
-  // level back; the last step settles it.
-  const int steps = 2 * bounces_;
-  for (int i = 0; i <= steps; ++i) {
-    const Ticks when = steps == 0 ? at : at + span_ * static_cast<Ticks>(i) / static_cast<Ticks>(steps);
-    const bool low = (i % 2 == 0) == closed;
-    const bool first = i == 0;
-    board_.at(when, [this, key, low, first, closed] {
-      if (first) closed_[index(key)] = closed;
-      set_pin(key, low);
-    });
-  }
+  // The bounce is the one in force when the contact moves. Steps 0, 2, 4 ...
+  // put the new level on the pin, the odd ones the old level back; the last
+  // step settles it.
+  board_.at(at, [this, key, closed, at] {
+    closed_[index(key)] = closed;
+    set_pin(key, closed);
+    const int steps = 2 * bounces_;
+    for (int i = 1; i <= steps; ++i) {
+      const Ticks when = at + span_ * static_cast<Ticks>(i) / static_cast<Ticks>(steps);
+      const bool low = (i % 2 == 0) == closed;
+      board_.at(when, [this, key, low] { set_pin(key, low); });
+    }
+  });
 }
 
 void Keys::press(Key key, Ticks at) { contact(key, true, at); }

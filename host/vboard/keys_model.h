@@ -2,7 +2,8 @@
 // Each is pulled up on the board and shorts its pin to ground while
 // pressed. The contacts bounce: a press or a release first makes a few
 // short returns to the old level, evenly spread over the bounce time, before
-// the pin settles (3 bounces over 1 ms unless set otherwise). Same calls,
+// the pin settles (3 bounces over 1 ms unless set otherwise; the setting in
+// force when the contact moves counts). Same calls,
 // same level changes.
 #pragma once
 
@@ -24,7 +25,7 @@ class Keys : public Part {
   static constexpr char kPort = hw::pin("key up").port;
   static int pin(Key key) { return key == Key::kRaise ? hw::pin("key up").pin : hw::pin("key down").pin; }
 
-  // Contact bounce of the presses and releases scheduled from now on:
+  // Contact bounce of the presses and releases that happen from now on:
   // `bounces` returns to the old level spread over `span` (0: clean edges).
   void set_bounce(int bounces, Ticks span);
   int bounces() const { return bounces_; }

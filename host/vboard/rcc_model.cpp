@@ -21,7 +21,10 @@ constexpr unsigned kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 
 Rcc::Rcc(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
+bool Rcc::board_config_crystal_fails() const { return board_.config().crystal_fails; }
+
 void Rcc::reset() {
+  crystal_fails_ = false;
   set32(CR, 0x00000083u | HSIRDY);  // HSION, HSIRDY, HSITRIM 16
   set32(PLLCFGR, 0x24003010u);
   set32(CFGR, 0);
@@ -42,7 +45,7 @@ void Rcc::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       const std::uint32_t old = reg32(CR);
       std::uint32_t v = (value & ~(HSIRDY | HSERDY | PLLRDY)) | (old & (HSIRDY | HSERDY | PLLRDY));
       v |= HSIRDY;  // the internal oscillator keeps running while it is the system clock
-      if ((value & HSEON) && !(old & HSEON) && !board_.config().crystal_fails) {
+      if ((value & HSEON) && !(old & HSEON) && !crystal_fails()) {
         board_.schedule(this, kHseReady, board_.now() + board_.config().crystal_startup);
       }
       if (!(value & HSEON)) {

@@ -33,6 +33,12 @@ class Rcc : public Peripheral {
   Ticks pclk2_period() const;
   Ticks apb1_timer_period() const;
 
+  // The crystal fails to start from now on (as BoardConfig::crystal_fails,
+  // but switched by the fault catalogue): only an HSEON that comes while
+  // this is set is affected, so it matters at start-up.
+  void set_crystal_fails(bool fails) { crystal_fails_ = fails; }
+  bool crystal_fails() const { return crystal_fails_ || board_config_crystal_fails(); }
+
   // Switch status: 0 internal oscillator, 1 crystal, 2 PLL.
   unsigned switch_status() const {
     return (reg32(offsetof(RCC_TypeDef, CFGR)) & RCC_CFGR_SWS) >> std::countr_zero(RCC_CFGR_SWS);
@@ -42,6 +48,8 @@ class Rcc : public Peripheral {
   void update_switch();
   void recompute();  // the clock tree from the registers, then the board is told
   std::uint32_t pll_hz() const;
+  bool board_config_crystal_fails() const;
+  bool crystal_fails_ = false;
   std::uint32_t sysclk_ = kHsiHz, hclk_ = kHsiHz, pclk1_ = kHsiHz, pclk2_ = kHsiHz;
 };
 

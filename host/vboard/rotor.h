@@ -29,9 +29,11 @@ class Rotor {
   // Whether the sensor reads this rotor rather than the motor's shaft.
   bool forced() const { return forced_; }
 
-  // Unwrapped mechanical angle.
+  // Unwrapped mechanical angle (before the last set, as if the speed then
+  // had held: times are unsigned, so the difference is taken in double).
   double unwrapped(Ticks t) const {
-    return start_angle_ + speed_ * (static_cast<double>(t - since_) / static_cast<double>(kTicksPerSecond));
+    return start_angle_ +
+           speed_ * ((static_cast<double>(t) - static_cast<double>(since_)) / static_cast<double>(kTicksPerSecond));
   }
   // Mechanical angle in [0, 360).
   double angle(Ticks t) const {

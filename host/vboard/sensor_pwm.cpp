@@ -18,7 +18,9 @@ void SensorPwm::reset() {
   queued_.clear();
   periods_ = 0;
   last_rise_ = 0;
+  previous_rise_ = 0;
   last_high_ = 0;
+  hold_ = Hold::kFree;
   sensor_high_ = false;
   pulses_ = dropouts_ = 0;
   board_.gpio(kPort).drive(kPin, false);
@@ -65,6 +67,7 @@ void SensorPwm::start_period() {
     high = high_time(board_.sensor_angle(now), period);
   }
   ++periods_;
+  previous_rise_ = last_rise_;
   last_rise_ = now;
   last_high_ = high;
   sensor_high_ = high > 0;
@@ -84,7 +87,15 @@ void SensorPwm::on_event(int kind) {
 }
 
 void SensorPwm::drive_line() {
-  if (enabled_) board_.gpio(kPort).drive(kPin, (sensor_high_ || pulses_ > 0) && dropouts_ == 0);
+  if (!enabled_) return;
+  bool high = (sensor_high_ || pulses_ > 0) && dropouts_ == 0;
+  if (hold_ != Hold::kFree) high = hold_ == Hold::kHigh;
+  board_.gpio(kPort).drive(kPin, high);
+}
+
+void SensorPwm::hold_line(Hold hold) {
+  hold_ = hold;
+  drive_line();
 }
 
 void SensorPwm::inject_pulse(Ticks at, Ticks width) {

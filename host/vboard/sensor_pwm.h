@@ -56,9 +56,16 @@ class SensorPwm : public Part {
   // dropout wins where both overlap). Ignored while the output is off.
   void inject_pulse(Ticks at, Ticks width);
   void inject_dropout(Ticks at, Ticks width);
+  // A line held at one level from now on over whatever the sensor drives (a
+  // short to the supply or to ground); kFree lets it go again. The sensor's
+  // periods go on underneath.
+  enum class Hold { kFree, kLow, kHigh };
+  void hold_line(Hold hold);
+  Hold held() const { return hold_; }
 
   std::uint64_t periods() const { return periods_; }  // periods started since reset
   Ticks last_rise() const { return last_rise_; }      // start of the current period
+  Ticks previous_rise() const { return previous_rise_; }  // start of the period before it
   Ticks last_high() const { return last_high_; }      // its high time
 
  private:
@@ -72,7 +79,9 @@ class SensorPwm : public Part {
   std::deque<std::pair<Ticks, Ticks>> queued_;
   std::uint64_t periods_ = 0;
   Ticks last_rise_ = 0;
+  Ticks previous_rise_ = 0;
   Ticks last_high_ = 0;
+  Hold hold_ = Hold::kFree;
   bool sensor_high_ = false;
   int pulses_ = 0;    // injected pulses in force
   int dropouts_ = 0;  // injected dropouts in force

@@ -80,6 +80,9 @@ void Usart::reset() {
   rx_in_flight_ = false;
   rx_frame_ = {};
   rx_on_since_ = kNever;
+  noise_share_ = framing_share_ = 0.0;
+  disturbance_state_ = 0;
+  rx_noisy_ = rx_bad_stop_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -300,6 +303,12 @@ void Usart::peer_changed() {
   if (!rx_in_flight_) schedule_rx();
 }
 
+void Usart::set_rx_disturbance(double noise_percent, double framing_percent, std::uint64_t seed) {
+  noise_share_ = std::clamp(noise_percent / 100.0, 0.0, 1.0);
+  framing_share_ = std::clamp(framing_percent / 100.0, 0.0, 1.0);
+  disturbance_state_ = seed;
+}
+
 void Usart::schedule_rx() {
   const Ticks start = peer_ ? peer_->next_frame_start() : kNever;
   if (start == kNever) {
@@ -326,9 +335,13 @@ void Usart::deliver(const SerialFrame& frame) {
   const unsigned word = format().word_bits();
   rdr_ = static_cast<std::uint16_t>(frame.data & ((1u << word) - 1u));
   std::uint16_t set = RXNE;
-  if (!frame_readable(frame, format(), bit_time())) {
+  if (rx_bad_stop_ || !frame_readable(frame, format(), bit_time())) {
     set = static_cast<std::uint16_t>(set | FE);
     ++stats_.framing_errors;
+  }
+  if (rx_noisy_) {
+    set = static_cast<std::uint16_t>(set | NE);
+    ++stats_.noise_errors;
   }
   ++stats_.frames_received;
   set_status(set, 0);
@@ -371,6 +384,18 @@ void Usart::on_event(int kind) {
       }
       rx_frame_ = peer_->begin_frame(board_.now());
       rx_in_flight_ = true;
+      rx_noisy_ = rx_bad_stop_ = false;
+      if (noise_share_ > 0.0 || framing_share_ > 0.0) {
+        // Two draws a frame from a splitmix64 sequence, in [0, 1).
+        auto draw = [this] {
+          std::uint64_t z = (disturbance_state_ += 0x9E3779B97F4A7C15ull);
+          z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+          z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+          return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+        };
+        rx_noisy_ = draw() < noise_share_;
+        rx_bad_stop_ = draw() < framing_share_;
+      }
       board_.cancel(this, kIdleLine);
       board_.schedule(this, kRxLine, rx_frame_.end);
       return;

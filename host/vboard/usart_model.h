@@ -17,7 +17,9 @@
 // Receiver: frames from the attached peer arrive at the peer's rate. A frame
 // that completes sets RXNE with its data in DR; one that completes while
 // RXNE is still set is lost and sets ORE (DR keeps the earlier byte). A frame
-// whose format or rate does not match the receiver's sets FE. IDLE sets when
+// whose format or rate does not match the receiver's sets FE, as does one
+// whose stop bit a disturbance pulls low; noise on the line (samples of a bit
+// that disagree) sets NE; both come with RXNE, as on the chip. IDLE sets when
 // the line has stayed idle for one frame after a reception. Reading DR clears
 // RXNE; an SR read followed by a DR read clears ORE, NE, FE, PE and IDLE
 // (those the SR read saw). Frames that start while the receiver is off, or
@@ -99,6 +101,10 @@ class Usart : public Peripheral {
   void attach(SerialPeer* peer) { peer_ = peer; }
   // The peer has new frames to send, or their times changed.
   void peer_changed();
+  // Disturbances on the RX line for the frames that begin from now on: that
+  // share of them carries noise (NE, the data still read as sent) or a stop
+  // bit pulled low (FE). Which frames are hit follows from `seed`.
+  void set_rx_disturbance(double noise_percent, double framing_percent, std::uint64_t seed);
 
   // ---- Configuration as the registers hold it ----
   bool enabled() const;
@@ -122,6 +128,7 @@ class Usart : public Peripheral {
     std::uint64_t frames_missed = 0;    // arrived while the receiver was off or not routed
     std::uint64_t frames_received = 0;  // moved into DR (RXNE set)
     std::uint64_t framing_errors = 0;
+    std::uint64_t noise_errors = 0;
     std::uint64_t overruns = 0;         // lost because RXNE was still set
     std::uint64_t bytes_read = 0;       // DR reads that took a received byte (RXNE was set)
   };
@@ -174,6 +181,9 @@ class Usart : public Peripheral {
   bool rx_in_flight_ = false;
   SerialFrame rx_frame_{};
   Ticks rx_on_since_ = kNever;
+  double noise_share_ = 0.0, framing_share_ = 0.0;
+  std::uint64_t disturbance_state_ = 0;
+  bool rx_noisy_ = false, rx_bad_stop_ = false;  // of the frame in flight
 };
 
 }  // namespace vboard

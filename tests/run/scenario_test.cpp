@@ -86,6 +86,40 @@ length = "1s"
   EXPECT_TRUE(s.warnings.empty());
 }
 
+TEST(Scenario, FaultsOfTheCatalogueWithTheirParameters) {
+  const auto s = run::parse_scenario(R"(duration = "2s"
+[[fault]]
+kind = "pwm-runt"
+from = "0.1s"
+until = "0.5s"
+width = "3us"
+rate_hz = 50
+[[fault]]
+kind = "key-chatter"
+rate_hz = 20
+key = "down"
+[[fault]]
+kind = "key-bounce"
+bounce = "4ms"
+[[fault]]
+kind = "usart-framing"
+percent = 12.5
+[[fault]]
+kind = "crystal-fails"
+)",
+                                     "c.toml");
+  ASSERT_EQ(s.faults.size(), 5u);
+  EXPECT_EQ(s.faults[0].kind, run::FaultKind::kPwmRunt);
+  EXPECT_DOUBLE_EQ(s.faults[0].width_s, 3e-6);
+  EXPECT_EQ(s.faults[0].rate_hz, 50.0);
+  EXPECT_EQ(s.faults[0].until_s, 0.5);
+  EXPECT_EQ(s.faults[1].key, run::KeyName::kDown);
+  EXPECT_DOUBLE_EQ(s.faults[2].bounce_s, 0.004);
+  EXPECT_EQ(s.faults[3].percent, 12.5);
+  EXPECT_EQ(s.faults[4].kind, run::FaultKind::kCrystalFails);
+  EXPECT_STREQ(run::fault_name(s.faults[1].kind), "key-chatter");
+}
+
 TEST(Scenario, ErrorsNameFileLineAndKey) {
   struct Case {
     const char* text;
@@ -106,7 +140,14 @@ TEST(Scenario, ErrorsNameFileLineAndKey) {
       {"[[press]]\nat = 0.1\n", "press[1].key: missing"},
       {"[[fault]]\nkind = \"pwm-frequency\"\n", "fault[1].percent: missing"},
       {"[[fault]]\nkind = \"pwm-cut\"\nfrom = 0.5\nuntil = 0.2\n", "x.toml:4:9: fault[1].until: must be later than from"},
-      {"[[fault]]\nkind = \"bad-parity\"\npercent = 3\n", "fault[1].percent: only a pwm-frequency fault"},
+      {"[[fault]]\nkind = \"bad-parity\"\npercent = 3\n", "fault[1].percent: a bad-parity fault has no percent"},
+      {"[[fault]]\nkind = \"pwm-runt\"\nwidth = \"2us\"\n", "fault[1].rate_hz: missing"},
+      {"[[fault]]\nkind = \"pwm-dropout\"\nwidth = \"2ms\"\nrate_hz = 5\n", "fault[1].width: must lie above 0 and at most 1ms"},
+      {"[[fault]]\nkind = \"key-chatter\"\nrate_hz = 5\nkey = \"left\"\n", "fault[1].key: unknown key 'left'"},
+      {"[[fault]]\nkind = \"key-bounce\"\nrate_hz = 5\n", "fault[1].rate_hz: a key-bounce fault has no rate_hz"},
+      {"[[fault]]\nkind = \"usart-noise\"\npercent = 150\n", "fault[1].percent: must lie above 0 and at most 100"},
+      {"duration = 2\n[[fault]]\nkind = \"crystal-fails\"\nfrom = 1\n", "fault[1].from: a crystal fails at start-up"},
+      {"[[fault]]\nkind = \"pwm-runts\"\n", "unknown fault 'pwm-runts' (use \"no-sensor\", "},
       {"[[flood]]\nat = 0.1\nlength = 0\n", "flood[1].length: must be longer than 0"},
       {"press = 3\n", "press: expected one or more [[press]] tables"},
       {"crystal_fails = 1\n", "crystal_fails: expected true or false"},
