@@ -25,8 +25,6 @@ std::uintptr_t device_address(const volatile void* host_pointer) {
   return kPeriphBase + static_cast<std::uintptr_t>(p - periph_space);
 }
 
-std::uint32_t read(const void* reg, unsigned width) { return Board::for_firmware().bus_read(reg, width); }
-void write(void* reg, std::uint32_t value, unsigned width) { Board::for_firmware().bus_write(reg, value, width); }
 void spin_point() { Board::for_firmware().spin_point(); }
 void count_passes(std::uint32_t passes) {
   // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
@@ -92,31 +90,45 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   idle_skip();
 }
 
-std::uint32_t Board::bus_read(const void* reg, unsigned width) {
+// Accesses outside every model's block: the mirrored bytes, reported.
+[[gnu::noinline, gnu::cold]] std::uint32_t Board::unmodelled_read(std::uintptr_t address, const void* reg,
+                                                                  unsigned width) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, reg, width);
+  unmodelled(address, v, false, "no model at this address");
+  return v;
+}
+
+[[gnu::noinline, gnu::cold]] void Board::unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value,
+                                                          unsigned width) {
+  std::memcpy(reg, &value, width);
+  unmodelled(address, value, true, "no model at this address");
+}
+
+[[gnu::noinline]] void Board::poll_seen(const Peripheral* owner, std::uintptr_t address) {
+  poll_skip(owner, address);
+  take_interrupts();
+  check_pause();
+}
+
+[[gnu::always_inline]] inline std::uint32_t Board::bus_read(const void* reg, unsigned width) {
   const std::uintptr_t address = bus::device_address(reg);
   sync(kAccessCycles);
   Peripheral* m = model_at(address);
   read_was_volatile_ = false;
   std::uint32_t value;
-  if (m == nullptr) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, reg, width);
-    value = v;
-    unmodelled(address, value, false, "no model at this address");
+  if (m == nullptr) [[unlikely]] {
+    value = unmodelled_read(address, reg, width);
   } else if (!m->clocked()) {
     value = 0;  // a peripheral without its clock reads as 0
   } else {
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
-  if (bus_log) bus_log->push_back({now(), address, value, width, false});
+  if (bus_log) [[unlikely]] bus_log->push_back({now(), address, value, width, false});
   if (read_was_volatile_) {
     poll_count_ = 0;
   } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
-    if (++poll_count_ >= kPollThreshold) {
-      poll_skip(m, address);
-      take_interrupts();
-      check_pause();
-    }
+    if (++poll_count_ >= kPollThreshold) poll_seen(m, address);
   } else {
     last_read_ = address;
     last_value_ = value;
@@ -125,15 +137,14 @@ std::uint32_t Board::bus_read(const void* reg, unsigned width) {
   return value;
 }
 
-void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
   const std::uintptr_t address = bus::device_address(reg);
   sync(kAccessCycles);
   poll_count_ = 0;
-  if (bus_log) bus_log->push_back({now(), address, value, width, true});
+  if (bus_log) [[unlikely]] bus_log->push_back({now(), address, value, width, true});
   Peripheral* m = model_at(address);
-  if (m == nullptr) {
-    std::memcpy(reg, &value, width);
-    unmodelled(address, value, true, "no model at this address");
+  if (m == nullptr) [[unlikely]] {
+    unmodelled_write(address, reg, value, width);
   } else if (m->clocked()) {
     m->write(static_cast<std::uint32_t>(address - m->base()), value, width);
   }
@@ -182,5 +193,12 @@ void Board::busy_wait(Ticks duration) {
     check_pause();
   }
 }
+
+namespace bus {
+// The board's access paths are in line here: every register access of the
+// firmware comes this way.
+std::uint32_t read(const void* reg, unsigned width) { return Board::for_firmware().bus_read(reg, width); }
+void write(void* reg, std::uint32_t value, unsigned width) { Board::for_firmware().bus_write(reg, value, width); }
+}  // namespace bus
 
 }  // namespace vboard
