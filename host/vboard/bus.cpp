@@ -111,10 +111,23 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   check_pause();
 }
 
+// The device address of a register and its model: the peripheral space
+// straight from the page table, the core's through model_at.
+inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) const {
+  const std::uintptr_t offset =
+      reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
+  if (offset < bus::kPeriphSize) [[likely]] {
+    address = bus::kPeriphBase + offset;
+    return periph_pages_[offset / 0x400];
+  }
+  address = bus::device_address(reg);
+  return model_at(address);
+}
+
 [[gnu::always_inline]] inline std::uint32_t Board::bus_read(const void* reg, unsigned width) {
-  const std::uintptr_t address = bus::device_address(reg);
+  std::uintptr_t address;
+  Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
-  Peripheral* m = model_at(address);
   read_was_volatile_ = false;
   std::uint32_t value;
   if (m == nullptr) [[unlikely]] {
@@ -138,11 +151,11 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
 }
 
 [[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
-  const std::uintptr_t address = bus::device_address(reg);
+  std::uintptr_t address;
+  Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
   poll_count_ = 0;
   if (bus_log) [[unlikely]] bus_log->push_back({now(), address, value, width, true});
-  Peripheral* m = model_at(address);
   if (m == nullptr) [[unlikely]] {
     unmodelled_write(address, reg, value, width);
   } else if (m->clocked()) {
