@@ -263,6 +263,7 @@ class Board {
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
   void poll_seen(const Peripheral* owner, std::uintptr_t address);
   Peripheral* model_of(const void* reg, std::uintptr_t& address) const;
+  void log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write);
   std::uint32_t unmodelled_read(std::uintptr_t address, const void* reg, unsigned width);
   void unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value, unsigned width);
   void sync(Ticks cycles);  // cost of an access, then pending interrupts

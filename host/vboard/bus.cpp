@@ -105,6 +105,10 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   unmodelled(address, value, true, "no model at this address");
 }
 
+[[gnu::noinline]] void Board::log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write) {
+  bus_log->push_back({now(), address, value, width, write});
+}
+
 [[gnu::noinline]] void Board::poll_seen(const Peripheral* owner, std::uintptr_t address) {
   poll_skip(owner, address);
   take_interrupts();
@@ -137,7 +141,7 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
   } else {
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
-  if (bus_log) [[unlikely]] bus_log->push_back({now(), address, value, width, false});
+  if (bus_log) [[unlikely]] log_access(address, value, width, false);
   if (read_was_volatile_) {
     poll_count_ = 0;
   } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
@@ -155,7 +159,7 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
   Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
   poll_count_ = 0;
-  if (bus_log) [[unlikely]] bus_log->push_back({now(), address, value, width, true});
+  if (bus_log) [[unlikely]] log_access(address, value, width, true);
   if (m == nullptr) [[unlikely]] {
     unmodelled_write(address, reg, value, width);
   } else if (m->clocked()) {
