@@ -261,6 +261,11 @@ class Board {
   // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
+  void poll_seen(const Peripheral* owner, std::uintptr_t address);
+  Peripheral* model_of(const void* reg, std::uintptr_t& address) const;
+  void log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write);
+  std::uint32_t unmodelled_read(std::uintptr_t address, const void* reg, unsigned width);
+  void unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value, unsigned width);
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
   void check_pause();
   void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }

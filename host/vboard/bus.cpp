@@ -15,28 +15,6 @@
 
 namespace vboard {
 
-// The firmware's port reaches the board through this target.
-bus::Target& board_port() {
-  class Port final : public bus::Target {
-    std::uint32_t read(const void* reg, unsigned width) override { return Board::for_firmware().bus_read(reg, width); }
-    void write(void* reg, std::uint32_t value, unsigned width) override {
-      Board::for_firmware().bus_write(reg, value, width);
-    }
-    void spin_point() override { Board::for_firmware().spin_point(); }
-    void count_passes(std::uint32_t passes) override {
-      // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
-      // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
-      Board& b = Board::instance();
-      b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
-    }
-    // As on the board: initialised data gets its initial values, the rest
-    // of static memory zero.
-    void runtime_init() override { Board::instance().restore_firmware_memory(); }
-  };
-  static Port port;
-  return port;
-}
-
 // In line in every access: the pause point is rarely reached.
 inline void Board::check_pause() {
   if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
@@ -93,31 +71,62 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   idle_skip();
 }
 
-std::uint32_t Board::bus_read(const void* reg, unsigned width) {
-  const std::uintptr_t address = bus::device_address(reg);
+// Accesses outside every model's block: the mirrored bytes, reported.
+[[gnu::noinline, gnu::cold]] std::uint32_t Board::unmodelled_read(std::uintptr_t address, const void* reg,
+                                                                  unsigned width) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, reg, width);
+  unmodelled(address, v, false, "no model at this address");
+  return v;
+}
+
+[[gnu::noinline, gnu::cold]] void Board::unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value,
+                                                          unsigned width) {
+  std::memcpy(reg, &value, width);
+  unmodelled(address, value, true, "no model at this address");
+}
+
+[[gnu::noinline]] void Board::log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write) {
+  bus_log->push_back({now(), address, value, width, write});
+}
+
+[[gnu::noinline]] void Board::poll_seen(const Peripheral* owner, std::uintptr_t address) {
+  poll_skip(owner, address);
+  take_interrupts();
+  check_pause();
+}
+
+// The device address of a register and its model: the peripheral space
+// straight from the page table, the core's through model_at.
+inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) const {
+  const std::uintptr_t offset =
+      reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
+  if (offset < bus::kPeriphSize) [[likely]] {
+    address = bus::kPeriphBase + offset;
+    return periph_pages_[offset / 0x400];
+  }
+  address = bus::device_address(reg);
+  return model_at(address);
+}
+
+[[gnu::always_inline]] inline std::uint32_t Board::bus_read(const void* reg, unsigned width) {
+  std::uintptr_t address;
+  Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
-  Peripheral* m = model_at(address);
   read_was_volatile_ = false;
   std::uint32_t value;
-  if (m == nullptr) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, reg, width);
-    value = v;
-    unmodelled(address, value, false, "no model at this address");
+  if (m == nullptr) [[unlikely]] {
+    value = unmodelled_read(address, reg, width);
   } else if (!m->clocked()) {
     value = 0;  // a peripheral without its clock reads as 0
   } else {
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
-  if (bus_log) bus_log->push_back({now(), address, value, width, false});
+  if (bus_log) [[unlikely]] log_access(address, value, width, false);
   if (read_was_volatile_) {
     poll_count_ = 0;
   } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
-    if (++poll_count_ >= kPollThreshold) {
-      poll_skip(m, address);
-      take_interrupts();
-      check_pause();
-    }
+    if (++poll_count_ >= kPollThreshold) poll_seen(m, address);
   } else {
     last_read_ = address;
     last_value_ = value;
@@ -126,15 +135,14 @@ std::uint32_t Board::bus_read(const void* reg, unsigned width) {
   return value;
 }
 
-void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
-  const std::uintptr_t address = bus::device_address(reg);
+[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+  std::uintptr_t address;
+  Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
   poll_count_ = 0;
-  if (bus_log) bus_log->push_back({now(), address, value, width, true});
-  Peripheral* m = model_at(address);
-  if (m == nullptr) {
-    std::memcpy(reg, &value, width);
-    unmodelled(address, value, true, "no model at this address");
+  if (bus_log) [[unlikely]] log_access(address, value, width, true);
+  if (m == nullptr) [[unlikely]] {
+    unmodelled_write(address, reg, value, width);
   } else if (m->clocked()) {
     const auto offset = static_cast<std::uint32_t>(address - m->base());
     m->write(offset, value, width);
@@ -184,6 +192,29 @@ void Board::busy_wait(Ticks duration) {
     take_interrupts();
     check_pause();
   }
+}
+
+// The firmware's port reaches the board through this target; the board's
+// access paths are in line here, as every register access comes this way.
+bus::Target& board_port() {
+  class Port final : public bus::Target {
+    std::uint32_t read(const void* reg, unsigned width) override { return Board::for_firmware().bus_read(reg, width); }
+    void write(void* reg, std::uint32_t value, unsigned width) override {
+      Board::for_firmware().bus_write(reg, value, width);
+    }
+    void spin_point() override { Board::for_firmware().spin_point(); }
+    void count_passes(std::uint32_t passes) override {
+      // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
+      // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
+      Board& b = Board::instance();
+      b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
+    }
+    // As on the board: initialised data gets its initial values, the rest
+    // of static memory zero.
+    void runtime_init() override { Board::instance().restore_firmware_memory(); }
+  };
+  static Port port;
+  return port;
 }
 
 }  // namespace vboard

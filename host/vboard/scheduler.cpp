@@ -6,7 +6,10 @@
 namespace vboard {
 
 void Scheduler::clear() {
-  for (const Slot& s : slots_) s.target->slot_of_kind_.fill(-1);
+  for (const Slot& s : slots_) {
+    s.target->slot_of_kind_.fill(-1);
+    s.target->kinds_with_slot_ = 0;
+  }
   slots_.clear();
   whens_.clear();
   pending_bits_.clear();
@@ -21,6 +24,7 @@ void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
   if (index < 0) {
     if (when == kNever) return;
     index = static_cast<int>(slots_.size());
+    target->kinds_with_slot_ |= std::uint32_t{1} << kind;
     slots_.push_back({target, kind, when});
     whens_.push_back(when);
     if (slots_.size() > 64 * pending_bits_.size()) pending_bits_.push_back(0);
@@ -58,8 +62,10 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
 }
 
 bool Scheduler::pending(const EventTarget* target) const {
-  for (const int index : target->slot_of_kind_)
-    if (index >= 0 && slots_[static_cast<std::size_t>(index)].when != kNever) return true;
+  for (std::uint32_t kinds = target->kinds_with_slot_; kinds != 0; kinds &= kinds - 1) {
+    const int index = target->slot_of_kind_[static_cast<std::size_t>(std::countr_zero(kinds))];
+    if (whens_[static_cast<std::size_t>(index)] != kNever) return true;
+  }
   return false;
 }
 

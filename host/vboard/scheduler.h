@@ -35,6 +35,7 @@ class EventTarget {
  private:
   friend class Scheduler;
   std::array<int, kEventKinds> slot_of_kind_;  // index into the scheduler's slots, -1: none yet
+  std::uint32_t kinds_with_slot_ = 0;          // one bit a kind that has a slot: pending() reads only these
 };
 
 class Scheduler {

@@ -22,8 +22,10 @@ void drive_pins(Board& board, const std::array<PinRef, 3>& pins, unsigned af, bo
   for (const PinRef& p : pins) {
     if (p.port == 0) continue;
     GpioPort& gpio = board.gpio(p.port);
+    // The level first: a pin already at it needs no look at its set-up.
+    if (gpio.held_level(p.pin) == level) continue;
     if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
-    if (gpio.held_level(p.pin) != level) gpio.set_alternate_output(p.pin, level);
+    gpio.set_alternate_output(p.pin, level);
   }
 }
 

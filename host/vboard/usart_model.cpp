@@ -219,10 +219,14 @@ void Usart::update_irq_line() {
   const std::uint16_t sr = reg16(kSR);
   const std::uint16_t cr1 = reg16(kCR1);
   const std::uint16_t cr3 = reg16(kCR3);
-  const bool level = ((sr & (RXNE | ORE)) && (cr1 & RXNEIE)) || ((sr & TXE) && (cr1 & TXEIE)) ||
-                     ((sr & TC) && (cr1 & TCIE)) || ((sr & IDLE) && (cr1 & IDLEIE)) ||
-                     ((sr & PE) && (cr1 & PEIE)) ||
-                     ((sr & (FE | NE | ORE)) && (cr3 & CR3_EIE) && (cr3 & CR3_DMAR));
+  // The flags each enable lets through: RXNEIE, TXEIE, TCIE and IDLEIE sit
+  // at their flags' bits.
+  static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
+  std::uint16_t seen = static_cast<std::uint16_t>(cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE));
+  if (cr1 & RXNEIE) seen |= ORE;
+  if (cr1 & PEIE) seen |= PE;
+  if ((cr3 & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
+  const bool level = (sr & seen) != 0;
   if (level != irq_level_) {
     irq_level_ = level;
     board_.set_irq_line(irq(), level);
