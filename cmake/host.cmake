@@ -80,6 +80,9 @@ enable_testing()
 add_subdirectory(tests/host)
 add_subdirectory(tests/run)
 add_subdirectory(tests/fuzz)
+if(SANITIZE)
+  add_subdirectory(tests/lint)
+endif()
 
 # The firmware reaches the board through the host port, and the board calls
 # the firmware's handlers: the two archives refer to each other.

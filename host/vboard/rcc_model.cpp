@@ -99,7 +99,7 @@ std::uint32_t Rcc::pll_hz() const {
   const std::uint64_t source = (cfg & (1u << 22)) ? kHseHz : kHsiHz;
   const std::uint64_t m = cfg & 0x3Fu;
   const std::uint64_t n = (cfg >> 6) & 0x1FFu;
-  const std::uint64_t p = (((cfg >> 16) & 3u) + 1u) * 2u;
+  const std::uint64_t p = std::uint64_t{((cfg >> 16) & 3u) + 1u} * 2u;
   if (m == 0) return 0;
   return static_cast<std::uint32_t>(source * n / m / p);
 }
