@@ -21,7 +21,8 @@ the source and of every header it includes (from ninja's dependency log of
 the build, or from the compiler's -M where the source was not built), plus the
 names of all files under firmware/ and host/ (a new header may shadow an
 old one); cppcheck keeps its own per-file results in its build directory.
---no-cache analyses everything.
+Paths in the key count from the source tree, so LINT_CACHE_DIR can hold the
+results for several clones. --no-cache analyses everything.
 """
 import argparse
 import collections
@@ -95,6 +96,11 @@ def select(build_dir, paths, out_dir, cross=False):
     return kept, originals, roots
 
 
+# Changes with anything in this script that changes what clang-tidy reports
+# for one command (the flags and checks it is given are part of the key).
+CACHE_FORMAT = "1"
+
+
 class TidyCache:
     """clang-tidy findings per source, keyed on everything that decides them."""
 
@@ -106,7 +112,7 @@ class TidyCache:
         self.hits = 0
         version = subprocess.run(["clang-tidy", "--version"], stdout=subprocess.PIPE, text=True).stdout
         base = hashlib.sha256()
-        for part in (version, checks_note, self.content(os.path.abspath(__file__)),
+        for part in (version, checks_note, CACHE_FORMAT,
                      self.content(os.path.join(ROOT, ".clang-tidy")), self.tree_names().replace(ROOT + "/", "")):
             base.update(part.encode() if isinstance(part, str) else part)
             base.update(b"\0")
@@ -293,7 +299,9 @@ def main():
         print("lint: no sources under " + " ".join(args.paths), file=sys.stderr)
         return 1
     work = [(db_dir, e, o, None) for e, o in zip(entries, originals)]
-    cache = None if args.no_cache else TidyCache(os.path.join(db_dir, "tidy-cache"), ARM_CHECKS)
+    # LINT_CACHE_DIR shares the results between clones, as ccache does objects.
+    cache_dir = os.environ.get("LINT_CACHE_DIR") or os.path.join(db_dir, "tidy-cache")
+    cache = None if args.no_cache else TidyCache(cache_dir, ARM_CHECKS + GCC_ONLY.pattern)
     if cache:
         cache.load_ninja_deps(args.build_dir)
     arm_note = ""
