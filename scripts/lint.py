@@ -182,7 +182,7 @@ class TidyCache:
             return text.replace(ROOT + "/", "")
 
         h = hashlib.sha256((self.base + "\0" + rel(str(checks)) + "\0" + rel(json.dumps(entry["arguments"]))).encode())
-        for d in sorted(set(deps + [entry["file"]])):
+        for d in sorted(set(deps + [entry["file"]]), key=rel):
             h.update((rel(d) + "\0" + self.content(d) + "\0").encode())
         return h.hexdigest()
 
