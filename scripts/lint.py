@@ -179,7 +179,7 @@ class TidyCache:
             return None
         # Paths count from the source tree, so that a clone's results serve another clone.
         def rel(text):
-            return text.replace(ROOT + "/", "")
+            return text.replace(ROOT + "/", "").replace(re.escape(ROOT) + "/", "")
 
         h = hashlib.sha256((self.base + "\0" + rel(str(checks)) + "\0" + rel(json.dumps(entry["arguments"]))).encode())
         for d in sorted(set(deps + [entry["file"]]), key=rel):
@@ -237,7 +237,7 @@ def run_tidy(work, roots, jobs, cache):
 
     def one(w):
         db_dir, entry, original, checks = w
-        key = cache.key(entry, original, (checks, hfilter)) if cache else None
+        key = cache.key(entry, original, f"{checks}\0{hfilter}") if cache else None
         found = cache.get(key) if key else None
         if found is None:
             found = [(f[0], f[1], f[2], f[3], str(f[4])) for f in tidy_one(db_dir, entry["file"], hfilter, checks)]
