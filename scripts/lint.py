@@ -13,10 +13,21 @@ count per tool and check; exits 1 when there is any finding.
 
 The checks and the patterns silenced on purpose are in .clang-tidy and
 scripts/cppcheck-suppressions.txt, each with its reason.
+
+Results are kept in BUILD_DIR/lint so that a second run only analyses what
+changed: clang-tidy's findings per source under a key made of the tool's
+version, the checks, this script, the compile command, and the contents of
+the source and of every header it includes (from ninja's dependency log of
+the build, or from the compiler's -M where the source was not built), plus the
+names of all files under firmware/ and host/ (a new header may shadow an
+old one); cppcheck keeps its own per-file results in its build directory.
+Paths in the key count from the source tree, so LINT_CACHE_DIR can hold the
+results for several clones. --no-cache analyses everything.
 """
 import argparse
 import collections
 import concurrent.futures
+import hashlib
 import json
 import os
 import re
@@ -82,7 +93,113 @@ def select(build_dir, paths, out_dir, cross=False):
     # cppcheck reads the commands as the build wrote them (it unquotes -D values itself).
     with open(os.path.join(out_dir, "cppcheck.json"), "w") as f:
         json.dump(originals, f, indent=1)
-    return kept, roots
+    return kept, originals, roots
+
+
+# Changes with anything in this script that changes what clang-tidy reports
+# for one command (the flags and checks it is given are part of the key).
+CACHE_FORMAT = "1"
+
+
+class TidyCache:
+    """clang-tidy findings per source, keyed on everything that decides them."""
+
+    def __init__(self, cache_dir, checks_note):
+        self.dir = cache_dir
+        os.makedirs(cache_dir, exist_ok=True)
+        self.file_hashes = {}
+        self.deps = {}
+        self.hits = 0
+        version = subprocess.run(["clang-tidy", "--version"], stdout=subprocess.PIPE, text=True).stdout
+        base = hashlib.sha256()
+        for part in (version, checks_note, CACHE_FORMAT,
+                     self.content(os.path.join(ROOT, ".clang-tidy")), self.tree_names().replace(ROOT + "/", "")):
+            base.update(part.encode() if isinstance(part, str) else part)
+            base.update(b"\0")
+        self.base = base.hexdigest()
+
+    @staticmethod
+    def tree_names():
+        names = []
+        for top in ("firmware", "host"):
+            for d, _, files in os.walk(os.path.join(ROOT, top)):
+                names += [os.path.join(d, f) for f in files]
+        return "\n".join(sorted(names))
+
+    def content(self, path):
+        h = self.file_hashes.get(path)
+        if h is None:
+            try:
+                with open(path, "rb") as f:
+                    h = hashlib.sha256(f.read()).hexdigest()
+            except OSError:
+                h = "missing"
+            self.file_hashes[path] = h
+        return h
+
+    def load_ninja_deps(self, build_dir):
+        """Header lists of the objects ninja built and whose log is current."""
+        run = subprocess.run(["ninja", "-C", build_dir, "-t", "deps"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+        current = None
+        for line in run.stdout.splitlines():
+            if line and not line[0].isspace():
+                out, _, state = line.partition(": #deps")
+                current = os.path.normpath(os.path.join(build_dir, out)) if "(VALID)" in state else None
+                if current:
+                    self.deps[current] = []
+            elif current and line.strip():
+                self.deps[current].append(os.path.normpath(os.path.join(build_dir, line.strip())))
+
+    @staticmethod
+    def compiler_deps(entry):
+        """The headers a source includes, from the compiler's preprocessor."""
+        args, skip = [], False
+        for a in entry["arguments"]:
+            if skip:
+                skip = False
+            elif a in ("-o", "-MF", "-MT", "-MQ"):
+                skip = True
+            elif a not in ("-c", "-MD", "-MMD"):
+                args.append(a)
+        run = subprocess.run(args + ["-M"], cwd=entry["directory"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+        if run.returncode != 0:
+            return None
+        words = run.stdout.replace("\\\n", " ").split()[1:]
+        return [os.path.normpath(os.path.join(entry["directory"], w)) for w in words]
+
+    def key(self, entry, original, checks):
+        out = original.get("output")
+        deps = self.deps.get(os.path.normpath(os.path.join(original["directory"], out))) if out else None
+        if deps is None:
+            deps = self.compiler_deps(original if "arguments" in original else
+                                      dict(original, arguments=shlex.split(original["command"])))
+        if deps is None:
+            return None
+        # Paths count from the source tree, so that a clone's results serve another clone.
+        def rel(text):
+            return text.replace(ROOT + "/", "").replace(re.escape(ROOT) + "/", "")
+
+        h = hashlib.sha256((self.base + "\0" + rel(str(checks)) + "\0" + rel(json.dumps(entry["arguments"]))).encode())
+        for d in sorted(set(deps + [entry["file"]]), key=rel):
+            h.update((rel(d) + "\0" + self.content(d) + "\0").encode())
+        return h.hexdigest()
+
+    def get(self, key):
+        try:
+            with open(os.path.join(self.dir, key + ".json")) as f:
+                found = [tuple(x) for x in json.load(f)]
+            self.hits += 1
+            return found
+        except (OSError, ValueError):
+            return None
+
+    def put(self, key, found):
+        tmp = os.path.join(self.dir, key + ".tmp")
+        with open(tmp, "w") as f:
+            json.dump(found, f)
+        os.replace(tmp, os.path.join(self.dir, key + ".json"))
 
 
 def header_filter(roots):
@@ -114,22 +231,37 @@ def tidy_one(db_dir, source, hfilter, checks=None):
     return found
 
 
-def run_tidy(work, roots, jobs):
-    """work: (compile database directory, entry, extra checks) triples."""
+def run_tidy(work, roots, jobs, cache):
+    """work: (compile database directory, entry, original entry, extra checks)."""
     hfilter = header_filter(roots)
+
+    def one(w):
+        db_dir, entry, original, checks = w
+        key = cache.key(entry, original, f"{checks}\0{hfilter}") if cache else None
+        found = cache.get(key) if key else None
+        if found is None:
+            found = [(f[0], f[1], f[2], f[3], str(f[4])) for f in tidy_one(db_dir, entry["file"], hfilter, checks)]
+            # A run that failed is not kept: it says nothing about the source.
+            if key and not any(f[3] == "clang-tidy-failed" for f in found):
+                cache.put(key, found)
+        return found
+
     findings = set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        for found in pool.map(lambda w: tidy_one(w[0], w[1]["file"], hfilter, w[2]), work):
-            findings.update((f[0], f[1], f[2], f[3], str(f[4])) for f in found)
+        for found in pool.map(one, work):
+            findings.update(tuple(f) for f in found)
     return sorted(findings)
 
 
-def run_cppcheck(db_dir, jobs):
+def run_cppcheck(db_dir, jobs, cache):
     cmd = ["cppcheck", "--project=" + os.path.join(db_dir, "cppcheck.json"),
            "--enable=warning,style,performance,portability", "--inline-suppr",
            "--suppressions-list=" + os.path.join(ROOT, "scripts", "cppcheck-suppressions.txt"),
            "--std=c++20", "--quiet", "-j", str(jobs),
            "--template={file}:{line}:{column}: {severity}: {message} [{id}]"]
+    if cache:
+        os.makedirs(os.path.join(db_dir, "cppcheck-build"), exist_ok=True)
+        cmd.append("--cppcheck-build-dir=" + os.path.join(db_dir, "cppcheck-build"))
     run = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     findings = set()
     for line in run.stderr.splitlines():
@@ -158,31 +290,41 @@ def main():
     ap.add_argument("--arm", metavar="ARM_BUILD_DIR", help="also the firmware with the board's flags")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--only", choices=["clang-tidy", "cppcheck"])
+    ap.add_argument("--no-cache", action="store_true", help="analyse every source again")
     args = ap.parse_args()
 
     db_dir = os.path.join(args.build_dir, "lint")
-    entries, roots = select(args.build_dir, args.paths, db_dir)
+    entries, originals, roots = select(args.build_dir, args.paths, db_dir)
     if not entries:
         print("lint: no sources under " + " ".join(args.paths), file=sys.stderr)
         return 1
-    work = [(db_dir, e, None) for e in entries]
+    work = [(db_dir, e, o, None) for e, o in zip(entries, originals)]
+    # LINT_CACHE_DIR shares the results between clones, as ccache does objects.
+    cache_dir = os.environ.get("LINT_CACHE_DIR") or os.path.join(db_dir, "tidy-cache")
+    cache = None if args.no_cache else TidyCache(cache_dir, ARM_CHECKS + GCC_ONLY.pattern)
+    if cache:
+        cache.load_ninja_deps(args.build_dir)
     arm_note = ""
     if args.arm and os.path.exists(os.path.join(args.arm, "compile_commands.json")):
         arm_dir = os.path.join(args.arm, "lint")
-        arm_entries, _ = select(args.arm, [p for p in args.paths if p.split("/")[0] == "firmware"], arm_dir,
-                                cross=True)
-        work += [(arm_dir, e, ARM_CHECKS) for e in arm_entries]
+        arm_entries, arm_originals, _ = select(args.arm, [p for p in args.paths if p.split("/")[0] == "firmware"],
+                                               arm_dir, cross=True)
+        work += [(arm_dir, e, o, ARM_CHECKS) for e, o in zip(arm_entries, arm_originals)]
+        if cache:
+            cache.load_ninja_deps(args.arm)
         arm_note = f", {len(arm_entries)} with the board's flags"
     print(f"lint: {len(entries)} sources under {' '.join(args.paths)}{arm_note}")
     total = 0
     if args.only in (None, "clang-tidy"):
         start = time.monotonic()
-        found = run_tidy(work, roots, args.jobs)
+        found = run_tidy(work, roots, args.jobs, cache)
         report("clang-tidy", found, time.monotonic() - start)
+        if cache:
+            print(f"clang-tidy: {cache.hits} of {len(work)} sources unchanged since an earlier run")
         total += len(found)
     if args.only in (None, "cppcheck"):
         start = time.monotonic()
-        found = run_cppcheck(db_dir, args.jobs)
+        found = run_cppcheck(db_dir, args.jobs, cache is not None)
         report("cppcheck", found, time.monotonic() - start)
         total += len(found)
     return 1 if total else 0

@@ -3,12 +3,14 @@
 // every millisecond. Prints host microseconds and integration steps per
 // period (processor time), and the resulting speed over real time, for a
 // few typical states.
+#include <charconv>
 #include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <numbers>
+#include <string_view>
 
 #include "vboard/motor_model.h"
 
@@ -54,7 +56,16 @@ void run(const Case& c, int periods) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int periods = argc > 1 ? std::atoi(argv[1]) : 2000;
+  // atoi would read "abc" as 0 periods, and a figure per period divides by them.
+  int periods = 2000;
+  if (argc > 1) {
+    const std::string_view text(argv[1]);
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), periods);
+    if (ec != std::errc{} || end != text.data() + text.size() || periods < 1) {
+      std::fprintf(stderr, "error: periods: '%s' is not a whole number above 0\n", argv[1]);
+      return 2;
+    }
+  }
   const double half_pi = std::numbers::pi / 2.0;
   std::printf("motor model, %d periods of 10 ms, 10 shaft looks per period\n", periods);
   run({"at rest, no drive", [](const Motor&, int) { return std::array<double, 3>{}; }}, periods);

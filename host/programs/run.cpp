@@ -74,7 +74,7 @@ const char* key_label(run::KeyName key) { return key == run::KeyName::kUp ? "up 
 
 // PWM compare over auto-reload of the phase timer TIM5 (centre-aligned),
 // read as a debugger would.
-double duty(vboard::Board& board, std::uintptr_t ccr_offset) {
+double duty(const vboard::Board& board, std::uintptr_t ccr_offset) {
   const double arr = board.peek(TIM5_BASE + offsetof(TIM_TypeDef, ARR));
   return arr > 0 ? board.peek(TIM5_BASE + ccr_offset) / arr : 0.0;
 }
@@ -88,6 +88,7 @@ class Events {
  public:
   Events(bool on, run::Progress* progress) : on_(on), progress_(progress) {}
   bool on() const { return on_; }
+  // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute has the compiler check each call.
   void operator()(Ticks t, const char* format, ...) __attribute__((format(printf, 3, 4))) {
     if (!on_) return;
     if (progress_) progress_->hide();
@@ -591,7 +592,7 @@ bool write_files(const run::RunOptions& opt, const run::Series& series) {
         run::write_csv(csv, series);
       }
       run::write_plot(opt.plot_path, csv, opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path);
-      if (opt.csv_path.empty()) std::remove(csv.c_str());
+      if (opt.csv_path.empty() && std::remove(csv.c_str()) != 0) std::fprintf(stderr, "warning: cannot remove %s\n", csv.c_str());
       std::printf("wrote %s\n", opt.plot_path.c_str());
     }
   } catch (const std::exception& e) {

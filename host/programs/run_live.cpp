@@ -26,7 +26,7 @@ void install_stop_signals() {
   sa.sa_flags = 0;  // no restart: a wait returns at once
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a reader or browser that went away is an error code, not death
+  (void)signal(SIGPIPE, SIG_IGN);  // a reader or browser that went away is an error code, not death; cannot fail
 }
 
 bool stop_requested() { return g_stop != 0; }

@@ -93,6 +93,10 @@ int report(CLI::App& app, const CLI::ParseError& e, std::ostream& out, std::ostr
   return 2;
 }
 
+[[noreturn]] void not_a_number(const std::string& field, const std::string& gains) {
+  throw std::invalid_argument("'" + field + "' in '" + gains + "' is not a finite number");
+}
+
 int bad(std::ostream& err, const std::string& message) {
   err << "error: " << message << "\n";
   return 2;
@@ -108,7 +112,7 @@ Gains parse_gains(const std::string& text) {
     if ((i < 2) != (comma != std::string::npos)) throw std::invalid_argument("'" + text + "' is not KP,KI,KD, e.g. 0.26,0.04,0.06");
     const std::string field = text.substr(at, i < 2 ? comma - at : std::string::npos);
     if (!CLI::detail::lexical_cast(field, v[i]) || !std::isfinite(v[i]) || std::abs(v[i]) > 1e6) {
-      throw std::invalid_argument("'" + field + "' in '" + text + "' is not a finite number");
+      not_a_number(field, text);
     }
     at = comma + 1;
   }

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace run {
 
@@ -24,8 +26,14 @@ double parse_time(std::string_view text) {
   const std::string_view s = trim(text);
   double value = 0.0;
   // from_chars also takes "inf" and "nan"; those are caught below.
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (ec == std::errc::result_out_of_range) bad(text, "is too large a time");
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Too large, or so small that the nearest number is 0 ("1e-400s"); from
+    // _chars tells neither apart nor gives the value, strtod does.
+    value = std::strtod(std::string(s.substr(0, static_cast<std::size_t>(end - s.data()))).c_str(), nullptr);
+    if (std::isinf(value)) bad(text, "is too large a time");
+    ec = std::errc{};
+  }
   if (ec != std::errc{}) bad(text, "is not a time: expected a number with a unit s, ms or us, e.g. 500ms or 1.5s");
   const std::string_view unit = trim(s.substr(static_cast<std::size_t>(end - s.data())));
   double scale = 1.0;
@@ -53,14 +61,36 @@ double checked_seconds(double seconds) {
 }
 
 std::string format_time(double seconds) {
-  char buf[48];
+  // As parse_time reads the unit back, and its inverse for showing.
+  double scale = 1.0;
+  double per_second = 1.0;
+  const char* unit = "s";
   if (seconds != 0.0 && seconds < 1e-3) {
-    std::snprintf(buf, sizeof buf, "%g us", seconds * 1e6);
+    scale = 1e-6;
+    per_second = 1e6;
+    unit = "us";
   } else if (seconds != 0.0 && seconds < 1.0) {
-    std::snprintf(buf, sizeof buf, "%g ms", seconds * 1e3);
-  } else {
-    std::snprintf(buf, sizeof buf, "%g s", seconds);
+    scale = 1e-3;
+    per_second = 1e3;
+    unit = "ms";
   }
+  char buf[48];
+  if (!std::isfinite(seconds)) {
+    std::snprintf(buf, sizeof buf, "%g s", seconds);
+    return buf;
+  }
+  // Six significant digits, or as many more as it takes for the text to read
+  // back as this very time: "1 s is not before the end of the run (1 s)"
+  // must not happen when the two differ in the seventh digit.
+  const double shown = seconds * per_second;
+  for (int digits = 6; digits <= 17; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g %s", digits, shown, unit);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(buf, buf + std::strlen(buf), value);
+    if (ec == std::errc{} && value * scale == seconds) return buf;
+  }
+  // In seconds, 17 digits always read back exactly.
+  std::snprintf(buf, sizeof buf, "%.17g s", seconds);
   return buf;
 }
 

@@ -108,7 +108,7 @@ std::uint32_t Rcc::pll_hz() const {
   const std::uint64_t source = (cfg & RCC_PLLCFGR_PLLSRC_HSE) ? kHseHz : kHsiHz;
   const std::uint64_t m = field(cfg, RCC_PLLCFGR_PLLM);
   const std::uint64_t n = field(cfg, RCC_PLLCFGR_PLLN);
-  const std::uint64_t p = (field(cfg, RCC_PLLCFGR_PLLP) + 1u) * 2u;
+  const std::uint64_t p = std::uint64_t{field(cfg, RCC_PLLCFGR_PLLP) + 1u} * 2u;
   if (m == 0) return 0;
   return static_cast<std::uint32_t>(source * n / m / p);
 }

@@ -80,7 +80,7 @@ void Spi::attach(SpiSlave* slave, char port, int pin) {
   watch_chip_selects();
 }
 
-void Spi::detach(SpiSlave* slave) {
+void Spi::detach(const SpiSlave* slave) {
   for (std::size_t i = slaves_.size(); i-- > 0;) {
     if (slaves_[i].slave == slave) {
       slaves_.erase(slaves_.begin() + static_cast<std::ptrdiff_t>(i));

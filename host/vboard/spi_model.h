@@ -59,7 +59,7 @@ class Spi : public Peripheral {
   // attachment lasts for the life of the board (a model attaches from its
   // constructor); the pin is watched again after every reset.
   void attach(SpiSlave* slave, char port, int pin);
-  void detach(SpiSlave* slave);
+  void detach(const SpiSlave* slave);
 
   // One frame on the wire, as seen from outside.
   struct Frame {

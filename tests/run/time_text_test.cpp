@@ -38,4 +38,25 @@ TEST(TimeText, SecondsAsNumbersFollowTheSameRules) {
   EXPECT_THROW(run::checked_seconds(std::numeric_limits<double>::quiet_NaN()), run::TimeError);
 }
 
+// Shown back in messages ("... is not before the end of the run (--duration
+// ...)"), a time must read as the time it is: six digits once showed two
+// different times alike, and "1000 us" for a time just under 1 ms.
+TEST(TimeText, ShownTimesReadBackAsTheSameTime) {
+  EXPECT_EQ(run::format_time(1.5), "1.5 s");
+  EXPECT_EQ(run::format_time(0.25), "250 ms");
+  EXPECT_EQ(run::format_time(250e-6), "250 us");
+  EXPECT_EQ(run::format_time(0.0), "0 s");
+  EXPECT_EQ(run::format_time(1.2345671), "1.2345671 s");
+  for (double t : {1.2345671, 1.2345679, 0.3333333333333333, 1e-3 - 5e-10, 999999.99999999, 0.0015, 7e-9,
+                   4.9406564584124654e-324, 1e-300}) {
+    EXPECT_EQ(run::parse_time(run::format_time(t)), t) << run::format_time(t);
+  }
+}
+
+// A time too small for a double is 0, not "too large".
+TEST(TimeText, TimesBelowTheSmallestNumberAreZero) {
+  EXPECT_EQ(run::parse_time("1e-400s"), 0.0);
+  EXPECT_EQ(run::parse_time("1e-400 ms"), 0.0);
+}
+
 }  // namespace

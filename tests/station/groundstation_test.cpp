@@ -257,6 +257,12 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
   refused_at("time.gsrec", b, "at byte 51: arrival time goes back");
   refused_at("cut.gsrec", Bytes(good.begin(), good.end() - 5), "at byte 51: record cut short");
   refused_at("header.gsrec", Bytes(good.begin(), good.begin() + 20), "at byte 16: record header cut short");
+  // A header that says it is longer than the file is cut short, not an
+  // empty recording.
+  b = Bytes(good.begin(), good.begin() + 16);
+  b[10] = 0x10;
+  b[11] = 0x03;
+  refused_at("long-header.gsrec", b, "at byte 16: header cut short");
   EXPECT_EQ(run({"--replay", (dir / "good.gsrec").string()}).first, 0);
 }
 

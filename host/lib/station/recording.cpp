@@ -100,8 +100,15 @@ bool RecordingReader::open(const std::string& path, std::string& error) {
   const auto header_size = get_le(header + 10, 2);
   if (header_size < kRecordingHeaderSize) return fail(10, "header size " + std::to_string(header_size) + " too small", error);
   baud_ = static_cast<std::uint32_t>(get_le(header + 12, 4));
-  // A later minor revision may add header fields: skip them.
-  if (std::fseek(file_, static_cast<long>(header_size), SEEK_SET) != 0) return fail(header_size, "header cut short", error);
+  // A later minor revision may add header fields: skip them, but they must
+  // be there (a seek past the end would take a cut header for an empty file).
+  std::uint8_t skipped[256];
+  for (std::uint64_t at = got; at < header_size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof skipped, header_size - at));
+    const std::size_t n = std::fread(skipped, 1, want, file_);
+    at += n;
+    if (n < want) return fail(at, "header cut short", error);
+  }
   offset_ = header_size;
   return true;
 }
