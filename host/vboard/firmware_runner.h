@@ -24,7 +24,15 @@ class FirmwareRunner {
   FirmwareRunner() = default;
   FirmwareRunner(const FirmwareRunner&) = delete;
   FirmwareRunner& operator=(const FirmwareRunner&) = delete;
-  ~FirmwareRunner() { stop(); }
+  // Only the caller's side destroys the runner; a stop refused there (from
+  // the firmware's own context) is a fault of the program, which ends it.
+  ~FirmwareRunner() {
+    try {
+      stop();
+    } catch (...) {
+      std::terminate();
+    }
+  }
 
   // Starts `body` on the firmware's context; it first runs at the next resume.
   void start(std::function<void()> body);
