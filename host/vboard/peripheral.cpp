@@ -21,6 +21,16 @@ Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
     : Peripheral(board, std::string(row.name), row.base, row.size) {
   set_clock_gate(row.gate.offset, row.gate.bit);
   registers_ = implemented_registers(row);
+  if (!registers_.empty()) {
+    field_words_.assign(size_ / 4u, 0u);
+    for (const RegisterFields& r : registers_)
+      for (std::uint32_t i = 0; i < r.count; ++i) {
+        const std::uint32_t word = r.offset / 4u + i;
+        // The first entry that names a word decides, as in the report below.
+        if (word < field_words_.size() && (field_words_[word] & kNamed) == 0u)
+          field_words_[word] = kNamed | r.implemented | r.ignored;
+      }
+  }
 }
 
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {

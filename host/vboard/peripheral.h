@@ -15,6 +15,7 @@
 #include <array>
 #include <cstring>
 #include <span>
+#include <vector>
 #include <string>
 
 #include "vboard/clock.h"
@@ -102,8 +103,15 @@ class Peripheral : public Model {
   std::span<const RegisterFields> registers() const { return registers_; }
   // Records, as a gap, what a write the model has just taken set outside
   // the fields it names.
+  // In line: every write asks, and nearly every one is inside its fields.
   void check_fields(std::uint32_t offset, std::uint32_t value, unsigned width) {
-    if (!registers_.empty()) check_fields_slow(offset, value, width);
+    if (field_words_.empty()) return;
+    const std::uint32_t word = offset >> 2;
+    const unsigned shift = 8u * (offset & 3u);
+    const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
+    const std::uint64_t fields = word < field_words_.size() ? field_words_[word] : 0u;
+    if ((fields & kNamed) != 0u && ((value << shift) & lanes & ~static_cast<std::uint32_t>(fields)) == 0u) return;
+    check_fields_slow(offset, value, width);
   }
 
   // Backing store: the register bytes as the firmware's block sees them.
@@ -148,6 +156,10 @@ class Peripheral : public Model {
   const std::uint8_t* gate_ = nullptr;  // the RCC enable register, in the mirrored space
   std::uint32_t gate_bit_ = 0;
   std::span<const RegisterFields> registers_;
+  // The same by register word: the bits a write may set, and kNamed when
+  // some entry of registers_ names the word.
+  static constexpr std::uint64_t kNamed = std::uint64_t{1} << 32;
+  std::vector<std::uint64_t> field_words_;
 };
 
 }  // namespace vboard
