@@ -43,7 +43,7 @@ set(HOST_FIRMWARE_SECTIONS ${CMAKE_SOURCE_DIR}/host/port/firmware_sections.ld)
 # itself there). The firmware depends on the port, the board on both: no
 # library depends on the board's.
 add_library(host_port STATIC ${CMAKE_SOURCE_DIR}/host/port/port.cpp)
-target_include_directories(host_port PUBLIC ${CMAKE_SOURCE_DIR}/host/port)
+target_include_directories(host_port PUBLIC ${CMAKE_SOURCE_DIR}/host/port ${CMAKE_SOURCE_DIR}/firmware/Libraries/Device)
 target_compile_options(host_port PRIVATE -Wall -Wextra -Werror)
 
 add_library(firmware_host STATIC ${FIRMWARE_SOURCES})

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "memory_map.h"
+
 namespace vboard::bus {
 
 // What serves the firmware's register accesses, sync points and start-up:
@@ -27,11 +29,11 @@ extern Target* target;
 inline std::uint32_t read(const void* reg, unsigned width) { return target->read(reg, width); }
 inline void write(void* reg, std::uint32_t value, unsigned width) { target->write(reg, value, width); }
 
-// The device's peripheral space (0x40000000 up to the flash interface) and
-// the core's system control space (0xE000E000), mirrored in host memory.
-inline constexpr std::uintptr_t kPeriphBase = 0x40000000u;
+// The device's peripheral space (up to the flash interface) and the core's
+// system control space, mirrored in host memory.
+inline constexpr std::uintptr_t kPeriphBase = PERIPH_BASE;
 inline constexpr std::uintptr_t kPeriphSize = 0x00024000u;
-inline constexpr std::uintptr_t kCoreBase = 0xE000E000u;
+inline constexpr std::uintptr_t kCoreBase = SCS_BASE;
 inline constexpr std::uintptr_t kCoreSize = 0x00001000u;
 extern std::uint8_t periph_space[kPeriphSize];
 extern std::uint8_t core_space[kCoreSize];

@@ -33,9 +33,6 @@ struct MotorWiring {
 
 namespace vboard::hw {
 
-// The port's mirrored spaces are the device's.
-static_assert(bus::kPeriphBase == PERIPH_BASE && bus::kCoreBase == SCS_BASE);
-
 enum class Kind { nvic, scb, systick, rcc, pwr, flash, gpio, timer, spi, usart, syscfg, exti };
 
 // An RCC enable register (its offset in the RCC block) and the bit that

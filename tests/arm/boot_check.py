@@ -46,6 +46,28 @@ def fmt(v):
     return "%d (0x%x)" % (v, v)
 
 
+DEVICE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                          "firmware", "Libraries", "Device")
+
+
+def device_bases():
+    """The block addresses as the device headers name them (NAME = 0x...u, or another
+    base plus an offset), so that the check restates no address."""
+    bases = {}
+    pattern = re.compile(r"inline constexpr std::uintptr_t (\w+_BASE) = "
+                         r"(?:(\w+_BASE)(?: \+ (0x[0-9A-Fa-f]+)u)?|(0x[0-9A-Fa-f]+)u);")
+    text = ""
+    for header in ("memory_map.h", "device.h"):  # the spaces first, then what builds on them
+        with open(os.path.join(DEVICE_DIR, header)) as f:
+            text += f.read()
+    for name, other, offset, address in pattern.findall(text):
+        bases[name] = bases[other] + int(offset or "0", 16) if other else int(address, 16)
+    return bases
+
+
+BASES = device_bases()
+
+
 def u32(expr):
     return int(gdb.parse_and_eval("*(unsigned int*)(%s)" % expr)) & 0xFFFFFFFF
 
@@ -150,7 +172,7 @@ def main():
     check("still in the main loop after %d instructions" % LOOP_STEPS, in_function("main", later), True)
 
     # Interrupt priorities: grouping 1, then the three channels.
-    scb, nvic = 0xE000ED00, 0xE000E100
+    scb, nvic = BASES["SCB_BASE"], BASES["NVIC_BASE"]
     check("SCB->AIRCR PRIGROUP (grouping 1)", u32(scb + 0x0C) & 0x700, 0x600)
     check("NVIC IP[23] keys", u8(nvic + 0x300 + 23), 0x30)
     check("NVIC IP[39] serial receive", u8(nvic + 0x300 + 39), 0xB0)
@@ -168,7 +190,7 @@ def main():
 
     # SysTick: 1 ms at the assumed 168 MHz, lowest priority. COUNTFLAG
     # (bit 16) depends on when it is read and is masked.
-    systick = 0xE000E010
+    systick = BASES["SysTick_BASE"]
     check("SysTick LOAD", u32(systick + 0x04), 167999)
     check("SysTick CTRL", u32(systick) & 0xFFFF, 7)
     check("SCB->SHP[11] SysTick priority", u8(scb + 0x18 + 11), 0xF0)
@@ -185,7 +207,7 @@ def main():
     # Serial port: its divider comes from the live clock registers, so it
     # is right for 500000 baud at 16 MHz; receiver, transmitter, receive
     # interrupt and the port on.
-    usart3 = 0x40004800
+    usart3 = BASES["USART3_BASE"]
     check("USART3->BRR (16 MHz / 500000)", u32(usart3 + 0x08) & 0xFFFF, 0x0020)
     check("USART3->CR1", u32(usart3 + 0x0C) & 0xFFFF, 0x202C)
 

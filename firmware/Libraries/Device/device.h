@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "memory_map.h"
 #include "port.h"
 
 using rw32 = port::Reg<std::uint32_t>;
@@ -58,10 +59,9 @@ enum IRQn_Type : std::int8_t {
 inline constexpr int kDeviceIrqCount = 82;
 
 // ---------------------------------------------------------------------------
-// Memory map
+// Memory map (the two spaces, PERIPH_BASE and SCS_BASE, in memory_map.h)
 inline constexpr std::uintptr_t FLASH_BASE = 0x08000000u;
 inline constexpr std::uintptr_t SRAM_BASE = 0x20000000u;
-inline constexpr std::uintptr_t PERIPH_BASE = 0x40000000u;
 inline constexpr std::uintptr_t APB1PERIPH_BASE = PERIPH_BASE;
 inline constexpr std::uintptr_t APB2PERIPH_BASE = PERIPH_BASE + 0x00010000u;
 inline constexpr std::uintptr_t AHB1PERIPH_BASE = PERIPH_BASE + 0x00020000u;
@@ -88,7 +88,6 @@ inline constexpr std::uintptr_t GPIOC_BASE = AHB1PERIPH_BASE + 0x0800u;
 inline constexpr std::uintptr_t RCC_BASE = AHB1PERIPH_BASE + 0x3800u;
 inline constexpr std::uintptr_t FLASH_R_BASE = AHB1PERIPH_BASE + 0x3C00u;
 
-inline constexpr std::uintptr_t SCS_BASE = 0xE000E000u;
 inline constexpr std::uintptr_t SysTick_BASE = SCS_BASE + 0x0010u;
 inline constexpr std::uintptr_t NVIC_BASE = SCS_BASE + 0x0100u;
 inline constexpr std::uintptr_t SCB_BASE = SCS_BASE + 0x0D00u;
