@@ -21,12 +21,23 @@ struct TimedRun {
   unsigned long long interrupts = 0;
 };
 
-// The default board run for `length`, in one run_for or in `step` pieces.
-TimedRun timed_run(vboard::Ticks length, vboard::Ticks step) {
+vboard::Ticks ticks_of(double seconds) {
+  return static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
+}
+
+// The default board from power-on; the ground station listens without
+// keeping every byte, as the run program does.
+vboard::Board& powered_board() {
   vboard::Board& board = vboard::board();
   board.reset();
   vboard::GroundStation::of(board).set_recording(false);
   board.power_on();
+  return board;
+}
+
+// The default board run for `length`, in one run_for or in `step` pieces.
+TimedRun timed_run(vboard::Ticks length, vboard::Ticks step) {
+  vboard::Board& board = powered_board();
   const vboard::Ticks end = board.now() + length;
   const auto start = std::chrono::steady_clock::now();
   if (step == 0) {
@@ -48,9 +59,8 @@ TimedRun timed_run(vboard::Ticks length, vboard::Ticks step) {
 // alternate and the fastest of each counts, so that a busy machine weighs on
 // both alike.
 int bench_stepped(double seconds, double step_seconds) {
-  const auto length = static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
-  const auto step =
-      std::max<vboard::Ticks>(1, static_cast<vboard::Ticks>(std::llround(step_seconds * static_cast<double>(vboard::kTicksPerSecond))));
+  const vboard::Ticks length = ticks_of(seconds);
+  const vboard::Ticks step = std::max<vboard::Ticks>(1, ticks_of(step_seconds));
   constexpr int kRounds = 3;
   TimedRun free, stepped;
   free.wall = stepped.wall = 1e300;
@@ -82,13 +92,9 @@ int main(int argc, char** argv) {
   double step_seconds = 0.0;
   if (auto code = run::parse_bench_seconds(argc, argv, seconds, std::cout, std::cerr, &step_seconds)) return *code;
   if (step_seconds > 0.0) return bench_stepped(seconds, step_seconds);
-  vboard::Board& board = vboard::board();
-  board.reset();
-  // The ground station listens without keeping every byte, as the run program does.
-  vboard::GroundStation::of(board).set_recording(false);
-  board.power_on();
+  vboard::Board& board = powered_board();
   const auto start = std::chrono::steady_clock::now();
-  board.run_for(static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond))));
+  board.run_for(ticks_of(seconds));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double simulated = vboard::to_ms(board.now()) / 1000.0;
   std::printf("virtual time     %.3f s\n", simulated);
