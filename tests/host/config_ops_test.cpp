@@ -473,7 +473,7 @@ TEST_F(ConfigOps, OutputCompareInitChannelLayouts) {
   struct Case {
     const char* what;
     std::uintptr_t base;
-    void (*op)(TIM_TypeDef*, TIM_OCInitTypeDef*);
+    void (*op)(TIM_TypeDef*, const TIM_OCInitTypeDef*);
     const TIM_OCInitTypeDef* oc;
     OcRegs before, after;
   };

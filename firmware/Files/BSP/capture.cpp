@@ -106,10 +106,9 @@ void TIM3_Init() {
   // pre-empt the tick, which it holds back by no more than its own short
   // run. The keys' 10 ms debounce holds captures back as it holds the tick;
   // the decoder then reads the latest pair.
-  NVIC_InitTypeDef nvic{};
-  nvic.NVIC_IRQChannel = TIM3_IRQn;
-  nvic.NVIC_IRQChannelPreemptionPriority = 0;
-  nvic.NVIC_IRQChannelSubPriority = 2;
-  nvic.NVIC_IRQChannelCmd = ENABLE;
+  static constexpr NVIC_InitTypeDef nvic{.NVIC_IRQChannel = TIM3_IRQn,
+                                         .NVIC_IRQChannelPreemptionPriority = 0,
+                                         .NVIC_IRQChannelSubPriority = 2,
+                                         .NVIC_IRQChannelCmd = ENABLE};
   NVIC_Init(&nvic);
 }

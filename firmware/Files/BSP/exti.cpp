@@ -15,35 +15,41 @@ void EXTI_Key_Config() {
   RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOC, ENABLE);
 
   // Inputs: speed and output type are not used.
-  GPIO_InitTypeDef gpio{};
-  gpio.GPIO_Pin = GPIO_Pin_8;
-  gpio.GPIO_Mode = GPIO_Mode_IN;
-  gpio.GPIO_PuPd = GPIO_PuPd_UP;
-  GPIO_Init(GPIOC, &gpio);
-  gpio.GPIO_Pin = GPIO_Pin_7;
-  GPIO_Init(GPIOC, &gpio);
+  static constexpr GPIO_InitTypeDef key_down{.GPIO_Pin = GPIO_Pin_8,
+                                             .GPIO_Mode = GPIO_Mode_IN,
+                                             .GPIO_Speed = GPIO_Low_Speed,
+                                             .GPIO_OType = GPIO_OType_PP,
+                                             .GPIO_PuPd = GPIO_PuPd_UP};
+  static constexpr GPIO_InitTypeDef key_up{.GPIO_Pin = GPIO_Pin_7,
+                                           .GPIO_Mode = GPIO_Mode_IN,
+                                           .GPIO_Speed = GPIO_Low_Speed,
+                                           .GPIO_OType = GPIO_OType_PP,
+                                           .GPIO_PuPd = GPIO_PuPd_UP};
+  GPIO_Init(GPIOC, &key_down);
+  GPIO_Init(GPIOC, &key_up);
 
   RCC_APB2PeriphClockCmd(RCC_APB2Periph_SYSCFG, ENABLE);
 
-  EXTI_InitTypeDef exti{};
+  static constexpr EXTI_InitTypeDef line8{.EXTI_Line = EXTI_Line8,
+                                          .EXTI_Mode = EXTI_Mode_Interrupt,
+                                          .EXTI_Trigger = EXTI_Trigger_Falling,
+                                          .EXTI_LineCmd = ENABLE};
+  static constexpr EXTI_InitTypeDef line7{.EXTI_Line = EXTI_Line7,
+                                          .EXTI_Mode = EXTI_Mode_Interrupt,
+                                          .EXTI_Trigger = EXTI_Trigger_Falling,
+                                          .EXTI_LineCmd = ENABLE};
   SYSCFG_EXTILineConfig(EXTI_PortSourceGPIOC, EXTI_PinSource8);
-  exti.EXTI_Line = EXTI_Line8;
-  exti.EXTI_Mode = EXTI_Mode_Interrupt;
-  exti.EXTI_Trigger = EXTI_Trigger_Falling;
-  exti.EXTI_LineCmd = ENABLE;
-  EXTI_Init(&exti);
+  EXTI_Init(&line8);
 
   SYSCFG_EXTILineConfig(EXTI_PortSourceGPIOC, EXTI_PinSource7);
-  exti.EXTI_Line = EXTI_Line7;
-  EXTI_Init(&exti);
+  EXTI_Init(&line7);
 
   NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
 
   // Pre-emption 2, sub-priority 3: byte 0x30, level 0.
-  NVIC_InitTypeDef nvic{};
-  nvic.NVIC_IRQChannel = EXTI9_5_IRQn;
-  nvic.NVIC_IRQChannelPreemptionPriority = 2;
-  nvic.NVIC_IRQChannelSubPriority = 3;
-  nvic.NVIC_IRQChannelCmd = ENABLE;
+  static constexpr NVIC_InitTypeDef nvic{.NVIC_IRQChannel = EXTI9_5_IRQn,
+                                         .NVIC_IRQChannelPreemptionPriority = 2,
+                                         .NVIC_IRQChannelSubPriority = 3,
+                                         .NVIC_IRQChannelCmd = ENABLE};
   NVIC_Init(&nvic);
 }

@@ -8,12 +8,11 @@
 void LED_Init() {
   RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOA, ENABLE);
 
-  GPIO_InitTypeDef gpio{};
-  gpio.GPIO_Pin = GPIO_Pin_6 | GPIO_Pin_7;
-  gpio.GPIO_Mode = GPIO_Mode_OUT;
-  gpio.GPIO_Speed = GPIO_High_Speed;
-  gpio.GPIO_OType = GPIO_OType_PP;
-  gpio.GPIO_PuPd = GPIO_PuPd_UP;
+  static constexpr GPIO_InitTypeDef gpio{.GPIO_Pin = GPIO_Pin_6 | GPIO_Pin_7,
+                                         .GPIO_Mode = GPIO_Mode_OUT,
+                                         .GPIO_Speed = GPIO_High_Speed,
+                                         .GPIO_OType = GPIO_OType_PP,
+                                         .GPIO_PuPd = GPIO_PuPd_UP};
   GPIO_Init(GPIOA, &gpio);
 
   GPIO_SetBits(GPIOA, GPIO_Pin_6 | GPIO_Pin_7);

@@ -13,33 +13,34 @@ void SPI_Config() {
   RCC_AHB1PeriphClockCmd(RCC_AHB1Periph_GPIOB, ENABLE);
   RCC_APB1PeriphClockCmd(RCC_APB1Periph_SPI2, ENABLE);
 
-  GPIO_InitTypeDef gpio{};
-  gpio.GPIO_Pin = GPIO_Pin_13 | GPIO_Pin_14 | GPIO_Pin_15;
-  gpio.GPIO_Mode = GPIO_Mode_AF;
-  gpio.GPIO_Speed = GPIO_Low_Speed;
-  gpio.GPIO_OType = GPIO_OType_PP;
-  gpio.GPIO_PuPd = GPIO_PuPd_UP;
-  GPIO_Init(GPIOB, &gpio);
+  static constexpr GPIO_InitTypeDef bus{.GPIO_Pin = GPIO_Pin_13 | GPIO_Pin_14 | GPIO_Pin_15,
+                                        .GPIO_Mode = GPIO_Mode_AF,
+                                        .GPIO_Speed = GPIO_Low_Speed,
+                                        .GPIO_OType = GPIO_OType_PP,
+                                        .GPIO_PuPd = GPIO_PuPd_UP};
+  GPIO_Init(GPIOB, &bus);
 
   GPIO_PinAFConfig(GPIOB, GPIO_PinSource13, GPIO_AF_SPI2);
   GPIO_PinAFConfig(GPIOB, GPIO_PinSource14, GPIO_AF_SPI2);
   GPIO_PinAFConfig(GPIOB, GPIO_PinSource15, GPIO_AF_SPI2);
 
-  gpio.GPIO_Pin = GPIO_Pin_12;
-  gpio.GPIO_Mode = GPIO_Mode_OUT;
-  GPIO_Init(GPIOB, &gpio);
+  static constexpr GPIO_InitTypeDef select{.GPIO_Pin = GPIO_Pin_12,
+                                           .GPIO_Mode = GPIO_Mode_OUT,
+                                           .GPIO_Speed = GPIO_Low_Speed,
+                                           .GPIO_OType = GPIO_OType_PP,
+                                           .GPIO_PuPd = GPIO_PuPd_UP};
+  GPIO_Init(GPIOB, &select);
   GPIO_SetBits(GPIOB, GPIO_Pin_12);
 
-  SPI_InitTypeDef spi{};
-  spi.SPI_Direction = SPI_Direction_2Lines_FullDuplex;
-  spi.SPI_Mode = SPI_Mode_Master;
-  spi.SPI_DataSize = SPI_DataSize_16b;
-  spi.SPI_CPOL = SPI_CPOL_Low;
-  spi.SPI_CPHA = SPI_CPHA_2Edge;
-  spi.SPI_NSS = SPI_NSS_Soft;
-  spi.SPI_BaudRatePrescaler = SPI_BaudRatePrescaler_32;
-  spi.SPI_FirstBit = SPI_FirstBit_MSB;
-  spi.SPI_CRCPolynomial = 15;  // hardware CRC stays off
+  static constexpr SPI_InitTypeDef spi{.SPI_Direction = SPI_Direction_2Lines_FullDuplex,
+                                       .SPI_Mode = SPI_Mode_Master,
+                                       .SPI_DataSize = SPI_DataSize_16b,
+                                       .SPI_CPOL = SPI_CPOL_Low,
+                                       .SPI_CPHA = SPI_CPHA_2Edge,
+                                       .SPI_NSS = SPI_NSS_Soft,
+                                       .SPI_BaudRatePrescaler = SPI_BaudRatePrescaler_32,
+                                       .SPI_FirstBit = SPI_FirstBit_MSB,
+                                       .SPI_CRCPolynomial = 15};  // hardware CRC stays off
   SPI_Init(SPI2, &spi);
   SPI_Cmd(SPI2, ENABLE);
 

@@ -12,11 +12,11 @@ void TIM2_Init() {
   // The auto-reload preload is set first; the time base set-up keeps it.
   TIM_ARRPreloadConfig(TIM2, ENABLE);
 
-  TIM_TimeBaseInitTypeDef base{};
-  base.TIM_Prescaler = 83;
-  base.TIM_CounterMode = TIM_CounterMode_Up;
-  base.TIM_Period = 0xFFFF;
-  base.TIM_ClockDivision = TIM_CKD_DIV1;
+  static constexpr TIM_TimeBaseInitTypeDef base{.TIM_Prescaler = 83,
+                                                .TIM_CounterMode = TIM_CounterMode_Up,
+                                                .TIM_Period = 0xFFFF,
+                                                .TIM_ClockDivision = TIM_CKD_DIV1,
+                                                .TIM_RepetitionCounter = 0};
   TIM_TimeBaseInit(TIM2, &base);
 
   TIM_Cmd(TIM2, ENABLE);
@@ -34,29 +34,29 @@ void TIM5_Init() {
   GPIO_PinAFConfig(GPIOA, GPIO_PinSource1, GPIO_AF_TIM5);
   GPIO_PinAFConfig(GPIOA, GPIO_PinSource2, GPIO_AF_TIM5);
 
-  GPIO_InitTypeDef gpio{};
-  gpio.GPIO_Pin = GPIO_Pin_0 | GPIO_Pin_1 | GPIO_Pin_2;
-  gpio.GPIO_Mode = GPIO_Mode_AF;
-  gpio.GPIO_Speed = GPIO_High_Speed;
-  gpio.GPIO_OType = GPIO_OType_PP;
-  gpio.GPIO_PuPd = GPIO_PuPd_NOPULL;
+  static constexpr GPIO_InitTypeDef gpio{.GPIO_Pin = GPIO_Pin_0 | GPIO_Pin_1 | GPIO_Pin_2,
+                                         .GPIO_Mode = GPIO_Mode_AF,
+                                         .GPIO_Speed = GPIO_High_Speed,
+                                         .GPIO_OType = GPIO_OType_PP,
+                                         .GPIO_PuPd = GPIO_PuPd_NOPULL};
   GPIO_Init(GPIOA, &gpio);
 
-  TIM_TimeBaseInitTypeDef base{};
-  base.TIM_Prescaler = 83;
-  base.TIM_CounterMode = TIM_CounterMode_CenterAligned1;
-  base.TIM_Period = 50;
-  base.TIM_ClockDivision = TIM_CKD_DIV1;
-  base.TIM_RepetitionCounter = 1;  // not used by TIM5
+  static constexpr TIM_TimeBaseInitTypeDef base{.TIM_Prescaler = 83,
+                                                .TIM_CounterMode = TIM_CounterMode_CenterAligned1,
+                                                .TIM_Period = 50,
+                                                .TIM_ClockDivision = TIM_CKD_DIV1,
+                                                .TIM_RepetitionCounter = 1};  // not used by TIM5
   TIM_TimeBaseInit(TIM5, &base);
 
   // The idle state is not used by TIM5 either: it has no idle-state bits.
-  TIM_OCInitTypeDef oc{};
-  oc.TIM_OCMode = TIM_OCMode_PWM1;
-  oc.TIM_OutputState = TIM_OutputState_Enable;
-  oc.TIM_Pulse = 0;
-  oc.TIM_OCPolarity = TIM_OCPolarity_High;
-  oc.TIM_OCIdleState = TIM_OCIdleState_Set;
+  static constexpr TIM_OCInitTypeDef oc{.TIM_OCMode = TIM_OCMode_PWM1,
+                                        .TIM_OutputState = TIM_OutputState_Enable,
+                                        .TIM_OutputNState = TIM_OutputNState_Disable,
+                                        .TIM_Pulse = 0,
+                                        .TIM_OCPolarity = TIM_OCPolarity_High,
+                                        .TIM_OCNPolarity = TIM_OCNPolarity_High,
+                                        .TIM_OCIdleState = TIM_OCIdleState_Set,
+                                        .TIM_OCNIdleState = TIM_OCNIdleState_Reset};
   TIM_OC1Init(TIM5, &oc);
   TIM_OC2Init(TIM5, &oc);
   TIM_OC3Init(TIM5, &oc);
@@ -95,10 +95,9 @@ void TIM6_Init(std::uint32_t arr, std::uint16_t psc) {
   TIM_Cmd(TIM6, ENABLE);
 
   // Pre-emption 2, sub-priority 1: byte 0x10 under the final grouping.
-  NVIC_InitTypeDef nvic{};
-  nvic.NVIC_IRQChannel = TIM6_DAC_IRQn;
-  nvic.NVIC_IRQChannelPreemptionPriority = 2;
-  nvic.NVIC_IRQChannelSubPriority = 1;
-  nvic.NVIC_IRQChannelCmd = ENABLE;
+  static constexpr NVIC_InitTypeDef nvic{.NVIC_IRQChannel = TIM6_DAC_IRQn,
+                                         .NVIC_IRQChannelPreemptionPriority = 2,
+                                         .NVIC_IRQChannelSubPriority = 1,
+                                         .NVIC_IRQChannelCmd = ENABLE};
   NVIC_Init(&nvic);
 }

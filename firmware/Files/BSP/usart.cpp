@@ -17,12 +17,11 @@ void USART3_Init(std::uint32_t BaudRate) {
   GPIO_PinAFConfig(GPIOB, GPIO_PinSource10, GPIO_AF_USART3);
   GPIO_PinAFConfig(GPIOB, GPIO_PinSource11, GPIO_AF_USART3);
 
-  GPIO_InitTypeDef gpio{};
-  gpio.GPIO_Pin = GPIO_Pin_10 | GPIO_Pin_11;
-  gpio.GPIO_Mode = GPIO_Mode_AF;
-  gpio.GPIO_Speed = GPIO_Fast_Speed;
-  gpio.GPIO_OType = GPIO_OType_PP;
-  gpio.GPIO_PuPd = GPIO_PuPd_UP;
+  static constexpr GPIO_InitTypeDef gpio{.GPIO_Pin = GPIO_Pin_10 | GPIO_Pin_11,
+                                         .GPIO_Mode = GPIO_Mode_AF,
+                                         .GPIO_Speed = GPIO_Fast_Speed,
+                                         .GPIO_OType = GPIO_OType_PP,
+                                         .GPIO_PuPd = GPIO_PuPd_UP};
   GPIO_Init(GPIOB, &gpio);
 
   USART_InitTypeDef usart{};
@@ -37,11 +36,10 @@ void USART3_Init(std::uint32_t BaudRate) {
   USART_ITConfig(USART3, USART_IT_RXNE, ENABLE);
 
   // Pre-emption 3, sub-priority 3: byte 0xB0, level 1.
-  NVIC_InitTypeDef nvic{};
-  nvic.NVIC_IRQChannel = USART3_IRQn;
-  nvic.NVIC_IRQChannelPreemptionPriority = 3;
-  nvic.NVIC_IRQChannelSubPriority = 3;
-  nvic.NVIC_IRQChannelCmd = ENABLE;
+  static constexpr NVIC_InitTypeDef nvic{.NVIC_IRQChannel = USART3_IRQn,
+                                         .NVIC_IRQChannelPreemptionPriority = 3,
+                                         .NVIC_IRQChannelSubPriority = 3,
+                                         .NVIC_IRQChannelCmd = ENABLE};
   NVIC_Init(&nvic);
 
   USART_Cmd(USART3, ENABLE);

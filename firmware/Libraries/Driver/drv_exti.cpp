@@ -15,7 +15,7 @@ port::Reg<std::uint32_t>& exti_reg_at(std::uint32_t distance) {
 }
 }  // namespace
 
-void EXTI_Init(EXTI_InitTypeDef* EXTI_InitStruct) {
+void EXTI_Init(const EXTI_InitTypeDef* EXTI_InitStruct) {
   const std::uint32_t line = EXTI_InitStruct->EXTI_Line;
   if (EXTI_InitStruct->EXTI_LineCmd == DISABLE) {
     // Masking only: the trigger selection stays as it was.

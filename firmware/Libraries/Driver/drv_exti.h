@@ -38,7 +38,7 @@ static_assert(offsetof(EXTI_TypeDef, IMR) == EXTI_Mode_Interrupt && offsetof(EXT
 static_assert(offsetof(EXTI_TypeDef, RTSR) == EXTI_Trigger_Rising && offsetof(EXTI_TypeDef, FTSR) == EXTI_Trigger_Falling);
 
 // Configuration.
-void EXTI_Init(EXTI_InitTypeDef* EXTI_InitStruct);
+void EXTI_Init(const EXTI_InitTypeDef* EXTI_InitStruct);
 
 // Run-time operations.
 ITStatus EXTI_GetITStatus(std::uint32_t EXTI_Line);

@@ -12,7 +12,7 @@ std::uint8_t GPIO_ReadInputDataBit(GPIO_TypeDef* GPIOx, std::uint16_t GPIO_Pin) 
   return (GPIOx->IDR & GPIO_Pin) != 0u ? Bit_SET : Bit_RESET;
 }
 
-void GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_InitStruct) {
+void GPIO_Init(GPIO_TypeDef* GPIOx, const GPIO_InitTypeDef* GPIO_InitStruct) {
   const std::uint32_t mode = GPIO_InitStruct->GPIO_Mode;
   for (std::uint32_t pin = 0; pin < 16u; ++pin) {
     if ((GPIO_InitStruct->GPIO_Pin & (1u << pin)) == 0u) {

@@ -94,7 +94,7 @@ static_assert(offsetof(GPIO_InitTypeDef, GPIO_PuPd) == 7);
 static_assert(sizeof(GPIO_InitTypeDef) == 8);
 
 // Configuration.
-void GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_InitStruct);
+void GPIO_Init(GPIO_TypeDef* GPIOx, const GPIO_InitTypeDef* GPIO_InitStruct);
 void GPIO_PinAFConfig(GPIO_TypeDef* GPIOx, std::uint16_t GPIO_PinSource, std::uint8_t GPIO_AF);
 
 // Run-time operations: one register access each.

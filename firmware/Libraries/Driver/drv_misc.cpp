@@ -6,7 +6,7 @@ void NVIC_PriorityGroupConfig(std::uint32_t NVIC_PriorityGroup) {
   SCB->AIRCR = AIRCR_VECTKEY_MASK | NVIC_PriorityGroup;
 }
 
-void NVIC_Init(NVIC_InitTypeDef* NVIC_InitStruct) {
+void NVIC_Init(const NVIC_InitTypeDef* NVIC_InitStruct) {
   const std::uint8_t channel = NVIC_InitStruct->NVIC_IRQChannel;
   const std::uint32_t enable_bit = 1u << (channel & 0x1Fu);
   if (NVIC_InitStruct->NVIC_IRQChannelCmd != DISABLE) {

@@ -20,4 +20,4 @@ struct NVIC_InitTypeDef {
 static_assert(sizeof(NVIC_InitTypeDef) == 4);
 
 void NVIC_PriorityGroupConfig(std::uint32_t NVIC_PriorityGroup);
-void NVIC_Init(NVIC_InitTypeDef* NVIC_InitStruct);
+void NVIC_Init(const NVIC_InitTypeDef* NVIC_InitStruct);

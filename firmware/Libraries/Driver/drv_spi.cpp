@@ -8,7 +8,7 @@ FlagStatus SPI_I2S_GetFlagStatus(SPI_TypeDef* SPIx, std::uint16_t SPI_I2S_FLAG) 
   return (SPIx->SR & SPI_I2S_FLAG) != 0u ? SET : RESET;
 }
 
-void SPI_Init(SPI_TypeDef* SPIx, SPI_InitTypeDef* SPI_InitStruct) {
+void SPI_Init(SPI_TypeDef* SPIx, const SPI_InitTypeDef* SPI_InitStruct) {
   // CRC enable, CRC next and the peripheral enable keep their state.
   std::uint16_t cr1 = SPIx->CR1;
   cr1 = static_cast<std::uint16_t>(cr1 & (SPI_CR1_CRCEN | SPI_CR1_CRCNEXT | SPI_CR1_SPE));

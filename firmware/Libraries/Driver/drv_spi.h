@@ -56,7 +56,7 @@ static_assert(offsetof(SPI_InitTypeDef, SPI_CRCPolynomial) == 16);
 static_assert(sizeof(SPI_InitTypeDef) == 18);
 
 // Configuration.
-void SPI_Init(SPI_TypeDef* SPIx, SPI_InitTypeDef* SPI_InitStruct);
+void SPI_Init(SPI_TypeDef* SPIx, const SPI_InitTypeDef* SPI_InitStruct);
 void SPI_Cmd(SPI_TypeDef* SPIx, FunctionalState NewState);
 
 // Run-time operations.

@@ -96,7 +96,7 @@ void oc_init(TIM_TypeDef* TIMx, const TIM_OCInitTypeDef* oc, const OcChannel& ch
 
 }  // namespace
 
-void TIM_TimeBaseInit(TIM_TypeDef* TIMx, TIM_TimeBaseInitTypeDef* TIM_TimeBaseInitStruct) {
+void TIM_TimeBaseInit(TIM_TypeDef* TIMx, const TIM_TimeBaseInitTypeDef* TIM_TimeBaseInitStruct) {
   std::uint16_t cr1 = TIMx->CR1;
   if (has_counter_mode(TIMx)) {
     cr1 = static_cast<std::uint16_t>(cr1 & ~(TIM_CR1_DIR | TIM_CR1_CMS));
@@ -118,9 +118,9 @@ void TIM_TimeBaseInit(TIM_TypeDef* TIMx, TIM_TimeBaseInitTypeDef* TIM_TimeBaseIn
   TIMx->EGR = TIM_PSCReloadMode_Immediate;
 }
 
-void TIM_OC1Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel1); }
-void TIM_OC2Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel2); }
-void TIM_OC3Init(TIM_TypeDef* TIMx, TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel3); }
+void TIM_OC1Init(TIM_TypeDef* TIMx, const TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel1); }
+void TIM_OC2Init(TIM_TypeDef* TIMx, const TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel2); }
+void TIM_OC3Init(TIM_TypeDef* TIMx, const TIM_OCInitTypeDef* TIM_OCInitStruct) { oc_init(TIMx, TIM_OCInitStruct, kChannel3); }
 
 void TIM_OC1PreloadConfig(TIM_TypeDef* TIMx, std::uint16_t TIM_OCPreload) {
   std::uint16_t ccmr = TIMx->CCMR1;

@@ -31,7 +31,7 @@ std::uint32_t quotient(std::uint32_t dividend, std::uint32_t divisor) {
 }
 }  // namespace
 
-void USART_Init(USART_TypeDef* USARTx, USART_InitTypeDef* USART_InitStruct) {
+void USART_Init(USART_TypeDef* USARTx, const USART_InitTypeDef* USART_InitStruct) {
   std::uint16_t cr2 = USARTx->CR2;
   cr2 = static_cast<std::uint16_t>(cr2 & ~USART_CR2_STOP);
   cr2 = static_cast<std::uint16_t>(cr2 | USART_InitStruct->USART_StopBits);

@@ -52,7 +52,7 @@ static_assert(offsetof(USART_InitTypeDef, USART_HardwareFlowControl) == 12);
 static_assert(sizeof(USART_InitTypeDef) == 16);
 
 // Configuration.
-void USART_Init(USART_TypeDef* USARTx, USART_InitTypeDef* USART_InitStruct);
+void USART_Init(USART_TypeDef* USARTx, const USART_InitTypeDef* USART_InitStruct);
 void USART_ITConfig(USART_TypeDef* USARTx, std::uint16_t USART_IT, FunctionalState NewState);
 void USART_Cmd(USART_TypeDef* USARTx, FunctionalState NewState);
 
