@@ -129,14 +129,12 @@ Ticks Rcc::apb1_timer_period() const { return period_of(apb1_timer_hz()); }
 // ---------------------------------------------------------------------------
 PwrModel::PwrModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
-
 std::uint32_t PwrModel::read(std::uint32_t offset, unsigned width) {
   if (offset == offsetof(PWR_TypeDef, CSR)) return load(offset, width) | PWR_CSR_VOSRDY;  // the regulator is ready
   return load(offset, width);
 }
 
 FlashInterface::FlashInterface(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
-
 
 void FlashInterface::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   constexpr std::uint32_t kAcr =
