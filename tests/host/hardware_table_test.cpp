@@ -71,7 +71,10 @@ void expect_reset_values() {
     for (const std::uint32_t offset : checked_words(*m, row)) {
       std::uint32_t value = 0, defined = 0xFFFFFFFFu;
       for (const hw::ResetValue& r : row.reset)
-        if (r.offset == offset) value = r.value, defined = r.defined;
+        if (r.offset == offset) {
+          value = r.value;
+          defined = r.defined;
+        }
       char where[48];
       std::snprintf(where, sizeof where, "%s +0x%03x", std::string(row.name).c_str(), static_cast<unsigned>(offset));
       EXPECT_EQ(m->read(offset, 4) & defined, value) << where;
