@@ -9,7 +9,6 @@
 namespace vboard {
 
 namespace {
-constexpr std::uint32_t kCalibNoRef = 1u << 30;  // CALIB NOREF
 constexpr std::uint8_t kImplementedPriorityBits = 0xF0;  // four bits per byte
 
 constexpr std::uint32_t kCPUID = offsetof(SCB_Type, CPUID), kAIRCR = offsetof(SCB_Type, AIRCR),
@@ -29,9 +28,8 @@ Scb::Scb(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Scb::reset() {
   board_.nvic().invalidate();
-  set32(kCPUID, 0x410FC241u);  // CPUID: Cortex-M4 r0p1
-  set32(kAIRCR, 0xFA050000u);  // AIRCR reads back the key's complement
-  prigroup_ = 0;
+  reset_registers();
+  prigroup_ = (reg32(kAIRCR) & SCB_AIRCR_PRIGROUP_Msk) >> std::countr_zero(SCB_AIRCR_PRIGROUP_Msk);
 }
 
 std::uint32_t Scb::read(std::uint32_t offset, unsigned width) {
@@ -69,6 +67,7 @@ std::uint8_t Scb::system_priority(int exception) const {
 Nvic::Nvic(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void Nvic::reset() {
+  reset_registers();
   pending_.fill(false);
   takeable_ = {};
   dirty_ = true;
@@ -231,12 +230,12 @@ void Nvic::deactivate(int exception) {
 SysTickModel::SysTickModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void SysTickModel::reset() {
+  reset_registers();
   tick_ = 0;
   reloaded_at_ = 0;
   start_ = 0;
   countflag_ = false;
   wraps_ = 0;
-  set32(kCALIB, kCalibNoRef | 20999u);  // CALIB: no reference clock, 1 ms at 21 MHz
 }
 
 void SysTickModel::clocks_changed() {

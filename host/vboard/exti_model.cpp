@@ -48,6 +48,7 @@ int Exti::irq_of_line(int line) {
 }
 
 void Exti::reset() {
+  reset_registers();
   syscfg_ = board_.find<Syscfg>();
   irq_level_.fill(false);
   triggers_.fill(0);

@@ -21,21 +21,7 @@ GpioPort::GpioPort(Board& board, const hw::DeviceRow& row)
     : Peripheral(board, row), port_(static_cast<char>('A' + row.number)) {}
 
 void GpioPort::reset() {
-  // Reset values: PA13..15 and PB3..4 are the debug port.
-  switch (port_) {
-    case 'A':
-      set32(MODER, 0xA8000000u);
-      set32(OSPEEDR, 0x0C000000u);
-      set32(PUPDR, 0x64000000u);
-      break;
-    case 'B':
-      set32(MODER, 0x00000280u);
-      set32(OSPEEDR, 0x000000C0u);
-      set32(PUPDR, 0x00000100u);
-      break;
-    default:
-      break;
-  }
+  reset_registers();  // ports A and B come out as the debug port
   driven_ = 0;
   driven_level_ = 0;
   af_level_ = 0;

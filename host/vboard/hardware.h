@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "device.h"
@@ -49,6 +50,96 @@ struct Gate {
 
 inline constexpr int kNoIrq = -1;
 
+// A register's value after a power-on reset, as the reference manual gives
+// it: the register's offset in its block and the value. `defined` holds the
+// bits the manual fixes; the others (an "x" there) come from the part or
+// the pins, and the model sets them as it sees fit. Registers not listed
+// reset to 0.
+struct ResetValue {
+  std::uint32_t offset;
+  std::uint32_t value;
+  std::uint32_t defined = 0xFFFFFFFFu;
+};
+
+// Reset-value bits the device description does not name, as the manual
+// spells them.
+inline constexpr std::uint32_t SCB_CCR_STKALIGN = 1u << 9;
+// TENMS is not exact; NOREF (bit 31) stays 0: the reference clock, HCLK/8, is there.
+inline constexpr std::uint32_t SysTick_CALIB_SKEW = 1u << 30;
+inline constexpr std::uint32_t RCC_AHB1ENR_CCMDATARAMEN = 1u << 20;
+inline constexpr std::uint32_t RCC_CSR_BORRSTF = 1u << 25, RCC_CSR_PINRSTF = 1u << 26, RCC_CSR_PORRSTF = 1u << 27;
+inline constexpr std::uint32_t PWR_CR_VOS_SCALE1 = 1u << 14;  // VOS is bit 14 alone on this part; 15 is reserved
+inline constexpr std::uint32_t FLASH_CR_LOCK = 1u << 31;
+
+// The reset values that are not 0, by device kind, and by instance where
+// instances differ.
+inline constexpr ResetValue kScbReset[] = {
+    {offsetof(SCB_Type, CPUID), 0x410FC241u},  // Cortex-M4 r0p1
+    {offsetof(SCB_Type, AIRCR), 0xFA050000u},  // VECTKEYSTAT; PRIGROUP 0
+    {offsetof(SCB_Type, CCR), SCB_CCR_STKALIGN},
+};
+// TENMS: 1 ms at HCLK/8 with the 168 MHz system clock (21 MHz).
+inline constexpr ResetValue kSysTickReset[] = {
+    {offsetof(SysTick_Type, CALIB), SysTick_CALIB_SKEW | 20999u},
+};
+inline constexpr ResetValue kRccReset[] = {
+    // HSION, HSIRDY, HSITRIM 16; HSICAL is the part's own calibration.
+    {offsetof(RCC_TypeDef, CR), 0x00000083u, ~RCC_CR_HSICAL},
+    // PLLM 16, PLLN 192, PLLP 2, PLLQ 4, bit 29 (reserved) 1.
+    {offsetof(RCC_TypeDef, PLLCFGR), 0x24003010u},
+    {offsetof(RCC_TypeDef, AHB1ENR), RCC_AHB1ENR_CCMDATARAMEN},
+    {offsetof(RCC_TypeDef, AHB1LPENR), 0x7E6791FFu},
+    {offsetof(RCC_TypeDef, AHB2LPENR), 0x000000F1u},
+    {offsetof(RCC_TypeDef, AHB3LPENR), 0x00000001u},
+    {offsetof(RCC_TypeDef, APB1LPENR), 0x36FEC9FFu},
+    {offsetof(RCC_TypeDef, APB2LPENR), 0x00075F33u},
+    // The reset flags of a power-on reset.
+    {offsetof(RCC_TypeDef, CSR), RCC_CSR_PORRSTF | RCC_CSR_PINRSTF | RCC_CSR_BORRSTF},
+    // PLLI2SN 192, PLLI2SR 2.
+    {offsetof(RCC_TypeDef, PLLI2SCFGR), 0x20003000u},
+};
+inline constexpr ResetValue kPwrReset[] = {
+    {offsetof(PWR_TypeDef, CR), PWR_CR_VOS_SCALE1},
+};
+inline constexpr ResetValue kFlashReset[] = {
+    {offsetof(FLASH_TypeDef, CR), FLASH_CR_LOCK},
+    {offsetof(FLASH_TypeDef, OPTCR), 0x0FFFAAEDu},  // the factory option bytes
+};
+// Ports A and B come out of reset as the debug port: PA13 (SWDIO), PA14
+// (SWCLK), PA15 (JTDI), PB3 (JTDO/SWO) and PB4 (NJTRST) in their alternate
+// function, with their pulls and speeds. IDR follows the pins.
+inline constexpr std::uint32_t kIdrPins = 0x0000FFFFu;
+inline constexpr ResetValue kGpioAReset[] = {
+    {offsetof(GPIO_TypeDef, MODER), 0xA8000000u},
+    {offsetof(GPIO_TypeDef, OSPEEDR), 0x0C000000u},
+    {offsetof(GPIO_TypeDef, PUPDR), 0x64000000u},
+    {offsetof(GPIO_TypeDef, IDR), 0, ~kIdrPins},
+};
+inline constexpr ResetValue kGpioBReset[] = {
+    {offsetof(GPIO_TypeDef, MODER), 0x00000280u},
+    {offsetof(GPIO_TypeDef, OSPEEDR), 0x000000C0u},
+    {offsetof(GPIO_TypeDef, PUPDR), 0x00000100u},
+    {offsetof(GPIO_TypeDef, IDR), 0, ~kIdrPins},
+};
+inline constexpr ResetValue kGpioReset[] = {
+    {offsetof(GPIO_TypeDef, IDR), 0, ~kIdrPins},
+};
+// The auto-reload register is all ones, as wide as the counter.
+inline constexpr ResetValue kTim32Reset[] = {
+    {offsetof(TIM_TypeDef, ARR), 0xFFFFFFFFu},
+};
+inline constexpr ResetValue kTim16Reset[] = {
+    {offsetof(TIM_TypeDef, ARR), 0x0000FFFFu},
+};
+inline constexpr ResetValue kSpiReset[] = {
+    {offsetof(SPI_TypeDef, SR), SPI_SR_TXE},
+    {offsetof(SPI_TypeDef, CRCPR), 0x0007u},  // CRCPOLY 7
+    {offsetof(SPI_TypeDef, I2SPR), 0x0002u},  // I2SDIV 2
+};
+inline constexpr ResetValue kUsartReset[] = {
+    {offsetof(USART_TypeDef, SR), USART_SR_TXE | USART_SR_TC},
+};
+
 // One row per modelled on-chip instance, in the order the board builds
 // them (the order of their resets).
 struct DeviceRow {
@@ -59,35 +150,49 @@ struct DeviceRow {
   std::uint32_t size;  // the register block
   int irq;             // the device's interrupt line (IRQn), or kNoIrq
   Gate gate;
+  std::span<const ResetValue> reset;  // its registers' reset values that are not 0
 };
 
 inline constexpr DeviceRow kDevices[] = {
     // The NVIC's block reaches past the SCB (its STIR sits beyond it): it
     // is mapped first, so that the SCB's registers win inside it.
-    {"NVIC", Kind::nvic, 0, NVIC_BASE, sizeof(NVIC_Type), kNoIrq, Gate::none()},
-    {"SCB", Kind::scb, 0, SCB_BASE, sizeof(SCB_Type), kNoIrq, Gate::none()},
-    {"SysTick", Kind::systick, 0, SysTick_BASE, sizeof(SysTick_Type), kNoIrq, Gate::none()},
-    {"RCC", Kind::rcc, 0, RCC_BASE, sizeof(RCC_TypeDef), kNoIrq, Gate::none()},
-    {"PWR", Kind::pwr, 0, PWR_BASE, sizeof(PWR_TypeDef), kNoIrq, Gate::apb1(RCC_APB1ENR_PWREN)},
-    {"FLASH", Kind::flash, 0, FLASH_R_BASE, sizeof(FLASH_TypeDef), kNoIrq, Gate::none()},
-    {"GPIOA", Kind::gpio, 0, GPIOA_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOA)},
-    {"GPIOB", Kind::gpio, 1, GPIOB_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOB)},
-    {"GPIOC", Kind::gpio, 2, GPIOC_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOC)},
-    {"TIM2", Kind::timer, 2, TIM2_BASE, sizeof(TIM_TypeDef), TIM2_IRQn, Gate::apb1(RCC_APB1Periph_TIM2)},
-    {"TIM3", Kind::timer, 3, TIM3_BASE, sizeof(TIM_TypeDef), TIM3_IRQn, Gate::apb1(RCC_APB1Periph_TIM3)},
-    {"TIM5", Kind::timer, 5, TIM5_BASE, sizeof(TIM_TypeDef), TIM5_IRQn, Gate::apb1(RCC_APB1Periph_TIM5)},
-    {"TIM6", Kind::timer, 6, TIM6_BASE, sizeof(TIM_TypeDef), TIM6_DAC_IRQn, Gate::apb1(RCC_APB1Periph_TIM6)},
-    {"SPI2", Kind::spi, 2, SPI2_BASE, sizeof(SPI_TypeDef), SPI2_IRQn, Gate::apb1(RCC_APB1Periph_SPI2)},
+    {"NVIC", Kind::nvic, 0, NVIC_BASE, sizeof(NVIC_Type), kNoIrq, Gate::none(), {}},
+    {"SCB", Kind::scb, 0, SCB_BASE, sizeof(SCB_Type), kNoIrq, Gate::none(), kScbReset},
+    {"SysTick", Kind::systick, 0, SysTick_BASE, sizeof(SysTick_Type), kNoIrq, Gate::none(), kSysTickReset},
+    {"RCC", Kind::rcc, 0, RCC_BASE, sizeof(RCC_TypeDef), kNoIrq, Gate::none(), kRccReset},
+    {"PWR", Kind::pwr, 0, PWR_BASE, sizeof(PWR_TypeDef), kNoIrq, Gate::apb1(RCC_APB1ENR_PWREN), kPwrReset},
+    {"FLASH", Kind::flash, 0, FLASH_R_BASE, sizeof(FLASH_TypeDef), kNoIrq, Gate::none(), kFlashReset},
+    {"GPIOA", Kind::gpio, 0, GPIOA_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOA), kGpioAReset},
+    {"GPIOB", Kind::gpio, 1, GPIOB_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOB), kGpioBReset},
+    {"GPIOC", Kind::gpio, 2, GPIOC_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOC), kGpioReset},
+    {"TIM2", Kind::timer, 2, TIM2_BASE, sizeof(TIM_TypeDef), TIM2_IRQn, Gate::apb1(RCC_APB1Periph_TIM2), kTim32Reset},
+    {"TIM3", Kind::timer, 3, TIM3_BASE, sizeof(TIM_TypeDef), TIM3_IRQn, Gate::apb1(RCC_APB1Periph_TIM3), kTim16Reset},
+    {"TIM5", Kind::timer, 5, TIM5_BASE, sizeof(TIM_TypeDef), TIM5_IRQn, Gate::apb1(RCC_APB1Periph_TIM5), kTim32Reset},
+    {"TIM6", Kind::timer, 6, TIM6_BASE, sizeof(TIM_TypeDef), TIM6_DAC_IRQn, Gate::apb1(RCC_APB1Periph_TIM6), kTim16Reset},
+    {"SPI2", Kind::spi, 2, SPI2_BASE, sizeof(SPI_TypeDef), SPI2_IRQn, Gate::apb1(RCC_APB1Periph_SPI2), kSpiReset},
     // USART3 is the ground station's link; the others are there for the
     // firmware's spare handler and for tests, unwired.
-    {"USART1", Kind::usart, 1, USART1_BASE, sizeof(USART_TypeDef), USART1_IRQn, Gate::apb2(RCC_APB2Periph_USART1)},
-    {"USART2", Kind::usart, 2, USART2_BASE, sizeof(USART_TypeDef), USART2_IRQn, Gate::apb1(RCC_APB1Periph_USART2)},
-    {"USART3", Kind::usart, 3, USART3_BASE, sizeof(USART_TypeDef), USART3_IRQn, Gate::apb1(RCC_APB1Periph_USART3)},
-    {"USART6", Kind::usart, 6, USART6_BASE, sizeof(USART_TypeDef), USART6_IRQn, Gate::apb2(RCC_APB2Periph_USART6)},
-    {"SYSCFG", Kind::syscfg, 0, SYSCFG_BASE, sizeof(SYSCFG_TypeDef), kNoIrq, Gate::apb2(RCC_APB2Periph_SYSCFG)},
+    {"USART1", Kind::usart, 1, USART1_BASE, sizeof(USART_TypeDef), USART1_IRQn, Gate::apb2(RCC_APB2Periph_USART1), kUsartReset},
+    {"USART2", Kind::usart, 2, USART2_BASE, sizeof(USART_TypeDef), USART2_IRQn, Gate::apb1(RCC_APB1Periph_USART2), kUsartReset},
+    {"USART3", Kind::usart, 3, USART3_BASE, sizeof(USART_TypeDef), USART3_IRQn, Gate::apb1(RCC_APB1Periph_USART3), kUsartReset},
+    {"USART6", Kind::usart, 6, USART6_BASE, sizeof(USART_TypeDef), USART6_IRQn, Gate::apb2(RCC_APB2Periph_USART6), kUsartReset},
+    {"SYSCFG", Kind::syscfg, 0, SYSCFG_BASE, sizeof(SYSCFG_TypeDef), kNoIrq, Gate::apb2(RCC_APB2Periph_SYSCFG), {}},
     // EXTI's lines have interrupts of their own: kExtiIrqs.
-    {"EXTI", Kind::exti, 0, EXTI_BASE, sizeof(EXTI_TypeDef), kNoIrq, Gate::none()},
+    {"EXTI", Kind::exti, 0, EXTI_BASE, sizeof(EXTI_TypeDef), kNoIrq, Gate::none(), {}},
 };
+
+// Each reset value names a whole register inside its device's block, once,
+// and sets no bit the manual leaves open.
+constexpr bool reset_values_well_formed() {
+  for (const DeviceRow& row : kDevices)
+    for (const ResetValue& r : row.reset) {
+      if (r.offset % 4 != 0 || r.offset + 4 > row.size || (r.value & ~r.defined) != 0) return false;
+      for (const ResetValue& other : row.reset)
+        if (&other != &r && other.offset == r.offset) return false;
+    }
+  return true;
+}
+static_assert(reset_values_well_formed());
 
 // The row of a device by name; a name not in the table does not compile
 // where it is used in a constant expression.

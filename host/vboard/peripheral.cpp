@@ -19,6 +19,7 @@ Peripheral::Peripheral(Board& board, std::string name, std::uintptr_t base, std:
 
 Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
     : Peripheral(board, std::string(row.name), row.base, row.size) {
+  row_ = &row;
   set_clock_gate(row.gate.offset, row.gate.bit);
   registers_ = implemented_registers(row);
   if (!registers_.empty()) {
@@ -31,6 +32,15 @@ Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
           field_words_[word] = kNamed | r.implemented | r.ignored;
       }
   }
+}
+
+void Peripheral::reset_registers() {
+  // Only the words the bus gives this device: the NVIC's block holds the
+  // SCB's, which is not the NVIC's to clear.
+  for (std::uint32_t offset = 0; offset + 4 <= size_; offset += 4)
+    if (board_.model_at(base_ + offset) == this) set32(offset, 0);
+  if (row_ == nullptr) return;
+  for (const hw::ResetValue& r : row_->reset) set32(r.offset, r.value);
 }
 
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {

@@ -81,6 +81,12 @@ class Peripheral : public Model {
   std::uintptr_t base() const { return base_; }
   std::uint32_t size() const { return size_; }
 
+  // Power-on reset of the registers alone; models with state of their own
+  // call reset_registers() first and take that state from the registers.
+  void reset() override { reset_registers(); }
+  // The device's row in the board's table (its reset values), or nullptr.
+  const hw::DeviceRow* row() const { return row_; }
+
   // Register side. The default is plain memory: writes store, reads return.
   virtual std::uint32_t read(std::uint32_t offset, unsigned width) { return load(offset, width); }
   virtual void write(std::uint32_t offset, std::uint32_t value, unsigned width) { store(offset, value, width); }
@@ -141,6 +147,10 @@ class Peripheral : public Model {
       *p = static_cast<std::uint8_t>(value);
     }
   }
+  // Every register of the block to 0, then the reset values of the
+  // device's row in the board's table.
+  void reset_registers();
+
   std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
   std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
   void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
@@ -153,6 +163,7 @@ class Peripheral : public Model {
   std::uint8_t* bytes_;  // the block in the mirrored address space
   std::uintptr_t base_;
   std::uint32_t size_;
+  const hw::DeviceRow* row_ = nullptr;
   const std::uint8_t* gate_ = nullptr;  // the RCC enable register, in the mirrored space
   std::uint32_t gate_bit_ = 0;
   std::span<const RegisterFields> registers_;

@@ -11,7 +11,7 @@ namespace {
 // The value of the field `mask` of a register.
 constexpr std::uint32_t field(std::uint32_t reg, std::uint32_t mask) { return (reg & mask) >> std::countr_zero(mask); }
 constexpr std::uint32_t CR = offsetof(RCC_TypeDef, CR), PLLCFGR = offsetof(RCC_TypeDef, PLLCFGR),
-                        CFGR = offsetof(RCC_TypeDef, CFGR), CIR = offsetof(RCC_TypeDef, CIR);
+                        CFGR = offsetof(RCC_TypeDef, CFGR);
 constexpr std::uint32_t HSION = RCC_CR_HSION, HSIRDY = RCC_CR_HSIRDY, HSEON = RCC_CR_HSEON, HSERDY = RCC_CR_HSERDY,
                         HSEBYP = RCC_CR_HSEBYP, PLLON = RCC_CR_PLLON, PLLRDY = RCC_CR_PLLRDY;
 enum Event { kHseReady, kPllLocked };
@@ -25,11 +25,7 @@ bool Rcc::board_config_crystal_fails() const { return board_.config().crystal_fa
 
 void Rcc::reset() {
   crystal_fails_ = false;
-  set32(CR, 0x00000083u | HSIRDY);  // HSION, HSIRDY, HSITRIM 16
-  set32(PLLCFGR, 0x24003010u);
-  set32(CFGR, 0);
-  set32(CIR, 0);
-  set32(offsetof(RCC_TypeDef, AHB1ENR), 0x00100000u);  // CCM data RAM clock on
+  reset_registers();  // on the internal oscillator, no divider
   sysclk_ = hclk_ = pclk1_ = pclk2_ = kHsiHz;
 }
 
@@ -133,16 +129,12 @@ Ticks Rcc::apb1_timer_period() const { return period_of(apb1_timer_hz()); }
 // ---------------------------------------------------------------------------
 PwrModel::PwrModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
-void PwrModel::reset() { set32(offsetof(PWR_TypeDef, CR), PWR_CR_VOS); }
-
 std::uint32_t PwrModel::read(std::uint32_t offset, unsigned width) {
   if (offset == offsetof(PWR_TypeDef, CSR)) return load(offset, width) | PWR_CSR_VOSRDY;  // the regulator is ready
   return load(offset, width);
 }
 
 FlashInterface::FlashInterface(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
-
-void FlashInterface::reset() { set32(offsetof(FLASH_TypeDef, OPTCR), 0x0FFFAAEDu); }
 
 void FlashInterface::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   constexpr std::uint32_t kAcr =

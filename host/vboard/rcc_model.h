@@ -57,13 +57,11 @@ class PwrModel : public Peripheral {
  public:
   PwrModel(Board& board, const hw::DeviceRow& row);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
-  void reset() override;
 };
 
 class FlashInterface : public Peripheral {
  public:
   FlashInterface(Board& board, const hw::DeviceRow& row);
-  void reset() override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
 };
 

@@ -54,9 +54,7 @@ Spi* Spi::of(Board& board, int number) {
 int Spi::irq() const { return instance(number_).irq; }
 
 void Spi::reset() {
-  set16(kSR, TXE);
-  set16(kCRCPR, 0x0007);
-  set16(kI2SPR, 0x0002);
+  reset_registers();  // TXE: the transmit buffer is empty, as tx_pending_ says
   in_frame_ = false;
   current_ = {};
   tx_pending_ = false;

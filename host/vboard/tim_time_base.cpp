@@ -20,9 +20,9 @@ using namespace tim;
 Timer::Timer(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number), irq_(row.irq) {}
 
 void Timer::reset() {
-  psc_active_ = 0;
-  arr_active_ = arr_preload_ = counter_mask();
-  set32(kARR, arr_active_);
+  reset_registers();
+  psc_active_ = reg16(kPSC);
+  arr_active_ = arr_preload_ = reg32(kARR);
   count_tick_ = 0;
   clock_period_ = 0;
   run_ = Run{};

@@ -66,7 +66,7 @@ Usart* Usart::of(Board& board, int number) {
 int Usart::irq() const { return instance(number_).row->irq; }
 
 void Usart::reset() {
-  set16(kSR, TXE | TC);
+  reset_registers();  // TXE and TC: nothing to send, as tdr_full_ and shift_busy_ say
   stats_ = {};
   irq_level_ = false;
   tdr_full_ = false;

@@ -1,10 +1,16 @@
 // The board's description as data: every row of the device table is a model
-// at its address, with its interrupt line and clock gate, and the wiring
-// rows are the pins the models use.
+// at its address, with its interrupt line, clock gate and reset values, and
+// the wiring rows are the pins the models use.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
 #include "vboard/board.h"
+#include "vboard/core.h"
 #include "vboard/hardware.h"
+#include "vboard/rcc_model.h"
 #include "vboard/keys_model.h"
 #include "vboard/motor_drive_model.h"
 #include "vboard/sensor_pwm.h"
@@ -39,6 +45,137 @@ TEST(HardwareTable, EveryRowIsAModelAtItsAddressWithItsLineAndGate) {
     EXPECT_FALSE(m->clocked());
     board().poke(RCC_BASE + row.gate.offset, board().peek(RCC_BASE + row.gate.offset) | row.gate.bit);
     EXPECT_TRUE(m->clocked());
+  }
+  board().reset();
+}
+
+// The register words of a device that the check reads: those its model
+// names and those its row gives a reset value.
+std::vector<std::uint32_t> checked_words(const vboard::Peripheral& m, const hw::DeviceRow& row) {
+  std::vector<std::uint32_t> words;
+  for (const vboard::RegisterFields& r : m.registers())
+    for (std::uint32_t i = 0; i < r.count; ++i) words.push_back(r.offset + 4 * i);
+  for (const hw::ResetValue& r : row.reset) words.push_back(r.offset);
+  std::sort(words.begin(), words.end());
+  words.erase(std::unique(words.begin(), words.end()), words.end());
+  return words;
+}
+
+// Every such register, read as the firmware reads it, holds its row's reset
+// value (0 where the row lists none), in the bits the manual fixes.
+void expect_reset_values() {
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    vboard::Peripheral* m = board().model_at(row.base);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->row(), &row);
+    for (const std::uint32_t offset : checked_words(*m, row)) {
+      std::uint32_t value = 0, defined = 0xFFFFFFFFu;
+      for (const hw::ResetValue& r : row.reset)
+        if (r.offset == offset) {
+          value = r.value;
+          defined = r.defined;
+        }
+      char where[48];
+      std::snprintf(where, sizeof where, "%s +0x%03x", std::string(row.name).c_str(), static_cast<unsigned>(offset));
+      EXPECT_EQ(m->read(offset, 4) & defined, value) << where;
+    }
+  }
+}
+
+TEST(HardwareTable, EveryRegisterReadsItsResetValueAtPowerOn) {
+  board().reset();
+  board().power_on();  // the firmware has not run yet
+  expect_reset_values();
+  board().reset();
+}
+
+// What the firmware leaves behind (the PLL, the grouping, every timer's
+// reload, the pins) is gone after the next reset, state behind the
+// registers included.
+TEST(HardwareTable, AResetAfterARunBringsBackEveryResetValue) {
+  board().reset();
+  board().power_on();
+  board().run_for(vboard::ms(20));
+  ASSERT_EQ(board().rcc().sysclk_hz(), 168000000u);
+  ASSERT_NE(board().scb().prigroup(), 0u);
+  board().reset();
+  board().power_on();
+  expect_reset_values();
+  EXPECT_EQ(board().rcc().sysclk_hz(), vboard::Rcc::kHsiHz);
+  EXPECT_EQ(board().scb().prigroup(), 0u);
+  board().reset();
+}
+
+// The values read as what the chip does out of reset: a typo in a row shows
+// here, not only against the model.
+TEST(HardwareTable, ResetValuesSayWhatTheChipIsOutOfReset) {
+  board().reset();
+  const auto value = [](std::string_view device, std::uint32_t offset) {
+    for (const hw::ResetValue& r : hw::device(device).reset)
+      if (r.offset == offset) return r.value;
+    return 0u;
+  };
+  // The debug port: PA13 (SWDIO), PA14 (SWCLK), PA15, PB3 and PB4 in their
+  // alternate function 0; SWDIO and SWO at the highest speed; SWDIO, PA15
+  // and PB4 pulled up, SWCLK pulled down; every other pin a floating input.
+  struct DebugPin {
+    char port;
+    int pin;
+    unsigned speed, pull;
+  };
+  constexpr DebugPin kDebugPins[] = {
+      {'A', 13, 3, GPIO_PuPd_UP}, {'A', 14, 0, GPIO_PuPd_DOWN}, {'A', 15, 0, GPIO_PuPd_UP},
+      {'B', 3, 3, GPIO_PuPd_NOPULL}, {'B', 4, 0, GPIO_PuPd_UP},
+  };
+  for (const std::string_view port : {"GPIOA", "GPIOB", "GPIOC"}) {
+    const std::uint32_t moder = value(port, offsetof(GPIO_TypeDef, MODER));
+    const std::uint32_t ospeedr = value(port, offsetof(GPIO_TypeDef, OSPEEDR));
+    const std::uint32_t pupdr = value(port, offsetof(GPIO_TypeDef, PUPDR));
+    EXPECT_EQ(value(port, offsetof(GPIO_TypeDef, AFR)) | value(port, offsetof(GPIO_TypeDef, AFR) + 4), 0u);
+    for (int pin = 0; pin < 16; ++pin) {
+      SCOPED_TRACE(std::string(port) + " pin " + std::to_string(pin));
+      const DebugPin* debug = nullptr;
+      for (const DebugPin& d : kDebugPins)
+        if (port.back() == d.port && pin == d.pin) debug = &d;
+      const unsigned shift = 2u * static_cast<unsigned>(pin);
+      EXPECT_EQ((moder >> shift) & 3u, debug ? unsigned{GPIO_Mode_AF} : unsigned{GPIO_Mode_IN});
+      EXPECT_EQ((ospeedr >> shift) & 3u, debug ? debug->speed : 0u);
+      EXPECT_EQ((pupdr >> shift) & 3u, debug ? debug->pull : unsigned{GPIO_PuPd_NOPULL});
+    }
+  }
+  // The clock tree on the internal oscillator; the PLL's reset set-up
+  // (/16, x192, /2) would make 96 MHz of it.
+  EXPECT_EQ(board().rcc().sysclk_hz(), vboard::Rcc::kHsiHz);
+  EXPECT_EQ(board().rcc().pclk1_hz(), vboard::Rcc::kHsiHz);
+  const std::uint32_t pllcfgr = value("RCC", offsetof(RCC_TypeDef, PLLCFGR));
+  const std::uint32_t m = pllcfgr & RCC_PLLCFGR_PLLM, n = (pllcfgr & RCC_PLLCFGR_PLLN) >> 6,
+                      p = 2 * (((pllcfgr & RCC_PLLCFGR_PLLP) >> 16) + 1);
+  EXPECT_EQ(vboard::Rcc::kHsiHz / m * n / p, 96000000u);
+  EXPECT_EQ(pllcfgr & RCC_PLLCFGR_PLLSRC_HSE, 0u);
+  // Only the CCM data RAM's clock is on; in low-power mode every device's
+  // gate is on.
+  EXPECT_EQ(value("RCC", offsetof(RCC_TypeDef, AHB1ENR)), hw::RCC_AHB1ENR_CCMDATARAMEN);
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    if (row.gate.offset == 0) continue;
+    SCOPED_TRACE(std::string(row.name));
+    const std::uint32_t lp = row.gate.offset + offsetof(RCC_TypeDef, AHB1LPENR) - offsetof(RCC_TypeDef, AHB1ENR);
+    EXPECT_NE(value("RCC", lp) & row.gate.bit, 0u);
+  }
+  // The regulator in scale 1; bit 15 of PWR CR is reserved on this part.
+  EXPECT_EQ(value("PWR", offsetof(PWR_TypeDef, CR)) & PWR_CR_VOS, hw::PWR_CR_VOS_SCALE1);
+  // The system tick's calibration: TENMS + 1 counts of HCLK/8 are 1 ms at
+  // 168 MHz; the reference clock is there (NOREF 0).
+  const std::uint32_t calib = value("SysTick", offsetof(SysTick_Type, CALIB));
+  EXPECT_EQ(((calib & 0x00FFFFFFu) + 1u) * 8u * 1000u, 168000000u);
+  EXPECT_EQ(calib >> 31, 0u);
+  // The core runs with 8-byte stack alignment at exception entry, and the
+  // priority grouping reads 0 under the key's status.
+  EXPECT_NE(value("SCB", offsetof(SCB_Type, CCR)) & hw::SCB_CCR_STKALIGN, 0u);
+  EXPECT_EQ(value("SCB", offsetof(SCB_Type, AIRCR)) & SCB_AIRCR_PRIGROUP_Msk, 0u);
+  // A timer's reload is its counter's whole range: 32 bits on TIM2 and TIM5.
+  for (const int n : {2, 3, 5, 6}) {
+    const std::uint32_t arr = value(hw::find(hw::Kind::timer, n)->name, offsetof(TIM_TypeDef, ARR));
+    EXPECT_EQ(arr, n == 2 || n == 5 ? 0xFFFFFFFFu : 0xFFFFu) << "TIM" << n;
   }
   board().reset();
 }
