@@ -36,7 +36,7 @@ void Board::idle_skip() {
   // an interrupt it raised ends it at once.
   for (;;) {
     const Ticks target = sched_.next_event();
-    if (FirmwareRunner::on_firmware_thread() && runner_.pause_at() < target) {
+    if (runner_.pause_at() < target && FirmwareRunner::on_firmware_thread()) {
       sched_.run_until(runner_.pause_at());
       runner_.yield();
       if (nvic_->next_to_take() != 0) return;

@@ -166,15 +166,15 @@ int Nvic::compute_next() const {
   int best_priority = kThreadPriority + 1;
   for (int word = 0; word < 2; ++word) {
     for (std::uint64_t bits = takeable_[static_cast<std::size_t>(word)]; bits != 0; bits &= bits - 1) {
-    const int e = word * 64 + std::countr_zero(bits);
-    const int p = priority(e);  // full priority: group first, then sub-priority
-    if (p < best_priority) {
-      best = e;
-      best_priority = p;
-    }
+      const int e = word * 64 + std::countr_zero(bits);
+      const int p = priority(e);  // full priority: group first, then sub-priority
+      if (p < best_priority) {
+        best = e;
+        best_priority = p;
+      }
     }
   }
-  if (best == 0) return 0;
+  if (best == 0 || stack_.empty()) return best;  // thread mode: every priority is above it
   return group_priority(best) < execution_priority() ? best : 0;
 }
 

@@ -11,12 +11,45 @@ void Scheduler::clear() {
     s.target->kinds_with_slot_ = 0;
   }
   slots_.clear();
-  whens_.clear();
-  pending_bits_.clear();
+  first_ = -1;
   actions_.clear();
   now_ = 0;
   next_ = kNever;
   next_slot_ = -1;
+}
+
+void Scheduler::unlink(int index) {
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  if (s.prev >= 0) {
+    slots_[static_cast<std::size_t>(s.prev)].next = s.next;
+  } else {
+    first_ = s.next;
+  }
+  if (s.next >= 0) slots_[static_cast<std::size_t>(s.next)].prev = s.prev;
+  s.prev = s.next = -1;
+}
+
+// Links a pending slot into the list, walking from after `from` (-1: from
+// the start), which must come before it.
+void Scheduler::insert_after(int index, int from) {
+  const Ticks when = slots_[static_cast<std::size_t>(index)].when;
+  int prev = from;
+  int next = from < 0 ? first_ : slots_[static_cast<std::size_t>(from)].next;
+  while (next >= 0) {
+    const Slot& n = slots_[static_cast<std::size_t>(next)];
+    if (n.when > when || (n.when == when && next > index)) break;
+    prev = next;
+    next = n.next;
+  }
+  Slot& s = slots_[static_cast<std::size_t>(index)];
+  s.prev = prev;
+  s.next = next;
+  if (prev >= 0) {
+    slots_[static_cast<std::size_t>(prev)].next = index;
+  } else {
+    first_ = index;
+  }
+  if (next >= 0) slots_[static_cast<std::size_t>(next)].prev = index;
 }
 
 void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
@@ -25,31 +58,29 @@ void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
     if (when == kNever) return;
     index = static_cast<int>(slots_.size());
     target->kinds_with_slot_ |= std::uint32_t{1} << kind;
-    slots_.push_back({target, kind, when});
-    whens_.push_back(when);
-    if (slots_.size() > 64 * pending_bits_.size()) pending_bits_.push_back(0);
-    mark(index, when);
-  } else {
-    Slot& slot = slots_[static_cast<std::size_t>(index)];
-    if (slot.when == when) return;
-    const bool was_next = index == next_slot_;
-    slot.when = when;
-    mark(index, when);
-    if (was_next) {
-      // The earliest moved: earlier it still is; later, look again.
-      if (when < next_) {
-        next_ = when;
-      } else {
-        find_next();
-      }
-      return;
+    slots_.push_back({target, kind, kNever});
+  }
+  Slot& slot = slots_[static_cast<std::size_t>(index)];
+  const Ticks was = slot.when;
+  if (was == when) return;
+  slot.when = when;
+  if (was == kNever) {
+    insert_after(index, -1);
+  } else if (when == kNever) {
+    unlink(index);
+  } else if (when > was) {
+    // Later: it stays put while still before its neighbour after it, and
+    // otherwise goes further on.
+    if (slot.next >= 0 && !before(index, slot.next)) {
+      const int from = slot.next;
+      unlink(index);
+      insert_after(index, from);
     }
+  } else if (slot.prev >= 0 && !before(slot.prev, index)) {
+    unlink(index);
+    insert_after(index, -1);
   }
-  // Another slot than the earliest: it can only take the lead.
-  if (when < next_ || (when == next_ && (next_slot_ < 0 || index < next_slot_))) {
-    next_ = when;
-    next_slot_ = index;
-  }
+  if (index == next_slot_ || index == first_) find_next();
 }
 
 void Scheduler::at(Ticks when, std::function<void()> action) {
@@ -64,29 +95,19 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
 bool Scheduler::pending(const EventTarget* target) const {
   for (std::uint32_t kinds = target->kinds_with_slot_; kinds != 0; kinds &= kinds - 1) {
     const int index = target->slot_of_kind_[static_cast<std::size_t>(std::countr_zero(kinds))];
-    if (whens_[static_cast<std::size_t>(index)] != kNever) return true;
+    if (slots_[static_cast<std::size_t>(index)].when != kNever) return true;
   }
   return false;
 }
 
 void Scheduler::find_next() {
-  // Pending slots in ascending order: the lowest index wins a tie.
-  Ticks next = kNever;
-  next_slot_ = -1;
-  for (std::size_t word = 0; word < pending_bits_.size(); ++word) {
-    for (std::uint64_t bits = pending_bits_[word]; bits != 0; bits &= bits - 1) {
-      const std::size_t i = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-      if (whens_[i] < next) {
-        next = whens_[i];
-        next_slot_ = static_cast<int>(i);
-      }
-    }
-  }
-  if (!actions_.empty() && actions_.begin()->first < next) {
-    next = actions_.begin()->first;
+  // The first pending slot, unless an action falls due before it.
+  next_slot_ = first_;
+  next_ = first_ < 0 ? kNever : slots_[static_cast<std::size_t>(first_)].when;
+  if (!actions_.empty() && actions_.begin()->first < next_) {
+    next_ = actions_.begin()->first;
     next_slot_ = -1;
   }
-  next_ = next;
 }
 
 void Scheduler::run_due(Ticks when) {
@@ -97,7 +118,7 @@ void Scheduler::run_due(Ticks when) {
       EventTarget* target = due.target;
       const int kind = due.kind;
       due.when = kNever;
-      mark(next_slot_, kNever);
+      unlink(next_slot_);
       find_next();
       target->on_event(kind);
     } else {

@@ -67,30 +67,26 @@ class Scheduler {
   }
 
  private:
+  // A (target, kind) and its pending time; the pending slots form a list in
+  // the order they fall due (by time, then by slot index).
   struct Slot {
     EventTarget* target;
     int kind;
     Ticks when;
+    int prev = -1, next = -1;  // neighbours in the list while pending
   };
+  bool before(int a, int b) const {
+    const Ticks wa = slots_[static_cast<std::size_t>(a)].when, wb = slots_[static_cast<std::size_t>(b)].when;
+    return wa < wb || (wa == wb && a < b);
+  }
+  void unlink(int index);
+  void insert_after(int index, int from);
   void run_due(Ticks when);
   void find_next();
 
   Ticks now_ = 0;
   std::vector<Slot> slots_;
-  // The slots' times again, packed, and one bit a slot for those pending:
-  // the search for the earliest reads only the pending ones.
-  std::vector<Ticks> whens_;
-  std::vector<std::uint64_t> pending_bits_;
-  void mark(int index, Ticks when) {
-    const auto i = static_cast<std::size_t>(index);
-    whens_[i] = when;
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    if (when == kNever) {
-      pending_bits_[i / 64] &= ~bit;
-    } else {
-      pending_bits_[i / 64] |= bit;
-    }
-  }
+  int first_ = -1;  // the earliest pending slot, -1 when none is
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
   int next_slot_ = -1;  // the slot due at next_, or -1 for an action

@@ -57,13 +57,38 @@ Ticks frame_ticks(const SerialFormat& format, double bit_time) {
   return static_cast<Ticks>(round_half_away(bit_time * static_cast<double>(format.frame_halves()) / 2.0));
 }
 
-Usart::Usart(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number) {}
+// The board builds its devices in the table's order: the ports that a
+// USART's pins sit on exist when it is built.
+constexpr bool ports_before_usarts() {
+  bool usart_seen = false;
+  for (const hw::DeviceRow& row : hw::kDevices) {
+    if (row.kind == hw::Kind::usart) usart_seen = true;
+    if (row.kind == hw::Kind::gpio && usart_seen) return false;
+  }
+  return true;
+}
+static_assert(ports_before_usarts());
+
+Usart::Usart(Board& board, const hw::DeviceRow& row)
+    : Peripheral(board, row), number_(row.number), irq_(row.irq), on_apb2_(row.gate.on_apb2()) {
+  const Instance& i = instance(number_);
+  auto route = [&board](const hw::AfPin* p) {
+    PinRoute r;
+    if (p == nullptr) return r;
+    if (p->port >= 'A' && p->port <= 'C') r.port = &board.gpio(p->port);
+    r.pin = p->pin;
+    r.af = p->af;
+    return r;
+  };
+  tx_pin_ = route(i.tx);
+  rx_pin_ = route(i.rx);
+}
 
 Usart* Usart::of(Board& board, int number) {
   return dynamic_cast<Usart*>(board.model_at(instance(number).row->base));
 }
 
-int Usart::irq() const { return instance(number_).row->irq; }
+int Usart::irq() const { return irq_; }
 
 void Usart::reset() {
   reset_registers();  // TXE and TC: nothing to send, as tdr_full_ and shift_busy_ say
@@ -88,10 +113,6 @@ void Usart::reset() {
 // ---------------------------------------------------------------------------
 // Configuration
 
-bool Usart::enabled() const { return (reg16(kCR1) & UE) != 0; }
-bool Usart::transmitter_on() const { return (reg16(kCR1) & (UE | TE)) == (UE | TE); }
-bool Usart::receiver_on() const { return (reg16(kCR1) & (UE | RE)) == (UE | RE); }
-
 SerialFormat Usart::format() const {
   const std::uint16_t cr1 = reg16(kCR1);
   SerialFormat f;
@@ -109,7 +130,7 @@ SerialFormat Usart::format() const {
 }
 
 std::uint32_t Usart::bus_clock_hz() const {
-  return instance(number_).row->gate.on_apb2() ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
+  return on_apb2_ ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
 }
 
 double Usart::bit_time() const {
@@ -129,14 +150,10 @@ double Usart::baud() const {
   return t > 0 ? static_cast<double>(kTicksPerSecond) / t : 0.0;
 }
 
+// Read from the port's registers at each ask: nothing to keep up to date.
 bool Usart::pin_routed(bool tx) const {
-  const Instance& i = instance(number_);
-  const hw::AfPin& p = tx ? *i.tx : *i.rx;
-  const char port = p.port;
-  const int pin = p.pin;
-  if (port < 'A' || port > 'C') return false;
-  const GpioPort& g = board_.gpio(port);
-  return g.mode(pin) == kModeAlternate && g.alternate_function(pin) == p.af;
+  const PinRoute& r = tx ? tx_pin_ : rx_pin_;
+  return r.port != nullptr && r.port->mode(r.pin) == kModeAlternate && r.port->alternate_function(r.pin) == r.af;
 }
 
 bool Usart::tx_routed() const { return pin_routed(true); }
@@ -210,27 +227,9 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   }
 }
 
-void Usart::set_status(std::uint16_t set, std::uint16_t clear) {
-  set16(kSR, static_cast<std::uint16_t>((reg16(kSR) | set) & ~clear));
-  update_irq_line();
-}
-
-void Usart::update_irq_line() {
-  const std::uint16_t sr = reg16(kSR);
-  const std::uint16_t cr1 = reg16(kCR1);
-  const std::uint16_t cr3 = reg16(kCR3);
-  // The flags each enable lets through: RXNEIE, TXEIE, TCIE and IDLEIE sit
-  // at their flags' bits.
-  static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
-  std::uint16_t seen = static_cast<std::uint16_t>(cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE));
-  if (cr1 & RXNEIE) seen |= ORE;
-  if (cr1 & PEIE) seen |= PE;
-  if ((cr3 & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
-  const bool level = (sr & seen) != 0;
-  if (level != irq_level_) {
-    irq_level_ = level;
-    board_.set_irq_line(irq(), level);
-  }
+void Usart::set_irq_level(bool level) {
+  irq_level_ = level;
+  board_.set_irq_line(irq_, level);
 }
 
 void Usart::control_changed(std::uint16_t old_cr1) {
@@ -265,21 +264,8 @@ void Usart::start_preamble() {
   board_.schedule(this, kTxDone, shift_.end);
 }
 
-namespace {
-// A frame's shape and length as the registers and the bus clock last gave
-// them: the same for every byte of a telemetry frame, so worked out once.
-struct FrameTiming {
-  std::uint16_t brr = 0, cr1 = 0, cr2 = 0;
-  std::uint32_t hz = 0;
-  double bit_time = 0;
-  SerialFormat format{};
-  Ticks length = 0;
-};
-}  // namespace
-
-void Usart::load_shift_register() {
-  if (shift_busy_ || !tdr_full_ || !transmitter_on()) return;
-  static FrameTiming last;
+void Usart::start_data_frame() {
+  FrameTiming& last = timing_;
   const std::uint32_t hz = bus_clock_hz();
   if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
       last.bit_time <= 0) {

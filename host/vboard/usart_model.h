@@ -39,6 +39,8 @@
 
 namespace vboard {
 
+class GpioPort;
+
 enum class Parity : std::uint8_t { kNone, kEven, kOdd };
 
 // The shape of a frame on a serial line.
@@ -107,9 +109,9 @@ class Usart : public Peripheral {
   void set_rx_disturbance(double noise_percent, double framing_percent, std::uint64_t seed);
 
   // ---- Configuration as the registers hold it ----
-  bool enabled() const;
-  bool transmitter_on() const;  // UE and TE
-  bool receiver_on() const;     // UE and RE
+  bool enabled() const { return (reg16(kCR1) & UE) != 0; }
+  bool transmitter_on() const { return (reg16(kCR1) & (UE | TE)) == (UE | TE); }
+  bool receiver_on() const { return (reg16(kCR1) & (UE | RE)) == (UE | RE); }
   SerialFormat format() const;
   // One bit in ticks at the bus clock in force; 0 when BRR is not usable.
   double bit_time() const;
@@ -153,9 +155,34 @@ class Usart : public Peripheral {
 
  private:
   enum EventKind { kTxDone = 0, kRxLine = 1, kIdleLine = 2 };
-  void set_status(std::uint16_t set, std::uint16_t clear);
-  void update_irq_line();
-  void load_shift_register();
+  void set_status(std::uint16_t set, std::uint16_t clear) {
+    set16(kSR, static_cast<std::uint16_t>((reg16(kSR) | set) & ~clear));
+    update_irq_line();
+  }
+  // The status flags that the enables in CR1 and CR3 let through to the
+  // interrupt line.
+  std::uint16_t irq_sources() const {
+    const std::uint16_t cr1 = reg16(kCR1);
+    // RXNEIE, TXEIE, TCIE and IDLEIE sit at their flags' bits.
+    static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
+    std::uint16_t seen = static_cast<std::uint16_t>(cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE));
+    if (cr1 & RXNEIE) seen |= ORE;
+    if (cr1 & PEIE) seen |= PE;
+    if ((reg16(kCR3) & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
+    return seen;
+  }
+  // In line: every change of a flag asks, and the line seldom moves.
+  void update_irq_line() {
+    const bool level = (reg16(kSR) & irq_sources()) != 0;
+    if (level != irq_level_) [[unlikely]] set_irq_level(level);
+  }
+  void set_irq_level(bool level);
+  // Moves a waiting byte into an idle shift register, when the transmitter
+  // is on; in line, as most calls find nothing to move.
+  void load_shift_register() {
+    if (!shift_busy_ && tdr_full_ && transmitter_on()) start_data_frame();
+  }
+  void start_data_frame();
   void start_preamble();
   void control_changed(std::uint16_t old_cr1);
   void schedule_rx();
@@ -163,6 +190,27 @@ class Usart : public Peripheral {
   bool pin_routed(bool tx) const;
 
   int number_;
+  int irq_;
+  bool on_apb2_;  // the bus clock is PCLK2 (else PCLK1)
+  // A line's pin and the alternate function that routes it to this USART;
+  // port null when the pin's port has no model.
+  struct PinRoute {
+    const GpioPort* port = nullptr;
+    int pin = 0;
+    unsigned af = 0;
+  };
+  PinRoute tx_pin_{}, rx_pin_{};
+  // A frame's shape and length as the registers and the bus clock last gave
+  // them: the same for every byte of a telemetry frame, so worked out once
+  // for each set of inputs.
+  struct FrameTiming {
+    std::uint16_t brr = 0, cr1 = 0, cr2 = 0;
+    std::uint32_t hz = 0;
+    double bit_time = 0;
+    SerialFormat format{};
+    Ticks length = 0;
+  };
+  FrameTiming timing_{};
   SerialPeer* peer_ = nullptr;
   Stats stats_{};
   bool irq_level_ = false;

@@ -160,6 +160,63 @@ TEST(Scheduler, ManySlotsFollowTheOrderOfASortedList) {
   EXPECT_GT(expected.size(), 300u);
 }
 
+TEST(Scheduler, ActionsAndMovesOfTheFirstSlotKeepTheOrderOfASortedList) {
+  // Slots moved earlier, later and cancelled while actions lead or tie with
+  // them, at times close together so that ties are common: slots run by
+  // time, then by first scheduling, before actions of the same time, which
+  // run in the order they were added.
+  Scheduler s;
+  Log log;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (int t = 0; t < 3; ++t) targets.push_back(std::make_unique<Target>(s, log, "t" + std::to_string(t) + "."));
+  std::map<std::string, int> first_scheduled;
+  std::map<std::string, Ticks> pending;
+  std::vector<std::tuple<Ticks, int, std::string>> actions;  // time, order added, name
+  std::mt19937 random(11);
+  std::vector<std::pair<std::string, Ticks>> expected;
+  int added = 0;
+  for (int round = 0; round < 300; ++round) {
+    for (int change = 0; change < 6; ++change) {
+      if (random() % 4 == 0) {
+        const Ticks when = s.now() + random() % 8;
+        const std::string name = "x" + std::to_string(added);
+        actions.emplace_back(when, added++, name);
+        s.at(when, [&log, &s, name] { log.entries.emplace_back(name, s.now()); });
+        continue;
+      }
+      const int t = static_cast<int>(random() % 3);
+      const int kind = static_cast<int>(random() % 3);
+      const std::string name = "t" + std::to_string(t) + "." + std::to_string(kind);
+      const Ticks when = random() % 6 == 0 ? kNever : s.now() + random() % 8;
+      if (when != kNever) first_scheduled.emplace(name, static_cast<int>(first_scheduled.size()));
+      s.schedule(targets[static_cast<std::size_t>(t)].get(), kind, when);
+      if (when == kNever) pending.erase(name); else pending[name] = when;
+    }
+    const Ticks until = s.now() + random() % 4;
+    // Slots sort before actions at the same time: (time, 0, order) against (time, 1, order).
+    std::vector<std::tuple<Ticks, int, int, std::string>> due;
+    for (const auto& [name, when] : pending)
+      if (when <= until) due.emplace_back(when, 0, first_scheduled.at(name), name);
+    for (const auto& [when, order, name] : actions)
+      if (when <= until) due.emplace_back(when, 1, order, name);
+    std::sort(due.begin(), due.end());
+    for (const auto& [when, is_action, order, name] : due) {
+      expected.emplace_back(name, std::max(when, s.now()));
+      pending.erase(name);
+    }
+    std::erase_if(actions, [&](const auto& a) { return std::get<0>(a) <= until; });
+    s.run_until(until);
+    EXPECT_EQ(s.next_event(), [&] {
+      Ticks next = kNever;
+      for (const auto& [name, when] : pending) next = std::min(next, when);
+      for (const auto& a : actions) next = std::min(next, std::get<0>(a));
+      return next;
+    }());
+  }
+  EXPECT_EQ(log.entries, expected);
+  EXPECT_GT(expected.size(), 500u);
+}
+
 TEST(Clock, RoundingToTicksIsTheLibrarysBitForBit) {
   // Halves go away from zero; the largest double below one half and the
   // neighbours of the halves are where a cheap rounding goes wrong.

@@ -467,4 +467,41 @@ TEST_F(TelemetryUsartModel, NothingIsHeardOrReceivedWithoutThePins) {
   EXPECT_EQ(usart3().status() & USART_SR_RXNE, 0);
 }
 
+TEST_F(TelemetryUsartModel, EachByteTakesTheRateAndPinsInForceWhenItStarts) {
+  // What a byte's frame depends on (BRR, the TX pin's routing) changes
+  // between bytes of one run; each byte follows the settings of its start.
+  ready_port(false);
+  auto send = [](std::uint8_t byte) {
+    const std::uint16_t armed = USART3->SR;
+    (void)armed;
+    USART3->DR = byte;
+    const Ticks written = board().now();
+    while ((USART3->SR & USART_SR_TC) == 0u) {
+    }
+    return written;
+  };
+  const Ticks fast = send(0x11);
+  USART3->BRR = static_cast<std::uint16_t>(0x016C);  // 115200 baud
+  const Ticks slow = send(0x22);
+  GPIOB->MODER = GPIOB->MODER & ~0x00300000u;  // PB10 an input: the byte goes nowhere
+  send(0x33);
+  GPIOB->MODER = GPIOB->MODER | 0x00200000u;  // back to its alternate function
+  USART3->BRR = static_cast<std::uint16_t>(0x0054);
+  const Ticks fast_again = send(0x44);
+
+  const auto& heard = station().heard();
+  ASSERT_EQ(heard.size(), 3u);
+  EXPECT_EQ(heard[0].value, 0x11);
+  EXPECT_EQ(heard[0].end - heard[0].start, us(20));
+  EXPECT_EQ(heard[0].start, fast);
+  EXPECT_EQ(heard[1].value, 0x22);
+  EXPECT_EQ(heard[1].end - heard[1].start, Ticks{10 * 364 * 8});
+  EXPECT_EQ(heard[1].start, slow);
+  EXPECT_EQ(heard[2].value, 0x44);
+  EXPECT_EQ(heard[2].end - heard[2].start, us(20));
+  EXPECT_EQ(heard[2].start, fast_again);
+  EXPECT_EQ(usart3().stats().frames_unheard, 1u);
+  EXPECT_EQ(usart3().stats().frames_sent, 4u);
+}
+
 }  // namespace
