@@ -187,6 +187,9 @@ void Timer::push_pins(bool all) {
   // otherwise the channels whose level changed.
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
+  // Without an enabled output every output is low, and was pushed so at
+  // the register write that left none enabled.
+  if (!all && live_outputs_ == 0) return;
   if (all && !outputs_reach_pins()) {
     // No output's pin is in the timer's function: the pins stay as they are.
     for (int ch = 1; ch <= 4; ++ch) {

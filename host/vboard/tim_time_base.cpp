@@ -5,6 +5,7 @@
 #include "vboard/tim_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 
 #include "vboard/board.h"
@@ -267,10 +268,11 @@ void Timer::reschedule() {
     update_scheduled_ = update;
     board_.schedule(this, kUpdate, update);
   }
-  // Only the channels someone watches change their pins by events.
+  // Only the channels someone watches change their pins by events (and
+  // only enabled outputs change at all).
   Ticks output = kNever;
-  for (int ch = 1; ch <= 4; ++ch) {
-    if (eager(ch)) output = std::min(output, change_at_[slot(ch)]);
+  for (unsigned live = eager_ & live_outputs_; live != 0; live &= live - 1) {
+    output = std::min(output, change_at_[static_cast<std::size_t>(std::countr_zero(live))]);
   }
   if (output != output_scheduled_) {
     output_scheduled_ = output;
