@@ -218,7 +218,7 @@ class Timer : public Peripheral {
   std::uint32_t count_at(Ticks t) const;
   Ticks settle_time(int ti, Ticks edge) const;
   bool quiet_input(int ti, bool rising) const;
-  void run_updates_to(Ticks t);
+  bool run_updates_to(Ticks t);  // true: an update event was due
   bool outputs_reach_pins();
   void capture(int ch, std::uint32_t value);
   void observe_pins();

@@ -211,22 +211,26 @@ void Timer::catch_up() {
   const Ticks now = board_.now();
   const bool fall_due = line_.fall_passes <= now;
   if (!fall_due && (run_.end == kNever || now < run_.end)) return;
+  bool updated = false;
   if (fall_due) {
     // The falling edge of a line handed over ahead, at the time the filter
-    // passed it: a quiet edge, so taking it late is the same.
+    // passed it: a quiet edge, so taking it late is the same, and it changes
+    // nothing the pins or the schedule follow.
     const Ticks at = line_.fall_passes;
     line_.fall_passes = kNever;
-    run_updates_to(at);
+    updated = run_updates_to(at);
     InputFilter& f = filters_[slot(line_.ti)];
     f.pin = f.level = false;
     if (any_input_ && clocked()) take_input(line_.ti, false, at);
   }
-  run_updates_to(now);
-  push_pins(false);
-  reschedule();
+  if (run_updates_to(now) || updated) {
+    push_pins(false);
+    reschedule();
+  }
 }
 
-void Timer::run_updates_to(Ticks t) {
+bool Timer::run_updates_to(Ticks t) {
+  const bool due = run_.end != kNever && run_.end <= t;
   while (run_.end != kNever && run_.end <= t) {
     overflow_update();
     if (run_.end != kNever && run_.end <= t && !wants_update_events()) {
@@ -238,6 +242,7 @@ void Timer::run_updates_to(Ticks t) {
       plan_outputs(t);
     }
   }
+  return due;
 }
 
 bool Timer::wants_update_events() const {
