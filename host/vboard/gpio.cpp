@@ -12,7 +12,8 @@ constexpr std::uint32_t MODER = offsetof(GPIO_TypeDef, MODER), OTYPER = offsetof
                         OSPEEDR = offsetof(GPIO_TypeDef, OSPEEDR), PUPDR = offsetof(GPIO_TypeDef, PUPDR),
                         IDR = offsetof(GPIO_TypeDef, IDR), ODR = offsetof(GPIO_TypeDef, ODR),
                         BSRRL = offsetof(GPIO_TypeDef, BSRRL), BSRRH = offsetof(GPIO_TypeDef, BSRRH),
-                        LCKR = offsetof(GPIO_TypeDef, LCKR);
+                        LCKR = offsetof(GPIO_TypeDef, LCKR), AFRL = offsetof(GPIO_TypeDef, AFR),
+                        AFRH = AFRL + 4;
 constexpr unsigned kModeOutput = GPIO_Mode_OUT, kModeAlternate = GPIO_Mode_AF;
 constexpr unsigned kPullUp = 1;
 }  // namespace
@@ -54,11 +55,11 @@ void GpioPort::rewatch() {
   }
   if (watched == watched_) return;
   watched_ = watched;
-  for (const LazySource& s : lazy_) s.on_watch_change();
+  for (const LazySource& s : lazy_) s.on_change();
 }
 
-void GpioPort::add_lazy_source(std::function<bool()> refresh, std::function<void()> on_watch_change) {
-  lazy_.push_back(LazySource{std::move(refresh), std::move(on_watch_change)});
+void GpioPort::add_lazy_source(std::function<bool()> refresh, std::function<void()> on_change) {
+  lazy_.push_back(LazySource{std::move(refresh), std::move(on_change)});
 }
 
 bool GpioPort::sync() const {
@@ -82,6 +83,9 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
 }
 
 void GpioPort::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  if (const std::uint32_t word = offset & ~3u; word == MODER || word == AFRL || word == AFRH) {
+    for (const LazySource& s : lazy_) s.on_change();  // before a pin may change hands
+  }
   switch (offset) {
     case IDR:
       return;  // read-only

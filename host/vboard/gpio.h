@@ -57,9 +57,10 @@ class GpioPort : public Peripheral {
 
   // Lazy sources: `refresh` brings the pins it leaves stale up to date
   // (called before the levels are read) and says whether they may change
-  // with time alone; `on_watch_change` is told when watched() has changed.
-  // Dropped at reset.
-  void add_lazy_source(std::function<bool()> refresh, std::function<void()> on_watch_change);
+  // with time alone; `on_change` is told when watched() has changed and
+  // before a write to MODER or AFR (a pin may change hands). Dropped at
+  // reset.
+  void add_lazy_source(std::function<bool()> refresh, std::function<void()> on_change);
 
  private:
   struct Watcher {
@@ -69,7 +70,7 @@ class GpioPort : public Peripheral {
   };
   struct LazySource {
     std::function<bool()> refresh;
-    std::function<void()> on_watch_change;
+    std::function<void()> on_change;
   };
   void update_levels();
   bool sync() const;  // true: a lazy pin may change with time alone

@@ -5,8 +5,27 @@
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
+#include "vboard/tim_bits.h"
 
 namespace vboard {
+
+namespace {
+// The timer with a channel on the sensor's pin.
+constexpr int line_timer() {
+  int found = 0;
+  for (int n : {2, 3, 5}) {
+    const tim::ChannelPins& pins = n == 2 ? tim::kTim2Pins : n == 3 ? tim::kTim3Pins : tim::kTim5Pins;
+    for (const auto& channel : pins) {
+      for (const tim::PinRef& p : channel) {
+        if (p.port == SensorPwm::kPort && p.pin == SensorPwm::kPin) found = found == 0 ? n : -1;
+      }
+    }
+  }
+  return found;
+}
+constexpr int kLineTimer = line_timer();
+static_assert(kLineTimer > 0, "one timer captures the sensor's line");
+}  // namespace
 
 // No registers: the sensor is outside the chip.
 SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
@@ -23,6 +42,9 @@ void SensorPwm::reset() {
   hold_ = Hold::kFree;
   sensor_high_ = false;
   pulses_ = dropouts_ = 0;
+  handed_over_ = false;
+  fall_slot_ = false;
+  board_.gpio(kPort).add_lazy_source([this] { return refresh_pin(); }, [this] { reclaim_line(); });
   board_.gpio(kPort).drive(kPin, false);
   board_.schedule(this, kRise, 0);
 }
@@ -47,6 +69,7 @@ void SensorPwm::set_enabled(bool on) {
     drive_line();
     board_.schedule(this, kRise, board_.now());
   } else {
+    reclaim_line();
     board_.cancel(this, kRise);
     board_.cancel(this, kFall);
     board_.gpio(kPort).release(kPin);
@@ -70,9 +93,16 @@ void SensorPwm::start_period() {
   previous_rise_ = last_rise_;
   last_rise_ = now;
   last_high_ = high;
+  if (hand_over(period, high)) {
+    board_.schedule(this, kRise, now + period);
+    return;
+  }
   sensor_high_ = high > 0;
   drive_line();
-  if (high > 0 && high < period) board_.schedule(this, kFall, now + high);
+  if (high > 0 && high < period) {
+    board_.schedule(this, kFall, now + high);
+    fall_slot_ = true;
+  }
   board_.schedule(this, kRise, now + period);
 }
 
@@ -86,8 +116,55 @@ void SensorPwm::on_event(int kind) {
   }
 }
 
+bool SensorPwm::hand_over(Ticks period, Ticks high) {
+  // The period before was with the timer: its edges are all past; the pin
+  // goes low first (the timer still ignores it), then the timer takes what
+  // is left of that period and this one's edges, or drops the line.
+  const Ticks now = board_.now();
+  Timer& timer = board_.tim(kLineTimer);
+  if (handed_over_) {
+    refresh_pin();
+    handed_over_ = false;
+    timer.release_line();
+  }
+  if (hold_ != Hold::kFree || pulses_ > 0 || dropouts_ > 0 || high == 0 || high >= period) return false;
+  if (!timer.take_line(kPort, kPin, now + high, now + period, *this)) return false;
+  handed_over_ = true;
+  fall_ = now + high;
+  if (!fall_slot_) {
+    // The fall's event gets its place among the board's events when the
+    // first fall would have been scheduled, as edge by edge (events at
+    // one time run in that order).
+    board_.schedule(this, kFall, fall_);
+    board_.cancel(this, kFall);
+    fall_slot_ = true;
+  }
+  return true;
+}
+
+bool SensorPwm::refresh_pin() {
+  // The level of a period handed over, now; true while the fall is still to
+  // come (the pin changes with no event behind it).
+  if (!handed_over_) return false;
+  const bool high = board_.now() < fall_;
+  GpioPort& gpio = board_.gpio(kPort);
+  if (gpio.held_level(kPin) != high) gpio.drive(kPin, high);
+  return high;
+}
+
+void SensorPwm::reclaim_line() {
+  // Back to an event at each edge, from the level the line has now.
+  if (!handed_over_) return;
+  refresh_pin();
+  handed_over_ = false;
+  board_.tim(kLineTimer).release_line();
+  sensor_high_ = board_.now() < fall_;
+  if (sensor_high_) board_.schedule(this, kFall, fall_);
+}
+
 void SensorPwm::drive_line() {
   if (!enabled_) return;
+  reclaim_line();
   bool high = (sensor_high_ || pulses_ > 0) && dropouts_ == 0;
   if (hold_ != Hold::kFree) high = hold_ == Hold::kHigh;
   board_.gpio(kPort).drive(kPin, high);

@@ -6,8 +6,12 @@
 //
 // with the sensor's zero offset 40 degrees: the firmware's decoder (duty /
 // 99.467 x 100 x 3.6 - AngleComp) then recovers the angle. The line is
-// driven by scheduled events, two a period. For the bad-input cases a test
-// can queue periods of any length and high time, or switch the output off.
+// driven by scheduled events, two a period; or, while nothing but the
+// capture timer listens to it and no fault is on the line, by one: the
+// period's edges are handed to the timer at its start, and the pin's level
+// is brought up to date when the port is read. For the bad-input cases a
+// test can queue periods of any length and high time, or switch the output
+// off.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +20,11 @@
 
 #include "vboard/hardware.h"
 #include "vboard/peripheral.h"
+#include "vboard/tim_model.h"
 
 namespace vboard {
 
-class SensorPwm : public Part {
+class SensorPwm : public Part, private Timer::LineSource {
  public:
   explicit SensorPwm(Board& board);
   void reset() override;
@@ -72,6 +77,9 @@ class SensorPwm : public Part {
   enum Event { kRise = 0, kFall = 1 };
   void start_period();
   void drive_line();  // the sensor's level with the injected faults over it
+  bool hand_over(Ticks period, Ticks high);
+  bool refresh_pin();
+  void reclaim_line() override;
 
   bool enabled_ = true;
   Ticks period_ = ms(1);
@@ -85,6 +93,11 @@ class SensorPwm : public Part {
   bool sensor_high_ = false;
   int pulses_ = 0;    // injected pulses in force
   int dropouts_ = 0;  // injected dropouts in force
+  // The current period's edges are with the capture timer; the pin falls
+  // at `fall_` without an event.
+  bool handed_over_ = false;
+  Ticks fall_ = 0;
+  bool fall_slot_ = false;  // the fall's event has had a time since reset
 };
 
 }  // namespace vboard

@@ -16,8 +16,11 @@ namespace vboard {
 using namespace tim;
 
 void Timer::observe_pins() {
-  // The ports reset before this model and dropped their observers.
+  // The ports reset before this model and dropped their observers (and
+  // the sensor its line).
   eager_ = 0;
+  line_ = Line{};
+  pin_setup_known_ = false;
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
   const unsigned af = af_of(number_);
@@ -65,12 +68,23 @@ Ticks Timer::filter_sampling(int ti, unsigned& samples) const {
   return dts * s.dts_divider;
 }
 
-void Timer::on_pin(int ti, bool level) {
-  InputFilter& f = filters_[slot(ti)];
-  f.pin = level;
+Ticks Timer::settle_time(int ti, Ticks edge) const {
+  // The first sample at or after the edge, then samples - 1 more; without a
+  // filter (or while the timer does not listen) the edge passes at once.
   unsigned samples = 0;
   const Ticks sample = (any_input_ && clocked()) ? filter_sampling(ti, samples) : 0;
-  if (sample == 0) {
+  if (sample == 0) return edge;
+  const Ticks first = (edge + sample - 1) / sample * sample;
+  return first + (samples - 1) * sample;
+}
+
+void Timer::on_pin(int ti, bool level) {
+  if (line_.ti == ti) return;  // its edges were handed over ahead
+  InputFilter& f = filters_[slot(ti)];
+  f.pin = level;
+  const Ticks now = board_.now();
+  const Ticks passes = settle_time(ti, now);
+  if (passes == now) {
     f.level = level;
     board_.cancel(this, kFilter + ti - 1);
     on_input(ti, level);
@@ -80,10 +94,7 @@ void Timer::on_pin(int ti, bool level) {
     board_.cancel(this, kFilter + ti - 1);  // back before the filter took it: a pulse too short to see
     return;
   }
-  // The first sample at or after the change, then samples - 1 more.
-  const Ticks now = board_.now();
-  const Ticks first = (now + sample - 1) / sample * sample;
-  board_.schedule(this, kFilter + ti - 1, first + (samples - 1) * sample);
+  board_.schedule(this, kFilter + ti - 1, passes);
 }
 
 void Timer::filter_settled(int ti) {
@@ -93,37 +104,108 @@ void Timer::filter_settled(int ti) {
   on_input(ti, f.level);
 }
 
+bool Timer::selects(int ch, int ti, bool rising) const {
+  // Selection 1 takes the channel's own input, 2 its neighbour's (TI1 and
+  // TI2 are a pair, TI3 and TI4 another); 3, the trigger input, is not
+  // modelled, nor is an output.
+  const Channel& c = channel(ch);
+  if (c.selection != 1 && c.selection != 2) return false;
+  const int source = c.selection == 1 ? ch : ((ch - 1) ^ 1) + 1;
+  return source == ti && c.enabled && (c.both_edges || rising != c.inverted);
+}
+
+bool Timer::triggers(int ti, bool rising) const {
+  // Slave-mode controller: the trigger is TI1's edge detector (TS 100), or
+  // the filtered TI1 or TI2 with their channel's polarity (TS 101, 110).
+  const unsigned source = (reg16(kSMCR) >> 4) & 7u;
+  auto polarity = [&](int ch) { return channel(ch).both_edges || rising != channel(ch).inverted; };
+  return (source == 4 && ti == 1) || (source == 5 && ti == 1 && polarity(1)) || (source == 6 && ti == 2 && polarity(2));
+}
+
+bool Timer::quiet_input(int ti, bool rising) const {
+  // An edge that only latches captures and raises flags whose interrupts
+  // are off: nothing that can be seen happens until the timer is next
+  // looked at.
+  if (!any_input_ || !clocked()) return true;
+  const std::uint16_t dier = reg16(kDIER);
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (selects(ch, ti, rising) && (dier & cc_flag(ch))) return false;
+  }
+  return !triggers(ti, rising) || ((reg16(kSMCR) & 7u) != kSlaveReset && !(dier & TIM_DIER_TIE));
+}
+
 void Timer::on_input(int ti, bool rising) {
   if (!any_input_ || !clocked()) return;
   catch_up();
-  const std::uint32_t count = counter();
-  auto edge_selected = [&](int ch) {
-    const Channel& c = channel(ch);
-    return c.both_edges || rising != c.inverted;
-  };
+  take_input(ti, rising, board_.now());
+  push_pins(false);
+  reschedule();
+}
+
+void Timer::take_input(int ti, bool rising, Ticks at) {
+  // At `at`, now or (for a quiet edge handed over ahead) earlier, with the
+  // update events up to it taken.
+  const std::uint32_t count = count_at(at);
   for (int ch = 1; ch <= 4; ++ch) {
-    const unsigned sel = channel(ch).selection;
-    if (sel != 1 && sel != 2) continue;  // an output, or the trigger input (not modelled)
-    // Selection 1 takes the channel's own input, 2 its neighbour's (TI1 and
-    // TI2 are a pair, TI3 and TI4 another).
-    const int source = sel == 1 ? ch : ((ch - 1) ^ 1) + 1;
-    if (source != ti || !enabled(ch) || !edge_selected(ch)) continue;
+    if (!selects(ch, ti, rising)) continue;
     if (++capture_events_[slot(ch)] % channel(ch).every != 0) continue;  // capture prescaler
     capture(ch, count);
   }
-  // Slave-mode controller: the trigger is TI1's edge detector (TS 100), or
-  // the filtered TI1 or TI2 with their channel's polarity (TS 101, 110).
-  const std::uint16_t smcr = reg16(kSMCR);
-  const unsigned mode = smcr & 7u;
-  const unsigned source = (smcr >> 4) & 7u;
-  const bool trigger = (source == 4 && ti == 1) || (source == 5 && ti == 1 && edge_selected(1)) ||
-                       (source == 6 && ti == 2 && edge_selected(2));
-  if (trigger) {
+  if (triggers(ti, rising)) {
     set_status(TIF);
-    if (mode == kSlaveReset) reinitialise();  // the counter restarts, the preloads load
+    if ((reg16(kSMCR) & 7u) == kSlaveReset) reinitialise();  // the counter restarts, the preloads load
   }
-  push_pins(false);
-  reschedule();
+}
+
+int Timer::sole_input_pin(char port, int pin) const {
+  // The input TIx whose only pin in the timer's function this is, and
+  // which nobody else watches edge by edge; 0: none.
+  const ChannelPins* pins = pins_of(number_);
+  if (pins == nullptr) return 0;
+  const unsigned af = af_of(number_);
+  auto in_function = [&](const PinRef& p) {
+    const GpioPort& gpio = board_.gpio(p.port);
+    return gpio.mode(p.pin) == kModeAlternate && gpio.alternate_function(p.pin) == af;
+  };
+  for (int ti = 1; ti <= 4; ++ti) {
+    bool mine = false, others = false;
+    for (const PinRef& p : (*pins)[slot(ti)]) {
+      if (p.port == 0 || !in_function(p)) continue;
+      (p.port == port && p.pin == pin ? mine : others) = true;
+    }
+    if (mine) return others || (board_.gpio(port).watched() & (1u << pin)) ? 0 : ti;
+  }
+  return 0;
+}
+
+bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSource& source) {
+  release_line();
+  const int ti = sole_input_pin(port, pin);
+  if (ti == 0) return false;
+  const Ticks now = board_.now();
+  const InputFilter& f = filters_[slot(ti)];
+  // The filter has settled low; each edge passes it before the next comes
+  // (none is lost, none ties with the next); the fall needs no event; no
+  // output follows the count (its pins would be pushed at the edges).
+  if (f.pin || f.level || live_outputs_ != 0 || on_update_ || !any_input_ || !clocked()) return false;
+  const Ticks fall_passes = settle_time(ti, fall);
+  if (!(now < fall && settle_time(ti, now) < fall && fall_passes < next_rise) || !quiet_input(ti, false)) return false;
+  on_pin(ti, true);
+  line_ = Line{ti, fall, fall_passes, &source};
+  return true;
+}
+
+void Timer::release_line() {
+  if (line_.ti == 0) return;
+  catch_up();  // the fall, if the filter has passed it
+  const Line line = line_;
+  line_ = Line{};
+  if (line.fall_passes != kNever && line.fall <= board_.now()) {
+    // The pin has fallen and the filter has not passed it yet, as if told
+    // at the fall.
+    filters_[slot(line.ti)].pin = false;
+    board_.schedule(this, kFilter + line.ti - 1, line.fall_passes);
+  }
 }
 
 void Timer::capture(int ch, std::uint32_t value) {

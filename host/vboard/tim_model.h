@@ -26,7 +26,11 @@
 // wants its edges; otherwise the level is a function of the time and is
 // computed when the pin is read. A channel whose level cannot change
 // (compare 0, say), or that nobody watches, costs nothing while the timer
-// runs.
+// runs. An outside source that knows a pin's next edges ahead (the sensor's
+// PWM line) may hand them over (take_line): the filter's output edges are
+// then computed from them, an edge that only latches a capture and raises a
+// flag without interrupt is taken at the next look at the timer, and only
+// the others are events.
 #pragma once
 
 #include <array>
@@ -91,7 +95,32 @@ class Timer : public Peripheral {
   // after polarity, low while the output is disabled.
   bool output(int channel) const;
   // Captures taken on channel 1..4 since reset.
-  std::uint64_t captures(int channel) const { return captures_.at(static_cast<std::size_t>(channel - 1)); }
+  std::uint64_t captures(int channel) {
+    catch_up();  // an edge handed over ahead may be due
+    return captures_.at(static_cast<std::size_t>(channel - 1));
+  }
+
+  // A source that has handed a pin's edges over ahead (take_line). The
+  // timer gives them back when its set-up changes: the source then brings
+  // the pin up to date, calls release_line and drives it edge by edge.
+  class LineSource {
+   public:
+    virtual void reclaim_line() = 0;
+
+   protected:
+    ~LineSource() = default;
+  };
+  // At a rising edge of a pin, now, the pin's next edges: low at `fall`,
+  // high again at `next_rise` (the source's next call). True: the timer
+  // takes them, the rise included, and ignores the pin's reports until the
+  // line is released or taken again. False (the pin is not one of its
+  // inputs alone, someone watches it, a filter could lose one of the
+  // edges, an edge needs an event of its own, outputs follow the count):
+  // the source drives the pin edge by edge.
+  bool take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSource& source);
+  // The edges handed over are taken as far as they have come; from now on
+  // the pin's reports count again.
+  void release_line();
 
   // Test-facing: at `when`, a capture pair as the PWM input mode leaves it:
   // CCR2 and then CCR1 written, CC2IF and CC1IF raised (with the overcapture
@@ -182,6 +211,15 @@ class Timer : public Peripheral {
   void plan_channel(int ch, Ticks t);
   void push_pins(bool all);
   void on_input(int ti, bool rising);
+  void take_input(int ti, bool rising, Ticks at);
+  bool selects(int ch, int ti, bool rising) const;
+  int sole_input_pin(char port, int pin) const;
+  bool triggers(int ti, bool rising) const;
+  std::uint32_t count_at(Ticks t) const;
+  Ticks settle_time(int ti, Ticks edge) const;
+  bool quiet_input(int ti, bool rising) const;
+  bool run_updates_to(Ticks t);  // true: an update event was due
+  bool outputs_reach_pins();
   void capture(int ch, std::uint32_t value);
   void observe_pins();
   bool eager(int ch) const { return (eager_ & (1u << (ch - 1))) != 0; }
@@ -224,6 +262,20 @@ class Timer : public Peripheral {
     bool pin = false;    // as the pin is now
   };
   std::array<InputFilter, 4> filters_{};
+  // A line handed over ahead: its falling edge, not yet taken, and when the
+  // filter passes it (ti 0: none).
+  struct Line {
+    int ti = 0;
+    Ticks fall = kNever;
+    Ticks fall_passes = kNever;
+    LineSource* source = nullptr;
+  };
+  Line line_{};
+  // The GPIO set-up (MODER, AFRL, AFRH of ports A to C) as last looked at,
+  // and whether an output channel's pin then sat in the timer's function.
+  std::array<std::uint32_t, 9> pin_setup_{};
+  bool pin_setup_known_ = false;
+  bool outputs_reach_pins_ = true;
 };
 
 }  // namespace vboard

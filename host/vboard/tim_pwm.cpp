@@ -57,6 +57,10 @@ bool Timer::ref_now(int ch) const {
 }
 
 void Timer::rewatch() {
+  // The pins' watch has changed, or their set-up is about to: a line handed
+  // over ahead is given back (someone may want its edges, or its pin may
+  // leave the timer).
+  if (line_.source != nullptr) line_.source->reclaim_line();
   // A channel is eager while an observer wants the edges of one of its pins,
   // or while this timer captures (it may capture its own outputs).
   const unsigned eager = wanted_channels();
@@ -141,6 +145,10 @@ bool Timer::steady(int ch) const {
 
 void Timer::plan_outputs(Ticks t) {
   if (basic()) return;
+  if (live_outputs_ == 0) {
+    change_at_.fill(kNever);  // no enabled output: nothing to plan (a capture timer's restarts)
+    return;
+  }
   for (int ch = 1; ch <= 4; ++ch) plan_channel(ch, t);
 }
 
@@ -179,6 +187,16 @@ void Timer::push_pins(bool all) {
   // otherwise the channels whose level changed.
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
+  // Without an enabled output every output is low, and was pushed so at
+  // the register write that left none enabled.
+  if (!all && live_outputs_ == 0) return;
+  if (all && !outputs_reach_pins()) {
+    // No output's pin is in the timer's function: the pins stay as they are.
+    for (int ch = 1; ch <= 4; ++ch) {
+      if (is_output(ch)) pushed_[slot(ch)] = output(ch);
+    }
+    return;
+  }
   const unsigned af = af_of(number_);
   for (int ch = 1; ch <= 4; ++ch) {
     if (!is_output(ch)) continue;
@@ -187,6 +205,41 @@ void Timer::push_pins(bool all) {
     pushed_[slot(ch)] = level;
     drive_pins(board_, (*pins)[slot(ch)], af, level);
   }
+}
+
+}  // namespace vboard
+
+namespace vboard {
+
+bool Timer::outputs_reach_pins() {
+  // Whether a pin of an output channel sits in the timer's alternate
+  // function; found again only when the ports' MODER or AFR, or the
+  // channels, have changed (a register write asks every time).
+  static constexpr std::uint32_t kModer = offsetof(GPIO_TypeDef, MODER), kAfrl = offsetof(GPIO_TypeDef, AFR),
+                                 kAfrh = kAfrl + 4;
+  std::array<std::uint32_t, 9> setup{};
+  std::size_t i = 0;
+  for (char port : {'A', 'B', 'C'}) {
+    const GpioPort& gpio = board_.gpio(port);
+    setup[i++] = gpio.load(kModer, 4);
+    setup[i++] = gpio.load(kAfrl, 4);
+    setup[i++] = gpio.load(kAfrh, 4);
+  }
+  if (pin_setup_known_ && setup == pin_setup_) return outputs_reach_pins_;
+  pin_setup_ = setup;
+  pin_setup_known_ = true;
+  outputs_reach_pins_ = false;
+  const ChannelPins* pins = pins_of(number_);
+  const unsigned af = af_of(number_);
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (!is_output(ch)) continue;
+    for (const PinRef& p : (*pins)[slot(ch)]) {
+      if (p.port == 0) continue;
+      const GpioPort& gpio = board_.gpio(p.port);
+      if (gpio.mode(p.pin) == kModeAlternate && gpio.alternate_function(p.pin) == af) outputs_reach_pins_ = true;
+    }
+  }
+  return outputs_reach_pins_;
 }
 
 }  // namespace vboard

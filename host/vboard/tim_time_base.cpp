@@ -5,6 +5,7 @@
 #include "vboard/tim_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <stdexcept>
 
 #include "vboard/board.h"
@@ -44,6 +45,7 @@ void Timer::reset() {
 }
 
 void Timer::clocks_changed() {
+  if (line_.source != nullptr) line_.source->reclaim_line();  // the filter's sampling may change
   catch_up();
   const std::uint32_t count = counter();
   const bool down = counting_down();
@@ -134,10 +136,11 @@ std::uint32_t Timer::count_in(const Run& run, Ticks t) const {
   return static_cast<std::uint32_t>((run.count + steps) & counter_mask());
 }
 
-std::uint32_t Timer::counter() const {
+std::uint32_t Timer::counter() const { return count_at(board_.now()); }
+
+std::uint32_t Timer::count_at(Ticks t) const {
   if (!counting() || run_.end == kNever) return run_.count;
-  const Ticks now = board_.now();
-  return count_in(run_at(now, nullptr), now);
+  return count_in(run_at(t, nullptr), t);
 }
 
 bool Timer::counting_down() const {
@@ -206,20 +209,40 @@ void Timer::reinitialise() {
 
 void Timer::catch_up() {
   const Ticks now = board_.now();
-  if (run_.end == kNever || now < run_.end) return;
-  while (run_.end != kNever && run_.end <= now) {
+  const bool fall_due = line_.fall_passes <= now;
+  if (!fall_due && (run_.end == kNever || now < run_.end)) return;
+  bool updated = false;
+  if (fall_due) {
+    // The falling edge of a line handed over ahead, at the time the filter
+    // passed it: a quiet edge, so taking it late is the same, and it changes
+    // nothing the pins or the schedule follow.
+    const Ticks at = line_.fall_passes;
+    line_.fall_passes = kNever;
+    updated = run_updates_to(at);
+    InputFilter& f = filters_[slot(line_.ti)];
+    f.pin = f.level = false;
+    if (any_input_ && clocked()) take_input(line_.ti, false, at);
+  }
+  if (run_updates_to(now) || updated) {
+    push_pins(false);
+    reschedule();
+  }
+}
+
+bool Timer::run_updates_to(Ticks t) {
+  const bool due = run_.end != kNever && run_.end <= t;
+  while (run_.end != kNever && run_.end <= t) {
     overflow_update();
-    if (run_.end != kNever && run_.end <= now && !wants_update_events()) {
+    if (run_.end != kNever && run_.end <= t && !wants_update_events()) {
       // Nothing that can be seen changes at the updates still due but the
       // count: jump over them.
       std::uint64_t passed = 0;
-      run_ = run_at(now, &passed);
+      run_ = run_at(t, &passed);
       if (!(reg16(kCR1) & UDIS)) updates_ += passed;
-      plan_outputs(now);
+      plan_outputs(t);
     }
   }
-  push_pins(false);
-  reschedule();
+  return due;
 }
 
 bool Timer::wants_update_events() const {
@@ -237,6 +260,7 @@ bool Timer::wants_update_events() const {
 }
 
 void Timer::set_on_update(std::function<void(Ticks)> observer) {
+  if (line_.source != nullptr) line_.source->reclaim_line();  // every update becomes an event
   catch_up();
   on_update_ = std::move(observer);
   reschedule();
@@ -249,10 +273,11 @@ void Timer::reschedule() {
     update_scheduled_ = update;
     board_.schedule(this, kUpdate, update);
   }
-  // Only the channels someone watches change their pins by events.
+  // Only the channels someone watches change their pins by events (and
+  // only enabled outputs change at all).
   Ticks output = kNever;
-  for (int ch = 1; ch <= 4; ++ch) {
-    if (eager(ch)) output = std::min(output, change_at_[slot(ch)]);
+  for (unsigned live = eager_ & live_outputs_; live != 0; live &= live - 1) {
+    output = std::min(output, change_at_[static_cast<std::size_t>(std::countr_zero(live))]);
   }
   if (output != output_scheduled_) {
     output_scheduled_ = output;
@@ -297,6 +322,7 @@ void Timer::update_irq_line() {
 // Channels
 
 void Timer::decode_channels() {
+  pin_setup_known_ = false;  // which channels' pins push_pins drives
   live_outputs_ = 0;
   any_input_ = false;
   if (basic()) return;
@@ -360,8 +386,12 @@ std::uint32_t Timer::read(std::uint32_t offset, unsigned width) {
 }
 
 void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
+  // A line handed over ahead was judged by the set-up of then; clearing
+  // flags changes nothing of that.
+  if (line_.source != nullptr && offset != kSR) line_.source->reclaim_line();
   catch_up();
   const Ticks now = board_.now();
+  bool decoded = false;  // the channels' set-up was read again
   switch (offset) {
     case kCR1: {
       const std::uint16_t old = reg16(kCR1);
@@ -429,6 +459,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if (basic()) break;
       store(offset, value & 0xFFFFu, width);
       decode_channels();
+      decoded = true;
       for (int ch = 1; ch <= 4; ++ch) {
         if (is_output(ch) && oc_mode(ch) != kFrozen && oc_mode(ch) != kPwm1 && oc_mode(ch) != kPwm2)
           board_.unmodelled(base() + offset, value, true, name() + " CC" + std::to_string(ch) + ": output compare mode OCxM not modelled");
@@ -446,6 +477,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if ((value & 7u) != kSlaveOff && (value & 7u) != kSlaveReset)
         board_.unmodelled(base() + offset, value, true, name() + ": slave mode SMS not modelled");
       decode_channels();
+      decoded = true;
       break;
     case kCCR1:
     case kCCR2:
@@ -465,8 +497,9 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     default:
       store(offset, value, width);
   }
-  if (const unsigned eager = wanted_channels(); eager != eager_) {
-    // A capture set up or given up: a channel starts or stops changing its pins by events.
+  // A capture set up or given up: a channel starts or stops changing its
+  // pins by events. (A change of the pins' watch reaches rewatch.)
+  if (const unsigned eager = decoded ? wanted_channels() : eager_; eager != eager_) {
     eager_ = eager;
     plan_outputs(now);
   }
