@@ -62,18 +62,9 @@ test-build: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS) --target test-build
 
 # CTEST_ARGS picks tests, e.g. CTEST_ARGS="-LE lint" leaves the lint out.
-# The lint needs only the compile commands: it starts as soon as both trees
-# are configured and runs beside the compiling; the lint test then waits for
-# it and reads its results back. A failed build, or a run without the lint
-# test, ends it.
 CTEST_ARGS ?=
-test: deps $(ARM_DIR)/build.ninja $(ASAN_DIR)/build.ninja
-	@setsid python3 scripts/lint.py $(ASAN_DIR) $(LINT_PATHS) --arm $(ARM_DIR) --jobs $(JOBS) --while-building \
-	    > $(ASAN_DIR)/lint-early.log 2>&1 & lint=$$!; \
-	  stop() { kill -- -$$lint 2>/dev/null; wait $$lint; }; \
-	  cmake --build $(ARM_DIR) -j $(JOBS) && cmake --build $(ASAN_DIR) -j $(JOBS) --target test-build || { stop; exit 1; }; \
-	  (cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)) || { stop; exit 1; }; \
-	  stop
+test: firmware test-build
+	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
 
 # Only the compile commands of the sanitizer build are needed, not its objects;

@@ -323,14 +323,12 @@ def main():
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--only", choices=["clang-tidy", "cppcheck"])
     ap.add_argument("--no-cache", action="store_true", help="analyse every source again")
-    ap.add_argument("--while-building", action="store_true",
-                    help="the build trees are being built: headers from the compiler, not from ninja's log")
     args = ap.parse_args()
 
     db_dir = os.path.join(args.build_dir, "lint")
     os.makedirs(db_dir, exist_ok=True)
-    # One run at a time per build tree: `make test` starts one while it
-    # compiles, and the lint test then waits for it and reads its results back.
+    # One run at a time per build tree (`make lint` beside the lint test):
+    # the second waits and reads the first one's results back.
     lock = open(os.path.join(db_dir, "lock"), "w")
     fcntl.flock(lock, fcntl.LOCK_EX)
     entries, originals, roots = select(args.build_dir, args.paths, db_dir)
@@ -341,7 +339,7 @@ def main():
     # LINT_CACHE_DIR shares the results between clones, as ccache does objects.
     cache_dir = os.environ.get("LINT_CACHE_DIR") or os.path.join(db_dir, "tidy-cache")
     cache = None if args.no_cache else TidyCache(cache_dir, ARM_CHECKS + GCC_ONLY.pattern)
-    if cache and not args.while_building:
+    if cache:
         cache.load_ninja_deps(args.build_dir)
     arm_note = ""
     if args.arm and os.path.exists(os.path.join(args.arm, "compile_commands.json")):
@@ -349,7 +347,7 @@ def main():
         arm_entries, arm_originals, _ = select(args.arm, [p for p in args.paths if p.split("/")[0] == "firmware"],
                                                arm_dir, cross=True)
         work += [(arm_dir, e, o, ARM_CHECKS) for e, o in zip(arm_entries, arm_originals)]
-        if cache and not args.while_building:
+        if cache:
             cache.load_ninja_deps(args.arm)
         arm_note = f", {len(arm_entries)} with the board's flags"
     print(f"lint: {len(entries)} sources under {' '.join(args.paths)}{arm_note}")
