@@ -27,6 +27,7 @@ results for several clones. --no-cache analyses everything.
 import argparse
 import collections
 import concurrent.futures
+import fcntl
 import hashlib
 import json
 import os
@@ -169,12 +170,16 @@ class TidyCache:
         words = run.stdout.replace("\\\n", " ").split()[1:]
         return [os.path.normpath(os.path.join(entry["directory"], w)) for w in words]
 
-    def key(self, entry, original, checks):
+    def sources_of(self, original):
+        """The source and every header it includes, or None when unknown."""
         out = original.get("output")
         deps = self.deps.get(os.path.normpath(os.path.join(original["directory"], out))) if out else None
         if deps is None:
             deps = self.compiler_deps(original if "arguments" in original else
                                       dict(original, arguments=shlex.split(original["command"])))
+        return deps
+
+    def key(self, entry, original, checks, deps):
         if deps is None:
             return None
         # Paths count from the source tree, so that a clone's results serve another clone.
@@ -231,29 +236,52 @@ def tidy_one(db_dir, source, hfilter, checks=None):
     return found
 
 
+def parse_cost(deps):
+    """Bytes the compiler reads for a source: how long clang-tidy takes on it."""
+    total = 0
+    for d in deps or ():
+        try:
+            total += os.path.getsize(d)
+        except OSError:
+            pass
+    return total
+
+
 def run_tidy(work, roots, jobs, cache):
     """work: (compile database directory, entry, original entry, extra checks)."""
     hfilter = header_filter(roots)
 
-    def one(w):
+    def look_up(w):
         db_dir, entry, original, checks = w
-        key = cache.key(entry, original, f"{checks}\0{hfilter}") if cache else None
-        found = cache.get(key) if key else None
-        if found is None:
-            found = [(f[0], f[1], f[2], f[3], str(f[4])) for f in tidy_one(db_dir, entry["file"], hfilter, checks)]
-            # A run that failed is not kept: it says nothing about the source.
-            if key and not any(f[3] == "clang-tidy-failed" for f in found):
-                cache.put(key, found)
+        deps = cache.sources_of(original) if cache else None
+        key = cache.key(entry, original, f"{checks}\0{hfilter}", deps) if cache else None
+        return key, (cache.get(key) if key else None), parse_cost(deps)
+
+    def analyse(item):
+        (db_dir, entry, _, checks), key = item
+        found = [(f[0], f[1], f[2], f[3], str(f[4])) for f in tidy_one(db_dir, entry["file"], hfilter, checks)]
+        # A run that failed is not kept: it says nothing about the source.
+        if key and not any(f[3] == "clang-tidy-failed" for f in found):
+            cache.put(key, found)
         return found
 
     findings = set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        for found in pool.map(one, work):
+        looked = list(pool.map(look_up, work))
+        todo = []
+        for w, (key, found, cost) in zip(work, looked):
+            if found is None:
+                todo.append((cost, (w, key)))
+            else:
+                findings.update(tuple(f) for f in found)
+        # The heaviest sources first, so that no long one is left alone at the end.
+        todo.sort(key=lambda t: -t[0])
+        for found in pool.map(analyse, [item for _, item in todo]):
             findings.update(tuple(f) for f in found)
     return sorted(findings)
 
 
-def run_cppcheck(db_dir, jobs, cache):
+def start_cppcheck(db_dir, jobs, cache):
     cmd = ["cppcheck", "--project=" + os.path.join(db_dir, "cppcheck.json"),
            "--enable=warning,style,performance,portability", "--inline-suppr",
            "--suppressions-list=" + os.path.join(ROOT, "scripts", "cppcheck-suppressions.txt"),
@@ -262,16 +290,20 @@ def run_cppcheck(db_dir, jobs, cache):
     if cache:
         os.makedirs(os.path.join(db_dir, "cppcheck-build"), exist_ok=True)
         cmd.append("--cppcheck-build-dir=" + os.path.join(db_dir, "cppcheck-build"))
-    run = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish_cppcheck(proc):
+    stdout, stderr = proc.communicate()
     findings = set()
-    for line in run.stderr.splitlines():
+    for line in stderr.splitlines():
         m = re.match(r"^(?P<file>[^:]+):(?P<line>\d+):(?P<col>\d+): \w+: (?P<text>.*) \[(?P<check>[^\]]+)\]$", line)
         if m:
             findings.add((os.path.relpath(m["file"], ROOT), int(m["line"]), int(m["col"]), m["check"], m["text"]))
         elif line.strip():
             findings.add(("cppcheck", 0, 0, "cppcheck-output", line.strip()))
-    if run.returncode != 0 and not findings:
-        findings.add(("cppcheck", 0, 0, "cppcheck-failed", run.stdout.strip()))
+    if proc.returncode != 0 and not findings:
+        findings.add(("cppcheck", 0, 0, "cppcheck-failed", stdout.strip()))
     return sorted(findings)
 
 
@@ -294,6 +326,11 @@ def main():
     args = ap.parse_args()
 
     db_dir = os.path.join(args.build_dir, "lint")
+    os.makedirs(db_dir, exist_ok=True)
+    # One run at a time per build tree (`make lint` beside the lint test):
+    # the second waits and reads the first one's results back.
+    lock = open(os.path.join(db_dir, "lock"), "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     entries, originals, roots = select(args.build_dir, args.paths, db_dir)
     if not entries:
         print("lint: no sources under " + " ".join(args.paths), file=sys.stderr)
@@ -315,16 +352,18 @@ def main():
         arm_note = f", {len(arm_entries)} with the board's flags"
     print(f"lint: {len(entries)} sources under {' '.join(args.paths)}{arm_note}")
     total = 0
+    start = time.monotonic()
+    # cppcheck takes one core beside clang-tidy's jobs: it is done long before
+    # the heaviest sources are, and the cores stay busy to the end.
+    cppcheck = start_cppcheck(db_dir, 1, cache is not None) if args.only in (None, "cppcheck") else None
     if args.only in (None, "clang-tidy"):
-        start = time.monotonic()
         found = run_tidy(work, roots, args.jobs, cache)
         report("clang-tidy", found, time.monotonic() - start)
         if cache:
             print(f"clang-tidy: {cache.hits} of {len(work)} sources unchanged since an earlier run")
         total += len(found)
-    if args.only in (None, "cppcheck"):
-        start = time.monotonic()
-        found = run_cppcheck(db_dir, args.jobs, cache is not None)
+    if cppcheck:
+        found = finish_cppcheck(cppcheck)
         report("cppcheck", found, time.monotonic() - start)
         total += len(found)
     return 1 if total else 0
