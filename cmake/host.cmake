@@ -9,10 +9,6 @@ if(SANITIZE)
   set(SANITIZER_FLAGS -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${SANITIZER_FLAGS})
   add_link_options(${SANITIZER_FLAGS})
-  # The sanitizer tree exists to run the tests: the firmware and the board
-  # at -O1 (the level the sanitizers are meant for) compile a third faster
-  # than at -O2, and the tests take hardly longer.
-  add_compile_options(-O1)
 endif()
 
 find_package(Threads REQUIRED)
