@@ -37,7 +37,7 @@ const std::vector<char>& initial_image() {
   return image;
 }
 [[maybe_unused]] const bool image_taken = !initial_image().empty() || true;
-[[maybe_unused]] const bool port_installed = (bus::target = &board_port(), true);
+[[maybe_unused]] const bool port_installed = (bus::target = &board_port_unbuilt(), true);
 
 }  // namespace
 
@@ -45,6 +45,7 @@ Board::Board() {
   build();
   reset();
   built_ = this;
+  bus::target = &board_port();
 }
 
 void Board::attach(std::unique_ptr<Model> model) {
@@ -212,6 +213,7 @@ void Board::stop_firmware() { runner_.stop(); }
 
 Board::~Board() {
   stop_firmware();
+  bus::target = &board_port_unbuilt();
   built_ = nullptr;
 }
 

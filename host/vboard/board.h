@@ -112,8 +112,8 @@ class Board {
     return board;
   }
   // The same board for the firmware's accesses, without the check for its
-  // construction at every access once it exists.
-  static Board& for_firmware() { return built_ != nullptr ? *built_ : instance(); }
+  // construction: only the board's own port asks, installed while it exists.
+  static Board& for_firmware() { return *built_; }
   ~Board();
 
   // Power-on reset: ends a running firmware, restores the firmware's static
@@ -314,8 +314,10 @@ class Board {
 
 inline Board& board() { return Board::instance(); }
 
-// The target that serves the firmware's port (bus.cpp); installed before
-// any firmware code runs.
+// The targets that serve the firmware's port (bus.cpp): the board's own,
+// installed while the board exists, and the one before any firmware code
+// runs, whose first access builds the board.
 bus::Target& board_port();
+bus::Target& board_port_unbuilt();
 
 }  // namespace vboard

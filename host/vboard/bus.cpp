@@ -194,8 +194,10 @@ void Board::busy_wait(Ticks duration) {
   }
 }
 
-// The firmware's port reaches the board through this target; the board's
-// access paths are in line here, as every register access comes this way.
+// The firmware's port reaches the board through these targets. The board's
+// own is installed while the board exists and goes straight to it, its
+// access paths in line, as every register access comes this way; before
+// that, a first access builds the board (which installs its own).
 bus::Target& board_port() {
   class Port final : public bus::Target {
     std::uint32_t read(const void* reg, unsigned width) override { return Board::for_firmware().bus_read(reg, width); }
@@ -206,15 +208,31 @@ bus::Target& board_port() {
     void count_passes(std::uint32_t passes) override {
       // The delay loop takes 24 core cycles for every 5 passes (4.8 cycles a
       // pass: 35000 passes are 168000 cycles, 1 ms at 168 MHz).
-      Board& b = Board::instance();
+      Board& b = Board::for_firmware();
       b.busy_wait(static_cast<Ticks>(passes) * 24u / 5u * b.core_cycle());
     }
     // As on the board: initialised data gets its initial values, the rest
     // of static memory zero.
-    void runtime_init() override { Board::instance().restore_firmware_memory(); }
+    void runtime_init() override { Board::for_firmware().restore_firmware_memory(); }
   };
   static Port port;
   return port;
+}
+
+bus::Target& board_port_unbuilt() {
+  class FirstAccess final : public bus::Target {
+    std::uint32_t read(const void* reg, unsigned width) override { return built().read(reg, width); }
+    void write(void* reg, std::uint32_t value, unsigned width) override { built().write(reg, value, width); }
+    void spin_point() override { built().spin_point(); }
+    void count_passes(std::uint32_t passes) override { built().count_passes(passes); }
+    void runtime_init() override { built().runtime_init(); }
+    static bus::Target& built() {
+      Board::instance();
+      return *bus::target;
+    }
+  };
+  static FirstAccess first;
+  return first;
 }
 
 }  // namespace vboard

@@ -34,6 +34,9 @@ Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
   }
 }
 
+std::uint32_t Peripheral::read(std::uint32_t offset, unsigned width) { return load(offset, width); }
+void Peripheral::write(std::uint32_t offset, std::uint32_t value, unsigned width) { store(offset, value, width); }
+
 void Peripheral::reset_registers() {
   // Only the words the bus gives this device: the NVIC's block holds the
   // SCB's, which is not the NVIC's to clear.

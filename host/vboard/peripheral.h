@@ -88,8 +88,10 @@ class Peripheral : public Model {
   const hw::DeviceRow* row() const { return row_; }
 
   // Register side. The default is plain memory: writes store, reads return.
-  virtual std::uint32_t read(std::uint32_t offset, unsigned width) { return load(offset, width); }
-  virtual void write(std::uint32_t offset, std::uint32_t value, unsigned width) { store(offset, value, width); }
+  // Out of line: the bus then calls a model's own read and write straight,
+  // without first checking for these.
+  virtual std::uint32_t read(std::uint32_t offset, unsigned width);
+  virtual void write(std::uint32_t offset, std::uint32_t value, unsigned width);
 
   // Whether the bus clock gate of this peripheral is open: its enable bit
   // read in place, as every access asks.
