@@ -195,16 +195,18 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       set_status(0, static_cast<std::uint16_t>(sr & kClearedByWriteZero & ~v16));
       return;
     }
-    case kDR:
-      // An SR read followed by this write clears TC.
-      if (tc_clear_armed_) set_status(0, TC);
+    case kDR: {
+      // The data register fills (TXE clears); an SR read followed by this
+      // write clears TC too. Both only clear: one look at the line will do.
+      const auto clear = static_cast<std::uint16_t>(tc_clear_armed_ ? TXE | TC : TXE);
       tc_clear_armed_ = false;
       if (shift_busy_) ++stats_.queued_writes;
       tdr_ = static_cast<std::uint16_t>(v16 & 0x01FFu);
       tdr_full_ = true;
-      set_status(0, TXE);
+      set_status(0, clear);
       load_shift_register();
       return;
+    }
     case kBRR:
       set16(kBRR, v16);
       load_shift_register();

@@ -161,15 +161,16 @@ class Usart : public Peripheral {
   }
   // The status flags that the enables in CR1 and CR3 let through to the
   // interrupt line.
+  // Shifts instead of tests: every change of a flag asks.
   std::uint16_t irq_sources() const {
-    const std::uint16_t cr1 = reg16(kCR1);
-    // RXNEIE, TXEIE, TCIE and IDLEIE sit at their flags' bits.
+    const unsigned cr1 = reg16(kCR1);
+    // RXNEIE, TXEIE, TCIE and IDLEIE sit at their flags' bits; RXNEIE
+    // also lets ORE through, PEIE lets PE through.
     static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
-    std::uint16_t seen = static_cast<std::uint16_t>(cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE));
-    if (cr1 & RXNEIE) seen |= ORE;
-    if (cr1 & PEIE) seen |= PE;
+    static_assert((RXNEIE >> 2) == ORE && (PEIE >> 8) == PE);
+    unsigned seen = (cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE)) | ((cr1 >> 2) & ORE) | ((cr1 >> 8) & PE);
     if ((reg16(kCR3) & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
-    return seen;
+    return static_cast<std::uint16_t>(seen);
   }
   // In line: every change of a flag asks, and the line seldom moves.
   void update_irq_line() {

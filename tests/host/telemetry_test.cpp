@@ -450,6 +450,39 @@ TEST_F(TelemetryUsartModel, StatusFlagsClearAsOnTheChip) {
   EXPECT_FALSE(u.irq_level());
 }
 
+TEST_F(TelemetryUsartModel, EachFlagRequestsTheInterruptOnlyThroughItsEnables) {
+  RCC->APB1ENR = RCC->APB1ENR | 0x00040000u;
+  struct Enable {
+    const char* name;
+    std::uint16_t cr1, cr3;
+    std::uint16_t raises;  // the flags that then request the interrupt
+  };
+  constexpr std::uint16_t kErrors = USART_SR_FE | USART_SR_NE | USART_SR_ORE;
+  const Enable enables[] = {
+      {"none", 0, 0, 0},
+      {"RXNEIE", USART_CR1_RXNEIE, 0, USART_SR_RXNE | USART_SR_ORE},
+      {"TXEIE", USART_CR1_TXEIE, 0, USART_SR_TXE},
+      {"TCIE", USART_CR1_TCIE, 0, USART_SR_TC},
+      {"IDLEIE", USART_CR1_IDLEIE, 0, USART_SR_IDLE},
+      {"PEIE", USART_CR1_PEIE, 0, USART_SR_PE},
+      {"EIE alone", 0, USART_CR3_EIE, 0},
+      {"DMAR alone", 0, USART_CR3_DMAR, 0},
+      {"EIE and DMAR", 0, USART_CR3_EIE | USART_CR3_DMAR, kErrors},
+  };
+  const std::uint16_t flags[] = {USART_SR_PE,   USART_SR_FE, USART_SR_NE, USART_SR_ORE,
+                                 USART_SR_IDLE, USART_SR_RXNE, USART_SR_TC, USART_SR_TXE};
+  for (const Enable& e : enables) {
+    SCOPED_TRACE(e.name);
+    for (const std::uint16_t flag : flags) {
+      SCOPED_TRACE(flag);
+      board().poke(USART3_BASE + offsetof(USART_TypeDef, SR), flag, 2);
+      USART3->CR1 = static_cast<std::uint16_t>(USART_CR1_UE | e.cr1);
+      USART3->CR3 = e.cr3;  // the line is looked at again after each write
+      EXPECT_EQ(usart3().irq_level(), (e.raises & flag) != 0);
+    }
+  }
+}
+
 TEST_F(TelemetryUsartModel, NothingIsHeardOrReceivedWithoutThePins) {
   SystemInit();
   RCC->APB1ENR = RCC->APB1ENR | 0x00040000u;
