@@ -22,6 +22,7 @@ GroundStation& GroundStation::of(Board& board) {
 void GroundStation::reset() {
   baud_ = 500000;
   format_ = {};
+  judged_ = {};
   heard_.clear();
   recording_ = true;
   bytes_heard_ = 0;
@@ -37,6 +38,7 @@ void GroundStation::set_line(std::uint32_t baud, SerialFormat format) {
   if (baud == 0) throw std::invalid_argument("a line needs a baud rate");
   baud_ = baud;
   format_ = format;
+  judged_ = {};
   usart_->peer_changed();
 }
 
@@ -54,7 +56,9 @@ void GroundStation::frame_sent(const SerialFrame& frame) {
   h.value = frame.data;
   h.start = frame.start;
   h.end = frame.end;
-  h.clean = frame_readable(frame, format_, bit_time());
+  if (!judged_.valid || !(frame.format == judged_.format) || frame.bit_time != judged_.bit_time)
+    judged_ = {true, frame.format, frame.bit_time, frame_readable(frame, format_, bit_time())};
+  h.clean = judged_.clean;
   ++bytes_heard_;
   if (!h.clean) ++garbled_;
   if (recording_) heard_.push_back(h);

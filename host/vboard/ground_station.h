@@ -95,6 +95,16 @@ class GroundStation : public Part, public SerialPeer {
   Usart* usart_ = nullptr;
   std::uint32_t baud_ = 500000;
   SerialFormat format_{};
+  // Whether frames of the last heard shape and rate read cleanly on this
+  // line: a stream's frames all share them, so they are judged once until
+  // they or the line change.
+  struct Judged {
+    bool valid = false;
+    SerialFormat format{};
+    double bit_time = 0;
+    bool clean = false;
+  };
+  Judged judged_{};
 
   std::vector<Heard> heard_;
   bool recording_ = true;

@@ -52,6 +52,7 @@ struct SerialFormat {
   // The whole frame in half bits: start, word, stop.
   unsigned frame_halves() const { return 2u * (1u + word_bits()) + stop_halves; }
   bool same_word(const SerialFormat& o) const { return data_bits == o.data_bits && parity == o.parity; }
+  bool operator==(const SerialFormat&) const = default;
 };
 
 // One frame on the line, as its sender produced it.

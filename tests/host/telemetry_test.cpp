@@ -483,6 +483,30 @@ TEST_F(TelemetryUsartModel, EachFlagRequestsTheInterruptOnlyThroughItsEnables) {
   }
 }
 
+TEST_F(TelemetryUsartModel, TheStationJudgesEveryByteByTheLineInForceThen) {
+  ready_port(/*enable_interrupt=*/false);
+  auto send = [](std::uint8_t b) {
+    USART3->DR = b;
+    board().run_for(us(60));
+  };
+  send(0x01);  // both at 500000 baud
+  send(0x02);
+  station().set_line(250000);
+  send(0x03);  // the station at half the rate
+  send(0x04);
+  USART3->BRR = static_cast<std::uint16_t>(0x00A8);  // the USART follows
+  send(0x05);
+  station().set_line(250000, {7, vboard::Parity::kEven, 2});
+  send(0x06);  // a word of another shape
+  station().set_line(250000);
+  send(0x07);
+  std::vector<bool> clean;
+  for (const auto& h : station().heard()) clean.push_back(h.clean);
+  EXPECT_EQ(station().heard_bytes(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(clean, (std::vector<bool>{true, true, false, false, true, false, true}));
+  EXPECT_EQ(station().garbled(), 3u);
+}
+
 TEST_F(TelemetryUsartModel, NothingIsHeardOrReceivedWithoutThePins) {
   SystemInit();
   RCC->APB1ENR = RCC->APB1ENR | 0x00040000u;
