@@ -47,7 +47,12 @@ void Peripheral::reset_registers() {
 }
 
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
-  gate_ = rcc_offset == 0 ? nullptr : static_cast<const std::uint8_t*>(bus::host_address(RCC_BASE + rcc_offset));
+  if (rcc_offset == 0) {
+    gate_ = kOpenGate;
+    gate_bit_ = ~std::uint32_t{0};
+    return;
+  }
+  gate_ = static_cast<const std::uint8_t*>(bus::host_address(RCC_BASE + rcc_offset));
   gate_bit_ = bit;
 }
 

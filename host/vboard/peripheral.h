@@ -96,7 +96,6 @@ class Peripheral : public Model {
   // Whether the bus clock gate of this peripheral is open: its enable bit
   // read in place, as every access asks.
   bool clocked() const {
-    if (gate_ == nullptr) return true;
     std::uint32_t v;
     std::memcpy(&v, gate_, 4);
     return (v & gate_bit_) != 0;
@@ -166,8 +165,11 @@ class Peripheral : public Model {
   std::uintptr_t base_;
   std::uint32_t size_;
   const hw::DeviceRow* row_ = nullptr;
-  const std::uint8_t* gate_ = nullptr;  // the RCC enable register, in the mirrored space
-  std::uint32_t gate_bit_ = 0;
+  // The RCC enable register, in the mirrored space; a device without a gate
+  // reads one that is always open, so that an access need not ask which.
+  static constexpr std::uint8_t kOpenGate[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  const std::uint8_t* gate_ = kOpenGate;
+  std::uint32_t gate_bit_ = ~std::uint32_t{0};
   std::span<const RegisterFields> registers_;
   // The same by register word: the bits a write may set, and kNamed when
   // some entry of registers_ names the word.
