@@ -52,15 +52,20 @@ Ticks GroundStation::byte_time() const { return frame_ticks(format_, bit_time())
 // Listening
 
 void GroundStation::frame_sent(const SerialFrame& frame) {
+  if (!judged_.valid || !(frame.format == judged_.format) || frame.bit_time != judged_.bit_time)
+    judged_ = {true, frame.format, frame.bit_time, frame_readable(frame, format_, bit_time())};
+  ++bytes_heard_;
+  if (!judged_.clean) ++garbled_;
+  if (recording_ || on_byte) pass_on(frame, judged_.clean);
+}
+
+// Out of line: a byte that nobody records or watches costs only the count.
+[[gnu::noinline]] void GroundStation::pass_on(const SerialFrame& frame, bool clean) {
   Heard h;
   h.value = frame.data;
   h.start = frame.start;
   h.end = frame.end;
-  if (!judged_.valid || !(frame.format == judged_.format) || frame.bit_time != judged_.bit_time)
-    judged_ = {true, frame.format, frame.bit_time, frame_readable(frame, format_, bit_time())};
-  h.clean = judged_.clean;
-  ++bytes_heard_;
-  if (!h.clean) ++garbled_;
+  h.clean = clean;
   if (recording_) heard_.push_back(h);
   if (on_byte) on_byte(h);
 }

@@ -91,6 +91,8 @@ class GroundStation : public Part, public SerialPeer {
     std::uint64_t next = 0;
   };
   void enqueue(Segment segment);
+  // A heard byte to the record and the watcher.
+  void pass_on(const SerialFrame& frame, bool clean);
 
   Usart* usart_ = nullptr;
   std::uint32_t baud_ = 500000;
