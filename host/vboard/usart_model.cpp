@@ -76,7 +76,7 @@ Usart::Usart(Board& board, const hw::DeviceRow& row)
     PinRoute r;
     if (p == nullptr) return r;
     if (p->port >= 'A' && p->port <= 'C') r.port = &board.gpio(p->port);
-    r.pin = p->pin;
+    r.pin = static_cast<std::uint8_t>(p->pin);
     r.af = p->af;
     return r;
   };

@@ -198,7 +198,7 @@ class Usart : public Peripheral {
   // port null when the pin's port has no model.
   struct PinRoute {
     const GpioPort* port = nullptr;
-    int pin = 0;
+    std::uint8_t pin = 0;  // unsigned: the port's field offsets by shifts
     unsigned af = 0;
   };
   PinRoute tx_pin_{}, rx_pin_{};
