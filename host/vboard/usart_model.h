@@ -162,15 +162,21 @@ class Usart : public Peripheral {
   }
   // The status flags that the enables in CR1 and CR3 let through to the
   // interrupt line.
-  // Shifts instead of tests: every change of a flag asks.
+  // Every change of a flag asks, and the enables seldom change: the answer
+  // is kept for the CR1 and CR3 it was worked out from.
   std::uint16_t irq_sources() const {
-    const unsigned cr1 = reg16(kCR1);
+    const std::uint32_t enables = reg16(kCR1) | std::uint32_t{reg16(kCR3)} << 16;
+    if (enables != sources_.enables) [[unlikely]] sources_ = {enables, sources_from(enables)};
+    return sources_.seen;
+  }
+  static std::uint16_t sources_from(std::uint32_t enables) {
+    const unsigned cr1 = enables & 0xFFFFu, cr3 = enables >> 16;
     // RXNEIE, TXEIE, TCIE and IDLEIE sit at their flags' bits; RXNEIE
     // also lets ORE through, PEIE lets PE through.
     static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
     static_assert((RXNEIE >> 2) == ORE && (PEIE >> 8) == PE);
     unsigned seen = (cr1 & (RXNEIE | TXEIE | TCIE | IDLEIE)) | ((cr1 >> 2) & ORE) | ((cr1 >> 8) & PE);
-    if ((reg16(kCR3) & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
+    if ((cr3 & (CR3_EIE | CR3_DMAR)) == (CR3_EIE | CR3_DMAR)) seen |= FE | NE | ORE;
     return static_cast<std::uint16_t>(seen);
   }
   // In line: every change of a flag asks, and the line seldom moves.
@@ -216,6 +222,13 @@ class Usart : public Peripheral {
   SerialPeer* peer_ = nullptr;
   Stats stats_{};
   bool irq_level_ = false;
+  // irq_sources() for the enables it last saw (none at first: no pair of
+  // registers gives a key above 32 bits).
+  struct Sources {
+    std::uint64_t enables = ~std::uint64_t{0};
+    std::uint16_t seen = 0;
+  };
+  mutable Sources sources_{};
 
   // Transmitter.
   bool tdr_full_ = false;
