@@ -20,6 +20,7 @@ void Timer::observe_pins() {
   // the sensor its line).
   eager_ = 0;
   line_ = Line{};
+  sole_key_ = -1;
   pin_setup_known_ = false;
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
@@ -178,9 +179,19 @@ int Timer::sole_input_pin(char port, int pin) const {
   return 0;
 }
 
+int Timer::sole_input_pin_cached(char port, int pin) {
+  // The sensor asks for the same pin every period.
+  const int key = port * 16 + pin;
+  if (key != sole_key_) {
+    sole_ti_ = sole_input_pin(port, pin);
+    sole_key_ = key;
+  }
+  return sole_ti_;
+}
+
 bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSource& source) {
   release_line();
-  const int ti = sole_input_pin(port, pin);
+  const int ti = sole_input_pin_cached(port, pin);
   if (ti == 0) return false;
   const Ticks now = board_.now();
   const InputFilter& f = filters_[slot(ti)];

@@ -214,6 +214,7 @@ class Timer : public Peripheral {
   void take_input(int ti, bool rising, Ticks at);
   bool selects(int ch, int ti, bool rising) const;
   int sole_input_pin(char port, int pin) const;
+  int sole_input_pin_cached(char port, int pin);
   bool triggers(int ti, bool rising) const;
   std::uint32_t count_at(Ticks t) const;
   Ticks settle_time(int ti, Ticks edge) const;
@@ -271,6 +272,10 @@ class Timer : public Peripheral {
     LineSource* source = nullptr;
   };
   Line line_{};
+  // sole_input_pin's answer for one pin, kept until the pins' set-up or
+  // watch may change (the ports tell rewatch first); key -1: none kept.
+  int sole_key_ = -1;
+  int sole_ti_ = 0;
   // The GPIO set-up (MODER, AFRL, AFRH of ports A to C) as last looked at,
   // and whether an output channel's pin then sat in the timer's function.
   std::array<std::uint32_t, 9> pin_setup_{};

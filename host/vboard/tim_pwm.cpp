@@ -61,6 +61,7 @@ void Timer::rewatch() {
   // over ahead is given back (someone may want its edges, or its pin may
   // leave the timer).
   if (line_.source != nullptr) line_.source->reclaim_line();
+  sole_key_ = -1;
   // A channel is eager while an observer wants the edges of one of its pins,
   // or while this timer captures (it may capture its own outputs).
   const unsigned eager = wanted_channels();
