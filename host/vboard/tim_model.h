@@ -276,9 +276,8 @@ class Timer : public Peripheral {
   // watch may change (the ports tell rewatch first); key -1: none kept.
   int sole_key_ = -1;
   int sole_ti_ = 0;
-  // The GPIO set-up (MODER, AFRL, AFRH of ports A to C) as last looked at,
-  // and whether an output channel's pin then sat in the timer's function.
-  std::array<std::uint32_t, 9> pin_setup_{};
+  // Whether an output channel's pin sat in the timer's function when the
+  // pins' set-up was last looked at, and whether that still holds.
   bool pin_setup_known_ = false;
   bool outputs_reach_pins_ = true;
 };
