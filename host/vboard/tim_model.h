@@ -35,7 +35,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 
 #include "port.h"
@@ -58,13 +57,13 @@ class Timer : public Peripheral {
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
   int irq() const { return irq_; }
 
-  // The backing store read and written in place, without the general
-  // accessors' call: a timer's registers are looked at on every edge and
-  // every update event.
-  std::uint16_t reg16(std::uint32_t offset) const { return cell<std::uint16_t>(offset); }
-  std::uint32_t reg32(std::uint32_t offset) const { return cell<std::uint32_t>(offset); }
-  void set16(std::uint32_t offset, std::uint16_t v) { put(offset, v); }
-  void set32(std::uint32_t offset, std::uint32_t v) { put(offset, v); }
+  // The backing store read and written in place through the block's own
+  // pointer (no address translation): a timer's registers are looked at on
+  // every edge and every update event.
+  std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
+  std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
+  void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
+  void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
 
   // Observations for tests.
   bool running() const { return (reg16(kCR1) & 1u) != 0; }
@@ -154,17 +153,6 @@ class Timer : public Peripheral {
     bool wraps = false;  // ends by wrapping past the counter's width (it was above ARR)
     Ticks end = kNever;
   };
-
-  template <typename T>
-  T cell(std::uint32_t offset) const {
-    T v;
-    std::memcpy(&v, static_cast<const std::uint8_t*>(bus::host_address(base() + offset)), sizeof v);
-    return v;
-  }
-  template <typename T>
-  void put(std::uint32_t offset, T v) {
-    std::memcpy(static_cast<std::uint8_t*>(bus::host_address(base() + offset)), &v, sizeof v);
-  }
 
   bool centre() const { return (reg16(kCR1) & 0x0060u) != 0; }
   bool edge_down() const { return !centre() && (reg16(kCR1) & 0x0010u) != 0; }
