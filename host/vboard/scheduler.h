@@ -79,6 +79,7 @@ class Scheduler {
     const Ticks wa = slots_[static_cast<std::size_t>(a)].when, wb = slots_[static_cast<std::size_t>(b)].when;
     return wa < wb || (wa == wb && a < b);
   }
+  [[gnu::noinline]] int add_slot(EventTarget* target, int kind);  // once per (target, kind): off the common path
   void unlink(int index);
   void insert_after(int index, int from);
   void run_due(Ticks when);
