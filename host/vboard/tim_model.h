@@ -186,6 +186,7 @@ class Timer : public Peripheral {
   // Sampling period of TIx's filter and the samples it needs (0: no filter).
   Ticks filter_sampling(int ti, unsigned& samples) const;
   void on_pin(int ti, bool level);  // TIx's pin, before the filter
+  void pin_edge(int ti, bool level, Ticks passes);
   void filter_settled(int ti);
   void decode_channels();
   const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch - 1)]; }
