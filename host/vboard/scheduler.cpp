@@ -1,7 +1,6 @@
 #include "vboard/scheduler.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace vboard {
 
@@ -96,14 +95,6 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
     next_ = when;
     next_slot_ = -1;
   }
-}
-
-bool Scheduler::pending(const EventTarget* target) const {
-  for (std::uint32_t kinds = target->kinds_with_slot_; kinds != 0; kinds &= kinds - 1) {
-    const int index = target->slot_of_kind_[static_cast<std::size_t>(std::countr_zero(kinds))];
-    if (slots_[static_cast<std::size_t>(index)].when != kNever) return true;
-  }
-  return false;
 }
 
 void Scheduler::find_next() {
