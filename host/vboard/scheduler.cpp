@@ -1,7 +1,6 @@
 #include "vboard/scheduler.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace vboard {
 
@@ -52,13 +51,19 @@ void Scheduler::insert_after(int index, int from) {
   if (next >= 0) slots_[static_cast<std::size_t>(next)].prev = index;
 }
 
+int Scheduler::add_slot(EventTarget* target, int kind) {
+  const int index = static_cast<int>(slots_.size());
+  target->slot_of_kind_[static_cast<std::size_t>(kind)] = index;
+  target->kinds_with_slot_ |= std::uint32_t{1} << kind;
+  slots_.push_back({target, kind, kNever});
+  return index;
+}
+
 void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
-  int& index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
+  int index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
   if (index < 0) {
     if (when == kNever) return;
-    index = static_cast<int>(slots_.size());
-    target->kinds_with_slot_ |= std::uint32_t{1} << kind;
-    slots_.push_back({target, kind, kNever});
+    index = add_slot(target, kind);
   }
   Slot& slot = slots_[static_cast<std::size_t>(index)];
   const Ticks was = slot.when;
@@ -90,14 +95,6 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
     next_ = when;
     next_slot_ = -1;
   }
-}
-
-bool Scheduler::pending(const EventTarget* target) const {
-  for (std::uint32_t kinds = target->kinds_with_slot_; kinds != 0; kinds &= kinds - 1) {
-    const int index = target->slot_of_kind_[static_cast<std::size_t>(std::countr_zero(kinds))];
-    if (slots_[static_cast<std::size_t>(index)].when != kNever) return true;
-  }
-  return false;
 }
 
 void Scheduler::find_next() {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -53,8 +54,14 @@ class Scheduler {
   void cancel(EventTarget* target, int kind) { schedule(target, kind, kNever); }
   // A one-shot action, at `when` or now if that has passed.
   void at(Ticks when, std::function<void()> action);
-  // Whether `target` has an event pending.
-  bool pending(const EventTarget* target) const;
+  // Whether `target` has an event pending (in line: asked at every poll).
+  bool pending(const EventTarget* target) const {
+    for (std::uint32_t kinds = target->kinds_with_slot_; kinds != 0; kinds &= kinds - 1) {
+      const int index = target->slot_of_kind_[static_cast<std::size_t>(std::countr_zero(kinds))];
+      if (slots_[static_cast<std::size_t>(index)].when != kNever) return true;
+    }
+    return false;
+  }
 
   // Runs every event due at or before `when`, in order, each at its own
   // time; then time is `when` (or stays where it is, if later).
@@ -79,6 +86,7 @@ class Scheduler {
     const Ticks wa = slots_[static_cast<std::size_t>(a)].when, wb = slots_[static_cast<std::size_t>(b)].when;
     return wa < wb || (wa == wb && a < b);
   }
+  [[gnu::noinline]] int add_slot(EventTarget* target, int kind);  // once per (target, kind): off the common path
   void unlink(int index);
   void insert_after(int index, int from);
   void run_due(Ticks when);

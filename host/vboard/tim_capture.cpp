@@ -20,6 +20,7 @@ void Timer::observe_pins() {
   // the sensor its line).
   eager_ = 0;
   line_ = Line{};
+  sole_key_ = -1;
   pin_setup_known_ = false;
   const ChannelPins* pins = pins_of(number_);
   if (pins == nullptr) return;
@@ -80,11 +81,14 @@ Ticks Timer::settle_time(int ti, Ticks edge) const {
 
 void Timer::on_pin(int ti, bool level) {
   if (line_.ti == ti) return;  // its edges were handed over ahead
+  pin_edge(ti, level, settle_time(ti, board_.now()));
+}
+
+void Timer::pin_edge(int ti, bool level, Ticks passes) {
+  // An edge now that the filter passes at `passes`.
   InputFilter& f = filters_[slot(ti)];
   f.pin = level;
-  const Ticks now = board_.now();
-  const Ticks passes = settle_time(ti, now);
-  if (passes == now) {
+  if (passes == board_.now()) {
     f.level = level;
     board_.cancel(this, kFilter + ti - 1);
     on_input(ti, level);
@@ -178,9 +182,19 @@ int Timer::sole_input_pin(char port, int pin) const {
   return 0;
 }
 
+int Timer::sole_input_pin_cached(char port, int pin) {
+  // The sensor asks for the same pin every period.
+  const int key = port * 16 + pin;
+  if (key != sole_key_) {
+    sole_ti_ = sole_input_pin(port, pin);
+    sole_key_ = key;
+  }
+  return sole_ti_;
+}
+
 bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSource& source) {
   release_line();
-  const int ti = sole_input_pin(port, pin);
+  const int ti = sole_input_pin_cached(port, pin);
   if (ti == 0) return false;
   const Ticks now = board_.now();
   const InputFilter& f = filters_[slot(ti)];
@@ -188,9 +202,10 @@ bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSourc
   // (none is lost, none ties with the next); the fall needs no event; no
   // output follows the count (its pins would be pushed at the edges).
   if (f.pin || f.level || live_outputs_ != 0 || on_update_ || !any_input_ || !clocked()) return false;
+  const Ticks rise_passes = settle_time(ti, now);
   const Ticks fall_passes = settle_time(ti, fall);
-  if (!(now < fall && settle_time(ti, now) < fall && fall_passes < next_rise) || !quiet_input(ti, false)) return false;
-  on_pin(ti, true);
+  if (!(now < fall && rise_passes < fall && fall_passes < next_rise) || !quiet_input(ti, false)) return false;
+  pin_edge(ti, true, rise_passes);
   line_ = Line{ti, fall, fall_passes, &source};
   return true;
 }

@@ -35,7 +35,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 
 #include "port.h"
@@ -58,13 +57,13 @@ class Timer : public Peripheral {
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
   int irq() const { return irq_; }
 
-  // The backing store read and written in place, without the general
-  // accessors' call: a timer's registers are looked at on every edge and
-  // every update event.
-  std::uint16_t reg16(std::uint32_t offset) const { return cell<std::uint16_t>(offset); }
-  std::uint32_t reg32(std::uint32_t offset) const { return cell<std::uint32_t>(offset); }
-  void set16(std::uint32_t offset, std::uint16_t v) { put(offset, v); }
-  void set32(std::uint32_t offset, std::uint32_t v) { put(offset, v); }
+  // The backing store read and written in place through the block's own
+  // pointer (no address translation): a timer's registers are looked at on
+  // every edge and every update event.
+  std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
+  std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
+  void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
+  void set32(std::uint32_t offset, std::uint32_t v) { store(offset, v, 4); }
 
   // Observations for tests.
   bool running() const { return (reg16(kCR1) & 1u) != 0; }
@@ -155,17 +154,6 @@ class Timer : public Peripheral {
     Ticks end = kNever;
   };
 
-  template <typename T>
-  T cell(std::uint32_t offset) const {
-    T v;
-    std::memcpy(&v, static_cast<const std::uint8_t*>(bus::host_address(base() + offset)), sizeof v);
-    return v;
-  }
-  template <typename T>
-  void put(std::uint32_t offset, T v) {
-    std::memcpy(static_cast<std::uint8_t*>(bus::host_address(base() + offset)), &v, sizeof v);
-  }
-
   bool centre() const { return (reg16(kCR1) & 0x0060u) != 0; }
   bool edge_down() const { return !centre() && (reg16(kCR1) & 0x0010u) != 0; }
   bool counting() const { return running() && count_tick_ != 0 && arr_active_ != 0; }
@@ -198,6 +186,7 @@ class Timer : public Peripheral {
   // Sampling period of TIx's filter and the samples it needs (0: no filter).
   Ticks filter_sampling(int ti, unsigned& samples) const;
   void on_pin(int ti, bool level);  // TIx's pin, before the filter
+  void pin_edge(int ti, bool level, Ticks passes);
   void filter_settled(int ti);
   void decode_channels();
   const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch - 1)]; }
@@ -214,6 +203,7 @@ class Timer : public Peripheral {
   void take_input(int ti, bool rising, Ticks at);
   bool selects(int ch, int ti, bool rising) const;
   int sole_input_pin(char port, int pin) const;
+  int sole_input_pin_cached(char port, int pin);
   bool triggers(int ti, bool rising) const;
   std::uint32_t count_at(Ticks t) const;
   Ticks settle_time(int ti, Ticks edge) const;
@@ -271,9 +261,12 @@ class Timer : public Peripheral {
     LineSource* source = nullptr;
   };
   Line line_{};
-  // The GPIO set-up (MODER, AFRL, AFRH of ports A to C) as last looked at,
-  // and whether an output channel's pin then sat in the timer's function.
-  std::array<std::uint32_t, 9> pin_setup_{};
+  // sole_input_pin's answer for one pin, kept until the pins' set-up or
+  // watch may change (the ports tell rewatch first); key -1: none kept.
+  int sole_key_ = -1;
+  int sole_ti_ = 0;
+  // Whether an output channel's pin sat in the timer's function when the
+  // pins' set-up was last looked at, and whether that still holds.
   bool pin_setup_known_ = false;
   bool outputs_reach_pins_ = true;
 };

@@ -61,6 +61,8 @@ void Timer::rewatch() {
   // over ahead is given back (someone may want its edges, or its pin may
   // leave the timer).
   if (line_.source != nullptr) line_.source->reclaim_line();
+  sole_key_ = -1;
+  pin_setup_known_ = false;
   // A channel is eager while an observer wants the edges of one of its pins,
   // or while this timer captures (it may capture its own outputs).
   const unsigned eager = wanted_channels();
@@ -213,20 +215,9 @@ namespace vboard {
 
 bool Timer::outputs_reach_pins() {
   // Whether a pin of an output channel sits in the timer's alternate
-  // function; found again only when the ports' MODER or AFR, or the
-  // channels, have changed (a register write asks every time).
-  static constexpr std::uint32_t kModer = offsetof(GPIO_TypeDef, MODER), kAfrl = offsetof(GPIO_TypeDef, AFR),
-                                 kAfrh = kAfrl + 4;
-  std::array<std::uint32_t, 9> setup{};
-  std::size_t i = 0;
-  for (char port : {'A', 'B', 'C'}) {
-    const GpioPort& gpio = board_.gpio(port);
-    setup[i++] = gpio.load(kModer, 4);
-    setup[i++] = gpio.load(kAfrl, 4);
-    setup[i++] = gpio.load(kAfrh, 4);
-  }
-  if (pin_setup_known_ && setup == pin_setup_) return outputs_reach_pins_;
-  pin_setup_ = setup;
+  // function; found again only when the ports' MODER or AFR (they tell
+  // rewatch first), or the channels, have changed.
+  if (pin_setup_known_) return outputs_reach_pins_;
   pin_setup_known_ = true;
   outputs_reach_pins_ = false;
   const ChannelPins* pins = pins_of(number_);

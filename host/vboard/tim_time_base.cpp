@@ -503,7 +503,10 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     eager_ = eager;
     plan_outputs(now);
   }
-  push_pins(true);
+  // The levels that changed go out; all of them only when the pins' or the
+  // channels' set-up has changed since the last push (a pin may have come
+  // into the timer's function).
+  push_pins(!pin_setup_known_);
   reschedule();
   notice_drive(now);
 }

@@ -292,8 +292,9 @@ TEST_F(CaptureTimer, SensorDutyFollowsTheTurningRotor) {
 // the timer listens to PC6; with a second listener on the pin it drives
 // every edge as an event. Both must give the same board: the captures and
 // flags the handler finds, the capture counts, the pin's level when read,
-// through runt pulses, dropouts, a held line, odd queued periods and a
-// set-up change in the middle of a period.
+// through runt pulses, dropouts, a held line, odd queued periods, the pin
+// leaving the timer's function for a while, and a set-up change in the
+// middle of a period.
 struct LineRecord {
   std::vector<Capture> entries;
   std::vector<std::uint32_t> status;       // SR at each capture-interrupt entry
@@ -344,6 +345,12 @@ LineRecord record_line(bool second_listener) {
     sensor.queue_period(us(900), us(1));   // a high time shorter than the filter
     sensor.queue_period(us(1000), us(999));  // a low time shorter than it
   });
+  // PC6 as a plain input for two periods: the timer sees none of its edges.
+  board().run_until(ms(28) + us(300));
+  const std::uint32_t moder = GPIOC->MODER;
+  GPIOC->MODER = moder & ~(3u << 12);
+  board().run_until(ms(30) + us(600));
+  GPIOC->MODER = moder;
   board().run_until(ms(33) + us(200));
   TIM_ITConfig(TIM3, TIM_IT_CC2, ENABLE);  // mid-period: the falls become interrupts
   board().run_until(ms(36) + us(500));

@@ -246,6 +246,21 @@ TEST_F(TimerModel, OutputReachesOnlyPinsInTheTimersAlternateFunction) {
   EXPECT_FALSE(board().gpio('A').level(0));
 }
 
+// The timer keeps whether its outputs reach a pin until the port's set-up
+// changes: a level that changed while the pins were away shows once they
+// are back and the timer is next written.
+TEST_F(TimerModel, OutputLevelReachesPinsBackInTheTimersFunction) {
+  start_tim5(0, 50, kPwm1, 60);  // above the auto-reload: high throughout
+  EXPECT_TRUE(board().gpio('A').level(0));
+  GPIOA->MODER = GPIOA->MODER & ~0x3Fu;  // PA0..PA2 inputs
+  TIM5->CCER = 0x0111;                   // the channels looked at again: no pin in the function
+  TIM5->CCR1 = 0;                        // low throughout
+  GPIOA->MODER = GPIOA->MODER | 0x2Au;   // back in the timer's function
+  TIM5->DIER = 0;
+  EXPECT_FALSE(board().gpio('A').level(0));
+  EXPECT_TRUE(board().gpio('A').level(1));
+}
+
 TEST_F(TimerModel, OutputModesNotModelledShowAsGapsAndLeaveThePinAlone) {
   start_tim5(kCms1, 50, kForceActive, 25);
   ASSERT_GE(board().gap_count(), 1u);
