@@ -53,8 +53,8 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   // peripheral has something coming: then nothing it can see changes before
   // the next event. A poll of a peripheral with nothing scheduled (a
   // counting wait, say) runs at the cost of its accesses, until it has
-  // clearly stalled.
-  if (!sched_.pending(owner)) {
+  // clearly stalled. An address with no model has nothing coming either.
+  if (owner == nullptr || !sched_.pending(owner)) {
     if (poll_count_ < kStallPolls) return;
     if (!stop_.stalled) {
       stop_.stalled = true;

@@ -39,6 +39,19 @@ TEST(Gaps, AnAddressWithNoModelIsRecordedWithItsAccessAndTime) {
   EXPECT_EQ(board().gap_count(), 0u) << "reset forgets them";
 }
 
+TEST(Gaps, APollOfAnAddressWithNoModelIsAWaitLikeAnyOther) {
+  // Reads that see the same value again and again are a poll; with no
+  // model behind the address nothing is coming, and the poll runs at the
+  // cost of its accesses instead of skipping ahead.
+  board().reset();
+  board().run_for(ms(2));
+  auto& reg = port::reg_at<std::uint32_t>(TIM4_BASE + offsetof(TIM_TypeDef, ARR));
+  const vboard::Ticks before = board().now();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(static_cast<std::uint32_t>(reg), 0u);
+  EXPECT_LT(board().now() - before, vboard::us(10)) << "ten accesses, no skip to the next event";
+  EXPECT_EQ(board().gap_count(), 10u);
+}
+
 std::string hex(std::uintptr_t address) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(address));
