@@ -73,6 +73,9 @@ struct GpioCase {
 
 constexpr GpioRegs kOnes = {0xFFFFFFFFu, 0x0000FFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
 constexpr GpioRegs kZeros = {0, 0, 0, 0};
+// A two-bit field of 01 for pins 0, 8 and 15 (output mode, pull-up; shifted
+// left by one, fast speed).
+constexpr std::uint32_t kPins0815Field01 = (1u << 0) | (1u << 16) | (1u << 30);
 
 TEST_F(ConfigOps, GpioInitProgramsEachSelectedPinAndNothingElse) {
   const std::vector<GpioCase> cases = {
@@ -107,7 +110,7 @@ TEST_F(ConfigOps, GpioInitProgramsEachSelectedPinAndNothingElse) {
       {"pins 0, 8, 15 from zeros",
        {GPIO_Pin_0 | GPIO_Pin_8 | GPIO_Pin_15, GPIO_Mode_OUT, GPIO_Fast_Speed, GPIO_OType_PP, GPIO_PuPd_UP},
        kZeros,
-       {0x40010001u, 0, 0x80020002u, 0x40010001u}},
+       {kPins0815Field01, 0, kPins0815Field01 << 1, kPins0815Field01}},
       // No pin selected, or only bits above pin 15: nothing changes.
       {"mask 0", {0, GPIO_Mode_OUT, GPIO_High_Speed, GPIO_OType_OD, GPIO_PuPd_DOWN}, kOnes, kOnes},
       {"mask above pin 15",
