@@ -1,5 +1,7 @@
 // Speed of the virtual board: virtual time over wall time for a long run of
-// the firmware, with the motor in the loop holding its position.
+// the firmware, with the motor in the loop holding its position (or, with
+// --scripted-rotor, a still rotor under the sensor: the board without the
+// shaft's motion).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,17 +29,18 @@ vboard::Ticks ticks_of(double seconds) {
 
 // The default board from power-on; the ground station listens without
 // keeping every byte, as the run program does.
-vboard::Board& powered_board() {
+vboard::Board& powered_board(bool scripted_rotor) {
   vboard::Board& board = vboard::board();
   board.reset();
   vboard::GroundStation::of(board).set_recording(false);
   board.power_on();
+  if (scripted_rotor) board.rotor().set(0.0, 0.0, board.now());
   return board;
 }
 
 // The default board run for `length`, in one run_for or in `step` pieces.
-TimedRun timed_run(vboard::Ticks length, vboard::Ticks step) {
-  vboard::Board& board = powered_board();
+TimedRun timed_run(vboard::Ticks length, vboard::Ticks step, bool scripted_rotor) {
+  vboard::Board& board = powered_board(scripted_rotor);
   const vboard::Ticks end = board.now() + length;
   const auto start = std::chrono::steady_clock::now();
   if (step == 0) {
@@ -58,15 +61,16 @@ TimedRun timed_run(vboard::Ticks length, vboard::Ticks step) {
 // that costs against a free run of the same length. Free and stepped runs
 // alternate and the fastest of each counts, so that a busy machine weighs on
 // both alike.
-int bench_stepped(double seconds, double step_seconds) {
+int bench_stepped(const run::BenchOptions& o) {
+  const double seconds = o.seconds;
   const vboard::Ticks length = ticks_of(seconds);
-  const vboard::Ticks step = std::max<vboard::Ticks>(1, ticks_of(step_seconds));
+  const vboard::Ticks step = std::max<vboard::Ticks>(1, ticks_of(o.step_seconds));
   constexpr int kRounds = 3;
   TimedRun free, stepped;
   free.wall = stepped.wall = 1e300;
   for (int n = 0; n < kRounds; ++n) {
-    const TimedRun f = timed_run(length, 0);
-    const TimedRun s = timed_run(length, step);
+    const TimedRun f = timed_run(length, 0, o.scripted_rotor);
+    const TimedRun s = timed_run(length, step, o.scripted_rotor);
     if (f.accesses != s.accesses || f.interrupts != s.interrupts) {
       std::fprintf(stderr, "the stepped run differs from the free run: %llu/%llu accesses, %llu/%llu interrupts\n",
                    s.accesses, f.accesses, s.interrupts, f.interrupts);
@@ -88,11 +92,11 @@ int bench_stepped(double seconds, double step_seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = 60.0;
-  double step_seconds = 0.0;
-  if (auto code = run::parse_bench_seconds(argc, argv, seconds, std::cout, std::cerr, &step_seconds)) return *code;
-  if (step_seconds > 0.0) return bench_stepped(seconds, step_seconds);
-  vboard::Board& board = powered_board();
+  run::BenchOptions o;
+  if (auto code = run::parse_bench_options(argc, argv, o, std::cout, std::cerr)) return *code;
+  if (o.step_seconds > 0.0) return bench_stepped(o);
+  const double seconds = o.seconds;
+  vboard::Board& board = powered_board(o.scripted_rotor);
   const auto start = std::chrono::steady_clock::now();
   board.run_for(ticks_of(seconds));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -104,6 +108,7 @@ int main(int argc, char** argv) {
   const vboard::Motor& motor = board.motor();
   std::printf("motor            %ld integration steps, shaft at %.2f deg\n", motor.steps(),
               board.motor_drive().sensor_unwrapped_deg());
+  if (o.scripted_rotor) std::printf("sensor           reads a scripted rotor standing at 0 deg, not the shaft\n");
   std::printf("TIM5 events      %llu (phase PWM edges and update events)\n",
               static_cast<unsigned long long>(board.tim(5).events_handled()));
   std::printf("speed            %.0f x real time\n", simulated / wall);

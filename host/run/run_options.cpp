@@ -243,26 +243,26 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
   return std::nullopt;
 }
 
-std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
-                                       std::ostream& err, double* step_seconds) {
+std::optional<int> parse_bench_options(int argc, const char* const* argv, BenchOptions& options, std::ostream& out,
+                                       std::ostream& err) {
   CLI::App app{"Speed of the virtual board: virtual time over wall time for a long run of the firmware."};
   std::string text = "60";
   app.add_option("seconds", text, "virtual time to run, in seconds or with a unit (default 60)")->check(kTime);
   std::string step_text;
-  if (step_seconds != nullptr)
-    app.add_option("--step", step_text, "also run the board in steps of this length (e.g. 1ms) and compare")
-        ->check(kTime);
+  app.add_option("--step", step_text, "also run the board in steps of this length (e.g. 1ms) and compare")
+      ->check(kTime);
+  app.add_flag("--scripted-rotor", options.scripted_rotor,
+               "the sensor reads a rotor standing still instead of the motor's shaft (the motor still runs on the "
+               "bridge, unseen): the board's own cost without the shaft's motion");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return report(app, e, out, err);
   }
-  seconds = parse_time(text);
-  if (seconds <= 0.0) return bad(err, "seconds: the run must last longer than 0");
-  if (step_seconds != nullptr) {
-    *step_seconds = step_text.empty() ? 0.0 : parse_time(step_text);
-    if (!step_text.empty() && *step_seconds <= 0.0) return bad(err, "--step: a step must last longer than 0");
-  }
+  options.seconds = parse_time(text);
+  if (options.seconds <= 0.0) return bad(err, "seconds: the run must last longer than 0");
+  options.step_seconds = step_text.empty() ? 0.0 : parse_time(step_text);
+  if (!step_text.empty() && options.step_seconds <= 0.0) return bad(err, "--step: a step must last longer than 0");
   return std::nullopt;
 }
 

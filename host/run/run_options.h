@@ -41,10 +41,16 @@ Gains parse_gains(const std::string& text);
 std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& options, std::ostream& out,
                                      std::ostream& err);
 
-// Checks the seconds argument of the bench program the same way; returns
-// the exit code on bad input. With `step_seconds`, also takes --step (0 when
-// not given).
-std::optional<int> parse_bench_seconds(int argc, const char* const* argv, double& seconds, std::ostream& out,
-                                       std::ostream& err, double* step_seconds = nullptr);
+// The bench program's command line.
+struct BenchOptions {
+  double seconds = 60.0;      // virtual time to run
+  double step_seconds = 0.0;  // --step: also a run in steps of this length; 0: none
+  bool scripted_rotor = false;  // --scripted-rotor: the sensor reads a still rotor, not the motor
+};
+
+// Parses the bench program's command line the same way; returns the exit
+// code on bad input or --help.
+std::optional<int> parse_bench_options(int argc, const char* const* argv, BenchOptions& options, std::ostream& out,
+                                       std::ostream& err);
 
 }  // namespace run

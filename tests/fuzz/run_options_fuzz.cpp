@@ -74,12 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   {
-    double seconds = -1.0;
+    run::BenchOptions o;
     std::ostringstream out;
     std::ostringstream err;
-    const auto code = run::parse_bench_seconds(argc, argv.data(), seconds, out, err);
+    const auto code = run::parse_bench_options(argc, argv.data(), o, out, err);
     check_outcome(code, err);
-    if (!code) check(time_ok(seconds) && seconds > 0.0, "bench seconds out of range");
+    if (!code) {
+      check(time_ok(o.seconds) && o.seconds > 0.0, "bench seconds out of range");
+      check(o.step_seconds == 0.0 || (time_ok(o.step_seconds) && o.step_seconds > 0.0), "bench step out of range");
+    }
   }
   return 0;
 }

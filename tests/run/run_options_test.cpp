@@ -129,47 +129,34 @@ TEST(RunOptions, ScenarioFileWithOptionsOnTop) {
       << cut.err;
 }
 
-TEST(BenchSeconds, RefusesWhatIsNotAPositiveTime) {
-  auto bench = [](std::vector<std::string> args, double& seconds, std::string& err) {
+// The bench's command line: the run's length, --step and --scripted-rotor.
+TEST(BenchOptions, TakesPositiveTimesAndTheRotorFlag) {
+  auto bench = [](std::vector<std::string> args, run::BenchOptions& o, std::string& err) {
     args.insert(args.begin(), "vboard-bench");
     std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
     std::ostringstream out, e;
-    const auto code = run::parse_bench_seconds(static_cast<int>(argv.size()), argv.data(), seconds, out, e);
+    o = {};
+    const auto code = run::parse_bench_options(static_cast<int>(argv.size()), argv.data(), o, out, e);
     err = e.str();
     return code;
   };
-  double seconds = 0;
+  run::BenchOptions o;
   std::string err;
-  EXPECT_FALSE(bench({}, seconds, err));
-  EXPECT_EQ(seconds, 60.0);
-  EXPECT_FALSE(bench({"5"}, seconds, err));
-  EXPECT_EQ(seconds, 5.0);
+  EXPECT_FALSE(bench({}, o, err));
+  EXPECT_EQ(o.seconds, 60.0);
+  EXPECT_EQ(o.step_seconds, 0.0);  // no stepped run
+  EXPECT_FALSE(o.scripted_rotor);  // the motor under the sensor
+  EXPECT_FALSE(bench({"5", "--step", "1ms", "--scripted-rotor"}, o, err));
+  EXPECT_EQ(o.seconds, 5.0);
+  EXPECT_DOUBLE_EQ(o.step_seconds, 0.001);
+  EXPECT_TRUE(o.scripted_rotor);
   for (const char* bad : {"abc", "-5", "0", "1e20"}) {
-    EXPECT_EQ(bench({bad}, seconds, err), 2) << bad;
+    EXPECT_EQ(bench({bad}, o, err), 2) << bad;
     EXPECT_NE(err.find("seconds"), std::string::npos) << bad << ": " << err;
   }
-}
-
-TEST(BenchSeconds, StepIsAPositiveTime) {
-  auto bench = [](std::vector<std::string> args, double& step, std::string& err) {
-    args.insert(args.begin(), "vboard-bench");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, e;
-    double seconds = 0;
-    const auto code = run::parse_bench_seconds(static_cast<int>(argv.size()), argv.data(), seconds, out, e, &step);
-    err = e.str();
-    return code;
-  };
-  double step = -1;
-  std::string err;
-  EXPECT_FALSE(bench({"5"}, step, err));
-  EXPECT_EQ(step, 0.0);  // no stepped run
-  EXPECT_FALSE(bench({"5", "--step", "1ms"}, step, err));
-  EXPECT_DOUBLE_EQ(step, 0.001);
   for (const char* bad : {"abc", "-1ms", "0"}) {
-    EXPECT_EQ(bench({"5", "--step", bad}, step, err), 2) << bad;
+    EXPECT_EQ(bench({"5", "--step", bad}, o, err), 2) << bad;
     EXPECT_NE(err.find("--step"), std::string::npos) << bad << ": " << err;
   }
 }
