@@ -207,6 +207,10 @@ void Motor::advance_to(double t_s) {
     os << "motor time cannot go back (at " << t_ << " s, asked for " << t_s << " s)";
     throw std::invalid_argument(os.str());
   }
+  // A second look at the same time: the state at t_ is already the one the
+  // loop below would give (at rest, the same closed form at the same time,
+  // which did not break away; turning, the stepper already covers t_).
+  if (t_s == t_ && (rest_valid_ || stepper_valid_)) return;
   auto& dense = stepper_->dense;
   const auto system = [this](const State& x, State& dxdt, double) { rhs(x, dxdt); };
   while (true) {
