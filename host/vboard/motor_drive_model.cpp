@@ -7,6 +7,7 @@
 #include "vboard/as5048a_model.h"
 #include "drv_gpio.h"
 #include "vboard/board.h"
+#include "vboard/degrees.h"
 #include "vboard/gpio.h"
 #include "vboard/tim_model.h"
 
@@ -106,7 +107,7 @@ double MotorDrive::sensor_angle_deg() {
   advance();
   const double a = vboard::sensor_angle_deg(motor_->shaft_angle_rad(), wiring_, motor_->params().pole_pairs);
   // The sensor resolves 14 bits of a turn.
-  return As5048a::count_of(std::fmod(std::fmod(a, 360.0) + 360.0, 360.0)) * (360.0 / 16384.0);
+  return As5048a::count_of(fmod_360(fmod_360(a) + 360.0)) * (360.0 / 16384.0);
 }
 
 double MotorDrive::sensor_unwrapped_deg() {
