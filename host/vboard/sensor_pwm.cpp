@@ -1,9 +1,9 @@
 #include "vboard/sensor_pwm.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "vboard/board.h"
+#include "vboard/degrees.h"
 #include "vboard/gpio.h"
 #include "vboard/tim_bits.h"
 
@@ -32,7 +32,7 @@ SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
 
 void SensorPwm::reset() {
   enabled_ = true;
-  period_ = ms(1);
+  set_period(ms(1));
   zero_offset_ = 40.0;
   queued_.clear();
   periods_ = 0;
@@ -49,16 +49,26 @@ void SensorPwm::reset() {
   board_.schedule(this, kRise, 0);
 }
 
-Ticks SensorPwm::high_time(double angle, Ticks period) const {
-  double a = std::fmod(angle + zero_offset_, 360.0);
-  if (a < 0.0) a += 360.0;
-  const double high = static_cast<double>(period) * kFullScale * a / 360.0;
+SensorPwm::HighBounds SensorPwm::high_bounds(Ticks period) {
   const auto clocks = [period](double n) {
     return std::max<Ticks>(1, static_cast<Ticks>(round_half_away(static_cast<double>(period) * n / kFrameClocks)));
   };
   const Ticks shortest = clocks(16.0);
   const Ticks longest = period > clocks(8.0) ? period - clocks(8.0) : shortest;
-  return std::clamp<Ticks>(static_cast<Ticks>(round_half_away(high)), shortest, std::max(shortest, longest));
+  return {shortest, std::max(shortest, longest)};
+}
+
+void SensorPwm::set_period(Ticks period) {
+  period_ = period;
+  bounds_ = high_bounds(period);
+}
+
+Ticks SensorPwm::high_time(double angle, Ticks period) const {
+  double a = fmod_360(angle + zero_offset_);
+  if (a < 0.0) a += 360.0;
+  const double high = static_cast<double>(period) * kFullScale * a / 360.0;
+  const HighBounds b = period == period_ ? bounds_ : high_bounds(period);
+  return std::clamp<Ticks>(static_cast<Ticks>(round_half_away(high)), b.shortest, b.longest);
 }
 
 void SensorPwm::set_enabled(bool on) {

@@ -41,7 +41,7 @@ class SensorPwm : public Part, private Timer::LineSource {
   void set_enabled(bool on);
   bool enabled() const { return enabled_; }
   // Length of the periods that start from now on (default 1 ms).
-  void set_period(Ticks period) { period_ = period; }
+  void set_period(Ticks period);
   Ticks period() const { return period_; }
   // Angle that reads as 0 at the sensor's output (default 40 degrees).
   void set_zero_offset(double degrees) { zero_offset_ = degrees; }
@@ -75,6 +75,13 @@ class SensorPwm : public Part, private Timer::LineSource {
 
  private:
   enum Event { kRise = 0, kFall = 1 };
+  // The shortest and the longest high time of a period (the frame's fixed
+  // high and low parts).
+  struct HighBounds {
+    Ticks shortest;
+    Ticks longest;
+  };
+  static HighBounds high_bounds(Ticks period);
   void start_period();
   void drive_line();  // the sensor's level with the injected faults over it
   bool hand_over(Ticks period, Ticks high);
@@ -83,6 +90,7 @@ class SensorPwm : public Part, private Timer::LineSource {
 
   bool enabled_ = true;
   Ticks period_ = ms(1);
+  HighBounds bounds_ = high_bounds(ms(1));  // for period_, the one every period but a queued one has
   double zero_offset_ = 40.0;
   std::deque<std::pair<Ticks, Ticks>> queued_;
   std::uint64_t periods_ = 0;
