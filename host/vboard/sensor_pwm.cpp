@@ -1,6 +1,7 @@
 #include "vboard/sensor_pwm.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "vboard/board.h"
 #include "vboard/degrees.h"
@@ -33,7 +34,7 @@ SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
 void SensorPwm::reset() {
   enabled_ = true;
   set_period(ms(1));
-  zero_offset_ = 40.0;
+  set_zero_offset(40.0);
   queued_.clear();
   periods_ = 0;
   last_rise_ = 0;
@@ -61,6 +62,7 @@ SensorPwm::HighBounds SensorPwm::high_bounds(Ticks period) {
 void SensorPwm::set_period(Ticks period) {
   period_ = period;
   bounds_ = high_bounds(period);
+  high_known_ = false;
 }
 
 Ticks SensorPwm::high_time(double angle, Ticks period) const {
@@ -97,7 +99,16 @@ void SensorPwm::start_period() {
     high = queued_.front().second;
     queued_.pop_front();
   } else {
-    high = high_time(board_.sensor_angle(now), period);
+    // high_time is a function of the angle, the period and the zero offset
+    // alone: the same angle's high time again is the one already computed.
+    const double angle = board_.sensor_angle(now);
+    const auto bits = std::bit_cast<std::uint64_t>(angle);
+    if (!high_known_ || bits != high_angle_bits_) {
+      high_ = high_time(angle, period);
+      high_angle_bits_ = bits;
+      high_known_ = true;
+    }
+    high = high_;
   }
   ++periods_;
   previous_rise_ = last_rise_;

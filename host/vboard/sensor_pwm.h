@@ -44,7 +44,10 @@ class SensorPwm : public Part, private Timer::LineSource {
   void set_period(Ticks period);
   Ticks period() const { return period_; }
   // Angle that reads as 0 at the sensor's output (default 40 degrees).
-  void set_zero_offset(double degrees) { zero_offset_ = degrees; }
+  void set_zero_offset(double degrees) {
+    zero_offset_ = degrees;
+    high_known_ = false;
+  }
   // High time for a mechanical angle in a period of `period` ticks. The
   // sensor's frame is 4119 clock periods: 12 start and 4 error-flag periods
   // high, 4095 data, 8 end periods low; so the high time is never shorter
@@ -91,6 +94,12 @@ class SensorPwm : public Part, private Timer::LineSource {
   bool enabled_ = true;
   Ticks period_ = ms(1);
   HighBounds bounds_ = high_bounds(ms(1));  // for period_, the one every period but a queued one has
+  // The last high time from the angle, for that angle (bit for bit) with
+  // period_ and zero_offset_ as they are: the angle is quantised, and a
+  // shaft at rest reads the same one period after period.
+  bool high_known_ = false;
+  std::uint64_t high_angle_bits_ = 0;
+  Ticks high_ = 0;
   double zero_offset_ = 40.0;
   std::deque<std::pair<Ticks, Ticks>> queued_;
   std::uint64_t periods_ = 0;
