@@ -21,6 +21,10 @@ constexpr double kAbsTol = 1e-6;
 constexpr double kRelTol = 1e-6;
 // Event times are found to within this.
 constexpr double kEventResolution_s = 1e-10;
+// std::exp of anything below this is 0 exactly: the true value is under
+// 2^-1586, far below half the smallest subnormal, and the library returns 0
+// outright for arguments below -1024 (a test pins it).
+constexpr double kExpIsZeroBelow = -1100.0;
 
 void refuse(const char* field, const std::string& why, double value) {
   std::ostringstream os;
@@ -174,16 +178,31 @@ void Motor::advance_at_rest(double t_s) {
     const auto vdq = v_dq(p.pole_pairs * x_[kAngle]);
     rest_iss_ = {vdq[0] / p.phase_resistance_ohm, vdq[1] / p.phase_resistance_ohm};
     rest_valid_ = true;
+    rest_settled_ = false;
+  }
+  if (rest_settled_) {
+    // The currents are what at() gives for any later time, and they did
+    // not break away.
+    t_ = t_s;
+    return;
   }
   const double tau = p.electrical_time_constant_s();
+  // The state at `t`; true past the time from which the exponential is 0
+  // (and so stays: a later time has a smaller argument).
   auto at = [&](double t) {
-    const double e = std::exp(-(t - rest_t0_) / tau);
+    const double decay = -(t - rest_t0_) / tau;
+    const bool decayed = decay < kExpIsZeroBelow;
+    const double e = decayed ? 0.0 : std::exp(decay);
     x_[kId] = rest_iss_[0] + (rest_i0_[0] - rest_iss_[0]) * e;
     x_[kIq] = rest_iss_[1] + (rest_i0_[1] - rest_iss_[1]) * e;
     t_ = t;
+    return decayed;
   };
-  at(t_s);
-  if (mode_ != Friction::kStuck || !event_at(x_)) return;
+  const bool settled = at(t_s);
+  if (mode_ != Friction::kStuck || !event_at(x_)) {
+    rest_settled_ = settled;
+    return;
+  }
   // Breakaway: where does kt iq + (cogging + external) reach the band's edge?
   const double kt = 1.5 * p.pole_pairs * lambda_;
   const double rest_of_torque = driving_torque(x_) - kt * x_[kIq];

@@ -150,6 +150,9 @@ class Motor {
   bool stepper_valid_ = false;
   // At rest: the exact solution from rest_t0_.
   bool rest_valid_ = false;
+  // ... whose currents have reached their final values for good (the
+  // exponential is 0): a later time changes nothing but t_.
+  bool rest_settled_ = false;
   double rest_t0_ = 0.0;
   std::array<double, 2> rest_i0_{};
   std::array<double, 2> rest_iss_{};

@@ -243,6 +243,40 @@ TEST(MotorIntegration, DeterministicAndUndisturbedByObservation) {
   EXPECT_THROW(Motor().advance_to(-1.0), std::invalid_argument);
 }
 
+// At rest the windings follow their exact exponential to V/R; how often the
+// motor is looked at changes nothing, also long after the exponential has
+// died out (where the library's exp gives 0 exactly, which the model relies
+// on instead of calling it).
+TEST(MotorIntegration, RestingWindingsUndisturbedByObservation) {
+  for (double x : {std::nextafter(-1100.0, -1e9), -1024.5, -2000.0, -1e300, -HUGE_VAL}) EXPECT_EQ(std::exp(x), 0.0) << x;
+  const MotorParams p;
+  const double iq_hold = 0.5 * p.breakaway_torque_nm / p.torque_constant_nm_per_a;  // well inside stiction
+  auto run = [&](double look_every_s) {
+    Motor m(p);
+    m.set_shaft_angle(0.0, 0.3);
+    m.set_phase_voltages(0.0, commutated(m, iq_hold * p.phase_resistance_ohm));
+    std::array<double, 6> seen{};
+    for (double t = 0.0; t < 0.9; t += look_every_s) m.advance_to(t);
+    m.advance_to(0.9);
+    seen[0] = m.id_a();
+    seen[1] = m.iq_a();
+    m.set_phase_voltages(0.9, commutated(m, -iq_hold * p.phase_resistance_ohm));
+    for (double t = 0.9; t < 1.5; t += look_every_s) m.advance_to(t);
+    m.advance_to(1.5);
+    seen[2] = m.id_a();
+    seen[3] = m.iq_a();
+    seen[4] = m.speed_rad_s();
+    seen[5] = m.shaft_angle_rad();
+    return seen;
+  };
+  const auto once = run(10.0);
+  const auto often = run(1e-3);
+  EXPECT_EQ(std::memcmp(&once, &often, sizeof once), 0);
+  EXPECT_NEAR(once[1], iq_hold, 1e-12);
+  EXPECT_NEAR(once[3], -iq_hold, 1e-12);
+  EXPECT_EQ(once[5], 0.3) << "held by stiction";
+}
+
 // A spinning rotor left to itself comes to rest under Coulomb friction
 // (before the time that friction alone would take) and stays exactly there.
 TEST(MotorFriction, CoastingRotorStopsAndStaysStopped) {
