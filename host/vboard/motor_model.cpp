@@ -162,6 +162,7 @@ void Motor::leave_rest_if_driven() {
 void Motor::restart() {
   stepper_valid_ = false;
   rest_valid_ = false;
+  rest_settled_ = false;
 }
 
 // At rest the windings are a plain R-L circuit under constant voltages
@@ -178,13 +179,6 @@ void Motor::advance_at_rest(double t_s) {
     const auto vdq = v_dq(p.pole_pairs * x_[kAngle]);
     rest_iss_ = {vdq[0] / p.phase_resistance_ohm, vdq[1] / p.phase_resistance_ohm};
     rest_valid_ = true;
-    rest_settled_ = false;
-  }
-  if (rest_settled_) {
-    // The currents are what at() gives for any later time, and they did
-    // not break away.
-    t_ = t_s;
-    return;
   }
   const double tau = p.electrical_time_constant_s();
   // The state at `t`; true past the time from which the exponential is 0
@@ -220,16 +214,17 @@ void Motor::advance_at_rest(double t_s) {
   restart();
 }
 
-void Motor::advance_to(double t_s) {
+// advance_to's fast paths give what this loop would: for a second look at
+// t_, the state at t_ is already the loop's (at rest, the same closed form
+// at the same time, which did not break away; turning, the stepper already
+// covers t_); at rest with the currents settled, at() gives the same
+// currents for every later time and the torque stays in the band.
+void Motor::integrate_to(double t_s) {
   if (!(t_s >= t_)) {
     std::ostringstream os;
     os << "motor time cannot go back (at " << t_ << " s, asked for " << t_s << " s)";
     throw std::invalid_argument(os.str());
   }
-  // A second look at the same time: the state at t_ is already the one the
-  // loop below would give (at rest, the same closed form at the same time,
-  // which did not break away; turning, the stepper already covers t_).
-  if (t_s == t_ && (rest_valid_ || stepper_valid_)) return;
   auto& dense = stepper_->dense;
   const auto system = [this](const State& x, State& dxdt, double) { rhs(x, dxdt); };
   while (true) {

@@ -98,7 +98,16 @@ class Motor {
   void set_shaft_angle(double t_s, double rad);
 
   // ---- Observation.
-  void advance_to(double t_s);
+  void advance_to(double t_s) {
+    // The looks that change nothing but the time: a second one at the same
+    // time, and one at rest once the currents have settled for good.
+    if (t_s == t_ && (rest_valid_ || stepper_valid_)) return;
+    if (rest_settled_ && t_s > t_) {
+      t_ = t_s;
+      return;
+    }
+    integrate_to(t_s);
+  }
   double time_s() const { return t_; }
 
   double id_a() const { return x_[kId]; }
@@ -135,6 +144,7 @@ class Motor {
   bool event_at(const State& x) const;          // the current mode must end
   void leave_rest_if_driven();
   void restart();                               // the inputs or the mode changed at t_
+  void integrate_to(double t_s);  // advance_to's general case
   void advance_at_rest(double t_s);
   std::array<double, 2> v_dq(double theta_e) const;
 
@@ -151,7 +161,8 @@ class Motor {
   // At rest: the exact solution from rest_t0_.
   bool rest_valid_ = false;
   // ... whose currents have reached their final values for good (the
-  // exponential is 0): a later time changes nothing but t_.
+  // exponential is 0) without breaking away: a later time changes nothing
+  // but t_.
   bool rest_settled_ = false;
   double rest_t0_ = 0.0;
   std::array<double, 2> rest_i0_{};
