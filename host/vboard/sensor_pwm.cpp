@@ -28,8 +28,9 @@ constexpr int kLineTimer = line_timer();
 static_assert(kLineTimer > 0, "one timer captures the sensor's line");
 }  // namespace
 
-// No registers: the sensor is outside the chip.
-SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
+// No registers: the sensor is outside the chip. The capture timer is on the
+// board already.
+SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM"), timer_(board.tim(kLineTimer)) {}
 
 void SensorPwm::reset() {
   enabled_ = true;
@@ -142,14 +143,13 @@ bool SensorPwm::hand_over(Ticks period, Ticks high) {
   // goes low first (the timer still ignores it), then the timer takes what
   // is left of that period and this one's edges, or drops the line.
   const Ticks now = board_.now();
-  Timer& timer = board_.tim(kLineTimer);
   if (handed_over_) {
     refresh_pin();
     handed_over_ = false;
-    timer.release_line();
+    timer_.release_line();
   }
   if (hold_ != Hold::kFree || pulses_ > 0 || dropouts_ > 0 || high == 0 || high >= period) return false;
-  if (!timer.take_line(kPort, kPin, now + high, now + period, *this)) return false;
+  if (!timer_.take_line(kPort, kPin, now + high, now + period, *this)) return false;
   handed_over_ = true;
   fall_ = now + high;
   if (!fall_slot_) {
@@ -178,7 +178,7 @@ void SensorPwm::reclaim_line() {
   if (!handed_over_) return;
   refresh_pin();
   handed_over_ = false;
-  board_.tim(kLineTimer).release_line();
+  timer_.release_line();
   sensor_high_ = board_.now() < fall_;
   if (sensor_high_) board_.schedule(this, kFall, fall_);
 }

@@ -91,6 +91,7 @@ class SensorPwm : public Part, private Timer::LineSource {
   bool refresh_pin();
   void reclaim_line() override;
 
+  Timer& timer_;  // the one capturing the line
   bool enabled_ = true;
   Ticks period_ = ms(1);
   HighBounds bounds_ = high_bounds(ms(1));  // for period_, the one every period but a queued one has
