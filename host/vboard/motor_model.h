@@ -151,7 +151,6 @@ class Motor {
   std::array<double, 2> rest_currents(double t) const;  // id, iq of the rest solution at `t`
   std::array<double, 2> currents() const;               // id, iq at t_
   void settle_currents();                               // x_ gets them
-
   std::array<double, 2> v_dq(double theta_e) const;
 
   MotorParams params_;
