@@ -1,12 +1,14 @@
 #include "vboard/motor_drive_model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
 #include "vboard/as5048a_model.h"
 #include "drv_gpio.h"
 #include "vboard/board.h"
+#include "vboard/degrees.h"
 #include "vboard/gpio.h"
 #include "vboard/tim_model.h"
 
@@ -34,6 +36,7 @@ void MotorDrive::new_motor(const MotorParams& params, double shaft_rad) {
   const double t_s = seconds(board_.now());
   motor->set_shaft_angle(t_s, shaft_rad);
   motor_ = std::move(motor);
+  sensor_known_ = false;
   inverter_ = std::make_unique<Inverter>(params.supply_v);
   watch_ = std::make_unique<LossOfControlDetector>(params.no_load_speed_rad_s());
   unwrap_base_deg_ = 360.0 * std::floor(vboard::sensor_angle_deg(shaft_rad, wiring_, params.pole_pairs) / 360.0);
@@ -57,6 +60,7 @@ void MotorDrive::set_params(const MotorParams& params) {
 void MotorDrive::set_wiring(const MotorWiring& wiring) {
   advance();
   wiring_ = wiring;
+  sensor_known_ = false;
   unwrap_base_deg_ =
       360.0 * std::floor(vboard::sensor_angle_deg(motor_->shaft_angle_rad(), wiring_, motor_->params().pole_pairs) / 360.0);
   apply_duties(motor_->time_s());
@@ -104,9 +108,15 @@ void MotorDrive::apply_duties(double t_s) {
 
 double MotorDrive::sensor_angle_deg() {
   advance();
-  const double a = vboard::sensor_angle_deg(motor_->shaft_angle_rad(), wiring_, motor_->params().pole_pairs);
+  const double shaft = motor_->shaft_angle_rad();
+  const auto bits = std::bit_cast<std::uint64_t>(shaft);
+  if (sensor_known_ && bits == sensor_shaft_bits_) return sensor_deg_;
+  const double a = vboard::sensor_angle_deg(shaft, wiring_, motor_->params().pole_pairs);
   // The sensor resolves 14 bits of a turn.
-  return As5048a::count_of(std::fmod(std::fmod(a, 360.0) + 360.0, 360.0)) * (360.0 / 16384.0);
+  sensor_deg_ = As5048a::count_of(fmod_360(fmod_360(a) + 360.0)) * (360.0 / 16384.0);
+  sensor_shaft_bits_ = bits;
+  sensor_known_ = true;
+  return sensor_deg_;
 }
 
 double MotorDrive::sensor_unwrapped_deg() {

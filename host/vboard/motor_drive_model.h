@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -91,6 +92,12 @@ class MotorDrive : public Part {
   std::function<double()> setpoint_deg_;
   double unwrap_base_deg_ = 0.0;  // whole turns taken off the sensor's unwrapped angle
   double drive_fraction_ = 0.0;   // the bridge's voltage vector over the largest unclipped one
+  // The sensor's quantised angle for the shaft angle it was last computed
+  // for (bit for bit) with the present wiring and motor: a shaft at rest
+  // stands at the same angle look after look.
+  bool sensor_known_ = false;
+  std::uint64_t sensor_shaft_bits_ = 0;
+  double sensor_deg_ = 0.0;
 };
 
 }  // namespace vboard

@@ -156,8 +156,10 @@ void Motor::leave_rest_if_driven() {
 }
 
 void Motor::restart() {
+  settle_currents();
   stepper_valid_ = false;
   rest_valid_ = false;
+  rest_holds_ = false;
 }
 
 // At rest the windings are a plain R-L circuit under constant voltages
@@ -166,6 +168,42 @@ void Motor::restart() {
 // (or the inputs) began, so that looking at the motor in between changes
 // nothing. The torque then moves monotonically; if it leaves the breakaway
 // band, the rotor starts turning at the crossing.
+std::array<double, 2> Motor::rest_currents(double t) const {
+  const double e = std::exp(-(t - rest_t0_) / params_.electrical_time_constant_s());
+  return {rest_iss_[0] + (rest_i0_[0] - rest_iss_[0]) * e, rest_iss_[1] + (rest_i0_[1] - rest_iss_[1]) * e};
+}
+
+std::array<double, 2> Motor::currents() const {
+  return currents_due_ ? rest_currents(t_) : std::array<double, 2>{x_[kId], x_[kIq]};
+}
+
+void Motor::settle_currents() {
+  if (!currents_due_) return;
+  const auto i = rest_currents(t_);
+  x_[kId] = i[0];
+  x_[kIq] = i[1];
+  currents_due_ = false;
+}
+
+// Whether the rest solution's torque stays inside the breakaway band for
+// good. The exponential e is in [0, 1]; iq = iss + (i0 - iss) e, rounded at
+// each step, moves monotonically with e from its value at e = 1 to the one
+// at e = 0, and the torque monotonically with iq (each rounding keeps the
+// order). So both ends inside the band keep every time's torque inside, and
+// event_at is false at every look. The margin, far above any rounding, keeps
+// the ends' verdict however the sums are rounded.
+bool Motor::rest_stays_in_band() const {
+  const MotorParams& p = params_;
+  const double kt = 1.5 * p.pole_pairs * lambda_;
+  for (double e : {0.0, 1.0}) {
+    State x = x_;
+    x[kIq] = rest_iss_[1] + (rest_i0_[1] - rest_iss_[1]) * e;
+    const double terms = std::abs(kt * x[kIq]) + p.cogging_torque_nm + std::abs(external_nm_);
+    if (!(std::abs(driving_torque(x)) + 1e-9 * terms < p.breakaway_torque_nm)) return false;
+  }
+  return true;
+}
+
 void Motor::advance_at_rest(double t_s) {
   const MotorParams& p = params_;
   if (!rest_valid_) {
@@ -174,17 +212,18 @@ void Motor::advance_at_rest(double t_s) {
     const auto vdq = v_dq(p.pole_pairs * x_[kAngle]);
     rest_iss_ = {vdq[0] / p.phase_resistance_ohm, vdq[1] / p.phase_resistance_ohm};
     rest_valid_ = true;
+    rest_holds_ = mode_ == Friction::kHeld || (mode_ == Friction::kStuck && rest_stays_in_band());
   }
-  const double tau = p.electrical_time_constant_s();
   auto at = [&](double t) {
-    const double e = std::exp(-(t - rest_t0_) / tau);
-    x_[kId] = rest_iss_[0] + (rest_i0_[0] - rest_iss_[0]) * e;
-    x_[kIq] = rest_iss_[1] + (rest_i0_[1] - rest_iss_[1]) * e;
+    const auto i = rest_currents(t);
+    x_[kId] = i[0];
+    x_[kIq] = i[1];
     t_ = t;
   };
   at(t_s);
   if (mode_ != Friction::kStuck || !event_at(x_)) return;
   // Breakaway: where does kt iq + (cogging + external) reach the band's edge?
+  const double tau = p.electrical_time_constant_s();
   const double kt = 1.5 * p.pole_pairs * lambda_;
   const double rest_of_torque = driving_torque(x_) - kt * x_[kIq];
   const double edge = driving_torque(x_) > 0.0 ? p.breakaway_torque_nm : -p.breakaway_torque_nm;
@@ -201,12 +240,18 @@ void Motor::advance_at_rest(double t_s) {
   restart();
 }
 
-void Motor::advance_to(double t_s) {
+// advance_to's fast paths give what this loop would: for a second look at
+// t_, the state at t_ is already the loop's (at rest, the same closed form
+// at the same time, which did not break away; turning, the stepper already
+// covers t_); at rest that holds, the loop would only compute the currents
+// (which currents() does when asked) and find no breakaway.
+void Motor::integrate_to(double t_s) {
   if (!(t_s >= t_)) {
     std::ostringstream os;
     os << "motor time cannot go back (at " << t_ << " s, asked for " << t_s << " s)";
     throw std::invalid_argument(os.str());
   }
+  settle_currents();
   auto& dense = stepper_->dense;
   const auto system = [this](const State& x, State& dxdt, double) { rhs(x, dxdt); };
   while (true) {
@@ -301,10 +346,11 @@ std::array<double, 3> Motor::phase_currents_a() const {
   const double th = electrical_angle_rad();
   const double c = std::cos(th);
   const double s = std::sin(th);
-  return inverse_clarke(x_[kId] * c - x_[kIq] * s, x_[kId] * s + x_[kIq] * c);
+  const auto [id, iq] = currents();
+  return inverse_clarke(id * c - iq * s, id * s + iq * c);
 }
 
-double Motor::electromagnetic_torque_nm() const { return 1.5 * params_.pole_pairs * lambda_ * x_[kIq]; }
+double Motor::electromagnetic_torque_nm() const { return 1.5 * params_.pole_pairs * lambda_ * currents()[1]; }
 
 double Motor::cogging_torque_nm() const {
   return -params_.cogging_torque_nm * std::sin(kCoggingPeriodsPerTurn * x_[kAngle]);
@@ -335,7 +381,8 @@ double Motor::kinetic_energy_j() const { return 0.5 * params_.inertia_kg_m2 * x_
 // Per phase 1/2 L i^2; the sum of the squared phase currents is
 // 1.5 (id^2 + iq^2) in the amplitude-invariant frame.
 double Motor::magnetic_energy_j() const {
-  return 0.75 * params_.phase_inductance_h * (x_[kId] * x_[kId] + x_[kIq] * x_[kIq]);
+  const auto [id, iq] = currents();
+  return 0.75 * params_.phase_inductance_h * (id * id + iq * iq);
 }
 
 }  // namespace vboard

@@ -98,11 +98,21 @@ class Motor {
   void set_shaft_angle(double t_s, double rad);
 
   // ---- Observation.
-  void advance_to(double t_s);
+  void advance_to(double t_s) {
+    // The looks that change nothing but the time: a second one at the same
+    // time, and one at rest that holds (the currents follow when asked for).
+    if (t_s == t_ && (rest_valid_ || stepper_valid_)) return;
+    if (rest_holds_ && t_s > t_) {
+      t_ = t_s;
+      currents_due_ = true;
+      return;
+    }
+    integrate_to(t_s);
+  }
   double time_s() const { return t_; }
 
-  double id_a() const { return x_[kId]; }
-  double iq_a() const { return x_[kIq]; }
+  double id_a() const { return currents()[0]; }
+  double iq_a() const { return currents()[1]; }
   std::array<double, 3> phase_currents_a() const;
   double electromagnetic_torque_nm() const;
   double cogging_torque_nm() const;
@@ -135,7 +145,12 @@ class Motor {
   bool event_at(const State& x) const;          // the current mode must end
   void leave_rest_if_driven();
   void restart();                               // the inputs or the mode changed at t_
+  void integrate_to(double t_s);  // advance_to's general case
   void advance_at_rest(double t_s);
+  bool rest_stays_in_band() const;
+  std::array<double, 2> rest_currents(double t) const;  // id, iq of the rest solution at `t`
+  std::array<double, 2> currents() const;               // id, iq at t_
+  void settle_currents();                               // x_ gets them
   std::array<double, 2> v_dq(double theta_e) const;
 
   MotorParams params_;
@@ -150,6 +165,12 @@ class Motor {
   bool stepper_valid_ = false;
   // At rest: the exact solution from rest_t0_.
   bool rest_valid_ = false;
+  // ... whose torque stays inside the breakaway band for good (or the
+  // shaft is held): the rotor stays where it is until the inputs change,
+  // and a later look only moves the time; x_'s currents are then an
+  // earlier time's until asked for (currents_due_).
+  bool rest_holds_ = false;
+  bool currents_due_ = false;
   double rest_t0_ = 0.0;
   std::array<double, 2> rest_i0_{};
   std::array<double, 2> rest_iss_{};

@@ -5,9 +5,8 @@
 // register and the PWM line) read it instead, until the next reset.
 #pragma once
 
-#include <cmath>
-
 #include "vboard/clock.h"
+#include "vboard/degrees.h"
 
 namespace vboard {
 
@@ -37,7 +36,7 @@ class Rotor {
   }
   // Mechanical angle in [0, 360).
   double angle(Ticks t) const {
-    const double a = std::fmod(unwrapped(t), 360.0);
+    const double a = fmod_360(unwrapped(t));
     return a < 0.0 ? a + 360.0 : a;
   }
 

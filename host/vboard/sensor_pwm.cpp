@@ -1,9 +1,10 @@
 #include "vboard/sensor_pwm.h"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
 
 #include "vboard/board.h"
+#include "vboard/degrees.h"
 #include "vboard/gpio.h"
 #include "vboard/tim_bits.h"
 
@@ -27,13 +28,14 @@ constexpr int kLineTimer = line_timer();
 static_assert(kLineTimer > 0, "one timer captures the sensor's line");
 }  // namespace
 
-// No registers: the sensor is outside the chip.
-SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM") {}
+// No registers: the sensor is outside the chip. The capture timer is on the
+// board already.
+SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM"), timer_(board.tim(kLineTimer)) {}
 
 void SensorPwm::reset() {
   enabled_ = true;
-  period_ = ms(1);
-  zero_offset_ = 40.0;
+  set_period(ms(1));
+  set_zero_offset(40.0);
   queued_.clear();
   periods_ = 0;
   last_rise_ = 0;
@@ -49,16 +51,27 @@ void SensorPwm::reset() {
   board_.schedule(this, kRise, 0);
 }
 
-Ticks SensorPwm::high_time(double angle, Ticks period) const {
-  double a = std::fmod(angle + zero_offset_, 360.0);
-  if (a < 0.0) a += 360.0;
-  const double high = static_cast<double>(period) * kFullScale * a / 360.0;
+SensorPwm::HighBounds SensorPwm::high_bounds(Ticks period) {
   const auto clocks = [period](double n) {
     return std::max<Ticks>(1, static_cast<Ticks>(round_half_away(static_cast<double>(period) * n / kFrameClocks)));
   };
   const Ticks shortest = clocks(16.0);
   const Ticks longest = period > clocks(8.0) ? period - clocks(8.0) : shortest;
-  return std::clamp<Ticks>(static_cast<Ticks>(round_half_away(high)), shortest, std::max(shortest, longest));
+  return {shortest, std::max(shortest, longest)};
+}
+
+void SensorPwm::set_period(Ticks period) {
+  period_ = period;
+  bounds_ = high_bounds(period);
+  high_known_ = false;
+}
+
+Ticks SensorPwm::high_time(double angle, Ticks period) const {
+  double a = fmod_360(angle + zero_offset_);
+  if (a < 0.0) a += 360.0;
+  const double high = static_cast<double>(period) * kFullScale * a / 360.0;
+  const HighBounds b = period == period_ ? bounds_ : high_bounds(period);
+  return std::clamp<Ticks>(static_cast<Ticks>(round_half_away(high)), b.shortest, b.longest);
 }
 
 void SensorPwm::set_enabled(bool on) {
@@ -87,7 +100,16 @@ void SensorPwm::start_period() {
     high = queued_.front().second;
     queued_.pop_front();
   } else {
-    high = high_time(board_.sensor_angle(now), period);
+    // high_time is a function of the angle, the period and the zero offset
+    // alone: the same angle's high time again is the one already computed.
+    const double angle = board_.sensor_angle(now);
+    const auto bits = std::bit_cast<std::uint64_t>(angle);
+    if (!high_known_ || bits != high_angle_bits_) {
+      high_ = high_time(angle, period);
+      high_angle_bits_ = bits;
+      high_known_ = true;
+    }
+    high = high_;
   }
   ++periods_;
   previous_rise_ = last_rise_;
@@ -121,14 +143,13 @@ bool SensorPwm::hand_over(Ticks period, Ticks high) {
   // goes low first (the timer still ignores it), then the timer takes what
   // is left of that period and this one's edges, or drops the line.
   const Ticks now = board_.now();
-  Timer& timer = board_.tim(kLineTimer);
   if (handed_over_) {
     refresh_pin();
     handed_over_ = false;
-    timer.release_line();
+    timer_.release_line();
   }
   if (hold_ != Hold::kFree || pulses_ > 0 || dropouts_ > 0 || high == 0 || high >= period) return false;
-  if (!timer.take_line(kPort, kPin, now + high, now + period, *this)) return false;
+  if (!timer_.take_line(kPort, kPin, now + high, now + period, *this)) return false;
   handed_over_ = true;
   fall_ = now + high;
   if (!fall_slot_) {
@@ -157,7 +178,7 @@ void SensorPwm::reclaim_line() {
   if (!handed_over_) return;
   refresh_pin();
   handed_over_ = false;
-  board_.tim(kLineTimer).release_line();
+  timer_.release_line();
   sensor_high_ = board_.now() < fall_;
   if (sensor_high_) board_.schedule(this, kFall, fall_);
 }

@@ -41,10 +41,13 @@ class SensorPwm : public Part, private Timer::LineSource {
   void set_enabled(bool on);
   bool enabled() const { return enabled_; }
   // Length of the periods that start from now on (default 1 ms).
-  void set_period(Ticks period) { period_ = period; }
+  void set_period(Ticks period);
   Ticks period() const { return period_; }
   // Angle that reads as 0 at the sensor's output (default 40 degrees).
-  void set_zero_offset(double degrees) { zero_offset_ = degrees; }
+  void set_zero_offset(double degrees) {
+    zero_offset_ = degrees;
+    high_known_ = false;
+  }
   // High time for a mechanical angle in a period of `period` ticks. The
   // sensor's frame is 4119 clock periods: 12 start and 4 error-flag periods
   // high, 4095 data, 8 end periods low; so the high time is never shorter
@@ -75,14 +78,29 @@ class SensorPwm : public Part, private Timer::LineSource {
 
  private:
   enum Event { kRise = 0, kFall = 1 };
+  // The shortest and the longest high time of a period (the frame's fixed
+  // high and low parts).
+  struct HighBounds {
+    Ticks shortest;
+    Ticks longest;
+  };
+  static HighBounds high_bounds(Ticks period);
   void start_period();
   void drive_line();  // the sensor's level with the injected faults over it
   bool hand_over(Ticks period, Ticks high);
   bool refresh_pin();
   void reclaim_line() override;
 
+  Timer& timer_;  // the one capturing the line
   bool enabled_ = true;
   Ticks period_ = ms(1);
+  HighBounds bounds_ = high_bounds(ms(1));  // for period_, the one every period but a queued one has
+  // The last high time from the angle, for that angle (bit for bit) with
+  // period_ and zero_offset_ as they are: the angle is quantised, and a
+  // shaft at rest reads the same one period after period.
+  bool high_known_ = false;
+  std::uint64_t high_angle_bits_ = 0;
+  Ticks high_ = 0;
   double zero_offset_ = 40.0;
   std::deque<std::pair<Ticks, Ticks>> queued_;
   std::uint64_t periods_ = 0;

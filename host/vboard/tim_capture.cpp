@@ -69,11 +69,16 @@ Ticks Timer::filter_sampling(int ti, unsigned& samples) const {
   return dts * s.dts_divider;
 }
 
-Ticks Timer::settle_time(int ti, Ticks edge) const {
-  // The first sample at or after the edge, then samples - 1 more; without a
-  // filter (or while the timer does not listen) the edge passes at once.
-  unsigned samples = 0;
-  const Ticks sample = (any_input_ && clocked()) ? filter_sampling(ti, samples) : 0;
+Timer::Settling Timer::settling(int ti) const {
+  // Without a filter (or while the timer does not listen) an edge passes at
+  // once.
+  Settling s;
+  if (any_input_ && clocked()) s.sample = filter_sampling(ti, s.samples);
+  return s;
+}
+
+Ticks Timer::Settling::passes(Ticks edge) const {
+  // The first sample at or after the edge, then samples - 1 more.
   if (sample == 0) return edge;
   const Ticks first = (edge + sample - 1) / sample * sample;
   return first + (samples - 1) * sample;
@@ -81,7 +86,7 @@ Ticks Timer::settle_time(int ti, Ticks edge) const {
 
 void Timer::on_pin(int ti, bool level) {
   if (line_.ti == ti) return;  // its edges were handed over ahead
-  pin_edge(ti, level, settle_time(ti, board_.now()));
+  pin_edge(ti, level, settling(ti).passes(board_.now()));
 }
 
 void Timer::pin_edge(int ti, bool level, Ticks passes) {
@@ -133,7 +138,7 @@ bool Timer::quiet_input(int ti, bool rising) const {
   if (!any_input_ || !clocked()) return true;
   const std::uint16_t dier = reg16(kDIER);
   for (int ch = 1; ch <= 4; ++ch) {
-    if (selects(ch, ti, rising) && (dier & cc_flag(ch))) return false;
+    if ((dier & cc_flag(ch)) && selects(ch, ti, rising)) return false;  // the cheap test first
   }
   return !triggers(ti, rising) || ((reg16(kSMCR) & 7u) != kSlaveReset && !(dier & TIM_DIER_TIE));
 }
@@ -202,8 +207,9 @@ bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSourc
   // (none is lost, none ties with the next); the fall needs no event; no
   // output follows the count (its pins would be pushed at the edges).
   if (f.pin || f.level || live_outputs_ != 0 || on_update_ || !any_input_ || !clocked()) return false;
-  const Ticks rise_passes = settle_time(ti, now);
-  const Ticks fall_passes = settle_time(ti, fall);
+  const Settling filter = settling(ti);
+  const Ticks rise_passes = filter.passes(now);
+  const Ticks fall_passes = filter.passes(fall);
   if (!(now < fall && rise_passes < fall && fall_passes < next_rise) || !quiet_input(ti, false)) return false;
   pin_edge(ti, true, rise_passes);
   line_ = Line{ti, fall, fall_passes, &source};

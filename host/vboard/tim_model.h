@@ -206,7 +206,13 @@ class Timer : public Peripheral {
   int sole_input_pin_cached(char port, int pin);
   bool triggers(int ti, bool rising) const;
   std::uint32_t count_at(Ticks t) const;
-  Ticks settle_time(int ti, Ticks edge) const;
+  // TIx's filter as it stands: when it passes an edge.
+  struct Settling {
+    Ticks sample = 0;  // 0: at once
+    unsigned samples = 0;
+    Ticks passes(Ticks edge) const;
+  };
+  Settling settling(int ti) const;
   bool quiet_input(int ti, bool rising) const;
   bool run_updates_to(Ticks t);  // true: an update event was due
   bool outputs_reach_pins();

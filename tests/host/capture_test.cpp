@@ -127,6 +127,34 @@ TEST_F(CaptureTimer, MeasuresThePeriodAndTheHighTimeOfTheSensorSignal) {
   }
 }
 
+TEST_F(CaptureTimer, SensorHighTimeFollowsTheAngleThePeriodAndTheZeroOffset) {
+  // Each period's high time is the one for the angle, the period and the
+  // zero offset in force at its rise, whatever came before.
+  TIM3_Init();
+  auto expect_period = [&](double angle, Ticks period) {
+    const std::uint64_t started = sensor().periods();
+    while (sensor().periods() == started) board().run_for(us(20));
+    EXPECT_EQ(sensor().last_high(), sensor().high_time(angle, period))
+        << "at " << vboard::to_ms(sensor().last_rise()) << " ms";
+  };
+  board().run_until(ms(1));
+  expect_period(0.0, ms(1));
+  expect_period(0.0, ms(1));
+  sensor().set_zero_offset(100.0);
+  expect_period(0.0, ms(1));
+  sensor().set_period(us(900));
+  expect_period(0.0, us(900));
+  expect_period(0.0, us(900));
+  board().rotor().set(123.4, 0.0, board().now());
+  expect_period(123.4, us(900));
+  sensor().set_zero_offset(40.0);
+  expect_period(123.4, us(900));
+  sensor().set_period(ms(1));
+  expect_period(123.4, ms(1));
+  EXPECT_EQ(sensor().high_time(123.4, ms(1)), sensor().high_time(123.4)) << "the period in force";
+  EXPECT_NE(sensor().high_time(123.4, ms(2)), sensor().high_time(123.4)) << "another period";
+}
+
 TEST_F(CaptureTimer, FirstCaptureReadsZeroInsteadOfAPartOfAPeriod) {
   record_captures();
   board().run_until(ms(3) + us(300));  // the set-up falls inside a period

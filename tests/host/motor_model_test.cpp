@@ -243,6 +243,62 @@ TEST(MotorIntegration, DeterministicAndUndisturbedByObservation) {
   EXPECT_THROW(Motor().advance_to(-1.0), std::invalid_argument);
 }
 
+// At rest the windings follow their exact exponential to V/R, whether the
+// motor is looked at once or every millisecond, its currents read each time
+// or only at the end; and a rest that cannot break away keeps the rotor
+// where it stands.
+TEST(MotorIntegration, RestingWindingsUndisturbedByObservation) {
+  const MotorParams p;
+  const double iq_hold = 0.5 * p.breakaway_torque_nm / p.torque_constant_nm_per_a;  // well inside stiction
+  auto run = [&](double look_every_s, bool read_currents) {
+    Motor m(p);
+    m.set_shaft_angle(0.0, 0.3);
+    m.set_phase_voltages(0.0, commutated(m, iq_hold * p.phase_resistance_ohm));
+    std::array<double, 6> seen{};
+    double sink = 0.0;
+    auto look = [&](double t) {
+      m.advance_to(t);
+      if (read_currents) sink += m.iq_a() + m.electromagnetic_torque_nm() + m.copper_loss_w();
+    };
+    for (double t = 0.0; t < 0.9; t += look_every_s) look(t);
+    m.advance_to(0.9);
+    seen[0] = m.id_a();
+    seen[1] = m.iq_a();
+    m.set_phase_voltages(0.9, commutated(m, -iq_hold * p.phase_resistance_ohm));
+    for (double t = 0.9; t < 1.5; t += look_every_s) look(t);
+    m.advance_to(1.5);
+    EXPECT_TRUE(std::isfinite(sink));
+    seen[2] = m.id_a();
+    seen[3] = m.iq_a();
+    seen[4] = m.speed_rad_s();
+    seen[5] = m.shaft_angle_rad();
+    return seen;
+  };
+  const auto once = run(10.0, false);
+  const auto often = run(1e-3, false);
+  const auto read = run(1e-3, true);
+  EXPECT_EQ(std::memcmp(&once, &often, sizeof once), 0);
+  EXPECT_EQ(std::memcmp(&once, &read, sizeof once), 0);
+  EXPECT_NEAR(once[1], iq_hold, 1e-12);
+  EXPECT_NEAR(once[3], -iq_hold, 1e-12);
+  EXPECT_EQ(once[5], 0.3) << "held by stiction";
+
+  // A current rising past breakaway breaks away at the same time however
+  // often the motor is looked at on the way.
+  auto breakaway = [&](double look_every_s) {
+    Motor m(p);
+    m.advance_to(0.0);
+    m.set_phase_voltages(0.0, commutated(m, 1.5 * p.breakaway_torque_nm / p.torque_constant_nm_per_a * p.phase_resistance_ohm));
+    for (double t = 0.0; t < 5e-3; t += look_every_s) m.advance_to(t);
+    m.advance_to(5e-3);
+    return std::array<double, 4>{m.id_a(), m.iq_a(), m.speed_rad_s(), m.shaft_angle_rad()};
+  };
+  const auto once_away = breakaway(1.0);
+  const auto often_away = breakaway(2e-5);
+  EXPECT_EQ(std::memcmp(&once_away, &often_away, sizeof once_away), 0);
+  EXPECT_GT(once_away[2], 0.0) << "turning";
+}
+
 // A spinning rotor left to itself comes to rest under Coulomb friction
 // (before the time that friction alone would take) and stays exactly there.
 TEST(MotorFriction, CoastingRotorStopsAndStaysStopped) {

@@ -12,9 +12,11 @@
 #include "angle_decoder.h"
 #include "coordTrans.h"
 #include "global_variable.h"
+#include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/inverter_model.h"
 #include "vboard/loss_of_control.h"
+#include "vboard/motor_drive_model.h"
 #include "vboard/motor_model.h"
 #include "vboard/motor_wiring.h"
 
@@ -103,6 +105,35 @@ TEST(MotorWiring, PositiveUqTurnsTheRotorTowardsALargerSensorAngle) {
   // Shaft and sensor angles map both ways.
   EXPECT_NEAR(vboard::shaft_angle_rad(vboard::sensor_angle_deg(1.234)), 1.234, 1e-12);
   EXPECT_NEAR(vboard::sensor_angle_deg(0.0), 180.0 / 7.0, 1e-12);
+}
+
+// The sensor's quantised angle for a shaft standing still, computed afresh:
+// a change of wiring, motor or shaft angle shows at once, even where the
+// shaft's angle itself stays the same.
+TEST(MotorWiring, SensorReadsTheShaftThroughTheWiringAndMotorInForce) {
+  vboard::Board& board = vboard::board();
+  board.reset();
+  vboard::MotorDrive& drive = board.motor_drive();
+  auto expected = [&](double shaft_rad) {
+    const double a = vboard::sensor_angle_deg(shaft_rad, drive.wiring(), drive.motor().params().pole_pairs);
+    return vboard::As5048a::count_of(std::fmod(std::fmod(a, 360.0) + 360.0, 360.0)) * (360.0 / 16384.0);
+  };
+  for (double shaft : {0.0, 1.234, -7.5, 40.0}) {
+    SCOPED_TRACE(shaft);
+    drive.set_shaft_angle(shaft);
+    EXPECT_EQ(drive.sensor_angle_deg(), expected(shaft));
+    EXPECT_EQ(drive.sensor_angle_deg(), expected(shaft)) << "looked at twice";
+    drive.set_wiring({{0, 2, 1}, +1, 180.0});
+    EXPECT_EQ(drive.sensor_angle_deg(), expected(shaft)) << "mirrored wiring";
+    vboard::MotorParams more_poles;
+    more_poles.pole_pairs = 11;
+    drive.set_params(more_poles);
+    EXPECT_EQ(drive.sensor_angle_deg(), expected(shaft)) << "another motor";
+    drive.set_params({});
+    drive.set_wiring(vboard::kDefaultWiring);
+    EXPECT_EQ(drive.sensor_angle_deg(), expected(shaft));
+  }
+  board.reset();
 }
 
 TEST(LossOfControl, SpeedLastingDistanceFromTheSetpointOrStallUnderFullDrive) {
