@@ -261,8 +261,13 @@ class Board {
   // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
-  void poll_seen(const Peripheral* owner, std::uintptr_t address);
+  void poll_stalled(std::uintptr_t address);
+  std::uint32_t poll_seen(std::uint32_t value);
   Peripheral* model_of(const void* reg, std::uintptr_t& address) const;
+  Peripheral* quiet_model(const void* reg, std::uintptr_t& address, Ticks& end) const;
+  std::uint32_t notice_read(std::uintptr_t address, std::uint32_t value);
+  std::uint32_t read_full(const void* reg, unsigned width);
+  void write_full(void* reg, std::uint32_t value, unsigned width);
   void log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write);
   std::uint32_t unmodelled_read(std::uintptr_t address, const void* reg, unsigned width);
   void unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value, unsigned width);
@@ -296,6 +301,7 @@ class Board {
 
   // Poll detection.
   std::uintptr_t last_read_ = 0;
+  std::uintptr_t reading_ = 0;  // the address of the read in progress
   std::uint32_t last_value_ = 0;
   int poll_count_ = 0;
   bool read_was_volatile_ = false;

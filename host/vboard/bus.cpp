@@ -48,7 +48,7 @@ void Board::idle_skip() {
   }
 }
 
-void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
+inline void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   // A status poll that sees nothing change may skip ahead only while its
   // peripheral has something coming: then nothing it can see changes before
   // the next event. A poll of a peripheral with nothing scheduled (a
@@ -56,19 +56,23 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   // clearly stalled. An address with no model has nothing coming either.
   if (owner == nullptr || !sched_.pending(owner)) {
     if (poll_count_ < kStallPolls) return;
-    if (!stop_.stalled) {
-      stop_.stalled = true;
-      stop_.stalled_address = address;
-      stop_.since = now();
-    }
-    if (!FirmwareRunner::on_firmware_thread() && sched_.next_event() == kNever) {
-      char buf[96];
-      std::snprintf(buf, sizeof buf, "the firmware polls register 0x%08lx, which never changes",
-                    static_cast<unsigned long>(address));
-      throw Stalled(buf);
-    }
+    poll_stalled(address);
   }
   idle_skip();
+}
+
+[[gnu::noinline, gnu::cold]] void Board::poll_stalled(std::uintptr_t address) {
+  if (!stop_.stalled) {
+    stop_.stalled = true;
+    stop_.stalled_address = address;
+    stop_.since = now();
+  }
+  if (!FirmwareRunner::on_firmware_thread() && sched_.next_event() == kNever) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "the firmware polls register 0x%08lx, which never changes",
+                  static_cast<unsigned long>(address));
+    throw Stalled(buf);
+  }
 }
 
 // Accesses outside every model's block: the mirrored bytes, reported.
@@ -90,10 +94,14 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   bus_log->push_back({now(), address, value, width, write});
 }
 
-[[gnu::noinline]] void Board::poll_seen(const Peripheral* owner, std::uintptr_t address) {
-  poll_skip(owner, address);
+// A poll has read the same value from last_read_ kPollThreshold times:
+// time may skip. Out of line, handing the value back, so that the read path
+// keeps nothing across this call.
+[[gnu::noinline]] std::uint32_t Board::poll_seen(std::uint32_t value) {
+  poll_skip(model_at(last_read_), last_read_);
   take_interrupts();
   check_pause();
+  return value;
 }
 
 // The device address of a register and its model: the peripheral space
@@ -109,7 +117,69 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
   return model_at(address);
 }
 
+// Poll detection after a read of `address` gave `value`.
+[[gnu::always_inline]] inline std::uint32_t Board::notice_read(std::uintptr_t address, std::uint32_t value) {
+  if (read_was_volatile_) {
+    poll_count_ = 0;
+  } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
+    if (++poll_count_ >= kPollThreshold) return poll_seen(value);
+  } else {
+    last_read_ = address;
+    last_value_ = value;
+    poll_count_ = 1;
+  }
+  return value;
+}
+
+// Every access of the firmware costs kAccessCycles; most find nothing due
+// before they end, no interrupt to take and no pause, and a clocked model
+// in the peripheral space. Those take the short path below, which does
+// what the full path does in that case and no more, so that little has to
+// live across the model's call; every other access takes the full path.
+inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, Ticks& end) const {
+  const std::uintptr_t offset =
+      reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
+  if (offset >= bus::kPeriphSize) return nullptr;
+  Peripheral* m = periph_pages_[offset / 0x400];
+  end = sched_.now() + kAccessCycles * core_cycle_;
+  if (m == nullptr || end >= sched_.next_event() || nvic_->anything_takeable() || end >= runner_.pause_at() ||
+      bus_log != nullptr || !m->clocked())
+    return nullptr;
+  address = bus::kPeriphBase + offset;
+  return m;
+}
+
 [[gnu::always_inline]] inline std::uint32_t Board::bus_read(const void* reg, unsigned width) {
+  std::uintptr_t address;
+  Ticks end;
+  Peripheral* m = quiet_model(reg, address, end);
+  if (m == nullptr) [[unlikely]] return read_full(reg, width);
+  ++accesses_;
+  sched_.pass_to(end);
+  read_was_volatile_ = false;
+  reading_ = address;  // kept here, not in a register, across the model's call
+  const std::uint32_t value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
+  return notice_read(reading_, value);
+}
+
+[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+  std::uintptr_t address;
+  Ticks end;
+  Peripheral* m = quiet_model(reg, address, end);
+  if (m == nullptr) [[unlikely]] return write_full(reg, value, width);
+  const auto offset = static_cast<std::uint32_t>(address - m->base());
+  // A write outside the fields the model names is reported after the write:
+  // the full path.
+  if (!m->fields_cover(offset, value, width)) [[unlikely]] return write_full(reg, value, width);
+  ++accesses_;
+  sched_.pass_to(end);
+  poll_count_ = 0;
+  m->write(offset, value, width);
+  take_interrupts();
+  check_pause();
+}
+
+[[gnu::noinline]] std::uint32_t Board::read_full(const void* reg, unsigned width) {
   std::uintptr_t address;
   Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
@@ -123,19 +193,10 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
   if (bus_log) [[unlikely]] log_access(address, value, width, false);
-  if (read_was_volatile_) {
-    poll_count_ = 0;
-  } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
-    if (++poll_count_ >= kPollThreshold) poll_seen(m, address);
-  } else {
-    last_read_ = address;
-    last_value_ = value;
-    poll_count_ = 1;
-  }
-  return value;
+  return notice_read(address, value);
 }
 
-[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+[[gnu::noinline]] void Board::write_full(void* reg, std::uint32_t value, unsigned width) {
   std::uintptr_t address;
   Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);

@@ -64,7 +64,10 @@ class Nvic : public Peripheral {
   // exception, or kThreadPriority.
   int execution_priority() const;
   // The pending, enabled exception to take now, or 0.
-  int next_to_take() const { return (takeable_[0] | takeable_[1]) == 0 ? 0 : next_to_take_slow(); }
+  int next_to_take() const { return anything_takeable() ? next_to_take_slow() : 0; }
+  // Whether some exception is pending and enabled (taken now or once
+  // priorities allow): without one, next_to_take() is 0.
+  bool anything_takeable() const { return (takeable_[0] | takeable_[1]) != 0; }
 
   void set_line(int irq, bool level);
   void set_pending(int exception);
