@@ -200,6 +200,7 @@ void Board::run_until(Ticks when) {
     if (runner_.done()) take_interrupts();
     return;
   }
+  sched_.set_bound(nvic_->anything_takeable() ? 0 : when);  // `when` is the pause of this turn
   runner_.resume(when);
   // Without a running firmware (or after it ended) the models go on alone;
   // interrupts are taken on this thread.

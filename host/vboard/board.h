@@ -142,6 +142,10 @@ class Board {
   // Interrupt lines from the devices to the controller.
   void set_irq_line(int irq, bool level);
   void pend_irq(int irq);
+  // The controller tells whether some exception is pending and enabled: an
+  // access then looks at it (the scheduler's bound is now), otherwise only
+  // at events and at the pause of the run.
+  void interrupts_takeable(bool any) { sched_.set_bound(any ? 0 : runner_.pause_at()); }
 
   // Clock tree, as the RCC model publishes it.
   Ticks core_cycle() const { return core_cycle_; }

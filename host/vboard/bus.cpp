@@ -22,7 +22,12 @@ inline void Board::check_pause() {
 
 inline void Board::sync(Ticks cycles) {
   ++accesses_;
-  sched_.run_until(sched_.now() + cycles * core_cycle_);
+  const Ticks end = sched_.now() + cycles * core_cycle_;
+  if (end < sched_.quiet_until()) [[likely]] {
+    sched_.pass_to(end);  // nothing due, no interrupt to take, no pause
+    return;
+  }
+  sched_.run_until(end);
   take_interrupts();
   check_pause();
 }
@@ -142,9 +147,8 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
   if (offset >= bus::kPeriphSize) return nullptr;
   Peripheral* m = periph_pages_[offset / 0x400];
   end = sched_.now() + kAccessCycles * core_cycle_;
-  if (m == nullptr || end >= sched_.next_event() || nvic_->anything_takeable() || end >= runner_.pause_at() ||
-      bus_log != nullptr || !m->clocked())
-    return nullptr;
+  // The scheduler's bound stands for a takeable interrupt and for the pause.
+  if (m == nullptr || end >= sched_.quiet_until() || bus_log != nullptr || !m->clocked()) return nullptr;
   address = bus::kPeriphBase + offset;
   return m;
 }
@@ -217,7 +221,7 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
 
 void Board::spin_point() {
   if (on_observe) on_observe();
-  if (hold_ > 0 && nvic_->active_stack().empty()) {
+  if (hold_ > 0 && nvic_->active_depth() == 0) {
     const Ticks hold = hold_;
     hold_ = 0;
     busy_wait(hold);
@@ -228,11 +232,10 @@ void Board::spin_point() {
     sync(4);
     return;
   }
-  const auto& active = nvic_->active_stack();
-  if (!active.empty() && !stop_.stopped_in_handler) {
+  if (nvic_->active_depth() > 0 && !stop_.stopped_in_handler) {
     stop_.stopped_in_handler = true;
-    stop_.exception = active.back();
-    stop_.handler = exception_name(active.back());
+    stop_.exception = nvic_->innermost_active();
+    stop_.handler = exception_name(stop_.exception);
     stop_.since = now();
   }
   idle_skip();

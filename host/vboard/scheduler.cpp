@@ -15,6 +15,8 @@ void Scheduler::clear() {
   now_ = 0;
   next_ = kNever;
   next_slot_ = -1;
+  bound_ = kNever;
+  quiet_until_ = kNever;
 }
 
 void Scheduler::unlink(int index) {
@@ -94,6 +96,7 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
   if (when < next_) {
     next_ = when;
     next_slot_ = -1;
+    quiet_until_ = std::min(next_, bound_);
   }
 }
 
@@ -105,6 +108,7 @@ void Scheduler::find_next() {
     next_ = actions_.begin()->first;
     next_slot_ = -1;
   }
+  quiet_until_ = std::min(next_, bound_);
 }
 
 void Scheduler::run_due(Ticks when) {

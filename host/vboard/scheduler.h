@@ -10,6 +10,7 @@
 // on the next run_until, whatever its bound.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -63,8 +64,17 @@ class Scheduler {
     return false;
   }
 
+  // A time of the caller's own, besides the events, up to which it has
+  // nothing to look at (kNever after clear()). quiet_until() is the earlier
+  // of the two: before it, time may pass with nothing to run and nothing for
+  // the caller to do, asked in one compare.
+  void set_bound(Ticks bound) {
+    bound_ = bound;
+    quiet_until_ = std::min(next_, bound_);
+  }
+  Ticks quiet_until() const { return quiet_until_; }
   // Moves time on to `when`, which is not before now and before
-  // next_event(): run_until(when) with nothing falling due, for a caller
+  // quiet_until(): run_until(when) with nothing falling due, for a caller
   // that has checked this already.
   void pass_to(Ticks when) { now_ = when; }
 
@@ -102,6 +112,8 @@ class Scheduler {
   int first_ = -1;  // the earliest pending slot, -1 when none is
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
+  Ticks bound_ = kNever;
+  Ticks quiet_until_ = kNever;
   int next_slot_ = -1;  // the slot due at next_, or -1 for an action
 };
 
