@@ -277,6 +277,7 @@ class Board {
   void unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value, unsigned width);
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
   void check_pause();
+  void settle();
   void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }
   // Interrupt entry (interrupt_entry.cpp). The controller keeps what is
   // takeable up to date as pending and enable bits change: nothing to scan

@@ -20,6 +20,15 @@ inline void Board::check_pause() {
   if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
 }
 
+// After a change a model made at an access: an interrupt it raised is
+// taken, a pause reached is honoured. Neither is there while time is before
+// the scheduler's bound: one compare.
+inline void Board::settle() {
+  if (sched_.now() < sched_.quiet_until()) [[likely]] return;
+  take_interrupts();
+  check_pause();
+}
+
 inline void Board::sync(Ticks cycles) {
   ++accesses_;
   const Ticks end = sched_.now() + cycles * core_cycle_;
@@ -104,8 +113,7 @@ inline void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
 // keeps nothing across this call.
 [[gnu::noinline]] std::uint32_t Board::poll_seen(std::uint32_t value) {
   poll_skip(model_at(last_read_), last_read_);
-  take_interrupts();
-  check_pause();
+  settle();
   return value;
 }
 
@@ -179,8 +187,7 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
   sched_.pass_to(end);
   poll_count_ = 0;
   m->write(offset, value, width);
-  take_interrupts();
-  check_pause();
+  settle();  // a write can raise a request, taken before the next instruction
 }
 
 [[gnu::noinline]] std::uint32_t Board::read_full(const void* reg, unsigned width) {

@@ -266,14 +266,18 @@ void Usart::start_preamble() {
   board_.schedule(this, kTxDone, shift_.end);
 }
 
+// Out of line: the registers and the clock seldom change between bytes.
+[[gnu::noinline]] void Usart::work_out_timing(std::uint32_t hz) {
+  timing_ = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
+  if (timing_.bit_time > 0) timing_.length = frame_ticks(timing_.format, timing_.bit_time);
+}
+
 void Usart::start_data_frame() {
-  FrameTiming& last = timing_;
+  const FrameTiming& last = timing_;
   const std::uint32_t hz = bus_clock_hz();
   if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
-      last.bit_time <= 0) {
-    last = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
-    if (last.bit_time > 0) last.length = frame_ticks(last.format, last.bit_time);
-  }
+      last.bit_time <= 0) [[unlikely]]
+    work_out_timing(hz);
   const double bt = last.bit_time;
   if (bt <= 0) return;  // no baud clock: the byte waits in DR
   shift_busy_ = true;
