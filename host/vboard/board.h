@@ -295,6 +295,11 @@ class Board {
 
   std::vector<std::unique_ptr<Model>> models_;  // devices and parts, in build order
   std::array<Peripheral*, 0x24000 / 0x400> periph_pages_{};
+  // The same with only the models an access may reach by the short path:
+  // those whose clock is on, and not the RCC, whose writes move the gates.
+  // Worked out again whenever a gate may have moved.
+  std::array<Peripheral*, 0x24000 / 0x400> quiet_pages_{};
+  void gates_changed();
   std::array<Peripheral*, 0x1000 / 0x10> core_pages_{};
   Nvic* nvic_ = nullptr;
   Scb* scb_ = nullptr;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "vboard/core.h"
+#include "vboard/rcc_model.h"
 
 namespace vboard {
 
@@ -153,10 +154,10 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
   const std::uintptr_t offset =
       reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
   if (offset >= bus::kPeriphSize) return nullptr;
-  Peripheral* m = periph_pages_[offset / 0x400];
+  Peripheral* m = quiet_pages_[offset / 0x400];
   end = sched_.now() + kAccessCycles * core_cycle_;
   // The scheduler's bound stands for a takeable interrupt and for the pause.
-  if (m == nullptr || end >= sched_.quiet_until() || bus_log != nullptr || !m->clocked()) return nullptr;
+  if (m == nullptr || end >= sched_.quiet_until() || bus_log != nullptr) return nullptr;
   address = bus::kPeriphBase + offset;
   return m;
 }
@@ -219,6 +220,7 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
     const auto offset = static_cast<std::uint32_t>(address - m->base());
     m->write(offset, value, width);
     m->check_fields(offset, value, width);
+    if (m == rcc_) gates_changed();
   }
   // A write can raise a request (enabling a pending interrupt, say) that is
   // taken before the next instruction.
