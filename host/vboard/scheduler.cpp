@@ -61,7 +61,7 @@ int Scheduler::add_slot(EventTarget* target, int kind) {
   return index;
 }
 
-void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
+void Scheduler::schedule_anywhere(EventTarget* target, int kind, Ticks when) {
   int index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
   if (index < 0) {
     if (when == kNever) return;

@@ -51,7 +51,16 @@ class Scheduler {
 
   // Sets the pending time of (target, kind): scheduling again moves it,
   // kNever cancels it. A time before now is due at once.
-  void schedule(EventTarget* target, int kind, Ticks when);
+  void schedule(EventTarget* target, int kind, Ticks when) {
+    // In line: an event set again after it ran, due before everything
+    // pending (the serial line's next byte, say), goes to the front.
+    const int index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
+    if (index >= 0 && when < next_ && slots_[static_cast<std::size_t>(index)].when == kNever) {
+      push_front(index, when);
+      return;
+    }
+    schedule_anywhere(target, kind, when);
+  }
   void cancel(EventTarget* target, int kind) { schedule(target, kind, kNever); }
   // A one-shot action, at `when` or now if that has passed.
   void at(Ticks when, std::function<void()> action);
@@ -102,6 +111,20 @@ class Scheduler {
     return wa < wb || (wa == wb && a < b);
   }
   [[gnu::noinline]] int add_slot(EventTarget* target, int kind);  // once per (target, kind): off the common path
+  void schedule_anywhere(EventTarget* target, int kind, Ticks when);
+  // Links a slot that is not pending at the front, due at `when`, before
+  // every pending slot and action.
+  void push_front(int index, Ticks when) {
+    Slot& s = slots_[static_cast<std::size_t>(index)];
+    s.when = when;
+    s.prev = -1;
+    s.next = first_;
+    if (first_ >= 0) slots_[static_cast<std::size_t>(first_)].prev = index;
+    first_ = index;
+    next_ = when;
+    next_slot_ = index;
+    quiet_until_ = std::min(next_, bound_);
+  }
   void unlink(int index);
   void insert_after(int index, int from);
   void run_due(Ticks when);
