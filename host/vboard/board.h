@@ -278,6 +278,7 @@ class Board {
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
   void check_pause();
   void settle();
+  void stopped_in_handler();
   void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }
   // Interrupt entry (interrupt_entry.cpp). The controller keeps what is
   // takeable up to date as pending and enable bits change: nothing to scan

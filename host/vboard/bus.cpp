@@ -241,15 +241,17 @@ void Board::spin_point() {
     sync(4);
     return;
   }
-  if (nvic_->active_depth() > 0 && !stop_.stopped_in_handler) {
-    stop_.stopped_in_handler = true;
-    stop_.exception = nvic_->innermost_active();
-    stop_.handler = exception_name(stop_.exception);
-    stop_.since = now();
-  }
+  if (nvic_->active_depth() > 0 && !stop_.stopped_in_handler) [[unlikely]] stopped_in_handler();
   idle_skip();
-  take_interrupts();
-  check_pause();
+  settle();
+}
+
+// A handler that idles spins for ever: recorded once, out of line.
+[[gnu::noinline, gnu::cold]] void Board::stopped_in_handler() {
+  stop_.stopped_in_handler = true;
+  stop_.exception = nvic_->innermost_active();
+  stop_.handler = exception_name(stop_.exception);
+  stop_.since = now();
 }
 
 void Board::busy_wait(Ticks duration) {
