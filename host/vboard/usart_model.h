@@ -195,6 +195,7 @@ class Usart : public Peripheral {
   void start_preamble();
   void control_changed(std::uint16_t old_cr1);
   void schedule_rx();
+  void rx_line();
   void deliver(const SerialFrame& frame);
   bool pin_routed(bool tx) const;
 
