@@ -59,7 +59,7 @@ class Scheduler {
       push_front(index, when);
       return;
     }
-    schedule_anywhere(target, kind, when);
+    schedule_anywhere(target, kind, index, when);
   }
   void cancel(EventTarget* target, int kind) { schedule(target, kind, kNever); }
   // A one-shot action, at `when` or now if that has passed.
@@ -111,7 +111,7 @@ class Scheduler {
     return wa < wb || (wa == wb && a < b);
   }
   [[gnu::noinline]] int add_slot(EventTarget* target, int kind);  // once per (target, kind): off the common path
-  void schedule_anywhere(EventTarget* target, int kind, Ticks when);
+  void schedule_anywhere(EventTarget* target, int kind, int index, Ticks when);
   // Links a slot that is not pending at the front, due at `when`, before
   // every pending slot and action.
   void push_front(int index, Ticks when) {
@@ -137,7 +137,7 @@ class Scheduler {
   Ticks next_ = kNever;
   Ticks bound_ = kNever;
   Ticks quiet_until_ = kNever;
-  int next_slot_ = -1;  // the slot due at next_, or -1 for an action
+  int next_slot_ = -1;  // the slot due at next_ (always first_), or -1 for an action
 };
 
 }  // namespace vboard
