@@ -117,12 +117,14 @@ class Peripheral : public Model {
   // the model names none), so that check_fields has nothing to record.
   // In line: every write asks, and nearly every one is inside its fields.
   bool fields_cover(std::uint32_t offset, std::uint32_t value, unsigned width) const {
-    if (field_words_.empty()) return true;
     const std::uint32_t word = offset >> 2;
+    // No words at all: the model names none. Past its words: none names it.
+    if (word >= field_word_count_) return field_word_count_ == 0;
     const unsigned shift = 8u * (offset & 3u);
     const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
-    const std::uint64_t fields = word < field_words_.size() ? field_words_[word] : 0u;
-    return (fields & kNamed) != 0u && ((value << shift) & lanes & ~static_cast<std::uint32_t>(fields)) == 0u;
+    // kNamed counts as written: a word that no entry names covers nothing.
+    const std::uint64_t written = kNamed | ((value << shift) & lanes);
+    return (written & ~field_words_[word]) == 0u;
   }
 
   // Backing store: the register bytes as the firmware's block sees them.
@@ -179,6 +181,7 @@ class Peripheral : public Model {
   // some entry of registers_ names the word.
   static constexpr std::uint64_t kNamed = std::uint64_t{1} << 32;
   std::vector<std::uint64_t> field_words_;
+  std::uint32_t field_word_count_ = 0;  // its size, asked at every write
 };
 
 }  // namespace vboard
