@@ -224,7 +224,8 @@ void Nvic::activate(int exception) {
   dirty_ = true;
   clear_pending(exception);
   active_[static_cast<std::size_t>(exception)] = true;
-  stack_[static_cast<std::size_t>(depth_++)] = exception;
+  stack_.at(static_cast<std::size_t>(depth_)) = exception;  // throws only for a caller that activates at will
+  ++depth_;
 }
 
 void Nvic::deactivate(int exception) {
