@@ -127,6 +127,7 @@ void Board::reset(const BoardConfig& config) {
   rotor_.reset();
   for (auto& m : models_) m->reset();
   clocks_changed();
+  gates_changed();
 }
 
 void Board::restore_static_memory() {
@@ -174,6 +175,14 @@ void Board::clocks_changed() {
 
 void Board::poke(std::uintptr_t address, std::uint32_t value, unsigned width) {
   std::memcpy(bus::host_address(address), &value, width);
+  gates_changed();  // it may have opened or closed a clock gate
+}
+
+void Board::gates_changed() {
+  for (std::size_t i = 0; i < periph_pages_.size(); ++i) {
+    Peripheral* m = periph_pages_[i];
+    quiet_pages_[i] = m != nullptr && m != rcc_ && m->clocked() ? m : nullptr;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -200,6 +209,7 @@ void Board::run_until(Ticks when) {
     if (runner_.done()) take_interrupts();
     return;
   }
+  sched_.set_bound(nvic_->anything_takeable() ? 0 : when);  // `when` is the pause of this turn
   runner_.resume(when);
   // Without a running firmware (or after it ended) the models go on alone;
   // interrupts are taken on this thread.

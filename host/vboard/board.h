@@ -142,6 +142,10 @@ class Board {
   // Interrupt lines from the devices to the controller.
   void set_irq_line(int irq, bool level);
   void pend_irq(int irq);
+  // The controller tells whether some exception is pending and enabled: an
+  // access then looks at it (the scheduler's bound is now), otherwise only
+  // at events and at the pause of the run.
+  void interrupts_takeable(bool any) { sched_.set_bound(any ? 0 : runner_.pause_at()); }
 
   // Clock tree, as the RCC model publishes it.
   Ticks core_cycle() const { return core_cycle_; }
@@ -261,13 +265,20 @@ class Board {
   // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
-  void poll_seen(const Peripheral* owner, std::uintptr_t address);
+  void poll_stalled(std::uintptr_t address);
+  std::uint32_t poll_seen(std::uint32_t value);
   Peripheral* model_of(const void* reg, std::uintptr_t& address) const;
+  Peripheral* quiet_model(const void* reg, std::uintptr_t& address, Ticks& end) const;
+  std::uint32_t notice_read(std::uintptr_t address, std::uint32_t value);
+  std::uint32_t read_full(const void* reg, unsigned width);
+  void write_full(void* reg, std::uint32_t value, unsigned width);
   void log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write);
   std::uint32_t unmodelled_read(std::uintptr_t address, const void* reg, unsigned width);
   void unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value, unsigned width);
   void sync(Ticks cycles);  // cost of an access, then pending interrupts
   void check_pause();
+  void settle();
+  void stopped_in_handler();
   void advance(Ticks duration) { sched_.run_until(sched_.now() + duration); }
   // Interrupt entry (interrupt_entry.cpp). The controller keeps what is
   // takeable up to date as pending and enable bits change: nothing to scan
@@ -285,6 +296,11 @@ class Board {
 
   std::vector<std::unique_ptr<Model>> models_;  // devices and parts, in build order
   std::array<Peripheral*, 0x24000 / 0x400> periph_pages_{};
+  // The same with only the models an access may reach by the short path:
+  // those whose clock is on, and not the RCC, whose writes move the gates.
+  // Worked out again whenever a gate may have moved.
+  std::array<Peripheral*, 0x24000 / 0x400> quiet_pages_{};
+  void gates_changed();
   std::array<Peripheral*, 0x1000 / 0x10> core_pages_{};
   Nvic* nvic_ = nullptr;
   Scb* scb_ = nullptr;
@@ -296,6 +312,7 @@ class Board {
 
   // Poll detection.
   std::uintptr_t last_read_ = 0;
+  std::uintptr_t reading_ = 0;  // the address of the read in progress
   std::uint32_t last_value_ = 0;
   int poll_count_ = 0;
   bool read_was_volatile_ = false;

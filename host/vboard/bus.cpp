@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "vboard/core.h"
+#include "vboard/rcc_model.h"
 
 namespace vboard {
 
@@ -20,9 +21,23 @@ inline void Board::check_pause() {
   if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
 }
 
+// After a change a model made at an access: an interrupt it raised is
+// taken, a pause reached is honoured. Neither is there while time is before
+// the scheduler's bound: one compare.
+inline void Board::settle() {
+  if (sched_.now() < sched_.quiet_until()) [[likely]] return;
+  take_interrupts();
+  check_pause();
+}
+
 inline void Board::sync(Ticks cycles) {
   ++accesses_;
-  sched_.run_until(sched_.now() + cycles * core_cycle_);
+  const Ticks end = sched_.now() + cycles * core_cycle_;
+  if (end < sched_.quiet_until()) [[likely]] {
+    sched_.pass_to(end);  // nothing due, no interrupt to take, no pause
+    return;
+  }
+  sched_.run_until(end);
   take_interrupts();
   check_pause();
 }
@@ -48,7 +63,7 @@ void Board::idle_skip() {
   }
 }
 
-void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
+inline void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   // A status poll that sees nothing change may skip ahead only while its
   // peripheral has something coming: then nothing it can see changes before
   // the next event. A poll of a peripheral with nothing scheduled (a
@@ -56,19 +71,23 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   // clearly stalled. An address with no model has nothing coming either.
   if (owner == nullptr || !sched_.pending(owner)) {
     if (poll_count_ < kStallPolls) return;
-    if (!stop_.stalled) {
-      stop_.stalled = true;
-      stop_.stalled_address = address;
-      stop_.since = now();
-    }
-    if (!FirmwareRunner::on_firmware_thread() && sched_.next_event() == kNever) {
-      char buf[96];
-      std::snprintf(buf, sizeof buf, "the firmware polls register 0x%08lx, which never changes",
-                    static_cast<unsigned long>(address));
-      throw Stalled(buf);
-    }
+    poll_stalled(address);
   }
   idle_skip();
+}
+
+[[gnu::noinline, gnu::cold]] void Board::poll_stalled(std::uintptr_t address) {
+  if (!stop_.stalled) {
+    stop_.stalled = true;
+    stop_.stalled_address = address;
+    stop_.since = now();
+  }
+  if (!FirmwareRunner::on_firmware_thread() && sched_.next_event() == kNever) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "the firmware polls register 0x%08lx, which never changes",
+                  static_cast<unsigned long>(address));
+    throw Stalled(buf);
+  }
 }
 
 // Accesses outside every model's block: the mirrored bytes, reported.
@@ -90,10 +109,13 @@ void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
   bus_log->push_back({now(), address, value, width, write});
 }
 
-[[gnu::noinline]] void Board::poll_seen(const Peripheral* owner, std::uintptr_t address) {
-  poll_skip(owner, address);
-  take_interrupts();
-  check_pause();
+// A poll has read the same value from last_read_ kPollThreshold times:
+// time may skip. Out of line, handing the value back, so that the read path
+// keeps nothing across this call.
+[[gnu::noinline]] std::uint32_t Board::poll_seen(std::uint32_t value) {
+  poll_skip(model_at(last_read_), last_read_);
+  settle();
+  return value;
 }
 
 // The device address of a register and its model: the peripheral space
@@ -109,7 +131,67 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
   return model_at(address);
 }
 
+// Poll detection after a read of `address` gave `value`.
+[[gnu::always_inline]] inline std::uint32_t Board::notice_read(std::uintptr_t address, std::uint32_t value) {
+  if (read_was_volatile_) {
+    poll_count_ = 0;
+  } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
+    if (++poll_count_ >= kPollThreshold) return poll_seen(value);
+  } else {
+    last_read_ = address;
+    last_value_ = value;
+    poll_count_ = 1;
+  }
+  return value;
+}
+
+// Every access of the firmware costs kAccessCycles; most find nothing due
+// before they end, no interrupt to take and no pause, and a clocked model
+// in the peripheral space. Those take the short path below, which does
+// what the full path does in that case and no more, so that little has to
+// live across the model's call; every other access takes the full path.
+inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, Ticks& end) const {
+  const std::uintptr_t offset =
+      reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
+  if (offset >= bus::kPeriphSize) return nullptr;
+  Peripheral* m = quiet_pages_[offset / 0x400];
+  end = sched_.now() + kAccessCycles * core_cycle_;
+  // The scheduler's bound stands for a takeable interrupt and for the pause.
+  if (m == nullptr || end >= sched_.quiet_until() || bus_log != nullptr) return nullptr;
+  address = bus::kPeriphBase + offset;
+  return m;
+}
+
 [[gnu::always_inline]] inline std::uint32_t Board::bus_read(const void* reg, unsigned width) {
+  std::uintptr_t address;
+  Ticks end;
+  Peripheral* m = quiet_model(reg, address, end);
+  if (m == nullptr) [[unlikely]] return read_full(reg, width);
+  ++accesses_;
+  sched_.pass_to(end);
+  read_was_volatile_ = false;
+  reading_ = address;  // kept here, not in a register, across the model's call
+  const std::uint32_t value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
+  return notice_read(reading_, value);
+}
+
+[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+  std::uintptr_t address;
+  Ticks end;
+  Peripheral* m = quiet_model(reg, address, end);
+  if (m == nullptr) [[unlikely]] return write_full(reg, value, width);
+  const auto offset = static_cast<std::uint32_t>(address - m->base());
+  // A write outside the fields the model names is reported after the write:
+  // the full path.
+  if (!m->fields_cover(offset, value, width)) [[unlikely]] return write_full(reg, value, width);
+  ++accesses_;
+  sched_.pass_to(end);
+  poll_count_ = 0;
+  m->write(offset, value, width);
+  settle();  // a write can raise a request, taken before the next instruction
+}
+
+[[gnu::noinline]] std::uint32_t Board::read_full(const void* reg, unsigned width) {
   std::uintptr_t address;
   Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
@@ -123,19 +205,10 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
     value = m->read(static_cast<std::uint32_t>(address - m->base()), width);
   }
   if (bus_log) [[unlikely]] log_access(address, value, width, false);
-  if (read_was_volatile_) {
-    poll_count_ = 0;
-  } else if (address == last_read_ && value == last_value_ && poll_count_ > 0) {
-    if (++poll_count_ >= kPollThreshold) poll_seen(m, address);
-  } else {
-    last_read_ = address;
-    last_value_ = value;
-    poll_count_ = 1;
-  }
-  return value;
+  return notice_read(address, value);
 }
 
-[[gnu::always_inline]] inline void Board::bus_write(void* reg, std::uint32_t value, unsigned width) {
+[[gnu::noinline]] void Board::write_full(void* reg, std::uint32_t value, unsigned width) {
   std::uintptr_t address;
   Peripheral* m = model_of(reg, address);
   sync(kAccessCycles);
@@ -147,6 +220,7 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
     const auto offset = static_cast<std::uint32_t>(address - m->base());
     m->write(offset, value, width);
     m->check_fields(offset, value, width);
+    if (m == rcc_) gates_changed();
   }
   // A write can raise a request (enabling a pending interrupt, say) that is
   // taken before the next instruction.
@@ -156,7 +230,7 @@ inline Peripheral* Board::model_of(const void* reg, std::uintptr_t& address) con
 
 void Board::spin_point() {
   if (on_observe) on_observe();
-  if (hold_ > 0 && nvic_->active_stack().empty()) {
+  if (hold_ > 0 && nvic_->active_depth() == 0) {
     const Ticks hold = hold_;
     hold_ = 0;
     busy_wait(hold);
@@ -167,16 +241,17 @@ void Board::spin_point() {
     sync(4);
     return;
   }
-  const auto& active = nvic_->active_stack();
-  if (!active.empty() && !stop_.stopped_in_handler) {
-    stop_.stopped_in_handler = true;
-    stop_.exception = active.back();
-    stop_.handler = exception_name(active.back());
-    stop_.since = now();
-  }
+  if (nvic_->active_depth() > 0 && !stop_.stopped_in_handler) [[unlikely]] stopped_in_handler();
   idle_skip();
-  take_interrupts();
-  check_pause();
+  settle();
+}
+
+// A handler that idles spins for ever: recorded once, out of line.
+[[gnu::noinline, gnu::cold]] void Board::stopped_in_handler() {
+  stop_.stopped_in_handler = true;
+  stop_.exception = nvic_->innermost_active();
+  stop_.handler = exception_name(stop_.exception);
+  stop_.since = now();
 }
 
 void Board::busy_wait(Ticks duration) {

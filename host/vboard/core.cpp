@@ -70,11 +70,12 @@ void Nvic::reset() {
   reset_registers();
   pending_.fill(false);
   takeable_ = {};
+  board_.interrupts_takeable(false);
   dirty_ = true;
   active_.fill(false);
   enabled_.fill(false);
   line_.fill(false);
-  stack_.clear();
+  depth_ = 0;
 }
 
 std::uint8_t Nvic::ip(int irq) const { return static_cast<std::uint8_t>(load(kIP + static_cast<std::uint32_t>(irq), 1)); }
@@ -149,7 +150,7 @@ int Nvic::group_priority(int exception) const {
 
 int Nvic::execution_priority() const {
   int best = kThreadPriority;
-  for (int e : stack_) best = std::min(best, group_priority(e));
+  for (int i = 0; i < depth_; ++i) best = std::min(best, group_priority(stack_[static_cast<std::size_t>(i)]));
   return best;
 }
 
@@ -162,6 +163,13 @@ int Nvic::next_to_take_slow() const {
 }
 
 int Nvic::compute_next() const {
+  // A single request in thread mode, the common case: it is taken, with
+  // nothing to compare.
+  if (depth_ == 0) {
+    const std::uint64_t low = takeable_[0], high = takeable_[1];
+    if (high == 0 && low != 0 && (low & (low - 1)) == 0) return std::countr_zero(low);
+    if (low == 0 && high != 0 && (high & (high - 1)) == 0) return 64 + std::countr_zero(high);
+  }
   int best = 0;
   int best_priority = kThreadPriority + 1;
   for (int word = 0; word < 2; ++word) {
@@ -174,7 +182,7 @@ int Nvic::compute_next() const {
       }
     }
   }
-  if (best == 0 || stack_.empty()) return best;  // thread mode: every priority is above it
+  if (best == 0 || depth_ == 0) return best;  // thread mode: every priority is above it
   return group_priority(best) < execution_priority() ? best : 0;
 }
 
@@ -209,19 +217,21 @@ void Nvic::update_takeable(int exception) {
   } else {
     takeable_[e / 64] &= ~bit;
   }
+  board_.interrupts_takeable(anything_takeable());
 }
 
 void Nvic::activate(int exception) {
   dirty_ = true;
   clear_pending(exception);
   active_[static_cast<std::size_t>(exception)] = true;
-  stack_.push_back(exception);
+  stack_.at(static_cast<std::size_t>(depth_)) = exception;  // throws only for a caller that activates at will
+  ++depth_;
 }
 
 void Nvic::deactivate(int exception) {
   dirty_ = true;
   active_[static_cast<std::size_t>(exception)] = false;
-  if (!stack_.empty()) stack_.pop_back();
+  if (depth_ > 0) --depth_;
   // A level-sensitive request still asserted re-pends the interrupt.
   if (exception >= kExcIrq0 && line_[static_cast<std::size_t>(exception - kExcIrq0)]) set_pending(exception);
 }

@@ -64,7 +64,10 @@ class Nvic : public Peripheral {
   // exception, or kThreadPriority.
   int execution_priority() const;
   // The pending, enabled exception to take now, or 0.
-  int next_to_take() const { return (takeable_[0] | takeable_[1]) == 0 ? 0 : next_to_take_slow(); }
+  int next_to_take() const { return anything_takeable() ? next_to_take_slow() : 0; }
+  // Whether some exception is pending and enabled (taken now or once
+  // priorities allow): without one, next_to_take() is 0.
+  bool anything_takeable() const { return (takeable_[0] | takeable_[1]) != 0; }
 
   void set_line(int irq, bool level);
   void set_pending(int exception);
@@ -76,7 +79,10 @@ class Nvic : public Peripheral {
   bool active(int exception) const { return active_[static_cast<std::size_t>(exception)]; }
   std::uint8_t ip(int irq) const;
   // Exceptions currently active, innermost last.
-  const std::vector<int>& active_stack() const { return stack_; }
+  std::vector<int> active_stack() const { return {stack_.begin(), stack_.begin() + depth_}; }
+  // How many are active, and the innermost one (0 when none is).
+  int active_depth() const { return depth_; }
+  int innermost_active() const { return depth_ == 0 ? 0 : stack_[static_cast<std::size_t>(depth_ - 1)]; }
   // Something that decides the next exception changed (a priority, the
   // grouping): the cached answer is recomputed.
   void invalidate() { dirty_ = true; }
@@ -95,7 +101,12 @@ class Nvic : public Peripheral {
   std::array<bool, kExceptions> active_{};
   std::array<bool, kDeviceIrqs> enabled_{};
   std::array<bool, kDeviceIrqs> line_{};
-  std::vector<int> stack_;
+  // The active exceptions, innermost last. Each one pre-empted the one
+  // before it with a more urgent priority, so none is there twice and the
+  // stack never holds more than every exception: a fixed array, with no
+  // growth to provide for on the entry path.
+  std::array<int, kExceptions> stack_{};
+  int depth_ = 0;
 };
 
 // SysTick: a 24-bit down counter on the core clock (or core clock / 8).

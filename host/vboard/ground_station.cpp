@@ -52,11 +52,16 @@ Ticks GroundStation::byte_time() const { return frame_ticks(format_, bit_time())
 // Listening
 
 void GroundStation::frame_sent(const SerialFrame& frame) {
-  if (!judged_.valid || !(frame.format == judged_.format) || frame.bit_time != judged_.bit_time)
-    judged_ = {true, frame.format, frame.bit_time, frame_readable(frame, format_, bit_time())};
+  if (!judged_.valid || !(frame.format == judged_.format) || frame.bit_time != judged_.bit_time) [[unlikely]]
+    judge(frame);
   ++bytes_heard_;
   if (!judged_.clean) ++garbled_;
   if (recording_ || on_byte) pass_on(frame, judged_.clean);
+}
+
+// Out of line: a stream's frames seldom change their shape or rate.
+[[gnu::noinline]] void GroundStation::judge(const SerialFrame& frame) {
+  judged_ = {true, frame.format, frame.bit_time, frame_readable(frame, format_, bit_time())};
 }
 
 // Out of line: a byte that nobody records or watches costs only the count.

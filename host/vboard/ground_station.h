@@ -91,6 +91,8 @@ class GroundStation : public Part, public SerialPeer {
     std::uint64_t next = 0;
   };
   void enqueue(Segment segment);
+  // Judges whether frames shaped as `frame` read cleanly on this line.
+  void judge(const SerialFrame& frame);
   // A heard byte to the record and the watcher.
   void pass_on(const SerialFrame& frame, bool clean);
 

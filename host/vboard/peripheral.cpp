@@ -31,6 +31,7 @@ Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
         if (word < field_words_.size() && (field_words_[word] & kNamed) == 0u)
           field_words_[word] = kNamed | r.implemented | r.ignored;
       }
+    field_word_count_ = static_cast<std::uint32_t>(field_words_.size());
   }
 }
 

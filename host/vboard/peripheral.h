@@ -110,15 +110,21 @@ class Peripheral : public Model {
   std::span<const RegisterFields> registers() const { return registers_; }
   // Records, as a gap, what a write the model has just taken set outside
   // the fields it names.
-  // In line: every write asks, and nearly every one is inside its fields.
   void check_fields(std::uint32_t offset, std::uint32_t value, unsigned width) {
-    if (field_words_.empty()) return;
+    if (!fields_cover(offset, value, width)) check_fields_slow(offset, value, width);
+  }
+  // Whether a write sets only bits inside the fields the model names (or
+  // the model names none), so that check_fields has nothing to record.
+  // In line: every write asks, and nearly every one is inside its fields.
+  bool fields_cover(std::uint32_t offset, std::uint32_t value, unsigned width) const {
     const std::uint32_t word = offset >> 2;
+    // No words at all: the model names none. Past its words: none names it.
+    if (word >= field_word_count_) return field_word_count_ == 0;
     const unsigned shift = 8u * (offset & 3u);
     const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
-    const std::uint64_t fields = word < field_words_.size() ? field_words_[word] : 0u;
-    if ((fields & kNamed) != 0u && ((value << shift) & lanes & ~static_cast<std::uint32_t>(fields)) == 0u) return;
-    check_fields_slow(offset, value, width);
+    // kNamed counts as written: a word that no entry names covers nothing.
+    const std::uint64_t written = kNamed | ((value << shift) & lanes);
+    return (written & ~field_words_[word]) == 0u;
   }
 
   // Backing store: the register bytes as the firmware's block sees them.
@@ -175,6 +181,7 @@ class Peripheral : public Model {
   // some entry of registers_ names the word.
   static constexpr std::uint64_t kNamed = std::uint64_t{1} << 32;
   std::vector<std::uint64_t> field_words_;
+  std::uint32_t field_word_count_ = 0;  // its size, asked at every write
 };
 
 }  // namespace vboard

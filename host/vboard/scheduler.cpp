@@ -15,6 +15,8 @@ void Scheduler::clear() {
   now_ = 0;
   next_ = kNever;
   next_slot_ = -1;
+  bound_ = kNever;
+  quiet_until_ = kNever;
 }
 
 void Scheduler::unlink(int index) {
@@ -59,8 +61,8 @@ int Scheduler::add_slot(EventTarget* target, int kind) {
   return index;
 }
 
-void Scheduler::schedule(EventTarget* target, int kind, Ticks when) {
-  int index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
+// `index` is the slot of (target, kind), -1 when it has none yet.
+void Scheduler::schedule_anywhere(EventTarget* target, int kind, int index, Ticks when) {
   if (index < 0) {
     if (when == kNever) return;
     index = add_slot(target, kind);
@@ -94,6 +96,7 @@ void Scheduler::at(Ticks when, std::function<void()> action) {
   if (when < next_) {
     next_ = when;
     next_slot_ = -1;
+    quiet_until_ = std::min(next_, bound_);
   }
 }
 
@@ -105,17 +108,21 @@ void Scheduler::find_next() {
     next_ = actions_.begin()->first;
     next_slot_ = -1;
   }
+  quiet_until_ = std::min(next_, bound_);
 }
 
 void Scheduler::run_due(Ticks when) {
   while (next_ <= when) {
     now_ = std::max(now_, next_);
     if (next_slot_ >= 0) {
+      // The slot due is the first of the list: it leaves from the front.
       Slot& due = slots_[static_cast<std::size_t>(next_slot_)];
       EventTarget* target = due.target;
       const int kind = due.kind;
       due.when = kNever;
-      unlink(next_slot_);
+      first_ = due.next;
+      due.next = -1;
+      if (first_ >= 0) slots_[static_cast<std::size_t>(first_)].prev = -1;
       find_next();
       target->on_event(kind);
     } else {

@@ -10,6 +10,7 @@
 // on the next run_until, whatever its bound.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -50,7 +51,16 @@ class Scheduler {
 
   // Sets the pending time of (target, kind): scheduling again moves it,
   // kNever cancels it. A time before now is due at once.
-  void schedule(EventTarget* target, int kind, Ticks when);
+  void schedule(EventTarget* target, int kind, Ticks when) {
+    // In line: an event set again after it ran, due before everything
+    // pending (the serial line's next byte, say), goes to the front.
+    const int index = target->slot_of_kind_.at(static_cast<std::size_t>(kind));
+    if (index >= 0 && when < next_ && slots_[static_cast<std::size_t>(index)].when == kNever) {
+      push_front(index, when);
+      return;
+    }
+    schedule_anywhere(target, kind, index, when);
+  }
   void cancel(EventTarget* target, int kind) { schedule(target, kind, kNever); }
   // A one-shot action, at `when` or now if that has passed.
   void at(Ticks when, std::function<void()> action);
@@ -62,6 +72,20 @@ class Scheduler {
     }
     return false;
   }
+
+  // A time of the caller's own, besides the events, up to which it has
+  // nothing to look at (kNever after clear()). quiet_until() is the earlier
+  // of the two: before it, time may pass with nothing to run and nothing for
+  // the caller to do, asked in one compare.
+  void set_bound(Ticks bound) {
+    bound_ = bound;
+    quiet_until_ = std::min(next_, bound_);
+  }
+  Ticks quiet_until() const { return quiet_until_; }
+  // Moves time on to `when`, which is not before now and before
+  // quiet_until(): run_until(when) with nothing falling due, for a caller
+  // that has checked this already.
+  void pass_to(Ticks when) { now_ = when; }
 
   // Runs every event due at or before `when`, in order, each at its own
   // time; then time is `when` (or stays where it is, if later).
@@ -87,6 +111,20 @@ class Scheduler {
     return wa < wb || (wa == wb && a < b);
   }
   [[gnu::noinline]] int add_slot(EventTarget* target, int kind);  // once per (target, kind): off the common path
+  void schedule_anywhere(EventTarget* target, int kind, int index, Ticks when);
+  // Links a slot that is not pending at the front, due at `when`, before
+  // every pending slot and action.
+  void push_front(int index, Ticks when) {
+    Slot& s = slots_[static_cast<std::size_t>(index)];
+    s.when = when;
+    s.prev = -1;
+    s.next = first_;
+    if (first_ >= 0) slots_[static_cast<std::size_t>(first_)].prev = index;
+    first_ = index;
+    next_ = when;
+    next_slot_ = index;
+    quiet_until_ = std::min(next_, bound_);
+  }
   void unlink(int index);
   void insert_after(int index, int from);
   void run_due(Ticks when);
@@ -97,7 +135,9 @@ class Scheduler {
   int first_ = -1;  // the earliest pending slot, -1 when none is
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
-  int next_slot_ = -1;  // the slot due at next_, or -1 for an action
+  Ticks bound_ = kNever;
+  Ticks quiet_until_ = kNever;
+  int next_slot_ = -1;  // the slot due at next_ (always first_), or -1 for an action
 };
 
 }  // namespace vboard

@@ -165,6 +165,7 @@ class Timer : public Peripheral {
 
   // Update events.
   void catch_up();
+  void catch_up_due(Ticks now);
   void overflow_update();
   void reinitialise();  // UG or the slave-mode reset
   void load_preloads();

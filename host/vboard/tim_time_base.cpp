@@ -207,10 +207,15 @@ void Timer::reinitialise() {
   notice_drive(now);
 }
 
+// Most asks find nothing due: the check in line, the work out of it.
 void Timer::catch_up() {
   const Ticks now = board_.now();
+  if (now < line_.fall_passes && now < run_.end) [[likely]] return;  // run_.end kNever: no end
+  catch_up_due(now);
+}
+
+[[gnu::noinline]] void Timer::catch_up_due(Ticks now) {
   const bool fall_due = line_.fall_passes <= now;
-  if (!fall_due && (run_.end == kNever || now < run_.end)) return;
   bool updated = false;
   if (fall_due) {
     // The falling edge of a line handed over ahead, at the time the filter

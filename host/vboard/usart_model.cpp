@@ -266,14 +266,18 @@ void Usart::start_preamble() {
   board_.schedule(this, kTxDone, shift_.end);
 }
 
+// Out of line: the registers and the clock seldom change between bytes.
+[[gnu::noinline]] void Usart::work_out_timing(std::uint32_t hz) {
+  timing_ = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
+  if (timing_.bit_time > 0) timing_.length = frame_ticks(timing_.format, timing_.bit_time);
+}
+
 void Usart::start_data_frame() {
-  FrameTiming& last = timing_;
+  const FrameTiming& last = timing_;
   const std::uint32_t hz = bus_clock_hz();
   if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
-      last.bit_time <= 0) {
-    last = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
-    if (last.bit_time > 0) last.length = frame_ticks(last.format, last.bit_time);
-  }
+      last.bit_time <= 0) [[unlikely]]
+    work_out_timing(hz);
   const double bt = last.bit_time;
   if (bt <= 0) return;  // no baud clock: the byte waits in DR
   shift_busy_ = true;
@@ -360,44 +364,49 @@ void Usart::on_event(int kind) {
       if (was_data && !shift_busy_ && (reg16(kSR) & TXE)) set_status(TC, 0);
       return;
     }
-    case kRxLine: {
-      if (rx_in_flight_) {
-        rx_in_flight_ = false;
-        const SerialFrame done = rx_frame_;
-        deliver(done);
-        if (peer_) peer_->frame_done(done);
-      }
-      if (!peer_) return;
-      const Ticks start = peer_->next_frame_start();
-      if (start == kNever) return;
-      if (start > board_.now()) {
-        board_.schedule(this, kRxLine, start);
-        return;
-      }
-      rx_frame_ = peer_->begin_frame(board_.now());
-      rx_in_flight_ = true;
-      rx_noisy_ = rx_bad_stop_ = false;
-      if (noise_share_ > 0.0 || framing_share_ > 0.0) {
-        // Two draws a frame from a splitmix64 sequence, in [0, 1).
-        auto draw = [this] {
-          std::uint64_t z = (disturbance_state_ += 0x9E3779B97F4A7C15ull);
-          z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-          z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-          return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
-        };
-        rx_noisy_ = draw() < noise_share_;
-        rx_bad_stop_ = draw() < framing_share_;
-      }
-      board_.cancel(this, kIdleLine);
-      board_.schedule(this, kRxLine, rx_frame_.end);
+    case kRxLine:
+      rx_line();
       return;
-    }
     case kIdleLine:
       if (receiver_on() && !rx_in_flight_) set_status(IDLE, 0);
       return;
     default:
       return;
   }
+}
+
+// A frame from the peer ends, and the next one begins when it is due. Out
+// of line: a byte sent, the common event, needs none of this.
+[[gnu::noinline]] void Usart::rx_line() {
+  if (rx_in_flight_) {
+    rx_in_flight_ = false;
+    const SerialFrame done = rx_frame_;
+    deliver(done);
+    if (peer_) peer_->frame_done(done);
+  }
+  if (!peer_) return;
+  const Ticks start = peer_->next_frame_start();
+  if (start == kNever) return;
+  if (start > board_.now()) {
+    board_.schedule(this, kRxLine, start);
+    return;
+  }
+  rx_frame_ = peer_->begin_frame(board_.now());
+  rx_in_flight_ = true;
+  rx_noisy_ = rx_bad_stop_ = false;
+  if (noise_share_ > 0.0 || framing_share_ > 0.0) {
+    // Two draws a frame from a splitmix64 sequence, in [0, 1).
+    auto draw = [this] {
+      std::uint64_t z = (disturbance_state_ += 0x9E3779B97F4A7C15ull);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+    };
+    rx_noisy_ = draw() < noise_share_;
+    rx_bad_stop_ = draw() < framing_share_;
+  }
+  board_.cancel(this, kIdleLine);
+  board_.schedule(this, kRxLine, rx_frame_.end);
 }
 
 }  // namespace vboard

@@ -191,9 +191,11 @@ class Usart : public Peripheral {
     if (!shift_busy_ && tdr_full_ && transmitter_on()) start_data_frame();
   }
   void start_data_frame();
+  void work_out_timing(std::uint32_t hz);
   void start_preamble();
   void control_changed(std::uint16_t old_cr1);
   void schedule_rx();
+  void rx_line();
   void deliver(const SerialFrame& frame);
   bool pin_routed(bool tx) const;
 
