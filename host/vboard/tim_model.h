@@ -165,12 +165,14 @@ class Timer : public Peripheral {
 
   // Update events.
   void catch_up();
-  void catch_up_due(Ticks now);
+  bool catch_up_due(Ticks now);
   void overflow_update();
   void reinitialise();  // UG or the slave-mode reset
   void load_preloads();
   bool wants_update_events() const;
   void reschedule();
+  void reschedule_update();
+  bool flags_only() const;
 
   // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
   // write: a capture or an output change reads no register).
@@ -203,6 +205,7 @@ class Timer : public Peripheral {
   void on_input(int ti, bool rising);
   void take_input(int ti, bool rising, Ticks at);
   bool selects(int ch, int ti, bool rising) const;
+  void route_inputs();
   int sole_input_pin(char port, int pin) const;
   int sole_input_pin_cached(char port, int pin);
   bool triggers(int ti, bool rising) const;
@@ -215,7 +218,9 @@ class Timer : public Peripheral {
   };
   Settling settling(int ti) const;
   bool quiet_input(int ti, bool rising) const;
-  bool run_updates_to(Ticks t);  // true: an update event was due
+  // True: an update event was due. Most calls find none: the check in line.
+  bool run_updates_to(Ticks t) { return run_.end <= t && run_due_updates(t); }
+  bool run_due_updates(Ticks t);
   bool outputs_reach_pins();
   void capture(int ch, std::uint32_t value);
   void observe_pins();
@@ -245,6 +250,14 @@ class Timer : public Peripheral {
   unsigned live_outputs_ = 0;  // enabled output channels, one bit each
   unsigned eager_ = 0xFu;      // channels whose level changes are events (someone watches a pin), one bit each
   bool any_input_ = false;     // a channel captures or the slave controller listens
+  // What an edge of TIx does, by input and edge (falling, rising), as the
+  // channels and SMCR are decoded: the channels it latches (one bit each)
+  // and whether it is the slave controller's trigger.
+  struct Route {
+    unsigned captures = 0;
+    bool trigger = false;
+  };
+  std::array<std::array<Route, 2>, 4> routes_{};
   std::array<bool, 4> pushed_{};  // output levels last put on the pins
   Ticks update_scheduled_ = kNever;
   Ticks output_scheduled_ = kNever;

@@ -140,6 +140,7 @@ std::uint32_t Timer::counter() const { return count_at(board_.now()); }
 
 std::uint32_t Timer::count_at(Ticks t) const {
   if (!counting() || run_.end == kNever) return run_.count;
+  if (t < run_.end) return count_in(run_, t);
   return count_in(run_at(t, nullptr), t);
 }
 
@@ -214,7 +215,8 @@ void Timer::catch_up() {
   catch_up_due(now);
 }
 
-[[gnu::noinline]] void Timer::catch_up_due(Ticks now) {
+// True: the pins and the schedule were brought up to date.
+[[gnu::noinline]] bool Timer::catch_up_due(Ticks now) {
   const bool fall_due = line_.fall_passes <= now;
   bool updated = false;
   if (fall_due) {
@@ -228,14 +230,13 @@ void Timer::catch_up() {
     f.pin = f.level = false;
     if (any_input_ && clocked()) take_input(line_.ti, false, at);
   }
-  if (run_updates_to(now) || updated) {
-    push_pins(false);
-    reschedule();
-  }
+  if (!run_updates_to(now) && !updated) return false;
+  push_pins(false);
+  reschedule();
+  return true;
 }
 
-bool Timer::run_updates_to(Ticks t) {
-  const bool due = run_.end != kNever && run_.end <= t;
+bool Timer::run_due_updates(Ticks t) {
   while (run_.end != kNever && run_.end <= t) {
     overflow_update();
     if (run_.end != kNever && run_.end <= t && !wants_update_events()) {
@@ -247,7 +248,7 @@ bool Timer::run_updates_to(Ticks t) {
       plan_outputs(t);
     }
   }
-  return due;
+  return true;
 }
 
 bool Timer::wants_update_events() const {
@@ -271,13 +272,17 @@ void Timer::set_on_update(std::function<void(Ticks)> observer) {
   reschedule();
 }
 
-void Timer::reschedule() {
+void Timer::reschedule_update() {
   // The board is told only of changes: a timer is looked at often.
   const Ticks update = wants_update_events() ? run_.end : kNever;
   if (update != update_scheduled_) {
     update_scheduled_ = update;
     board_.schedule(this, kUpdate, update);
   }
+}
+
+void Timer::reschedule() {
+  reschedule_update();
   // Only the channels someone watches change their pins by events (and
   // only enabled outputs change at all).
   Ticks output = kNever;
@@ -298,13 +303,17 @@ void Timer::on_event(int kind) {
   }
   (kind == kUpdate ? update_scheduled_ : output_scheduled_) = kNever;  // the board has dropped it
   ++events_;
-  catch_up();
+  const Ticks now = board_.now();
+  // An update event's work is all in the catching up, which leaves the pins
+  // and the schedule up to date.
+  const bool settled = (now >= line_.fall_passes || now >= run_.end) && catch_up_due(now);
   if (kind == kOutput) {
-    const Ticks now = board_.now();
     for (int ch = 1; ch <= 4; ++ch) {
       if (change_at_[slot(ch)] > now) continue;
       plan_channel(ch, now);
     }
+  } else if (settled) {
+    return;
   }
   push_pins(false);
   reschedule();
@@ -330,6 +339,7 @@ void Timer::decode_channels() {
   pin_setup_known_ = false;  // which channels' pins push_pins drives
   live_outputs_ = 0;
   any_input_ = false;
+  routes_ = {};
   if (basic()) return;
   const std::uint16_t ccer = reg16(kCCER);
   for (int ch = 1; ch <= 4; ++ch) {
@@ -351,6 +361,7 @@ void Timer::decode_channels() {
   const std::uint16_t smcr = reg16(kSMCR);
   const unsigned trigger = (smcr >> 4) & 7u;
   if ((smcr & 7u) != 0 && trigger >= 4 && trigger <= 6) any_input_ = true;
+  route_inputs();
 }
 
 // ---------------------------------------------------------------------------
@@ -378,16 +389,25 @@ std::uint32_t Timer::read(std::uint32_t offset, unsigned width) {
     case kCCR4: {
       // Reading a captured value clears its flag.
       const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
+      // (A compare flag enters no schedule: only the update flag does.)
       if (is_input(ch) && (reg16(kSR) & cc_flag(ch))) {
         set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & ~cc_flag(ch)));
         update_irq_line();
-        reschedule();
       }
       return load(offset, width);
     }
     default:
       return load(offset, width);
   }
+}
+
+bool Timer::flags_only() const {
+  // Whether what follows a write (pushing the pins, planning and scheduling
+  // the outputs' changes, telling the drive) can only repeat what was done:
+  // no enabled output, the pins' set-up already looked at, no output change
+  // scheduled, nobody listening to the drive.
+  return live_outputs_ == 0 && output_scheduled_ == kNever && (pin_setup_known_ || pins_of(number_) == nullptr) &&
+         (!on_drive_change_ || basic());
 }
 
 void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
@@ -419,6 +439,12 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       // rc_w0: a 0 clears the flag, a 1 leaves it.
       set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & value));
       update_irq_line();
+      // The handlers' flag clears: only whether an update will raise the
+      // flag may have changed.
+      if (flags_only()) {
+        reschedule_update();
+        return;
+      }
       break;
     case kDIER:
       store(offset, value, width);
