@@ -385,6 +385,46 @@ TEST(TimerModelLazyPins, UnwatchedOutputReadsAsItsEdgesWouldHaveSetItAndCostsNoE
   EXPECT_LE(lazy.events + watched.pa0.size(), watched.events + 1) << "PA0's edges were events only while watched";
 }
 
+TEST(TimerModelLazyPins, UnwatchedOutputFollowsTheCountAtEveryTick) {
+  // An unwatched channel's level is found from its planned change; it must
+  // be the level the count and the compare value give at every tick, across
+  // update events, compare values written with and without preload, a new
+  // auto-reload and a counter written mid-run.
+  for (const std::uint16_t cr1 : {std::uint16_t{0}, kCms1}) {
+    SCOPED_TRACE(cr1);
+    board().reset();
+    board().find<vboard::SensorPwm>()->set_enabled(false);
+    SystemInit();
+    start_tim5(cr1, 40, kPwm1, 12, 0x0111);
+    TIM5->CCMR2 = kPwm2 | kPreload;  // channel 3 inverted mode, preloaded
+    TIM5->CCR3 = 30;
+    const vboard::Timer& t = board().tim(5);
+    auto check = [&](Ticks span) {
+      // Tick by tick: the changes fall on the count grid.
+      for (const Ticks end = board().now() + span; board().now() < end;) {
+        board().run_for(1);
+        const bool down = t.counting_down();
+        const std::uint32_t count = t.counter();
+        for (int ch = 1; ch <= 3; ++ch) {
+          const std::uint32_t c = t.compare(ch);
+          const bool active = down ? count <= c : count < c;
+          ASSERT_EQ(t.output(ch), ch == 3 ? !active : active) << "ch " << ch << " count " << count << " at " << board().now();
+        }
+      }
+    };
+    check(us(100));
+    TIM5->CCR1 = 35;  // at once
+    check(us(60));
+    TIM5->CCR3 = 5;  // at the next update
+    check(us(60));
+    TIM5->ARR = 25;
+    check(us(60));
+    TIM5->CNT = 20;
+    check(us(60));
+  }
+  board().reset();
+}
+
 TEST(TimerModelLazyPins, PollingAnUnwatchedOutputSeesItChange) {
   board().reset();
   board().find<vboard::SensorPwm>()->set_enabled(false);
