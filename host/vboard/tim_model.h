@@ -85,7 +85,10 @@ class Timer : public Peripheral {
   // a channel's mode, polarity or enable, the counter started or stopped.
   // For a part of the board that sees the outputs averaged (the phase
   // drive). Board wiring: kept across reset.
-  void set_on_drive_change(std::function<void(Ticks)> listener) { on_drive_change_ = std::move(listener); }
+  void set_on_drive_change(std::function<void(Ticks)> listener) {
+    on_drive_change_ = std::move(listener);
+    drive_stale_ = true;
+  }
   // Fraction of a counter period for which channel 1..4's output is high,
   // from its compare value, the auto-reload and the counting mode; the level
   // itself (0 or 1) while the counter stands still or the mode is not PWM.
@@ -166,7 +169,7 @@ class Timer : public Peripheral {
   // Update events.
   void catch_up();
   bool catch_up_due(Ticks now);
-  void overflow_update();
+  void overflow_update();  // planning the outputs and telling the drive left to the caller
   void reinitialise();  // UG or the slave-mode reset
   void load_preloads();
   bool wants_update_events() const;
@@ -241,6 +244,10 @@ class Timer : public Peripheral {
   std::function<void(Ticks)> on_update_;
   std::function<void(Ticks)> on_drive_change_;
   std::array<double, 4> duty_seen_{};  // duties last told to the listener
+  // The duties may differ from duty_seen_ though no write or update has
+  // changed them (the clocks have changed, or a listener has come after
+  // changes nobody heard): a write that changes no duty still compares.
+  bool drive_stale_ = true;
   void notice_drive(Ticks t);
   std::uint64_t updates_ = 0;
   std::uint64_t events_ = 0;

@@ -133,6 +133,7 @@ void Timer::notice_drive(Ticks t) {
   if (!on_drive_change_ || basic()) return;
   std::array<double, 4> d{};
   for (int ch = 1; ch <= 4; ++ch) d[slot(ch)] = duty(ch);
+  drive_stale_ = false;
   if (d == duty_seen_) return;
   duty_seen_ = d;
   on_drive_change_(t);

@@ -39,6 +39,7 @@ void Timer::reset() {
   filters_.fill({});
   pushed_.fill(false);
   duty_seen_.fill(0.0);
+  drive_stale_ = true;
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
   observe_pins();
@@ -50,6 +51,7 @@ void Timer::clocks_changed() {
   const std::uint32_t count = counter();
   const bool down = counting_down();
   clock_period_ = board_.rcc().apb1_timer_period();
+  drive_stale_ = true;  // a counter may start or stop counting
   count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
   start_run(board_.now(), count, down);
   plan_outputs(board_.now());
@@ -189,8 +191,6 @@ void Timer::overflow_update() {
     set_status(UIF);
     if (on_update_) on_update_(at);
   }
-  plan_outputs(at);
-  notice_drive(at);
 }
 
 void Timer::reinitialise() {
@@ -238,14 +238,20 @@ void Timer::catch_up() {
 
 bool Timer::run_due_updates(Ticks t) {
   while (run_.end != kNever && run_.end <= t) {
+    const Ticks at = run_.end;
     overflow_update();
     if (run_.end != kNever && run_.end <= t && !wants_update_events()) {
       // Nothing that can be seen changes at the updates still due but the
-      // count: jump over them.
+      // count: jump over them, and plan the outputs once, at the end. (The
+      // counter runs on, so no duty depends on a planned level.)
+      notice_drive(at);
       std::uint64_t passed = 0;
       run_ = run_at(t, &passed);
       if (!(reg16(kCR1) & UDIS)) updates_ += passed;
       plan_outputs(t);
+    } else {
+      plan_outputs(at);
+      notice_drive(at);
     }
   }
   return true;
@@ -417,6 +423,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   catch_up();
   const Ticks now = board_.now();
   bool decoded = false;  // the channels' set-up was read again
+  bool drive_kept = false;  // no duty can have changed
   switch (offset) {
     case kCR1: {
       const std::uint16_t old = reg16(kCR1);
@@ -470,6 +477,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
     case kPSC:
       store(offset, value & 0xFFFFu, width);  // takes effect at the next update event
+      drive_kept = true;
       break;
     case kARR: {
       const std::uint32_t v = value & counter_mask();
@@ -522,6 +530,8 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if (!oc_preload(ch)) {
         ccr_active_[slot(ch)] = v;
         plan_channel(ch, now);
+      } else {
+        drive_kept = true;  // takes effect at the next update event
       }
       break;
     }
@@ -539,7 +549,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   // into the timer's function).
   push_pins(!pin_setup_known_);
   reschedule();
-  notice_drive(now);
+  if (!drive_kept || drive_stale_) notice_drive(now);
 }
 
 }  // namespace vboard

@@ -304,6 +304,39 @@ TEST_F(TimerModel, EdgeAlignedPwmCountingUp) {
   }
 }
 
+TEST_F(TimerModel, ANewDriveListenerHearsTheDutiesAtTheNextWriteThenOnlyChanges) {
+  // TIM2, which nothing on the board listens to: PWM on channel 1 with a
+  // preloaded compare value, set up before the listener comes.
+  RCC->APB1ENR = RCC->APB1ENR | 0x1u;
+  TIM2->PSC = 83;
+  TIM2->ARR = 50;
+  TIM2->EGR = TIM_EGR_UG;
+  TIM2->CCMR1 = kPwm1 | kPreload;
+  TIM2->CCR1 = 10;
+  TIM2->CCER = 0x0001;
+  TIM2->CR1 = TIM_CR1_CEN;
+  board().run_for(us(100));  // the compare value in use
+  std::vector<Ticks> told;
+  auto listen = [&told] { board().tim(2).set_on_drive_change([&told](Ticks t) { told.push_back(t); }); };
+  listen();
+  TIM2->CCR1 = 20;  // changes no duty now, but the listener has heard none yet
+  EXPECT_EQ(told.size(), 1u);
+  TIM2->CCR1 = 25;
+  TIM2->PSC = 83;
+  EXPECT_EQ(told.size(), 1u) << "nothing new until the next update";
+  board().run_for(us(60));
+  EXPECT_EQ(told.size(), 2u) << "the update loads 25";
+  EXPECT_DOUBLE_EQ(board().tim(2).duty(1), 25.0 / 51.0);
+  // Unheard while nobody listens, the change reaches the next listener.
+  board().tim(2).set_on_drive_change(nullptr);
+  TIM2->CCR1 = 30;
+  board().run_for(us(60));
+  listen();
+  TIM2->CCR1 = 30;
+  EXPECT_EQ(told.size(), 3u);
+  board().tim(2).set_on_drive_change(nullptr);
+}
+
 TEST_F(TimerModel, FreeRunningCounterWrapsAtItsAutoReload) {
   RCC->APB1ENR = RCC->APB1ENR | 0x1u;  // TIM2
   TIM2->CR1 = TIM_CR1_ARPE;
