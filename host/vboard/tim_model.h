@@ -176,6 +176,7 @@ class Timer : public Peripheral {
   void reschedule();
   void reschedule_update();
   bool flags_only() const;
+  void write_status(std::uint32_t value);  // SR
 
   // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
   // write: a capture or an output change reads no register).

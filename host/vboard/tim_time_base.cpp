@@ -416,10 +416,30 @@ bool Timer::flags_only() const {
          (!on_drive_change_ || basic());
 }
 
+void Timer::write_status(std::uint32_t value) {
+  // The handlers' flag clears. A line handed over ahead was judged by the
+  // set-up of then, which this leaves as it is.
+  catch_up();
+  // rc_w0: a 0 clears the flag, a 1 leaves it.
+  set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & value));
+  update_irq_line();
+  // Only whether an update will raise the flag may have changed; the rest
+  // of a write's aftermath, when it is more than a repeat.
+  if (flags_only()) {
+    reschedule_update();
+    return;
+  }
+  push_pins(!pin_setup_known_);
+  reschedule();
+  notice_drive(board_.now());
+}
+
 void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
-  // A line handed over ahead was judged by the set-up of then; clearing
-  // flags changes nothing of that.
-  if (line_.source != nullptr && offset != kSR) line_.source->reclaim_line();
+  if (offset == kSR) [[likely]] {
+    write_status(value);
+    return;
+  }
+  if (line_.source != nullptr) line_.source->reclaim_line();
   catch_up();
   const Ticks now = board_.now();
   bool decoded = false;  // the channels' set-up was read again
@@ -442,17 +462,6 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       plan_outputs(now);
       break;
     }
-    case kSR:
-      // rc_w0: a 0 clears the flag, a 1 leaves it.
-      set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & value));
-      update_irq_line();
-      // The handlers' flag clears: only whether an update will raise the
-      // flag may have changed.
-      if (flags_only()) {
-        reschedule_update();
-        return;
-      }
-      break;
     case kDIER:
       store(offset, value, width);
       update_irq_line();
