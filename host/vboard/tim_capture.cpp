@@ -5,6 +5,7 @@
 #include "vboard/tim_model.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "vboard/board.h"
 #include "vboard/gpio.h"
@@ -131,16 +132,30 @@ bool Timer::triggers(int ti, bool rising) const {
   return (source == 4 && ti == 1) || (source == 5 && ti == 1 && polarity(1)) || (source == 6 && ti == 2 && polarity(2));
 }
 
+void Timer::route_inputs() {
+  // Edges come every period, the set-up seldom changes: each edge's work is
+  // found here once.
+  for (int ti = 1; ti <= 4; ++ti) {
+    for (const bool rising : {false, true}) {
+      Route& r = routes_[slot(ti)][rising ? 1 : 0];
+      r.captures = 0;
+      for (int ch = 1; ch <= 4; ++ch) {
+        if (selects(ch, ti, rising)) r.captures |= 1u << (ch - 1);
+      }
+      r.trigger = triggers(ti, rising);
+    }
+  }
+}
+
 bool Timer::quiet_input(int ti, bool rising) const {
   // An edge that only latches captures and raises flags whose interrupts
   // are off: nothing that can be seen happens until the timer is next
   // looked at.
   if (!any_input_ || !clocked()) return true;
+  const Route& r = routes_[slot(ti)][rising ? 1 : 0];
   const std::uint16_t dier = reg16(kDIER);
-  for (int ch = 1; ch <= 4; ++ch) {
-    if ((dier & cc_flag(ch)) && selects(ch, ti, rising)) return false;  // the cheap test first
-  }
-  return !triggers(ti, rising) || ((reg16(kSMCR) & 7u) != kSlaveReset && !(dier & TIM_DIER_TIE));
+  if (dier & (r.captures << 1)) return false;  // CCxIE sits at bit x
+  return !r.trigger || ((reg16(kSMCR) & 7u) != kSlaveReset && !(dier & TIM_DIER_TIE));
 }
 
 void Timer::on_input(int ti, bool rising) {
@@ -154,13 +169,14 @@ void Timer::on_input(int ti, bool rising) {
 void Timer::take_input(int ti, bool rising, Ticks at) {
   // At `at`, now or (for a quiet edge handed over ahead) earlier, with the
   // update events up to it taken.
+  const Route& r = routes_[slot(ti)][rising ? 1 : 0];
   const std::uint32_t count = count_at(at);
-  for (int ch = 1; ch <= 4; ++ch) {
-    if (!selects(ch, ti, rising)) continue;
+  for (unsigned captures = r.captures; captures != 0; captures &= captures - 1) {
+    const int ch = std::countr_zero(captures) + 1;
     if (++capture_events_[slot(ch)] % channel(ch).every != 0) continue;  // capture prescaler
     capture(ch, count);
   }
-  if (triggers(ti, rising)) {
+  if (r.trigger) {
     set_status(TIF);
     if ((reg16(kSMCR) & 7u) == kSlaveReset) reinitialise();  // the counter restarts, the preloads load
   }

@@ -85,7 +85,10 @@ class Timer : public Peripheral {
   // a channel's mode, polarity or enable, the counter started or stopped.
   // For a part of the board that sees the outputs averaged (the phase
   // drive). Board wiring: kept across reset.
-  void set_on_drive_change(std::function<void(Ticks)> listener) { on_drive_change_ = std::move(listener); }
+  void set_on_drive_change(std::function<void(Ticks)> listener) {
+    on_drive_change_ = std::move(listener);
+    drive_stale_ = true;
+  }
   // Fraction of a counter period for which channel 1..4's output is high,
   // from its compare value, the auto-reload and the counting mode; the level
   // itself (0 or 1) while the counter stands still or the mode is not PWM.
@@ -165,12 +168,15 @@ class Timer : public Peripheral {
 
   // Update events.
   void catch_up();
-  void catch_up_due(Ticks now);
-  void overflow_update();
+  bool catch_up_due(Ticks now);
+  void overflow_update();  // planning the outputs and telling the drive left to the caller
   void reinitialise();  // UG or the slave-mode reset
   void load_preloads();
   bool wants_update_events() const;
   void reschedule();
+  void reschedule_update();
+  bool flags_only() const;
+  void write_status(std::uint32_t value);  // SR
 
   // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
   // write: a capture or an output change reads no register).
@@ -203,6 +209,7 @@ class Timer : public Peripheral {
   void on_input(int ti, bool rising);
   void take_input(int ti, bool rising, Ticks at);
   bool selects(int ch, int ti, bool rising) const;
+  void route_inputs();
   int sole_input_pin(char port, int pin) const;
   int sole_input_pin_cached(char port, int pin);
   bool triggers(int ti, bool rising) const;
@@ -215,7 +222,9 @@ class Timer : public Peripheral {
   };
   Settling settling(int ti) const;
   bool quiet_input(int ti, bool rising) const;
-  bool run_updates_to(Ticks t);  // true: an update event was due
+  // True: an update event was due. Most calls find none: the check in line.
+  bool run_updates_to(Ticks t) { return run_.end <= t && run_due_updates(t); }
+  bool run_due_updates(Ticks t);
   bool outputs_reach_pins();
   void capture(int ch, std::uint32_t value);
   void observe_pins();
@@ -236,6 +245,10 @@ class Timer : public Peripheral {
   std::function<void(Ticks)> on_update_;
   std::function<void(Ticks)> on_drive_change_;
   std::array<double, 4> duty_seen_{};  // duties last told to the listener
+  // The duties may differ from duty_seen_ though no write or update has
+  // changed them (the clocks have changed, or a listener has come after
+  // changes nobody heard): a write that changes no duty still compares.
+  bool drive_stale_ = true;
   void notice_drive(Ticks t);
   std::uint64_t updates_ = 0;
   std::uint64_t events_ = 0;
@@ -245,6 +258,14 @@ class Timer : public Peripheral {
   unsigned live_outputs_ = 0;  // enabled output channels, one bit each
   unsigned eager_ = 0xFu;      // channels whose level changes are events (someone watches a pin), one bit each
   bool any_input_ = false;     // a channel captures or the slave controller listens
+  // What an edge of TIx does, by input and edge (falling, rising), as the
+  // channels and SMCR are decoded: the channels it latches (one bit each)
+  // and whether it is the slave controller's trigger.
+  struct Route {
+    unsigned captures = 0;
+    bool trigger = false;
+  };
+  std::array<std::array<Route, 2>, 4> routes_{};
   std::array<bool, 4> pushed_{};  // output levels last put on the pins
   Ticks update_scheduled_ = kNever;
   Ticks output_scheduled_ = kNever;

@@ -52,6 +52,9 @@ bool Timer::ref_now(int ch) const {
   const unsigned mode = oc_mode(ch);
   if (eager(ch) || (mode != kPwm1 && mode != kPwm2) || !counting() || run_.end == kNever) return ref_[i];
   const Ticks now = board_.now();
+  // Inside the run it was planned for, the reference flips once at most,
+  // at its planned change.
+  if (now < run_.end) return (now >= change_at_[i]) != ref_[i];
   const Run r = run_at(now, nullptr);
   return pwm_level(mode, r.down, count_in(r, now), ccr_active_[i]);
 }
@@ -130,6 +133,7 @@ void Timer::notice_drive(Ticks t) {
   if (!on_drive_change_ || basic()) return;
   std::array<double, 4> d{};
   for (int ch = 1; ch <= 4; ++ch) d[slot(ch)] = duty(ch);
+  drive_stale_ = false;
   if (d == duty_seen_) return;
   duty_seen_ = d;
   on_drive_change_(t);

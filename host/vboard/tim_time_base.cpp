@@ -39,6 +39,7 @@ void Timer::reset() {
   filters_.fill({});
   pushed_.fill(false);
   duty_seen_.fill(0.0);
+  drive_stale_ = true;
   update_scheduled_ = output_scheduled_ = kNever;
   decode_channels();
   observe_pins();
@@ -50,6 +51,7 @@ void Timer::clocks_changed() {
   const std::uint32_t count = counter();
   const bool down = counting_down();
   clock_period_ = board_.rcc().apb1_timer_period();
+  drive_stale_ = true;  // a counter may start or stop counting
   count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
   start_run(board_.now(), count, down);
   plan_outputs(board_.now());
@@ -140,6 +142,7 @@ std::uint32_t Timer::counter() const { return count_at(board_.now()); }
 
 std::uint32_t Timer::count_at(Ticks t) const {
   if (!counting() || run_.end == kNever) return run_.count;
+  if (t < run_.end) return count_in(run_, t);
   return count_in(run_at(t, nullptr), t);
 }
 
@@ -188,8 +191,6 @@ void Timer::overflow_update() {
     set_status(UIF);
     if (on_update_) on_update_(at);
   }
-  plan_outputs(at);
-  notice_drive(at);
 }
 
 void Timer::reinitialise() {
@@ -214,7 +215,8 @@ void Timer::catch_up() {
   catch_up_due(now);
 }
 
-[[gnu::noinline]] void Timer::catch_up_due(Ticks now) {
+// True: the pins and the schedule were brought up to date.
+[[gnu::noinline]] bool Timer::catch_up_due(Ticks now) {
   const bool fall_due = line_.fall_passes <= now;
   bool updated = false;
   if (fall_due) {
@@ -228,26 +230,31 @@ void Timer::catch_up() {
     f.pin = f.level = false;
     if (any_input_ && clocked()) take_input(line_.ti, false, at);
   }
-  if (run_updates_to(now) || updated) {
-    push_pins(false);
-    reschedule();
-  }
+  if (!run_updates_to(now) && !updated) return false;
+  push_pins(false);
+  reschedule();
+  return true;
 }
 
-bool Timer::run_updates_to(Ticks t) {
-  const bool due = run_.end != kNever && run_.end <= t;
+bool Timer::run_due_updates(Ticks t) {
   while (run_.end != kNever && run_.end <= t) {
+    const Ticks at = run_.end;
     overflow_update();
     if (run_.end != kNever && run_.end <= t && !wants_update_events()) {
       // Nothing that can be seen changes at the updates still due but the
-      // count: jump over them.
+      // count: jump over them, and plan the outputs once, at the end. (The
+      // counter runs on, so no duty depends on a planned level.)
+      notice_drive(at);
       std::uint64_t passed = 0;
       run_ = run_at(t, &passed);
       if (!(reg16(kCR1) & UDIS)) updates_ += passed;
       plan_outputs(t);
+    } else {
+      plan_outputs(at);
+      notice_drive(at);
     }
   }
-  return due;
+  return true;
 }
 
 bool Timer::wants_update_events() const {
@@ -271,13 +278,17 @@ void Timer::set_on_update(std::function<void(Ticks)> observer) {
   reschedule();
 }
 
-void Timer::reschedule() {
+void Timer::reschedule_update() {
   // The board is told only of changes: a timer is looked at often.
   const Ticks update = wants_update_events() ? run_.end : kNever;
   if (update != update_scheduled_) {
     update_scheduled_ = update;
     board_.schedule(this, kUpdate, update);
   }
+}
+
+void Timer::reschedule() {
+  reschedule_update();
   // Only the channels someone watches change their pins by events (and
   // only enabled outputs change at all).
   Ticks output = kNever;
@@ -298,13 +309,17 @@ void Timer::on_event(int kind) {
   }
   (kind == kUpdate ? update_scheduled_ : output_scheduled_) = kNever;  // the board has dropped it
   ++events_;
-  catch_up();
+  const Ticks now = board_.now();
+  // An update event's work is all in the catching up, which leaves the pins
+  // and the schedule up to date.
+  const bool settled = (now >= line_.fall_passes || now >= run_.end) && catch_up_due(now);
   if (kind == kOutput) {
-    const Ticks now = board_.now();
     for (int ch = 1; ch <= 4; ++ch) {
       if (change_at_[slot(ch)] > now) continue;
       plan_channel(ch, now);
     }
+  } else if (settled) {
+    return;
   }
   push_pins(false);
   reschedule();
@@ -330,6 +345,7 @@ void Timer::decode_channels() {
   pin_setup_known_ = false;  // which channels' pins push_pins drives
   live_outputs_ = 0;
   any_input_ = false;
+  routes_ = {};
   if (basic()) return;
   const std::uint16_t ccer = reg16(kCCER);
   for (int ch = 1; ch <= 4; ++ch) {
@@ -351,6 +367,7 @@ void Timer::decode_channels() {
   const std::uint16_t smcr = reg16(kSMCR);
   const unsigned trigger = (smcr >> 4) & 7u;
   if ((smcr & 7u) != 0 && trigger >= 4 && trigger <= 6) any_input_ = true;
+  route_inputs();
 }
 
 // ---------------------------------------------------------------------------
@@ -378,10 +395,10 @@ std::uint32_t Timer::read(std::uint32_t offset, unsigned width) {
     case kCCR4: {
       // Reading a captured value clears its flag.
       const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
+      // (A compare flag enters no schedule: only the update flag does.)
       if (is_input(ch) && (reg16(kSR) & cc_flag(ch))) {
         set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & ~cc_flag(ch)));
         update_irq_line();
-        reschedule();
       }
       return load(offset, width);
     }
@@ -390,13 +407,43 @@ std::uint32_t Timer::read(std::uint32_t offset, unsigned width) {
   }
 }
 
+bool Timer::flags_only() const {
+  // Whether what follows a write (pushing the pins, planning and scheduling
+  // the outputs' changes, telling the drive) can only repeat what was done:
+  // no enabled output, the pins' set-up already looked at, no output change
+  // scheduled, nobody listening to the drive.
+  return live_outputs_ == 0 && output_scheduled_ == kNever && (pin_setup_known_ || pins_of(number_) == nullptr) &&
+         (!on_drive_change_ || basic());
+}
+
+void Timer::write_status(std::uint32_t value) {
+  // The handlers' flag clears. A line handed over ahead was judged by the
+  // set-up of then, which this leaves as it is.
+  catch_up();
+  // rc_w0: a 0 clears the flag, a 1 leaves it.
+  set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & value));
+  update_irq_line();
+  // Only whether an update will raise the flag may have changed; the rest
+  // of a write's aftermath, when it is more than a repeat.
+  if (flags_only()) {
+    reschedule_update();
+    return;
+  }
+  push_pins(!pin_setup_known_);
+  reschedule();
+  notice_drive(board_.now());
+}
+
 void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
-  // A line handed over ahead was judged by the set-up of then; clearing
-  // flags changes nothing of that.
-  if (line_.source != nullptr && offset != kSR) line_.source->reclaim_line();
+  if (offset == kSR) [[likely]] {
+    write_status(value);
+    return;
+  }
+  if (line_.source != nullptr) line_.source->reclaim_line();
   catch_up();
   const Ticks now = board_.now();
   bool decoded = false;  // the channels' set-up was read again
+  bool drive_kept = false;  // no duty can have changed
   switch (offset) {
     case kCR1: {
       const std::uint16_t old = reg16(kCR1);
@@ -415,11 +462,6 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       plan_outputs(now);
       break;
     }
-    case kSR:
-      // rc_w0: a 0 clears the flag, a 1 leaves it.
-      set16(kSR, static_cast<std::uint16_t>(reg16(kSR) & value));
-      update_irq_line();
-      break;
     case kDIER:
       store(offset, value, width);
       update_irq_line();
@@ -444,6 +486,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
     case kPSC:
       store(offset, value & 0xFFFFu, width);  // takes effect at the next update event
+      drive_kept = true;
       break;
     case kARR: {
       const std::uint32_t v = value & counter_mask();
@@ -496,6 +539,8 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       if (!oc_preload(ch)) {
         ccr_active_[slot(ch)] = v;
         plan_channel(ch, now);
+      } else {
+        drive_kept = true;  // takes effect at the next update event
       }
       break;
     }
@@ -513,7 +558,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   // into the timer's function).
   push_pins(!pin_setup_known_);
   reschedule();
-  notice_drive(now);
+  if (!drive_kept || drive_stale_) notice_drive(now);
 }
 
 }  // namespace vboard

@@ -208,6 +208,32 @@ TEST_F(CaptureTimer, FlagsOvercaptureAndReadingAValueClearsItsFlag) {
   EXPECT_EQ(tim3().captures(2), 2u);
 }
 
+TEST_F(CaptureTimer, ChangedPolaritiesMoveTheCapturesAndTheRestartToTheOtherEdges) {
+  // Which edge latches which channel and restarts the counter is worked out
+  // when the channels are set up: turned round while running, the falling
+  // edge restarts the count and channel 2 takes the low time.
+  TIM3_Init();
+  NVIC->ICER[0] = 1u << TIM3_IRQn;  // the registers stay as the edges leave them
+  board().run_until(ms(3) + us(500));
+  const std::uint32_t high = TIM3->CCR2;
+  EXPECT_NEAR(high, sensor().high_time(0.0) / kCount, 2.0);
+  TIM3->CCER = static_cast<std::uint16_t>((TIM3->CCER & ~(TIM_CCER_CC1P | TIM_CCER_CC2P)) | TIM_CCER_CC1P);
+  board().run_until(ms(6) + us(500));
+  EXPECT_EQ(TIM3->CCR1, 10500u) << "fall to fall";
+  EXPECT_NEAR(TIM3->CCR2, 10500.0 - high, 2.0) << "fall to rise";
+  const Ticks fall = ms(7) + sensor().high_time(0.0);
+  board().run_until(fall + kFilterDelay + 10 * kCount + kCount / 2);
+  EXPECT_NEAR(TIM3->CNT, 10.0, 1.0) << "restarted at the fall (off the filter's grid)";
+  // And back: the rise restarts it again (the first period after the change
+  // is counted from the fall).
+  TIM3->CCER = static_cast<std::uint16_t>((TIM3->CCER & ~(TIM_CCER_CC1P | TIM_CCER_CC2P)) | TIM_CCER_CC2P);
+  board().run_until(ms(9) + kFilterDelay + 10 * kCount + kCount / 2);
+  EXPECT_EQ(TIM3->CNT, 10u);
+  EXPECT_EQ(TIM3->CCR1, 10500u);
+  board().run_until(ms(9) + us(500));
+  EXPECT_NEAR(TIM3->CCR2, high, 2.0);
+}
+
 TEST_F(CaptureTimer, SensorOffMeansNoCapturesAndNoInterrupt) {
   sensor().set_enabled(false);
   TIM3_Init();

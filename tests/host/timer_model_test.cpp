@@ -304,6 +304,39 @@ TEST_F(TimerModel, EdgeAlignedPwmCountingUp) {
   }
 }
 
+TEST_F(TimerModel, ANewDriveListenerHearsTheDutiesAtTheNextWriteThenOnlyChanges) {
+  // TIM2, which nothing on the board listens to: PWM on channel 1 with a
+  // preloaded compare value, set up before the listener comes.
+  RCC->APB1ENR = RCC->APB1ENR | 0x1u;
+  TIM2->PSC = 83;
+  TIM2->ARR = 50;
+  TIM2->EGR = TIM_EGR_UG;
+  TIM2->CCMR1 = kPwm1 | kPreload;
+  TIM2->CCR1 = 10;
+  TIM2->CCER = 0x0001;
+  TIM2->CR1 = TIM_CR1_CEN;
+  board().run_for(us(100));  // the compare value in use
+  std::vector<Ticks> told;
+  auto listen = [&told] { board().tim(2).set_on_drive_change([&told](Ticks t) { told.push_back(t); }); };
+  listen();
+  TIM2->CCR1 = 20;  // changes no duty now, but the listener has heard none yet
+  EXPECT_EQ(told.size(), 1u);
+  TIM2->CCR1 = 25;
+  TIM2->PSC = 83;
+  EXPECT_EQ(told.size(), 1u) << "nothing new until the next update";
+  board().run_for(us(60));
+  EXPECT_EQ(told.size(), 2u) << "the update loads 25";
+  EXPECT_DOUBLE_EQ(board().tim(2).duty(1), 25.0 / 51.0);
+  // Unheard while nobody listens, the change reaches the next listener.
+  board().tim(2).set_on_drive_change(nullptr);
+  TIM2->CCR1 = 30;
+  board().run_for(us(60));
+  listen();
+  TIM2->CCR1 = 30;
+  EXPECT_EQ(told.size(), 3u);
+  board().tim(2).set_on_drive_change(nullptr);
+}
+
 TEST_F(TimerModel, FreeRunningCounterWrapsAtItsAutoReload) {
   RCC->APB1ENR = RCC->APB1ENR | 0x1u;  // TIM2
   TIM2->CR1 = TIM_CR1_ARPE;
@@ -383,6 +416,46 @@ TEST(TimerModelLazyPins, UnwatchedOutputReadsAsItsEdgesWouldHaveSetItAndCostsNoE
   EXPECT_EQ(watched.pa6_calls, 0u);
   EXPECT_EQ(lazy.pa6_calls, 0u);
   EXPECT_LE(lazy.events + watched.pa0.size(), watched.events + 1) << "PA0's edges were events only while watched";
+}
+
+TEST(TimerModelLazyPins, UnwatchedOutputFollowsTheCountAtEveryTick) {
+  // An unwatched channel's level is found from its planned change; it must
+  // be the level the count and the compare value give at every tick, across
+  // update events, compare values written with and without preload, a new
+  // auto-reload and a counter written mid-run.
+  for (const std::uint16_t cr1 : {std::uint16_t{0}, kCms1}) {
+    SCOPED_TRACE(cr1);
+    board().reset();
+    board().find<vboard::SensorPwm>()->set_enabled(false);
+    SystemInit();
+    start_tim5(cr1, 40, kPwm1, 12, 0x0111);
+    TIM5->CCMR2 = kPwm2 | kPreload;  // channel 3 inverted mode, preloaded
+    TIM5->CCR3 = 30;
+    const vboard::Timer& t = board().tim(5);
+    auto check = [&](Ticks span) {
+      // Tick by tick: the changes fall on the count grid.
+      for (const Ticks end = board().now() + span; board().now() < end;) {
+        board().run_for(1);
+        const bool down = t.counting_down();
+        const std::uint32_t count = t.counter();
+        for (int ch = 1; ch <= 3; ++ch) {
+          const std::uint32_t c = t.compare(ch);
+          const bool active = down ? count <= c : count < c;
+          ASSERT_EQ(t.output(ch), ch == 3 ? !active : active) << "ch " << ch << " count " << count << " at " << board().now();
+        }
+      }
+    };
+    check(us(100));
+    TIM5->CCR1 = 35;  // at once
+    check(us(60));
+    TIM5->CCR3 = 5;  // at the next update
+    check(us(60));
+    TIM5->ARR = 25;
+    check(us(60));
+    TIM5->CNT = 20;
+    check(us(60));
+  }
+  board().reset();
 }
 
 TEST(TimerModelLazyPins, PollingAnUnwatchedOutputSeesItChange) {
