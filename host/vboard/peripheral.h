@@ -81,6 +81,10 @@ class Peripheral : public Model {
   std::uintptr_t base() const { return base_; }
   std::uint32_t size() const { return size_; }
 
+  // A debugger wrote into the block, behind the model's register side:
+  // what the model keeps worked out from its registers is dropped.
+  virtual void registers_poked() {}
+
   // Power-on reset of the registers alone; models with state of their own
   // call reset_registers() first and take that state from the registers.
   void reset() override { reset_registers(); }
