@@ -125,7 +125,9 @@ class Peripheral : public Model {
     // No words at all: the model names none. Past its words: none names it.
     if (word >= field_word_count_) return field_word_count_ == 0;
     const unsigned shift = 8u * (offset & 3u);
-    const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
+    // The bytes a write of `width` covers, from a table: no branch on the width.
+    static constexpr std::uint32_t kLanes[5] = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu, 0xFFFFFFFFu};
+    const std::uint32_t lanes = kLanes[width < 4u ? width : 4u] << shift;
     // kNamed counts as written: a word that no entry names covers nothing.
     const std::uint64_t written = kNamed | ((value << shift) & lanes);
     return (written & ~field_words_[word]) == 0u;
