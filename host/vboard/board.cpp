@@ -175,6 +175,7 @@ void Board::clocks_changed() {
 
 void Board::poke(std::uintptr_t address, std::uint32_t value, unsigned width) {
   std::memcpy(bus::host_address(address), &value, width);
+  if (Peripheral* m = model_at(address)) m->registers_poked();
   gates_changed();  // it may have opened or closed a clock gate
 }
 

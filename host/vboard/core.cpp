@@ -221,9 +221,16 @@ void Nvic::update_takeable(int exception) {
 }
 
 void Nvic::activate(int exception) {
+  const auto e = static_cast<std::size_t>(exception);
+  if (pending_[e]) {
+    // Taken, so no longer pending: its takeable bit clears whether or not
+    // it is enabled, with nothing to ask.
+    pending_[e] = false;
+    takeable_[e / 64] &= ~(std::uint64_t{1} << (e % 64));
+    board_.interrupts_takeable(anything_takeable());
+  }
   dirty_ = true;
-  clear_pending(exception);
-  active_[static_cast<std::size_t>(exception)] = true;
+  active_[e] = true;
   stack_.at(static_cast<std::size_t>(depth_)) = exception;  // throws only for a caller that activates at will
   ++depth_;
 }

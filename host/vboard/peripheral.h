@@ -81,6 +81,10 @@ class Peripheral : public Model {
   std::uintptr_t base() const { return base_; }
   std::uint32_t size() const { return size_; }
 
+  // A debugger wrote into the block, behind the model's register side:
+  // what the model keeps worked out from its registers is dropped.
+  virtual void registers_poked() {}
+
   // Power-on reset of the registers alone; models with state of their own
   // call reset_registers() first and take that state from the registers.
   void reset() override { reset_registers(); }
@@ -121,7 +125,9 @@ class Peripheral : public Model {
     // No words at all: the model names none. Past its words: none names it.
     if (word >= field_word_count_) return field_word_count_ == 0;
     const unsigned shift = 8u * (offset & 3u);
-    const std::uint32_t lanes = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8u * width)) - 1u)) << shift;
+    // The bytes a write of `width` covers, from a table: no branch on the width.
+    static constexpr std::uint32_t kLanes[5] = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu, 0xFFFFFFFFu};
+    const std::uint32_t lanes = kLanes[width < 4u ? width : 4u] << shift;
     // kNamed counts as written: a word that no entry names covers nothing.
     const std::uint64_t written = kNamed | ((value << shift) & lanes);
     return (written & ~field_words_[word]) == 0u;

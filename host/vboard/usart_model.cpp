@@ -92,6 +92,7 @@ int Usart::irq() const { return irq_; }
 
 void Usart::reset() {
   reset_registers();  // TXE and TC: nothing to send, as tdr_full_ and shift_busy_ say
+  derived_stale();
   stats_ = {};
   irq_level_ = false;
   tdr_full_ = false;
@@ -209,23 +210,29 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     }
     case kBRR:
       set16(kBRR, v16);
+      derived_stale();
       load_shift_register();
       return;
     case kCR1: {
       const std::uint16_t old = reg16(kCR1);
       set16(kCR1, static_cast<std::uint16_t>(v16 & 0xBFFFu));
+      derived_stale();
       control_changed(old);
       return;
     }
     case kCR2:
       set16(kCR2, static_cast<std::uint16_t>(v16 & 0x7F7Fu));
+      derived_stale();
       return;
     case kCR3:
       set16(kCR3, static_cast<std::uint16_t>(v16 & 0x0FFFu));
+      derived_stale();
       update_irq_line();
       return;
     default:
+      // A byte or upper-half write may reach a set-up register's bytes.
       store(offset, value, width);
+      derived_stale();
   }
 }
 
@@ -267,17 +274,14 @@ void Usart::start_preamble() {
 }
 
 // Out of line: the registers and the clock seldom change between bytes.
-[[gnu::noinline]] void Usart::work_out_timing(std::uint32_t hz) {
-  timing_ = {reg16(kBRR), reg16(kCR1), reg16(kCR2), hz, bit_time(), format(), 0};
+[[gnu::noinline]] void Usart::work_out_timing() {
+  timing_ = {true, bit_time(), format(), 0};
   if (timing_.bit_time > 0) timing_.length = frame_ticks(timing_.format, timing_.bit_time);
 }
 
 void Usart::start_data_frame() {
   const FrameTiming& last = timing_;
-  const std::uint32_t hz = bus_clock_hz();
-  if (last.brr != reg16(kBRR) || last.cr1 != reg16(kCR1) || last.cr2 != reg16(kCR2) || last.hz != hz ||
-      last.bit_time <= 0) [[unlikely]]
-    work_out_timing(hz);
+  if (!last.current) [[unlikely]] work_out_timing();
   const double bt = last.bit_time;
   if (bt <= 0) return;  // no baud clock: the byte waits in DR
   shift_busy_ = true;

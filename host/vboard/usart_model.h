@@ -95,6 +95,8 @@ class Usart : public Peripheral {
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
   void on_event(int kind) override;
+  void clocks_changed() override { derived_stale(); }
+  void registers_poked() override { derived_stale(); }
 
   int number() const { return number_; }
   int irq() const;
@@ -160,17 +162,22 @@ class Usart : public Peripheral {
     set16(kSR, static_cast<std::uint16_t>((reg16(kSR) | set) & ~clear));
     update_irq_line();
   }
+  // What the model works out from its set-up registers and the bus clock
+  // (the frame timing, the interrupt sources) is kept until one of them
+  // changes: every write that may reach CR1, CR2, CR3 or BRR, a clock
+  // change, a reset or a debugger's poke drops it.
+  void derived_stale() {
+    timing_.current = false;
+    sources_.current = false;
+  }
   // The status flags that the enables in CR1 and CR3 let through to the
-  // interrupt line.
-  // Every change of a flag asks, and the enables seldom change: the answer
-  // is kept for the CR1 and CR3 it was worked out from.
+  // interrupt line. Every change of a flag asks, and the enables seldom
+  // change.
   std::uint16_t irq_sources() const {
-    const std::uint32_t enables = reg16(kCR1) | std::uint32_t{reg16(kCR3)} << 16;
-    if (enables != sources_.enables) [[unlikely]] sources_ = {enables, sources_from(enables)};
+    if (!sources_.current) [[unlikely]] sources_ = {true, sources_from(reg16(kCR1), reg16(kCR3))};
     return sources_.seen;
   }
-  static std::uint16_t sources_from(std::uint32_t enables) {
-    const unsigned cr1 = enables & 0xFFFFu, cr3 = enables >> 16;
+  static std::uint16_t sources_from(unsigned cr1, unsigned cr3) {
     // RXNEIE, TXEIE, TCIE and IDLEIE sit at their flags' bits; RXNEIE
     // also lets ORE through, PEIE lets PE through.
     static_assert(RXNEIE == RXNE && TXEIE == TXE && TCIE == TC && IDLEIE == IDLE);
@@ -191,7 +198,7 @@ class Usart : public Peripheral {
     if (!shift_busy_ && tdr_full_ && transmitter_on()) start_data_frame();
   }
   void start_data_frame();
-  void work_out_timing(std::uint32_t hz);
+  void work_out_timing();
   void start_preamble();
   void control_changed(std::uint16_t old_cr1);
   void schedule_rx();
@@ -210,12 +217,11 @@ class Usart : public Peripheral {
     unsigned af = 0;
   };
   PinRoute tx_pin_{}, rx_pin_{};
-  // A frame's shape and length as the registers and the bus clock last gave
+  // A frame's shape and length as the registers and the bus clock give
   // them: the same for every byte of a telemetry frame, so worked out once
-  // for each set of inputs.
+  // for each set-up (current: not dropped since).
   struct FrameTiming {
-    std::uint16_t brr = 0, cr1 = 0, cr2 = 0;
-    std::uint32_t hz = 0;
+    bool current = false;
     double bit_time = 0;
     SerialFormat format{};
     Ticks length = 0;
@@ -224,10 +230,9 @@ class Usart : public Peripheral {
   SerialPeer* peer_ = nullptr;
   Stats stats_{};
   bool irq_level_ = false;
-  // irq_sources() for the enables it last saw (none at first: no pair of
-  // registers gives a key above 32 bits).
+  // irq_sources() for the enables in force (current: not dropped since).
   struct Sources {
-    std::uint64_t enables = ~std::uint64_t{0};
+    bool current = false;
     std::uint16_t seen = 0;
   };
   mutable Sources sources_{};

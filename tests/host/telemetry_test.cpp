@@ -561,4 +561,40 @@ TEST_F(TelemetryUsartModel, EachByteTakesTheRateAndPinsInForceWhenItStarts) {
   EXPECT_EQ(usart3().stats().frames_sent, 4u);
 }
 
+TEST_F(TelemetryUsartModel, BytesFollowTheSetUpHoweverItChanged) {
+  // The model keeps the frame timing and the interrupt enables worked out
+  // from the set-up registers and the bus clock; a debugger's poke, a byte
+  // write into BRR and a prescaler change each make a new set-up.
+  ready_port(false);
+  auto send = [](std::uint8_t byte) {
+    const std::uint16_t armed = USART3->SR;
+    (void)armed;
+    USART3->DR = byte;
+    while ((USART3->SR & USART_SR_TC) == 0u) {
+    }
+  };
+  constexpr std::uint32_t kBrr = offsetof(USART_TypeDef, BRR);
+  send(0x10);
+  board().poke(USART3_BASE + kBrr, 0x016C, 2);  // 115200 baud
+  send(0x11);
+  usart3().write(kBrr + 1, 0x00, 1);  // BRR 0x006C: 108 bus clocks a bit
+  send(0x22);
+  board().poke(USART3_BASE + kBrr, 0x0054, 2);
+  RCC->CFGR = (RCC->CFGR & ~RCC_CFGR_PPRE1) | 0x00001000u;  // APB1 at 84 MHz: 1 Mbaud
+  send(0x33);
+  const std::uint16_t cr1 = USART3->CR1;
+  board().poke(USART3_BASE + offsetof(USART_TypeDef, CR1), cr1 | USART_CR1_TCIE, 2);
+  EXPECT_FALSE(usart3().irq_level());  // a poke has no effect of its own
+  send(0x44);
+  EXPECT_TRUE(usart3().irq_level());  // TC set again, now with TCIE
+
+  const auto& heard = station().heard();
+  ASSERT_EQ(heard.size(), 5u);
+  EXPECT_EQ(heard[0].end - heard[0].start, us(20));
+  EXPECT_EQ(heard[1].end - heard[1].start, Ticks{10 * 364 * 8});
+  EXPECT_EQ(heard[2].end - heard[2].start, Ticks{10 * 108 * 8});
+  EXPECT_EQ(heard[3].end - heard[3].start, us(10));
+  EXPECT_EQ(heard[4].end - heard[4].start, us(10));
+}
+
 }  // namespace
