@@ -78,7 +78,20 @@ class TelemetryFrame : public TelemetryTest {};
 class TelemetryTiming : public TelemetryTest {};
 class TelemetryReceive : public TelemetryTest {};
 class TelemetryMainLoop : public TelemetryTest {};
-class TelemetryUsartModel : public TelemetryTest {};
+class TelemetryUsartModel : public TelemetryTest {
+ protected:
+  // Sends a byte as the firmware does (SR read, DR write) and waits for TC;
+  // returns when the byte was written.
+  static Ticks send_polled(std::uint8_t byte) {
+    const std::uint16_t armed = USART3->SR;
+    (void)armed;
+    USART3->DR = byte;
+    const Ticks written = board().now();
+    while ((USART3->SR & USART_SR_TC) == 0u) {
+    }
+    return written;
+  }
+};
 
 // ---------------------------------------------------------------------------
 // The frame on the wire
@@ -528,15 +541,7 @@ TEST_F(TelemetryUsartModel, EachByteTakesTheRateAndPinsInForceWhenItStarts) {
   // What a byte's frame depends on (BRR, the TX pin's routing) changes
   // between bytes of one run; each byte follows the settings of its start.
   ready_port(false);
-  auto send = [](std::uint8_t byte) {
-    const std::uint16_t armed = USART3->SR;
-    (void)armed;
-    USART3->DR = byte;
-    const Ticks written = board().now();
-    while ((USART3->SR & USART_SR_TC) == 0u) {
-    }
-    return written;
-  };
+  const auto send = send_polled;
   const Ticks fast = send(0x11);
   USART3->BRR = static_cast<std::uint16_t>(0x016C);  // 115200 baud
   const Ticks slow = send(0x22);
@@ -566,13 +571,7 @@ TEST_F(TelemetryUsartModel, BytesFollowTheSetUpHoweverItChanged) {
   // from the set-up registers and the bus clock; a debugger's poke, a byte
   // write into BRR and a prescaler change each make a new set-up.
   ready_port(false);
-  auto send = [](std::uint8_t byte) {
-    const std::uint16_t armed = USART3->SR;
-    (void)armed;
-    USART3->DR = byte;
-    while ((USART3->SR & USART_SR_TC) == 0u) {
-    }
-  };
+  const auto send = send_polled;
   constexpr std::uint32_t kBrr = offsetof(USART_TypeDef, BRR);
   send(0x10);
   board().poke(USART3_BASE + kBrr, 0x016C, 2);  // 115200 baud
