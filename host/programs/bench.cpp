@@ -27,6 +27,8 @@ vboard::Ticks ticks_of(double seconds) {
   return static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
 }
 
+void say_scripted_rotor() { std::printf("sensor           reads a scripted rotor standing at 0 deg, not the shaft\n"); }
+
 // The default board from power-on; the ground station listens without
 // keeping every byte, as the run program does.
 vboard::Board& powered_board(bool scripted_rotor) {
@@ -82,6 +84,7 @@ int bench_stepped(const run::BenchOptions& o) {
   const double steps = std::ceil(static_cast<double>(length) / static_cast<double>(step));
   std::printf("virtual time     %.3f s, steps of %.3f ms (%.0f steps); fastest of %d runs each\n", seconds,
               vboard::to_ms(step), steps, kRounds);
+  if (o.scripted_rotor) say_scripted_rotor();
   std::printf("free run         %.3f s wall, %.0f x real time\n", free.wall, seconds / free.wall);
   std::printf("stepped run      %.3f s wall, %.0f x real time\n", stepped.wall, seconds / stepped.wall);
   std::printf("stepped / free   %.2f (%.3f us more a step)\n", stepped.wall / free.wall,
@@ -108,7 +111,7 @@ int main(int argc, char** argv) {
   const vboard::Motor& motor = board.motor();
   std::printf("motor            %ld integration steps, shaft at %.2f deg\n", motor.steps(),
               board.motor_drive().sensor_unwrapped_deg());
-  if (o.scripted_rotor) std::printf("sensor           reads a scripted rotor standing at 0 deg, not the shaft\n");
+  if (o.scripted_rotor) say_scripted_rotor();
   std::printf("TIM5 events      %llu (phase PWM edges and update events)\n",
               static_cast<unsigned long long>(board.tim(5).events_handled()));
   std::printf("speed            %.0f x real time\n", simulated / wall);
