@@ -1,4 +1,4 @@
-"""Tests of the image budget check (scripts/budget_check.py): how it reads
+"""Tests of the image budget check (scripts/budget_check.py, scripts/budget): how it reads
 instructions, how deep it finds code to go, how it nests handlers, and the
 whole check on tiny images assembled with the cross toolchain.
 
@@ -13,13 +13,14 @@ import textwrap
 import unittest
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import budget_check as bc  # noqa: E402
-from priority_plan import FAULTS, LEVEL0, LEVEL1  # noqa: E402
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+sys.path.insert(0, SCRIPTS)
+from budget import thumb, walker  # noqa: E402
+from budget.priority_plan import FAULTS, LEVEL0, LEVEL1, nesting  # noqa: E402
 
 CC = os.environ.get("CC", "arm-none-eabi-gcc")
 OBJDUMP = os.environ.get("OBJDUMP", "arm-none-eabi-objdump")
-SCRIPT = os.path.join(os.path.dirname(bc.__file__), "budget_check.py")
+SCRIPT = os.path.join(SCRIPTS, "budget_check.py")
 
 
 class InstructionReading(unittest.TestCase):
@@ -34,11 +35,11 @@ class InstructionReading(unittest.TestCase):
             "ittet": ("it", False),
         }
         for mnemonic, want in cases.items():
-            self.assertEqual(bc.split_mnemonic(mnemonic), want, mnemonic)
+            self.assertEqual(thumb.split_mnemonic(mnemonic), want, mnemonic)
 
     def test_instructions_it_does_not_know_are_not_taken_for_others(self):
         for mnemonic in ("smlabb", "ldaex", "blsx", "pushs", "vfoo", "cmps"):
-            self.assertEqual(bc.split_mnemonic(mnemonic)[0], None, mnemonic)
+            self.assertEqual(thumb.split_mnemonic(mnemonic)[0], None, mnemonic)
 
     def test_stack_effects(self):
         cases = [
@@ -51,13 +52,13 @@ class InstructionReading(unittest.TestCase):
             ("str", "r3, [sp, #4]", 0), ("add", "r0, sp, #8", 0), ("mov", "r7, sp", 0), ("cmp", "sp, r0", 0),
         ]
         for base, operands, want in cases:
-            self.assertEqual(bc.stack_effect(base, operands), want, "%s %s" % (base, operands))
+            self.assertEqual(thumb.stack_effect(base, operands), want, "%s %s" % (base, operands))
 
     def test_stack_pointer_writes_it_cannot_follow_are_none(self):
         for base, operands in [("mov", "sp, r0"), ("add", "sp, r3"), ("sub", "sp, sp, r2"), ("ldr", "sp, [r0]"),
                                ("stmia", "sp!, {r0, r1}"), ("str", "r0, [sp, #8]!"), ("msr", "MSP, r0"),
                                ("ldr", "r1, [sp], r2")]:
-            self.assertIsNone(bc.stack_effect(base, operands), "%s %s" % (base, operands))
+            self.assertIsNone(thumb.stack_effect(base, operands), "%s %s" % (base, operands))
 
 
 class FakeElf:
@@ -71,7 +72,7 @@ class FakeElf:
 def code_of(listing, functions=None):
     """A Code over a listing of (address, mnemonic, operands)."""
     insns = {a: (m, o) for a, m, o in listing}
-    return bc.Code(FakeElf(functions or {"f": [(listing[0][0], 0)]}), insns)
+    return walker.Code(FakeElf(functions or {"f": [(listing[0][0], 0)]}), insns)
 
 
 class CodeDepth(unittest.TestCase):
@@ -139,21 +140,21 @@ class CodeDepth(unittest.TestCase):
 
 class Nesting(unittest.TestCase):
     def test_all_contexts_with_floating_point_stack_three_extended_frames(self):
-        total, chain = bc.nesting((136, True), {LEVEL1: (0, True), LEVEL0: (48, True), FAULTS: (0, True)})
+        total, chain = nesting((136, True), {LEVEL1: (0, True), LEVEL0: (48, True), FAULTS: (0, True)})
         self.assertEqual(total, 136 + 104 + 104 + 48 + 104)
         self.assertEqual(chain, [(LEVEL1, 104, 0), (LEVEL0, 104, 48), (FAULTS, 104, 0)])
 
     def test_a_frame_over_a_handler_without_floating_point_is_basic(self):
         # Thread uses the unit, level 1 does not, level 0 does.
-        total, chain = bc.nesting((136, True), {LEVEL1: (0, False), LEVEL0: (48, True), FAULTS: (0, False)})
+        total, chain = nesting((136, True), {LEVEL1: (0, False), LEVEL0: (48, True), FAULTS: (0, False)})
         self.assertEqual(chain, [(LEVEL1, 104, 0), (LEVEL0, 32, 48), (FAULTS, 104, 0)])
         self.assertEqual(total, 424)
         # A thread without floating-point work is interrupted with a basic frame.
-        total, chain = bc.nesting((16, False), {LEVEL0: (8, False)})
+        total, chain = nesting((16, False), {LEVEL0: (8, False)})
         self.assertEqual((total, chain), (16 + 32 + 8, [(LEVEL0, 32, 8)]))
 
     def test_contexts_are_rounded_to_eight_bytes_before_a_frame(self):
-        total, _ = bc.nesting((36, True), {LEVEL0: (20, True)})
+        total, _ = nesting((36, True), {LEVEL0: (20, True)})
         self.assertEqual(total, 40 + 104 + 24)
 
     def test_leaving_a_level_out_never_hides_a_deeper_chain(self):
@@ -161,7 +162,7 @@ class Nesting(unittest.TestCase):
         import itertools
         for fps in itertools.product((False, True), repeat=4):
             levels = {LEVEL1: (8, fps[1]), LEVEL0: (16, fps[2]), FAULTS: (0, fps[3])}
-            total, _ = bc.nesting((24, fps[0]), levels)
+            total, _ = nesting((24, fps[0]), levels)
             for r in range(4):
                 for chain in itertools.combinations((LEVEL1, LEVEL0, FAULTS), r):
                     t, below = 24, fps[0]
