@@ -2,10 +2,9 @@
 the machine code, with routines the compiler did not describe modelled from
 their instructions."""
 
-import struct
-
 from .callgraph import Function, symbol_of
-from .thumb import split_mnemonic, stack_effect, uses_fp, branch_target, writes_pc
+from .thumb import UNKNOWN, decode
+from .walker import walk
 
 # Indirect call sites whose targets are known: the start-up's run of static
 # constructors calls exactly the entries of .init_array.
@@ -124,12 +123,7 @@ class Analysis:
 
     def indirect_targets(self, fn):
         if fn.name in INIT_ARRAY_CALLERS:
-            table = self.elf.section_bytes(".init_array")
-            targets = []
-            for (addr,) in struct.iter_unpack("<I", table):
-                name = self.code.name_at(addr & ~1)
-                targets.append(name or "0x%08x" % addr)
-            return targets
+            return [self.code.name_at(addr & ~1) or "0x%08x" % addr for addr in self.elf.words(".init_array")]
         return None
 
     def worst(self, fn):
@@ -201,18 +195,13 @@ class Analysis:
             return True
         found = False
         for start, _ in defs:
-            lo, hi = self.code.range_of(start)
-            for addr in self.code.addresses[self.code.index.get(lo, 0):]:
-                if addr >= hi:
-                    break
-                mnemonic, operands = self.code.insns[addr]
-                base, _ = split_mnemonic(mnemonic)
-                if base is None:
+            for addr, mnemonic, operands in self.code.body(start):
+                insn = decode(mnemonic, operands)
+                if insn.kind == UNKNOWN:
                     self.errors.append("%s: unknown instruction at 0x%08x (%s %s)" % (fn.name, addr, mnemonic,
                                                                                      operands))
-                found = found or uses_fp(base)
+                found = found or insn.fp
         return found
-
 
     def thread_split(self, entry_fn):
         """(deepest stack before, deepest stack after) the thread's first
@@ -220,14 +209,17 @@ class Analysis:
         the first instruction that touches the unit, so an interrupt of the
         thread before it stacks the basic frame. The thread's code is walked
         from the reset entry with the depth and a "may have used the unit"
-        mark per instruction. A call made before any floating-point
-        instruction to a routine that never uses the unit is all "before";
-        one to a routine that may use it is walked into, and everything after
-        its return counts as "after". A call made "after" counts whole as
-        "after". Any doubt counts as "after", the larger frame."""
+        mark per path. A call made before any floating-point instruction to
+        a routine that never uses the unit is all "before"; one to a routine
+        that may use it is walked into, and everything after its return
+        counts as "after". A call made "after" counts whole as "after", and
+        so does the rest of a routine past an indirect branch or a jump
+        table (their targets are checked with the call chains). Any doubt
+        counts as "after", the larger frame."""
         memo = {}
+        active = set()
 
-        def walk(fn):
+        def split(fn):
             # (before, after) relative to fn's entry, entered with no
             # floating-point state in the thread yet.
             key = id(fn)
@@ -236,87 +228,40 @@ class Analysis:
             if key in active:
                 self.errors.append("recursion in the thread's start-up through %s" % fn.name)
                 return 0, 0
-            active.add(key)
+            whole = self.worst(fn)[0]
             defs = self.code.by_name.get(symbol_of(fn.name), [])
             if len(defs) != 1:
                 # Not one body in the image: all of it counts as "after".
-                whole = self.worst(fn)[0]
-                active.discard(key)
                 memo[key] = (0, whole)
                 return memo[key]
-            before, after = 0, 0
-            seen = {}
-            work = [(defs[0][0], 0, False)]
-            while work:
-                addr, d, fp = work.pop()
-                if seen.get((addr, fp), -1) >= d:
-                    continue
-                seen[(addr, fp)] = d
-                if addr not in self.code.insns or len(seen) > 200000:
-                    self.errors.append("thread walk of %s: control reaches 0x%08x, which is not code" % (fn.name, addr))
-                    continue
-                mnemonic, operands = self.code.insns[addr]
-                base, conditional = split_mnemonic(mnemonic)
-                if base is None:
-                    self.errors.append("thread walk of %s: unknown instruction at 0x%08x" % (fn.name, addr))
-                    continue
-                fp = fp or uses_fp(base)
-                effect = stack_effect(base, operands)
-                if effect is None:
-                    self.errors.append("thread walk of %s: stack pointer set from a register at 0x%08x"
-                                       % (fn.name, addr))
-                    continue
-                here = d + effect
-                if fp:
-                    after = max(after, d, here)
-                else:
-                    before = max(before, d, here)
-                following = self.code.next_address(addr)
-                target = branch_target(operands)
-                if writes_pc(base, operands) or (base == "bx" and operands == "lr"):
-                    if conditional and following is not None:
-                        work.append((following, d, fp))
-                    continue
-                if base in ("bl", "blx") and target is not None:
-                    name = self.code.name_at(target)
-                    callee = self.resolve(name) if name is not None else None
-                    if callee is None:
-                        self.errors.append("thread walk of %s: call into the middle of code at 0x%08x"
-                                           % (fn.name, addr))
-                        continue
-                    whole = self.worst(callee)[0]
-                    if fp:
-                        after = max(after, here + whole)
-                    elif not self.uses_fp(callee):
-                        before = max(before, here + whole)
-                    else:
-                        b, a = walk(callee)
-                        before = max(before, here + b)
-                        after = max(after, here + a, here)
-                        fp = True
-                    if following is not None:
-                        work.append((following, here, fp))
-                    continue
-                if base == "blx" or base == "bx":
-                    # Indirect: its targets are checked elsewhere; the depth
-                    # it reaches counts as "after".
-                    after = max(after, here + self.worst(fn)[0])
-                    continue
-                if base in ("b", "cbz", "cbnz") and target is not None:
-                    work.append((target, here, fp))
-                    if (conditional or base != "b") and following is not None:
-                        work.append((following, here, fp))
-                    continue
-                if base in ("tbb", "tbh"):
-                    after = max(after, self.worst(fn)[0])
-                    continue
-                if following is not None:
-                    work.append((following, max(here, d) if conditional else here, fp))
+            active.add(key)
+            part = {False: 0, True: 0}  # deepest before / after
+
+            def reach(depth, fp):
+                part[fp] = max(part[fp], depth)
+
+            def call(addr, target, depth, fp):
+                name = self.code.name_at(target)
+                callee = self.resolve(name) if name is not None else None
+                if callee is None:
+                    self.errors.append("thread walk of %s: call into the middle of code at 0x%08x" % (fn.name, addr))
+                    return None
+                if fp or not self.uses_fp(callee):
+                    part[fp] = max(part[fp], depth + self.worst(callee)[0])
+                    return fp
+                before, after = split(callee)
+                part[False] = max(part[False], depth + before)
+                part[True] = max(part[True], depth + after)
+                return True
+
+            def stop(kind, addr, text, depth, fp):
+                part[True] = max(part[True], depth + whole)
+
+            for problem in walk(self.code, defs[0][0], reach, call, stop):
+                self.errors.append("thread walk of %s: %s" % (fn.name, problem))
             active.discard(key)
             # The compiler's figure for the routine bounds both parts.
-            whole = self.worst(fn)[0]
-            memo[key] = (min(before, whole), min(max(after, 0), whole))
+            memo[key] = (min(part[False], whole), min(part[True], whole))
             return memo[key]
 
-        active = set()
-        return walk(entry_fn)
+        return split(entry_fn)

@@ -2,6 +2,7 @@
 listing: its base and condition, its effect on the stack pointer, its branch
 target and whether it touches the floating-point unit."""
 
+import collections
 import re
 import subprocess
 
@@ -128,7 +129,56 @@ def branch_target(operands):
     return int(m.group(1), 16) if m else None
 
 
-def writes_pc(base, operands):
-    if base in ("pop", "ldmia", "ldmfd", "ldm"):
-        return "pc" in operands
-    return base in ("ldr", "mov") and operands.startswith("pc,")
+# What an instruction does to the flow of control.
+NEXT = "next"            # goes on to the next instruction
+BRANCH = "branch"        # to a known address (and on, when conditional)
+CALL = "call"            # a call to a known address, returning after it
+RETURN = "return"
+INDIRECT = "indirect"    # to an address held in a register or in memory
+TABLE = "jump table"     # tbb, tbh
+UNKNOWN = "unknown"      # not an instruction the interpreter knows
+SP_SET = "sp set"        # the stack pointer set to what is not a constant change
+
+Insn = collections.namedtuple("Insn", "kind conditional effect fp target")
+
+# Instructions whose first operand is read, not written.
+READS_FIRST = {"cmp", "cmn", "tst", "teq", "str", "strb", "strh", "strd", "strex", "push", "pld"}
+
+
+def pc_write(base, operands):
+    """RETURN for the returns compilers write (pop {..., pc}, ldm sp!, {...,
+    pc}, ldr pc, [sp], #4, mov pc, lr, bx lr), INDIRECT for any other write
+    of pc, None when pc is not written."""
+    if base in ("pop", "ldm", "ldmia", "ldmfd", "ldmdb"):
+        if not re.search(r"\bpc\b", operands):
+            return None
+        return RETURN if base == "pop" or operands.startswith("sp!") else INDIRECT
+    if base == "bx":
+        return RETURN if operands == "lr" else INDIRECT
+    if re.match(r"pc\b", operands) and base not in READS_FIRST:
+        if (base, operands) == ("mov", "pc, lr") or (base == "ldr" and re.match(r"pc, \[sp\], #\d+$", operands)):
+            return RETURN
+        return INDIRECT
+    return None
+
+
+def decode(mnemonic, operands):
+    """What one instruction does: its kind (above), whether it may not be
+    taken (a condition, or cbz/cbnz), its stack effect in bytes, whether it
+    touches the floating-point unit, and its branch or call target."""
+    base, conditional = split_mnemonic(mnemonic)
+    if base is None:
+        return Insn(UNKNOWN, False, 0, False, None)
+    effect = stack_effect(base, operands)
+    if effect is None:
+        return Insn(SP_SET, False, 0, False, None)
+    target = branch_target(operands)
+    kind = pc_write(base, operands)
+    if kind is None and base in ("bl", "blx"):
+        kind = CALL if target is not None else INDIRECT
+    elif kind is None and base in ("b", "cbz", "cbnz"):
+        kind = BRANCH if target is not None else INDIRECT
+        conditional = conditional or base != "b"
+    elif kind is None:
+        kind = TABLE if base in ("tbb", "tbh") else NEXT
+    return Insn(kind, conditional, effect, uses_fp(base), target)

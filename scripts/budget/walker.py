@@ -1,6 +1,6 @@
 """The image's routines and the walk of their control flow."""
 
-from .thumb import branch_target, split_mnemonic, stack_effect, uses_fp, writes_pc
+from .thumb import BRANCH, CALL, INDIRECT, RETURN, SP_SET, TABLE, UNKNOWN, decode
 
 
 class Code:
@@ -43,23 +43,26 @@ class Code:
         i = self.index[addr] + 1
         return self.addresses[i] if i < len(self.addresses) else None
 
+    def body(self, start):
+        """(address, mnemonic, operands) of every instruction of the function
+        that starts at `start`, in order."""
+        lo, hi = self.range_of(start)
+        for addr in self.addresses[self.index.get(lo, 0):]:
+            if addr >= hi:
+                break
+            yield (addr,) + self.insns[addr]
+
     def calls(self, start):
         """Direct calls (bl, and branches leaving the function) and indirect
         calls of a function, for the comparison with the compiler's graph."""
         lo, hi = self.range_of(start)
         direct, indirect = [], []
-        for addr in self.addresses[self.index.get(lo, 0):]:
-            if addr >= hi:
-                break
-            mnemonic, operands = self.insns[addr]
-            base, _ = split_mnemonic(mnemonic)
-            target = branch_target(operands)
-            if base in ("bl", "blx") and target is not None:
-                direct.append((target, addr))
-            elif base == "blx" or (base == "bx" and operands != "lr"):
+        for addr, mnemonic, operands in self.body(start):
+            insn = decode(mnemonic, operands)
+            if insn.kind == CALL or (insn.kind == BRANCH and not lo <= insn.target < hi):
+                direct.append((insn.target, addr))
+            elif insn.kind == INDIRECT:
                 indirect.append(addr)
-            elif base in ("b", "cbz", "cbnz") and target is not None and not lo <= target < hi:
-                direct.append((target, addr))
         return direct, indirect
 
     def depth(self, entry, call_depth):
@@ -68,67 +71,97 @@ class Code:
         call_depth(target) at each call. Returns (bytes, deepest call target
         or None, problems, whether any instruction reached uses the
         floating-point unit)."""
-        problems = []
-        fp = False
-        best, best_call = 0, None
-        seen = {}
-        work = [(entry, 0)]
-        steps = 0
-        while work:
-            addr, d = work.pop()
-            steps += 1
-            if steps > 200000:
-                problems.append("stack depth of the code at 0x%08x does not settle" % entry)
-                break
-            if addr in seen and seen[addr] >= d:
-                continue
-            if d > 4096:
-                problems.append("stack keeps growing in a loop at 0x%08x" % addr)
-                break
-            seen[addr] = d
-            if addr not in self.insns:
-                problems.append("control reaches 0x%08x, which is not code" % addr)
-                continue
-            mnemonic, operands = self.insns[addr]
-            base, conditional = split_mnemonic(mnemonic)
-            if base is None:
-                problems.append("unknown instruction at 0x%08x (%s %s)" % (addr, mnemonic, operands))
-                continue
-            fp = fp or uses_fp(base)
-            effect = stack_effect(base, operands)
-            if effect is None:
-                problems.append("stack pointer set from a register at 0x%08x (%s %s)" % (addr, mnemonic, operands))
-                continue
-            after = d + effect
-            best = max(best, after)
-            following = self.next_address(addr)
-            target = branch_target(operands)
-            if writes_pc(base, operands):
-                if conditional and following is not None:
-                    work.append((following, d))
-                continue
-            if base in ("bl", "blx") and target is not None:
-                callee = call_depth(target)
-                if after + callee > best:
-                    best, best_call = after + callee, target
-                if following is not None:
-                    work.append((following, after))
-                continue
-            if base == "blx" or (base == "bx" and operands != "lr"):
-                problems.append("indirect branch at 0x%08x" % addr)
-                continue
-            if base == "bx":
-                if conditional and following is not None:
-                    work.append((following, d))
-                continue
-            if base in ("b", "cbz", "cbnz") and target is not None:
-                work.append((target, after))
-                if (conditional or base != "b") and following is not None:
-                    work.append((following, after))
-                continue
-            if base in ("tbb", "tbh"):
-                problems.append("jump table at 0x%08x" % addr)
-                continue
-            if following is not None:
-                work.append((following, max(after, d) if conditional else after))
-        return best, best_call, problems, fp
+        best, best_call, any_fp = 0, None, False
+
+        def reach(depth, fp):
+            nonlocal best, any_fp
+            best, any_fp = max(best, depth), any_fp or fp
+
+        def call(addr, target, depth, fp):
+            nonlocal best, best_call
+            total = depth + call_depth(target)
+            if total > best:
+                best, best_call = total, target
+            return fp
+
+        def stop(kind, addr, text, depth, fp):
+            return "%s at 0x%08x (%s)" % ("indirect branch" if kind == INDIRECT else kind, addr, text)
+
+        problems = walk(self, entry, reach, call, stop)
+        return best, best_call, problems, any_fp
+
+
+# Bounds of a walk: no stack of the board comes near GROWTH_LIMIT bytes, so a
+# path deeper than that is a loop that pushes on every turn; STEP_LIMIT is a
+# last guard that ends any walk.
+GROWTH_LIMIT = 4096
+STEP_LIMIT = 200000
+
+
+def walk(code, entry, reach, call, stop):
+    """Every path of control from `entry` (stack depth 0, no floating-point
+    state), one instruction at a time, with the depth and whether a
+    floating-point instruction has run on the path. For each instruction
+    reached:
+      reach(depth, fp)   the depth after it (fp includes the instruction);
+      call(addr, target, depth, fp) at a call: the fp of the path after the
+                         call returns, or None when the path ends there;
+      stop(kind, addr, text, depth, fp) at an INDIRECT branch or a jump
+                         TABLE, where the path ends: a problem, or None.
+    A state (address, fp) is walked again only when reached deeper, so every
+    walk ends: a deepening loop passes GROWTH_LIMIT. Returns the problems
+    that leave the depth unknown: an unknown instruction, a stack pointer
+    set from a register, control reaching what is not code, a loop that
+    keeps pushing, and those stop() gave."""
+    problems = []
+    seen = {}
+    work = [(entry, 0, False)]
+    steps = 0
+    while work:
+        addr, depth, fp = work.pop()
+        steps += 1
+        if steps > STEP_LIMIT:
+            problems.append("stack depth of the code at 0x%08x does not settle" % entry)
+            break
+        if (addr, fp) in seen and seen[(addr, fp)] >= depth:
+            continue
+        if depth > GROWTH_LIMIT:
+            problems.append("stack keeps growing in a loop at 0x%08x" % addr)
+            break
+        seen[(addr, fp)] = depth
+        if addr not in code.insns:
+            problems.append("control reaches 0x%08x, which is not code" % addr)
+            continue
+        mnemonic, operands = code.insns[addr]
+        insn = decode(mnemonic, operands)
+        text = ("%s %s" % (mnemonic, operands)).strip()
+        if insn.kind == UNKNOWN:
+            problems.append("unknown instruction at 0x%08x (%s)" % (addr, text))
+            continue
+        if insn.kind == SP_SET:
+            problems.append("stack pointer set from a register at 0x%08x (%s)" % (addr, text))
+            continue
+        fp = fp or insn.fp
+        after = depth + insn.effect
+        reach(max(depth, after), fp)
+        following = code.next_address(addr)
+        nexts = []
+        if insn.kind == RETURN:
+            if insn.conditional:  # not taken: nothing was popped
+                nexts.append((following, depth, fp))
+        elif insn.kind == CALL:
+            returned = call(addr, insn.target, after, fp)
+            if returned is not None:
+                nexts.append((following, after, returned))
+        elif insn.kind in (INDIRECT, TABLE):
+            problem = stop(insn.kind, addr, text, after, fp)
+            if problem is not None:
+                problems.append(problem)
+        elif insn.kind == BRANCH:
+            nexts.append((insn.target, after, fp))
+            if insn.conditional:
+                nexts.append((following, after, fp))
+        else:  # an instruction under a condition may or may not have run
+            nexts.append((following, max(after, depth) if insn.conditional else after, fp))
+        work += [n for n in nexts if n[0] is not None]
+    return problems

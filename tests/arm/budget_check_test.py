@@ -6,6 +6,7 @@ whole check on tiny images assembled with the cross toolchain.
 """
 
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -16,14 +17,26 @@ sys.dont_write_bytecode = True
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 sys.path.insert(0, SCRIPTS)
 from budget import thumb, walker  # noqa: E402
+from budget.analysis import Analysis  # noqa: E402
+from budget.callgraph import Function  # noqa: E402
 from budget.priority_plan import FAULTS, LEVEL0, LEVEL1, nesting  # noqa: E402
 
 CC = os.environ.get("CC", "arm-none-eabi-gcc")
 OBJDUMP = os.environ.get("OBJDUMP", "arm-none-eabi-objdump")
 SCRIPT = os.path.join(SCRIPTS, "budget_check.py")
+LIMIT = 10  # seconds: a walk that does not end fails its test instead of hanging the suite
 
 
-class InstructionReading(unittest.TestCase):
+class Bounded(unittest.TestCase):
+    def setUp(self):
+        def expire(signum, frame):
+            raise TimeoutError("still running after %d s" % LIMIT)
+        signal.signal(signal.SIGALRM, expire)
+        signal.alarm(LIMIT)
+        self.addCleanup(signal.alarm, 0)
+
+
+class InstructionReading(Bounded):
     def test_mnemonics_split_into_base_and_condition(self):
         cases = {
             "bl": ("bl", False), "bleq": ("bl", True),        # a call inside an IT block
@@ -60,6 +73,21 @@ class InstructionReading(unittest.TestCase):
                                ("ldr", "r1, [sp], r2")]:
             self.assertIsNone(thumb.stack_effect(base, operands), "%s %s" % (base, operands))
 
+    def test_control_flow_of_an_instruction(self):
+        cases = [
+            ("pop", "{r4, pc}", thumb.RETURN), ("ldmia.w", "sp!, {r4, pc}", thumb.RETURN),
+            ("ldr.w", "pc, [sp], #4", thumb.RETURN), ("mov", "pc, lr", thumb.RETURN), ("bx", "lr", thumb.RETURN),
+            ("bx", "r3", thumb.INDIRECT), ("blx", "r3", thumb.INDIRECT), ("mov", "pc, r3", thumb.INDIRECT),
+            ("ldr", "pc, [r0, #4]", thumb.INDIRECT), ("ldm", "r0, {r4, pc}", thumb.INDIRECT),
+            ("add", "pc, r3", thumb.INDIRECT), ("tbb", "[pc, r3]", thumb.TABLE), ("bl", "200 <g>", thumb.CALL),
+            ("b.n", "100 <f>", thumb.BRANCH), ("ldr", "r3, [pc, #8]", thumb.NEXT), ("pop", "{r4, r5}", thumb.NEXT),
+        ]
+        for mnemonic, operands, kind in cases:
+            self.assertEqual(thumb.decode(mnemonic, operands).kind, kind, "%s %s" % (mnemonic, operands))
+        # cbz and a conditional branch may fall through; b does not.
+        self.assertEqual([thumb.decode(m, "100 <f>").conditional for m in ("b.n", "bne.n", "cbz")],
+                         [False, True, True])
+
 
 class FakeElf:
     def __init__(self, functions):
@@ -75,7 +103,7 @@ def code_of(listing, functions=None):
     return walker.Code(FakeElf(functions or {"f": [(listing[0][0], 0)]}), insns)
 
 
-class CodeDepth(unittest.TestCase):
+class CodeDepth(Bounded):
     def depth(self, listing, callee=0):
         calls = []
 
@@ -115,17 +143,12 @@ class CodeDepth(unittest.TestCase):
         self.assertEqual(len(problems), 1)
         self.assertIn("unknown instruction at 0x00000102", problems[0])
 
-    def test_stack_set_from_a_register_and_a_growing_loop_are_problems(self):
+    def test_stack_set_from_a_register_is_a_problem(self):
         _, _, problems, _, _ = self.depth([
             (0x100, "mov", "sp, r0"),
             (0x102, "bx", "lr"),
         ])
         self.assertIn("stack pointer set from a register", problems[0])
-        _, _, problems, _, _ = self.depth([
-            (0x100, "push", "{r4}"),
-            (0x102, "b.n", "100 <f>"),
-        ])
-        self.assertTrue(any("keeps growing" in p for p in problems), problems)
 
     def test_any_floating_point_instruction_reached_marks_the_code(self):
         listing = [
@@ -138,7 +161,51 @@ class CodeDepth(unittest.TestCase):
         self.assertFalse(self.depth(listing)[3])
 
 
-class Nesting(unittest.TestCase):
+class OneWalk(Bounded):
+    """Both walks over one crafted listing: the depth of a routine modelled
+    from its code, and the thread's split of f, a routine the compiler
+    describes with a 16-byte frame. Both end (the pushing loop once hung the
+    split), and neither counts what it cannot follow as 0 bytes."""
+
+    def walks(self, listing, functions=None):
+        code = code_of(listing, functions)
+        depth, _, problems, _ = code.depth(listing[0][0], lambda target: 0)
+        fn = Function("f", "f.ci", "f.c:1:1", 16, "static")
+        analysis = Analysis([fn], code, None)
+        return depth, problems, analysis.thread_split(fn), analysis.errors
+
+    def test_crafted_listings(self):
+        g = [(0x200, "push", "{r4, r5, r6, r7, r8, lr}"), (0x202, "pop", "{r4, r5, r6, r7, r8, pc}")]
+        cases = [  # listing, depth, problem, split (before, after), its error
+            ("loop that pushes", [(0x100, "push", "{r4}"), (0x102, "b.n", "100 <f>")],
+             None, "stack keeps growing in a loop at 0x00000102", None, "keeps growing"),
+            ("loop that does not push", [(0x100, "push", "{r4, lr}"), (0x102, "subs", "r0, #1"),
+                                         (0x104, "bne.n", "102 <f+0x2>"), (0x106, "pop", "{r4, pc}")],
+             8, None, (8, 0), None),
+            ("tail call", [(0x100, "push", "{r4, lr}"), (0x102, "pop", "{r4, lr}"), (0x104, "b.w", "200 <g>")] + g,
+             24, None, (24, 0), None),
+            # The thread counts the rest of f whole, as "after"; the branch is
+            # an error through the comparison with the compiler's call graph.
+            ("indirect branch", [(0x100, "push", "{r4, lr}"), (0x102, "bx", "r3")],
+             8, "indirect branch at 0x00000102 (bx r3)", (8, 16), "indirect call in f at 0x00000102"),
+            ("unknown instruction", [(0x100, "push", "{r4, lr}"), (0x102, "smlabb", "r0, r1, r2, r3")],
+             8, "unknown instruction at 0x00000102 (smlabb r0, r1, r2, r3)", None, "unknown instruction"),
+        ]
+        for name, listing, depth, problem, split, error in cases:
+            functions = {"f": [(0x100, 0x100)], "g": [(0x200, 4)]}
+            got_depth, problems, got_split, errors = self.walks(listing, functions)
+            if depth is not None:
+                self.assertEqual(got_depth, depth, name)
+            self.assertEqual(problems, [problem] if problem else [], name)
+            if split is not None:
+                self.assertEqual(got_split, split, name)
+            if error:
+                self.assertTrue(any(error in e for e in errors), (name, errors))
+            else:
+                self.assertEqual(errors, [], name)
+
+
+class Nesting(Bounded):
     def test_all_contexts_with_floating_point_stack_three_extended_frames(self):
         total, chain = nesting((136, True), {LEVEL1: (0, True), LEVEL0: (48, True), FAULTS: (0, True)})
         self.assertEqual(total, 136 + 104 + 104 + 48 + 104)
@@ -246,7 +313,7 @@ SECTIONS { .isr_vector : { KEEP(*(.isr_vector)) } > FLASH
 """
 
 
-class WholeCheck(unittest.TestCase):
+class WholeCheck(Bounded):
     def run_check(self, work_body="vadd.f32 s0, s0, s1", tick_body="adds r0, #1", budget=512):
         with tempfile.TemporaryDirectory() as tmp:
             src, ld, elf = (os.path.join(tmp, n) for n in ("image.S", "image.ld", "image.elf"))
@@ -255,12 +322,12 @@ class WholeCheck(unittest.TestCase):
             with open(ld, "w") as f:
                 f.write(LINK)
             subprocess.run([CC, "-mcpu=cortex-m4", "-mthumb", "-mfpu=fpv4-sp-d16", "-mfloat-abi=hard", "-nostdlib",
-                            "-T", ld, "-o", elf, src], check=True)
+                            "-T", ld, "-o", elf, src], check=True, timeout=LIMIT)
             result = subprocess.run([sys.executable, SCRIPT, "--elf", elf, "--objdump", OBJDUMP,
                                      "--stack-budget", str(budget), "--keep-on-failure"],
-                                    stdout=subprocess.PIPE, universal_newlines=True)
+                                    stdout=subprocess.PIPE, universal_newlines=True, timeout=LIMIT)
             sections = subprocess.run([OBJDUMP, "-h", elf], stdout=subprocess.PIPE, universal_newlines=True,
-                                      check=True).stdout
+                                      check=True, timeout=LIMIT).stdout
             self.loaded = sum(int(line.split()[2], 16) for line in sections.splitlines()
                               if line.split()[1:2] in ([".isr_vector"], [".text"]))
             return result.returncode, result.stdout
@@ -316,6 +383,15 @@ class WholeCheck(unittest.TestCase):
         status, out = self.run_check(tick_body="mov sp, r0")
         self.assertEqual(status, 1, out)
         self.assertIn("stack pointer set from a register", out)
+        status, out = self.run_check(tick_body="bx r3")
+        self.assertEqual(status, 1, out)
+        self.assertIn("SysTick_Handler: indirect branch at", out)
+        # A pushing loop after the thread's first floating-point instruction,
+        # which both the depth and the thread's split walk.
+        status, out = self.run_check(work_body="vadd.f32 s0, s0, s1\n1:  push {r4}\n    b 1b")
+        self.assertEqual(status, 1, out)
+        self.assertIn("work: stack keeps growing", out)
+        self.assertIn("thread walk of work: stack keeps growing", out)
 
     def test_over_budget_fails(self):
         status, out = self.run_check(budget=300)
