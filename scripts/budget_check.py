@@ -69,12 +69,19 @@ def main():
     p.add_argument("objects", nargs="*", help="the image's objects, with their .su and .ci files beside them, "
                    "or the .ci files of the link step (the .su beside each)")
     args = p.parse_args()
+    if args.report and os.path.exists(args.report):
+        stems = [os.path.splitext(o)[0] for o in args.objects if o]
+        inputs = [args.elf] + args.objects + [s + ext for s in stems for ext in (".ci", ".su")]
+        if any(os.path.exists(i) and os.path.samefile(i, args.report) for i in inputs):
+            p.error("--report %s is one of the check's inputs" % args.report)
 
     report, fails = check(args)
     print("\n".join(report))
     if args.report:
-        with open(args.report, "w") as f:
+        # Put in place whole, by rename: an interrupted run leaves the old report.
+        with open(args.report + ".tmp", "w") as f:
             f.write("\n".join(report) + "\n")
+        os.replace(args.report + ".tmp", args.report)
 
     if fails:
         print("budget check FAILED: " + "; ".join(fails))

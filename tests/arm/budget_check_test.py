@@ -314,7 +314,7 @@ SECTIONS { .isr_vector : { KEEP(*(.isr_vector)) } > FLASH
 
 
 class WholeCheck(Bounded):
-    def run_check(self, work_body="vadd.f32 s0, s0, s1", tick_body="adds r0, #1", budget=512):
+    def run_check(self, work_body="vadd.f32 s0, s0, s1", tick_body="adds r0, #1", budget=512, report="report.txt"):
         with tempfile.TemporaryDirectory() as tmp:
             src, ld, elf = (os.path.join(tmp, n) for n in ("image.S", "image.ld", "image.elf"))
             with open(src, "w") as f:
@@ -324,8 +324,14 @@ class WholeCheck(Bounded):
             subprocess.run([CC, "-mcpu=cortex-m4", "-mthumb", "-mfpu=fpv4-sp-d16", "-mfloat-abi=hard", "-nostdlib",
                             "-T", ld, "-o", elf, src], check=True, timeout=LIMIT)
             result = subprocess.run([sys.executable, SCRIPT, "--elf", elf, "--objdump", OBJDUMP,
-                                     "--stack-budget", str(budget), "--keep-on-failure"],
-                                    stdout=subprocess.PIPE, universal_newlines=True, timeout=LIMIT)
+                                     "--stack-budget", str(budget), "--keep-on-failure",
+                                     "--report", os.path.join(tmp, report)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                                    timeout=LIMIT)
+            self.stderr = result.stderr
+            if os.path.exists(os.path.join(tmp, "report.txt")):
+                with open(os.path.join(tmp, "report.txt")) as f:
+                    self.report = f.read()
             sections = subprocess.run([OBJDUMP, "-h", elf], stdout=subprocess.PIPE, universal_newlines=True,
                                       check=True, timeout=LIMIT).stdout
             self.loaded = sum(int(line.split()[2], 16) for line in sections.splitlines()
@@ -343,6 +349,7 @@ class WholeCheck(Bounded):
         # fault 104 over the keys' handler, which uses the unit.
         self.assertEqual(status, 0, out)
         self.assertEqual(self.figure(out), 48 + 104 + 8 + 32 + 16 + 104 + 0, out)
+        self.assertEqual(self.report, out)
         # Flash runs from its start to the end of the code, which follows
         # the vector table.
         self.assertIn("flash %d of" % self.loaded, out)
@@ -392,6 +399,12 @@ class WholeCheck(Bounded):
         self.assertEqual(status, 1, out)
         self.assertIn("work: stack keeps growing", out)
         self.assertIn("thread walk of work: stack keeps growing", out)
+
+    def test_the_report_never_replaces_an_input(self):
+        # Refused before the run; the image is still read whole afterwards.
+        status, out = self.run_check(report="image.elf")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("image.elf is one of the check's inputs", self.stderr)
 
     def test_over_budget_fails(self):
         status, out = self.run_check(budget=300)
