@@ -13,11 +13,15 @@ floating-point routines, memcpy, memset) are read from the linked image
 is followed instruction by instruction, every push, vpush, pre-decrementing
 store and "sub sp" adding to the depth and every pop releasing it, and every
 call, and every branch that leaves the routine, counts as a call from the
-depth where it stands. An instruction the interpreter does not know, or a
-stack pointer set from a register, makes the figure unbounded: counting it
-as 0 bytes could hide a push. The disassembly of the firmware's own
-functions is compared with the compiler's call graph: a call that the graph
-does not list is reported and followed.
+depth where it stands. An instruction the interpreter does not know, a
+stack pointer set from a register, an indirect branch, a jump table or a
+loop that keeps pushing makes the figure unbounded: counting it as 0 bytes
+could hide a push. The same walk, marking the paths on which a
+floating-point instruction has run, splits the thread into its parts before
+and after the first one, which are interrupted with different frames. The
+disassembly of the firmware's own functions is compared with the
+compiler's call graph: a call that the graph does not list is reported and
+followed.
 
 Every call path is followed from the reset entry (start-up and main: the
 thread) and from every handler in the vector table. An indirect call or a
@@ -25,8 +29,9 @@ recursion makes the figure unbounded and fails the check, except the run of
 static constructors in the start-up, whose targets are exactly the entries
 of .init_array (normally none).
 
-Nesting, under the priority plan of priority_plan.py (one pre-emption bit
-after start-up; the boot check compares it with the running image):
+Nesting, under the priority plan of budget/priority_plan.py (one
+pre-emption bit after start-up; the boot check compares it with the
+running image):
   thread       reset entry, start-up, main
   level 1      SysTick (0xF0) and the serial receive, USART3 (0xB0): they
                share the level and do not pre-empt each other

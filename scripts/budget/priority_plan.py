@@ -1,5 +1,6 @@
 """The interrupt priority plan in force after start-up, as the stack check
-counts it and the boot check finds it in the running image.
+counts it and the boot check finds it in the running image, and how its
+levels nest on the stack.
 
 The key set-up leaves the grouping at one pre-emption bit (the top bit of
 each 4-bit priority byte), so there are two pre-emption levels: 0 (bytes
@@ -44,6 +45,7 @@ def level_of_exception(number):
     if number in PRIORITIES:
         return level_of_byte(PRIORITIES[number][1])
     return LEVEL0
+
 
 # Exception frames: the basic frame (r0-r3, r12, lr, pc, xPSR) and the
 # extended one with S0..S15, FPSCR and a reserved word, whose space the core
