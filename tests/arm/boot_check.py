@@ -226,11 +226,12 @@ def main():
 
 
 def check_priority_plan(scb, nvic):
-    """The stack check nests handlers by the plan in priority_plan.py; every
-    exception the running image can take must be on the level the plan
+    """The stack check nests handlers by the plan in budget/priority_plan.py;
+    every exception the running image can take must be on the level the plan
     gives it, so that the plan cannot drift from the image."""
+    sys.dont_write_bytecode = True  # no __pycache__ in the source tree
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-    import priority_plan as plan
+    from budget import priority_plan as plan
 
     grouping = u32(scb + 0x0C) & 0x700
     check("grouping is the plan's", grouping, plan.GROUPING)

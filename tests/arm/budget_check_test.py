@@ -1,4 +1,4 @@
-"""Tests of the image budget check (scripts/budget_check.py): how it reads
+"""Tests of the image budget check (scripts/budget_check.py, scripts/budget): how it reads
 instructions, how deep it finds code to go, how it nests handlers, and the
 whole check on tiny images assembled with the cross toolchain.
 
@@ -6,6 +6,7 @@ whole check on tiny images assembled with the cross toolchain.
 """
 
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -13,16 +14,29 @@ import textwrap
 import unittest
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import budget_check as bc  # noqa: E402
-from priority_plan import FAULTS, LEVEL0, LEVEL1  # noqa: E402
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+sys.path.insert(0, SCRIPTS)
+from budget import thumb, walker  # noqa: E402
+from budget.analysis import Analysis  # noqa: E402
+from budget.callgraph import Function  # noqa: E402
+from budget.priority_plan import FAULTS, LEVEL0, LEVEL1, nesting  # noqa: E402
 
 CC = os.environ.get("CC", "arm-none-eabi-gcc")
 OBJDUMP = os.environ.get("OBJDUMP", "arm-none-eabi-objdump")
-SCRIPT = os.path.join(os.path.dirname(bc.__file__), "budget_check.py")
+SCRIPT = os.path.join(SCRIPTS, "budget_check.py")
+LIMIT = 10  # seconds: a walk that does not end fails its test instead of hanging the suite
 
 
-class InstructionReading(unittest.TestCase):
+class Bounded(unittest.TestCase):
+    def setUp(self):
+        def expire(signum, frame):
+            raise TimeoutError("still running after %d s" % LIMIT)
+        signal.signal(signal.SIGALRM, expire)
+        signal.alarm(LIMIT)
+        self.addCleanup(signal.alarm, 0)
+
+
+class InstructionReading(Bounded):
     def test_mnemonics_split_into_base_and_condition(self):
         cases = {
             "bl": ("bl", False), "bleq": ("bl", True),        # a call inside an IT block
@@ -34,11 +48,11 @@ class InstructionReading(unittest.TestCase):
             "ittet": ("it", False),
         }
         for mnemonic, want in cases.items():
-            self.assertEqual(bc.split_mnemonic(mnemonic), want, mnemonic)
+            self.assertEqual(thumb.split_mnemonic(mnemonic), want, mnemonic)
 
     def test_instructions_it_does_not_know_are_not_taken_for_others(self):
         for mnemonic in ("smlabb", "ldaex", "blsx", "pushs", "vfoo", "cmps"):
-            self.assertEqual(bc.split_mnemonic(mnemonic)[0], None, mnemonic)
+            self.assertEqual(thumb.split_mnemonic(mnemonic)[0], None, mnemonic)
 
     def test_stack_effects(self):
         cases = [
@@ -51,13 +65,28 @@ class InstructionReading(unittest.TestCase):
             ("str", "r3, [sp, #4]", 0), ("add", "r0, sp, #8", 0), ("mov", "r7, sp", 0), ("cmp", "sp, r0", 0),
         ]
         for base, operands, want in cases:
-            self.assertEqual(bc.stack_effect(base, operands), want, "%s %s" % (base, operands))
+            self.assertEqual(thumb.stack_effect(base, operands), want, "%s %s" % (base, operands))
 
     def test_stack_pointer_writes_it_cannot_follow_are_none(self):
         for base, operands in [("mov", "sp, r0"), ("add", "sp, r3"), ("sub", "sp, sp, r2"), ("ldr", "sp, [r0]"),
                                ("stmia", "sp!, {r0, r1}"), ("str", "r0, [sp, #8]!"), ("msr", "MSP, r0"),
                                ("ldr", "r1, [sp], r2")]:
-            self.assertIsNone(bc.stack_effect(base, operands), "%s %s" % (base, operands))
+            self.assertIsNone(thumb.stack_effect(base, operands), "%s %s" % (base, operands))
+
+    def test_control_flow_of_an_instruction(self):
+        cases = [
+            ("pop", "{r4, pc}", thumb.RETURN), ("ldmia.w", "sp!, {r4, pc}", thumb.RETURN),
+            ("ldr.w", "pc, [sp], #4", thumb.RETURN), ("mov", "pc, lr", thumb.RETURN), ("bx", "lr", thumb.RETURN),
+            ("bx", "r3", thumb.INDIRECT), ("blx", "r3", thumb.INDIRECT), ("mov", "pc, r3", thumb.INDIRECT),
+            ("ldr", "pc, [r0, #4]", thumb.INDIRECT), ("ldm", "r0, {r4, pc}", thumb.INDIRECT),
+            ("add", "pc, r3", thumb.INDIRECT), ("tbb", "[pc, r3]", thumb.TABLE), ("bl", "200 <g>", thumb.CALL),
+            ("b.n", "100 <f>", thumb.BRANCH), ("ldr", "r3, [pc, #8]", thumb.NEXT), ("pop", "{r4, r5}", thumb.NEXT),
+        ]
+        for mnemonic, operands, kind in cases:
+            self.assertEqual(thumb.decode(mnemonic, operands).kind, kind, "%s %s" % (mnemonic, operands))
+        # cbz and a conditional branch may fall through; b does not.
+        self.assertEqual([thumb.decode(m, "100 <f>").conditional for m in ("b.n", "bne.n", "cbz")],
+                         [False, True, True])
 
 
 class FakeElf:
@@ -71,10 +100,10 @@ class FakeElf:
 def code_of(listing, functions=None):
     """A Code over a listing of (address, mnemonic, operands)."""
     insns = {a: (m, o) for a, m, o in listing}
-    return bc.Code(FakeElf(functions or {"f": [(listing[0][0], 0)]}), insns)
+    return walker.Code(FakeElf(functions or {"f": [(listing[0][0], 0)]}), insns)
 
 
-class CodeDepth(unittest.TestCase):
+class CodeDepth(Bounded):
     def depth(self, listing, callee=0):
         calls = []
 
@@ -114,17 +143,12 @@ class CodeDepth(unittest.TestCase):
         self.assertEqual(len(problems), 1)
         self.assertIn("unknown instruction at 0x00000102", problems[0])
 
-    def test_stack_set_from_a_register_and_a_growing_loop_are_problems(self):
+    def test_stack_set_from_a_register_is_a_problem(self):
         _, _, problems, _, _ = self.depth([
             (0x100, "mov", "sp, r0"),
             (0x102, "bx", "lr"),
         ])
         self.assertIn("stack pointer set from a register", problems[0])
-        _, _, problems, _, _ = self.depth([
-            (0x100, "push", "{r4}"),
-            (0x102, "b.n", "100 <f>"),
-        ])
-        self.assertTrue(any("keeps growing" in p for p in problems), problems)
 
     def test_any_floating_point_instruction_reached_marks_the_code(self):
         listing = [
@@ -137,23 +161,67 @@ class CodeDepth(unittest.TestCase):
         self.assertFalse(self.depth(listing)[3])
 
 
-class Nesting(unittest.TestCase):
+class OneWalk(Bounded):
+    """Both walks over one crafted listing: the depth of a routine modelled
+    from its code, and the thread's split of f, a routine the compiler
+    describes with a 16-byte frame. Both end (the pushing loop once hung the
+    split), and neither counts what it cannot follow as 0 bytes."""
+
+    def walks(self, listing, functions=None):
+        code = code_of(listing, functions)
+        depth, _, problems, _ = code.depth(listing[0][0], lambda target: 0)
+        fn = Function("f", "f.ci", "f.c:1:1", 16, "static")
+        analysis = Analysis([fn], code, None)
+        return depth, problems, analysis.thread_split(fn), analysis.errors
+
+    def test_crafted_listings(self):
+        g = [(0x200, "push", "{r4, r5, r6, r7, r8, lr}"), (0x202, "pop", "{r4, r5, r6, r7, r8, pc}")]
+        cases = [  # listing, depth, problem, split (before, after), its error
+            ("loop that pushes", [(0x100, "push", "{r4}"), (0x102, "b.n", "100 <f>")],
+             None, "stack keeps growing in a loop at 0x00000102", None, "keeps growing"),
+            ("loop that does not push", [(0x100, "push", "{r4, lr}"), (0x102, "subs", "r0, #1"),
+                                         (0x104, "bne.n", "102 <f+0x2>"), (0x106, "pop", "{r4, pc}")],
+             8, None, (8, 0), None),
+            ("tail call", [(0x100, "push", "{r4, lr}"), (0x102, "pop", "{r4, lr}"), (0x104, "b.w", "200 <g>")] + g,
+             24, None, (24, 0), None),
+            # The thread counts the rest of f whole, as "after"; the branch is
+            # an error through the comparison with the compiler's call graph.
+            ("indirect branch", [(0x100, "push", "{r4, lr}"), (0x102, "bx", "r3")],
+             8, "indirect branch at 0x00000102 (bx r3)", (8, 16), "indirect call in f at 0x00000102"),
+            ("unknown instruction", [(0x100, "push", "{r4, lr}"), (0x102, "smlabb", "r0, r1, r2, r3")],
+             8, "unknown instruction at 0x00000102 (smlabb r0, r1, r2, r3)", None, "unknown instruction"),
+        ]
+        for name, listing, depth, problem, split, error in cases:
+            functions = {"f": [(0x100, 0x100)], "g": [(0x200, 4)]}
+            got_depth, problems, got_split, errors = self.walks(listing, functions)
+            if depth is not None:
+                self.assertEqual(got_depth, depth, name)
+            self.assertEqual(problems, [problem] if problem else [], name)
+            if split is not None:
+                self.assertEqual(got_split, split, name)
+            if error:
+                self.assertTrue(any(error in e for e in errors), (name, errors))
+            else:
+                self.assertEqual(errors, [], name)
+
+
+class Nesting(Bounded):
     def test_all_contexts_with_floating_point_stack_three_extended_frames(self):
-        total, chain = bc.nesting((136, True), {LEVEL1: (0, True), LEVEL0: (48, True), FAULTS: (0, True)})
+        total, chain = nesting((136, True), {LEVEL1: (0, True), LEVEL0: (48, True), FAULTS: (0, True)})
         self.assertEqual(total, 136 + 104 + 104 + 48 + 104)
         self.assertEqual(chain, [(LEVEL1, 104, 0), (LEVEL0, 104, 48), (FAULTS, 104, 0)])
 
     def test_a_frame_over_a_handler_without_floating_point_is_basic(self):
         # Thread uses the unit, level 1 does not, level 0 does.
-        total, chain = bc.nesting((136, True), {LEVEL1: (0, False), LEVEL0: (48, True), FAULTS: (0, False)})
+        total, chain = nesting((136, True), {LEVEL1: (0, False), LEVEL0: (48, True), FAULTS: (0, False)})
         self.assertEqual(chain, [(LEVEL1, 104, 0), (LEVEL0, 32, 48), (FAULTS, 104, 0)])
         self.assertEqual(total, 424)
         # A thread without floating-point work is interrupted with a basic frame.
-        total, chain = bc.nesting((16, False), {LEVEL0: (8, False)})
+        total, chain = nesting((16, False), {LEVEL0: (8, False)})
         self.assertEqual((total, chain), (16 + 32 + 8, [(LEVEL0, 32, 8)]))
 
     def test_contexts_are_rounded_to_eight_bytes_before_a_frame(self):
-        total, _ = bc.nesting((36, True), {LEVEL0: (20, True)})
+        total, _ = nesting((36, True), {LEVEL0: (20, True)})
         self.assertEqual(total, 40 + 104 + 24)
 
     def test_leaving_a_level_out_never_hides_a_deeper_chain(self):
@@ -161,7 +229,7 @@ class Nesting(unittest.TestCase):
         import itertools
         for fps in itertools.product((False, True), repeat=4):
             levels = {LEVEL1: (8, fps[1]), LEVEL0: (16, fps[2]), FAULTS: (0, fps[3])}
-            total, _ = bc.nesting((24, fps[0]), levels)
+            total, _ = nesting((24, fps[0]), levels)
             for r in range(4):
                 for chain in itertools.combinations((LEVEL1, LEVEL0, FAULTS), r):
                     t, below = 24, fps[0]
@@ -245,8 +313,8 @@ SECTIONS { .isr_vector : { KEEP(*(.isr_vector)) } > FLASH
 """
 
 
-class WholeCheck(unittest.TestCase):
-    def run_check(self, work_body="vadd.f32 s0, s0, s1", tick_body="adds r0, #1", budget=512):
+class WholeCheck(Bounded):
+    def run_check(self, work_body="vadd.f32 s0, s0, s1", tick_body="adds r0, #1", budget=512, report="report.txt"):
         with tempfile.TemporaryDirectory() as tmp:
             src, ld, elf = (os.path.join(tmp, n) for n in ("image.S", "image.ld", "image.elf"))
             with open(src, "w") as f:
@@ -254,12 +322,18 @@ class WholeCheck(unittest.TestCase):
             with open(ld, "w") as f:
                 f.write(LINK)
             subprocess.run([CC, "-mcpu=cortex-m4", "-mthumb", "-mfpu=fpv4-sp-d16", "-mfloat-abi=hard", "-nostdlib",
-                            "-T", ld, "-o", elf, src], check=True)
+                            "-T", ld, "-o", elf, src], check=True, timeout=LIMIT)
             result = subprocess.run([sys.executable, SCRIPT, "--elf", elf, "--objdump", OBJDUMP,
-                                     "--stack-budget", str(budget), "--keep-on-failure"],
-                                    stdout=subprocess.PIPE, universal_newlines=True)
+                                     "--stack-budget", str(budget), "--keep-on-failure",
+                                     "--report", os.path.join(tmp, report)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                                    timeout=LIMIT)
+            self.stderr = result.stderr
+            if os.path.exists(os.path.join(tmp, "report.txt")):
+                with open(os.path.join(tmp, "report.txt")) as f:
+                    self.report = f.read()
             sections = subprocess.run([OBJDUMP, "-h", elf], stdout=subprocess.PIPE, universal_newlines=True,
-                                      check=True).stdout
+                                      check=True, timeout=LIMIT).stdout
             self.loaded = sum(int(line.split()[2], 16) for line in sections.splitlines()
                               if line.split()[1:2] in ([".isr_vector"], [".text"]))
             return result.returncode, result.stdout
@@ -275,6 +349,7 @@ class WholeCheck(unittest.TestCase):
         # fault 104 over the keys' handler, which uses the unit.
         self.assertEqual(status, 0, out)
         self.assertEqual(self.figure(out), 48 + 104 + 8 + 32 + 16 + 104 + 0, out)
+        self.assertEqual(self.report, out)
         # Flash runs from its start to the end of the code, which follows
         # the vector table.
         self.assertIn("flash %d of" % self.loaded, out)
@@ -315,6 +390,21 @@ class WholeCheck(unittest.TestCase):
         status, out = self.run_check(tick_body="mov sp, r0")
         self.assertEqual(status, 1, out)
         self.assertIn("stack pointer set from a register", out)
+        status, out = self.run_check(tick_body="bx r3")
+        self.assertEqual(status, 1, out)
+        self.assertIn("SysTick_Handler: indirect branch at", out)
+        # A pushing loop after the thread's first floating-point instruction,
+        # which both the depth and the thread's split walk.
+        status, out = self.run_check(work_body="vadd.f32 s0, s0, s1\n1:  push {r4}\n    b 1b")
+        self.assertEqual(status, 1, out)
+        self.assertIn("work: stack keeps growing", out)
+        self.assertIn("thread walk of work: stack keeps growing", out)
+
+    def test_the_report_never_replaces_an_input(self):
+        # Refused before the run; the image is still read whole afterwards.
+        status, out = self.run_check(report="image.elf")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("image.elf is one of the check's inputs", self.stderr)
 
     def test_over_budget_fails(self):
         status, out = self.run_check(budget=300)
