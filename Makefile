@@ -11,7 +11,8 @@
 # item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
 # LINT_PATHS; `make test` runs them too), make fuzz (each fuzz target for
 # FUZZ_SECONDS), make soak HOURS=24 (the seeded soak of the suite for hours of
-# virtual time, with its figures).
+# virtual time, with its figures), make readme-figures (the default run's
+# output into README.md and its picture into docs/default-run.png).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -27,7 +28,7 @@ ARM_DIR    := $(BUILD)/arm
 # test of `make test` covers the same: tests/lint).
 LINT_PATHS ?= firmware host
 
-.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak clean
+.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak readme-figures clean
 
 all: firmware host
 
@@ -111,6 +112,11 @@ fuzz: deps
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@for t in $(FUZZ_DIR)/*_fuzz; do n=$$(basename $$t _fuzz); mkdir -p $(FUZZ_DIR)/corpus/$$n; \
 	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_DIR)/corpus/$$n tests/fuzz/corpus/$$n || exit 1; done
+
+# The default run's output into README.md and its picture into
+# docs/default-run.png (the test readme_default_run checks the first).
+readme-figures: programs
+	./scripts/refresh-readme.sh $(HOST_DIR)/host/programs/vboard-run
 
 clean:
 	rm -rf $(BUILD)
