@@ -1,14 +1,18 @@
 # Two commands do everything on a fresh Debian machine:
-#   make run   installs what is missing, builds the run program only, runs the
-#              default scenario on the virtual board and writes out/run.csv, out/run.png
+#   make run   installs what is missing, builds every user program (the target
+#              `programs`), runs the default scenario on the virtual board and
+#              writes out/run.csv, out/run.png
 #   make test  the same set-up, then builds both images and runs every test
-# and: make firmware (the image for the board), make flash (the image onto the
-# board with OpenOCD and an ST-LINK), make debug (OpenOCD's gdb server and
-# gdb-multiarch on the image), make bench (speed of the virtual board),
-# make cycles (instructions per work item on the emulated Cortex-M4), make lint
-# (clang-tidy and cppcheck over LINT_PATHS; `make test` runs them too), make fuzz
-# (each fuzz target for FUZZ_SECONDS), make soak HOURS=24 (the seeded soak of
-# the suite for hours of virtual time, with its figures).
+# and: make programs (vboard-run, groundstation, vboard-bench, vboard-soak and
+# motor-bench in build/host, without the tests), make firmware (the image for
+# the board), make flash (the image onto the board with OpenOCD and an
+# ST-LINK), make debug (OpenOCD's gdb server and gdb-multiarch on the image),
+# make bench (speed of the virtual board), make cycles (instructions per work
+# item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
+# LINT_PATHS; `make test` runs them too), make fuzz (each fuzz target for
+# FUZZ_SECONDS), make soak HOURS=24 (the seeded soak of the suite for hours of
+# virtual time, with its figures), make readme-figures (the default run's
+# output into README.md and its picture into docs/default-run.png).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -24,7 +28,7 @@ ARM_DIR    := $(BUILD)/arm
 # test of `make test` covers the same: tests/lint).
 LINT_PATHS ?= firmware host
 
-.PHONY: all deps host host-asan firmware run run-program test-build test lint bench cycles flash debug fuzz soak clean
+.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak readme-figures clean
 
 all: firmware host
 
@@ -49,11 +53,12 @@ host-asan: deps $(ASAN_DIR)/build.ninja
 firmware: deps $(ARM_DIR)/build.ninja
 	cmake --build $(ARM_DIR) -j $(JOBS)
 
-# The run needs only its program, not the tests.
-run-program: deps $(HOST_DIR)/build.ninja
-	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-run
+# The programs a user runs, in the Release tree, without the tests.
+PROGRAMS   := vboard-run groundstation vboard-bench vboard-soak motor-bench
+programs: deps $(HOST_DIR)/build.ninja
+	cmake --build $(HOST_DIR) -j $(JOBS) --target $(PROGRAMS)
 
-run: run-program
+run: programs
 	@mkdir -p $(OUT)
 	$(HOST_DIR)/host/programs/vboard-run $(RUN_ARGS)
 
@@ -72,8 +77,8 @@ test: firmware test-build
 lint: deps $(ASAN_DIR)/build.ninja
 	python3 scripts/lint.py $(ASAN_DIR) $(LINT_PATHS) --arm $(ARM_DIR) --jobs $(JOBS)
 
-bench: host firmware
-	$(HOST_DIR)/host/programs/vboard-bench 60
+bench: programs firmware
+	$(HOST_DIR)/host/programs/vboard-bench 60s
 
 # The seeded soak for HOURS of virtual time (SEED chooses the plan).
 HOURS      ?= 24
@@ -107,6 +112,11 @@ fuzz: deps
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@for t in $(FUZZ_DIR)/*_fuzz; do n=$$(basename $$t _fuzz); mkdir -p $(FUZZ_DIR)/corpus/$$n; \
 	  $$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_DIR)/corpus/$$n tests/fuzz/corpus/$$n || exit 1; done
+
+# The default run's output into README.md and its picture into
+# docs/default-run.png (the test readme_default_run checks the first).
+readme-figures: programs
+	./scripts/refresh-readme.sh $(HOST_DIR)/host/programs/vboard-run
 
 clean:
 	rm -rf $(BUILD)
