@@ -88,7 +88,12 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
     return;
   }
   const fs::path p(path_);
-  std::string pattern = (fs::path(folder_of(path_)) / ("." + p.filename().string() + ".XXXXXX")).string();
+  // Built by appending: GCC 12 at -O3 misreads `"." + string` as an
+  // overlapping copy (-Wrestrict) and the release build stops there.
+  std::string name(1, '.');
+  name += p.filename().string();
+  name += ".XXXXXX";
+  std::string pattern = (fs::path(folder_of(path_)) / name).string();
   const int fd = ::mkstemp(pattern.data());
   if (fd < 0) throw std::runtime_error(path_ + ": cannot write: " + std::strerror(errno));
   // mkstemp makes the file private; the finished file gets the usual mode.
