@@ -73,7 +73,7 @@ lint: deps $(ASAN_DIR)/build.ninja
 	python3 scripts/lint.py $(ASAN_DIR) $(LINT_PATHS) --arm $(ARM_DIR) --jobs $(JOBS)
 
 bench: host firmware
-	$(HOST_DIR)/host/programs/vboard-bench 60
+	$(HOST_DIR)/host/programs/vboard-bench 60s
 
 # The seeded soak for HOURS of virtual time (SEED chooses the plan).
 HOURS      ?= 24

@@ -750,7 +750,10 @@ int run_main(int argc, char** argv) {
   }
 
   const auto steps = session.steps();
-  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
+  if (!steps.empty()) {
+    std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
+    std::printf("  time s: the press + 10 ms debounce + up to a 5 ms frame; peak |i|: largest phase current (--help)\n");
+  }
   if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", run::kMaxRows);
   const bool written = write_files(opt, session.series());
   if (io.server) {

@@ -1,10 +1,7 @@
 #include "run_live.h"
 
-#include "stop_signal.h"
-
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,8 +9,9 @@
 #include <thread>
 #include <unistd.h>
 
-namespace live {
+#include "stop_signal.h"
 
+namespace live {
 
 TerminalKeys::TerminalKeys() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
