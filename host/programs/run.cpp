@@ -251,50 +251,50 @@ class Session {
     Ticks time_at_status = 0;
     double fps = 0.0;  // frames per second of virtual time, over the last status period
     try {
-    while (board_.now() < end && !run::stop_requested() && !lost_control()) {
-      // Bytes written into the pty queue up for USART3's receive side at
-      // line rate; beyond a second's worth they are left in the pty, so a
-      // writer faster than the line is held back there instead of filling
-      // memory.
-      const std::uint64_t backlog = station_->bytes_queued();
-      const bool room = backlog < kInputBacklog;
-      live::wait_for_input({io.pty && room ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
-                           std::chrono::milliseconds(1));
-      // What came in while the board waited goes in at the present virtual time.
-      if (io.pty && room) {
-        const auto in = io.pty->take_input(kInputBacklog - backlog);
-        if (!in.empty()) station_->send(in, board_.now());
-      }
-      if (io.keys) {
-        for (const char c : io.keys->take()) {
-          if (c == 'u' || c == 'U') press(run::KeyName::kUp, "terminal");
-          if (c == 'd' || c == 'D') press(run::KeyName::kDown, "terminal");
+      while (board_.now() < end && !run::stop_requested() && !lost_control()) {
+        // Bytes written into the pty queue up for USART3's receive side at
+        // line rate; beyond a second's worth they are left in the pty, so a
+        // writer faster than the line is held back there instead of filling
+        // memory.
+        const std::uint64_t backlog = station_->bytes_queued();
+        const bool room = backlog < kInputBacklog;
+        live::wait_for_input({io.pty && room ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
+                             std::chrono::milliseconds(1));
+        // What came in while the board waited goes in at the present virtual time.
+        if (io.pty && room) {
+          const auto in = io.pty->take_input(kInputBacklog - backlog);
+          if (!in.empty()) station_->send(in, board_.now());
         }
-      }
-      {
-        std::vector<run::KeyName> pressed;
+        if (io.keys) {
+          for (const char c : io.keys->take()) {
+            if (c == 'u' || c == 'U') press(run::KeyName::kUp, "terminal");
+            if (c == 'd' || c == 'D') press(run::KeyName::kDown, "terminal");
+          }
+        }
         {
-          std::lock_guard lock(io.pressed_mutex);
-          pressed.swap(io.pressed);
+          std::vector<run::KeyName> pressed;
+          {
+            std::lock_guard lock(io.pressed_mutex);
+            pressed.swap(io.pressed);
+          }
+          for (const auto k : pressed) press(k, "live page");
         }
-        for (const auto k : pressed) press(k, "live page");
+        const auto now = std::chrono::steady_clock::now();
+        const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
+        if (allowed > board_.now()) board_.run_until(allowed);
+        if (io.pty) io.pty->flush();
+        if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
+          const double span = seconds_of(board_.now() - time_at_status);
+          if (span > 0) fps = static_cast<double>(decoder_.good_frames() - frames_at_status) / span;
+          io.server->publish_status(status_json(board_.now(), fps, false, io.server->dropped()));
+          last_status = now;
+          frames_at_status = decoder_.good_frames();
+          time_at_status = board_.now();
+        }
+        char extra[96] = "";
+        if (have_frame_) std::snprintf(extra, sizeof extra, "  setpoint %.2f deg  angle %.2f deg", setpoint_, angle_);
+        progress.update(seconds_of(board_.now()), extra);
       }
-      const auto now = std::chrono::steady_clock::now();
-      const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
-      if (allowed > board_.now()) board_.run_until(allowed);
-      if (io.pty) io.pty->flush();
-      if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
-        const double span = seconds_of(board_.now() - time_at_status);
-        if (span > 0) fps = static_cast<double>(decoder_.good_frames() - frames_at_status) / span;
-        io.server->publish_status(status_json(board_.now(), fps, false, io.server->dropped()));
-        last_status = now;
-        frames_at_status = decoder_.good_frames();
-        time_at_status = board_.now();
-      }
-      char extra[96] = "";
-      if (have_frame_) std::snprintf(extra, sizeof extra, "  setpoint %.2f deg  angle %.2f deg", setpoint_, angle_);
-      progress.update(seconds_of(board_.now()), extra);
-    }
     } catch (const vboard::MotorTooSlow& e) {
       failure_ = e.what();
     }
