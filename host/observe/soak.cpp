@@ -80,6 +80,7 @@ class Soak {
       b.run_until(t);
       if (options_.on_second) options_.on_second(to_s(t));
       if (b.stop_info().stalled || b.stop_info().stopped_in_handler) break;
+      if (options_.stop && options_.stop()) break;
     }
     finish(b);
     return report_;

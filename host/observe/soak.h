@@ -35,6 +35,9 @@ struct SoakOptions {
   std::uint64_t seed = 1;
   // Called after each virtual second with the seconds done.
   std::function<void(double)> on_second;
+  // Asked after each virtual second; true ends the soak there, with the
+  // report of the time run so far.
+  std::function<bool()> stop;
 };
 
 struct SoakReport {

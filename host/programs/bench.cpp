@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <iostream>
+#include <optional>
 
 #include "run_options.h"
+#include "stop_signal.h"
 
 #include "vboard/board.h"
 #include "vboard/ground_station.h"
@@ -40,15 +43,27 @@ vboard::Board& powered_board(bool scripted_rotor) {
   return board;
 }
 
-// The default board run for `length`, in one run_for or in `step` pieces.
-TimedRun timed_run(vboard::Ticks length, vboard::Ticks step, bool scripted_rotor) {
+// A free run goes in slices this long, between which a stop request is
+// seen: a few milliseconds of wall time each.
+constexpr vboard::Ticks kSlice = vboard::kTicksPerSecond;
+
+// Runs the board to `end` in slices, until a stop request; false when stopped.
+bool run_to(vboard::Board& board, vboard::Ticks end) {
+  while (board.now() < end && !run::stop_requested()) board.run_until(std::min(end, board.now() + kSlice));
+  return board.now() >= end;
+}
+
+// The default board run for `length`, in one run_for or in `step` pieces;
+// nothing when a stop was requested before the end.
+std::optional<TimedRun> timed_run(vboard::Ticks length, vboard::Ticks step, bool scripted_rotor) {
   vboard::Board& board = powered_board(scripted_rotor);
   const vboard::Ticks end = board.now() + length;
   const auto start = std::chrono::steady_clock::now();
   if (step == 0) {
-    board.run_until(end);
+    if (!run_to(board, end)) return std::nullopt;
   } else {
-    while (board.now() < end) board.run_for(std::min(step, end - board.now()));
+    while (board.now() < end && !run::stop_requested()) board.run_for(std::min(step, end - board.now()));
+    if (board.now() < end) return std::nullopt;
   }
   TimedRun r;
   r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -70,9 +85,13 @@ int bench_stepped(const run::BenchOptions& o) {
   constexpr int kRounds = 3;
   TimedRun free, stepped;
   free.wall = stepped.wall = 1e300;
-  for (int n = 0; n < kRounds; ++n) {
-    const TimedRun f = timed_run(length, 0, o.scripted_rotor);
-    const TimedRun s = timed_run(length, step, o.scripted_rotor);
+  int rounds = 0;
+  for (; rounds < kRounds; ++rounds) {
+    const auto fr = timed_run(length, 0, o.scripted_rotor);
+    const auto sr = fr ? timed_run(length, step, o.scripted_rotor) : std::nullopt;
+    if (!sr) break;
+    const TimedRun& f = *fr;
+    const TimedRun& s = *sr;
     if (f.accesses != s.accesses || f.interrupts != s.interrupts) {
       std::fprintf(stderr, "the stepped run differs from the free run: %llu/%llu accesses, %llu/%llu interrupts\n",
                    s.accesses, f.accesses, s.interrupts, f.interrupts);
@@ -81,9 +100,13 @@ int bench_stepped(const run::BenchOptions& o) {
     free = f.wall < free.wall ? f : free;
     stepped = s.wall < stepped.wall ? s : stepped;
   }
+  if (rounds == 0) {
+    std::printf("interrupted before a free and a stepped run were done: nothing to compare\n");
+    return 0;
+  }
   const double steps = std::ceil(static_cast<double>(length) / static_cast<double>(step));
-  std::printf("virtual time     %.3f s, steps of %.3f ms (%.0f steps); fastest of %d runs each\n", seconds,
-              vboard::to_ms(step), steps, kRounds);
+  std::printf("virtual time     %.3f s, steps of %.3f ms (%.0f steps); fastest of %d runs each%s\n", seconds,
+              vboard::to_ms(step), steps, rounds, rounds < kRounds ? " (interrupted)" : "");
   if (o.scripted_rotor) say_scripted_rotor();
   std::printf("free run         %.3f s wall, %.0f x real time\n", free.wall, seconds / free.wall);
   std::printf("stepped run      %.3f s wall, %.0f x real time\n", stepped.wall, seconds / stepped.wall);
@@ -92,16 +115,16 @@ int bench_stepped(const run::BenchOptions& o) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int bench_main(int argc, char** argv) {
+  run::install_stop_signals();
   run::BenchOptions o;
   if (auto code = run::parse_bench_options(argc, argv, o, std::cout, std::cerr)) return *code;
   if (o.step_seconds > 0.0) return bench_stepped(o);
   const double seconds = o.seconds;
   vboard::Board& board = powered_board(o.scripted_rotor);
   const auto start = std::chrono::steady_clock::now();
-  board.run_for(ticks_of(seconds));
+  // Stopped early, the figures are those of the time run so far.
+  if (!run_to(board, board.now() + ticks_of(seconds))) std::printf("interrupted\n");
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double simulated = vboard::to_ms(board.now()) / 1000.0;
   std::printf("virtual time     %.3f s\n", simulated);
@@ -117,4 +140,17 @@ int main(int argc, char** argv) {
   std::printf("speed            %.0f x real time\n", simulated / wall);
   board.reset();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return bench_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vboard-bench: error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vboard-bench: error: an unknown exception\n");
+  }
+  return 1;
 }

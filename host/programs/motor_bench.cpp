@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <numbers>
 #include <string_view>
@@ -53,9 +54,7 @@ void run(const Case& c, int periods) {
               static_cast<double>(m.steps()) / periods, 1e4 / us, m.speed_rad_s(), std::isfinite(sink) ? "" : "!");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int bench_main(int argc, char** argv) {
   // atoi would read "abc" as 0 periods, and a figure per period divides by them.
   int periods = 2000;
   if (argc > 1) {
@@ -77,4 +76,18 @@ int main(int argc, char** argv) {
        [](const Motor&, int k) { return vector_volts(3.0, 0.5 * ((k / 20) % 4)); }},
       periods);
   return 0;
+}
+
+}  // namespace
+
+// Anything thrown ends the program with a message, not an abort.
+int main(int argc, char** argv) {
+  try {
+    return bench_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "motor-bench: error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "motor-bench: error: an unknown exception\n");
+  }
+  return 1;
 }

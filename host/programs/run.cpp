@@ -26,8 +26,9 @@
 #include <vector>
 
 #include "as5048a.h"
-#include "gain_writer.h"
 #include "device.h"
+#include "gain_writer.h"
+#include "input_checks.h"
 #include "global_variable.h"
 #include "live_server.h"
 #include "progress.h"
@@ -37,6 +38,7 @@
 #include "serve_address.h"
 #include "series.h"
 #include "step_metrics.h"
+#include "stop_signal.h"
 #include "vboard/as5048a_model.h"
 #include "vboard/board.h"
 #include "vboard/faults.h"
@@ -45,6 +47,7 @@
 #include "vboard/ground_station.h"
 #include "vboard/keys_model.h"
 #include "vboard/motor_drive_model.h"
+#include "vboard/motor_model.h"
 #include "vboard/sensor_pwm.h"
 #include "vboard/usart_model.h"
 #include "work_monitor.h"
@@ -57,7 +60,6 @@ namespace {
 using vboard::Ticks;
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
-constexpr std::size_t kMaxRows = 1'000'000;  // about 150 MB of samples at most
 constexpr std::uint64_t kInputBacklog = 50'000;  // bytes: a second of USART3 at 500000 baud
 constexpr int kUqColumn = 7;                 // in run::run_columns()
 constexpr int kIaColumn = 11;                // ia, ib, ic follow
@@ -222,11 +224,15 @@ class Session {
   void run(run::Progress& progress) {
     begin();
     const Ticks end = ticks_of(s_.duration_s);
-    for (Ticks done = 0; done < end && !live::stop_requested();) {
-      done = std::min(end, done + vboard::ms(100));
-      board_.run_until(done);
-      progress.update(seconds_of(done));
-      if (lost_control()) break;  // reported in the summary, not run on
+    try {
+      for (Ticks done = 0; done < end && !run::stop_requested();) {
+        done = std::min(end, done + vboard::ms(100));
+        board_.run_until(done);
+        progress.update(seconds_of(done));
+        if (lost_control()) break;  // reported in the summary, not run on
+      }
+    } catch (const vboard::MotorTooSlow& e) {
+      failure_ = e.what();
     }
     finish();
   }
@@ -244,49 +250,53 @@ class Session {
     std::uint64_t frames_at_status = 0;
     Ticks time_at_status = 0;
     double fps = 0.0;  // frames per second of virtual time, over the last status period
-    while (board_.now() < end && !live::stop_requested() && !lost_control()) {
-      // Bytes written into the pty queue up for USART3's receive side at
-      // line rate; beyond a second's worth they are left in the pty, so a
-      // writer faster than the line is held back there instead of filling
-      // memory.
-      const std::uint64_t backlog = station_->bytes_queued();
-      const bool room = backlog < kInputBacklog;
-      live::wait_for_input({io.pty && room ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
-                           std::chrono::milliseconds(1));
-      // What came in while the board waited goes in at the present virtual time.
-      if (io.pty && room) {
-        const auto in = io.pty->take_input(kInputBacklog - backlog);
-        if (!in.empty()) station_->send(in, board_.now());
-      }
-      if (io.keys) {
-        for (const char c : io.keys->take()) {
-          if (c == 'u' || c == 'U') press(run::KeyName::kUp, "terminal");
-          if (c == 'd' || c == 'D') press(run::KeyName::kDown, "terminal");
+    try {
+      while (board_.now() < end && !run::stop_requested() && !lost_control()) {
+        // Bytes written into the pty queue up for USART3's receive side at
+        // line rate; beyond a second's worth they are left in the pty, so a
+        // writer faster than the line is held back there instead of filling
+        // memory.
+        const std::uint64_t backlog = station_->bytes_queued();
+        const bool room = backlog < kInputBacklog;
+        live::wait_for_input({io.pty && room ? io.pty->fd() : -1, io.keys && io.keys->active() ? STDIN_FILENO : -1},
+                             std::chrono::milliseconds(1));
+        // What came in while the board waited goes in at the present virtual time.
+        if (io.pty && room) {
+          const auto in = io.pty->take_input(kInputBacklog - backlog);
+          if (!in.empty()) station_->send(in, board_.now());
         }
-      }
-      {
-        std::vector<run::KeyName> pressed;
+        if (io.keys) {
+          for (const char c : io.keys->take()) {
+            if (c == 'u' || c == 'U') press(run::KeyName::kUp, "terminal");
+            if (c == 'd' || c == 'D') press(run::KeyName::kDown, "terminal");
+          }
+        }
         {
-          std::lock_guard lock(io.pressed_mutex);
-          pressed.swap(io.pressed);
+          std::vector<run::KeyName> pressed;
+          {
+            std::lock_guard lock(io.pressed_mutex);
+            pressed.swap(io.pressed);
+          }
+          for (const auto k : pressed) press(k, "live page");
         }
-        for (const auto k : pressed) press(k, "live page");
+        const auto now = std::chrono::steady_clock::now();
+        const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
+        if (allowed > board_.now()) board_.run_until(allowed);
+        if (io.pty) io.pty->flush();
+        if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
+          const double span = seconds_of(board_.now() - time_at_status);
+          if (span > 0) fps = static_cast<double>(decoder_.good_frames() - frames_at_status) / span;
+          io.server->publish_status(status_json(board_.now(), fps, false, io.server->dropped()));
+          last_status = now;
+          frames_at_status = decoder_.good_frames();
+          time_at_status = board_.now();
+        }
+        char extra[96] = "";
+        if (have_frame_) std::snprintf(extra, sizeof extra, "  setpoint %.2f deg  angle %.2f deg", setpoint_, angle_);
+        progress.update(seconds_of(board_.now()), extra);
       }
-      const auto now = std::chrono::steady_clock::now();
-      const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
-      if (allowed > board_.now()) board_.run_until(allowed);
-      if (io.pty) io.pty->flush();
-      if (io.server && now - last_status >= std::chrono::milliseconds(250)) {
-        const double span = seconds_of(board_.now() - time_at_status);
-        if (span > 0) fps = static_cast<double>(decoder_.good_frames() - frames_at_status) / span;
-        io.server->publish_status(status_json(board_.now(), fps, false, io.server->dropped()));
-        last_status = now;
-        frames_at_status = decoder_.good_frames();
-        time_at_status = board_.now();
-      }
-      char extra[96] = "";
-      if (have_frame_) std::snprintf(extra, sizeof extra, "  setpoint %.2f deg  angle %.2f deg", setpoint_, angle_);
-      progress.update(seconds_of(board_.now()), extra);
+    } catch (const vboard::MotorTooSlow& e) {
+      failure_ = e.what();
     }
     finish();
     if (io.server) io.server->publish_status(status_json(stopped_at_, fps, true, io.server->dropped()));
@@ -300,10 +310,15 @@ class Session {
   }
 
   void print_summary(const std::string& csv_path) const;
+  // The run's exit status so far: 1 when it could not go on, 3 after a loss of control.
+  int status() const { return !failure_.empty() ? 1 : stop_.lost_control ? 3 : 0; }
+  const std::string& failure() const { return failure_; }
   const run::Series& series() const { return series_; }
   bool series_full() const { return series_full_; }
 
-  std::vector<run::StepFigures> steps() const {
+  // The figures of each step, with the largest phase current (or |Uq|) in
+  // the step as its peak.
+  std::vector<run::StepFigures> steps(bool peak_uq = false) const {
     // From the samples that have a decoded frame, on the unwrapped view.
     std::vector<double> t, setpoint, angle;
     for (const auto& row : series_.rows) {
@@ -315,21 +330,9 @@ class Session {
     std::vector<double> current;
     for (const auto& row : series_.rows) {
       if (std::isnan(row[3]) || std::isnan(row[4])) continue;
-      current.push_back(peak_current(row));
+      current.push_back(peak_uq ? std::abs(row[kUqColumn]) : peak_current(row));
     }
     return run::step_figures(t, setpoint, angle, current);
-  }
-
-  double peak_uq() const {
-    double peak = 0.0;
-    for (const auto& row : series_.rows) peak = std::max(peak, std::abs(row[kUqColumn]));
-    return peak;
-  }
-
-  double peak_current_a() const {
-    double peak = 0.0;
-    for (const auto& row : series_.rows) peak = std::max(peak, peak_current(row));
-    return peak;
   }
 
  private:
@@ -358,7 +361,7 @@ class Session {
   }
   void finish() {
     wall_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
-    interrupted_ = live::stop_requested();
+    interrupted_ = run::stop_requested();
     stopped_at_ = board_.now();
     frames_sent_ = works_.runs(vboard::Work::k5ms);
     for (std::size_t w = 0; w < 3; ++w) work_runs_[w] = works_.runs(static_cast<vboard::Work>(w));
@@ -371,6 +374,12 @@ class Session {
     if (gap_count_ != 0) gap_report_ = board_.gap_report();
     final_setpoint_ = MotorAPosition.Des;
     final_angle_ = AbPitchAngle;
+    if (failure_.empty()) {
+      // Where the shaft is, in the sensor's sense, and how fast it turns.
+      auto& drive = board_.motor_drive();
+      final_shaft_ = scripted_ ? board_.rotor().unwrapped(stopped_at_) : drive.sensor_unwrapped_deg();
+      final_speed_dps_ = scripted_ ? opt_.rotor_speed_dps : drive.motor().speed_rad_s() * 180.0 / 3.141592653589793;
+    }
     board_.reset();  // ends the firmware's thread
   }
 
@@ -392,7 +401,7 @@ class Session {
                   ",\"fps\":%.0f,\"bad_frames\":%" PRIu64 ",\"garbage_bytes\":%" PRIu64 ",\"bytes\":%" PRIu64
                   ",\"angle\":%.2f,\"setpoint\":%.2f,\"angle_unwrapped\":%.2f,\"angle_wraps\":%" PRIu64
                   ",\"dropped\":%" PRIu64 ",\"ended\":%s}",
-                  ended ? (live::stop_requested() ? "stopped" : stop_.lost_control ? "lost control" : "run done") : "running", seconds_of(now),
+                  ended ? (run::stop_requested() ? "stopped" : stop_.lost_control ? "lost control" : "run done") : "running", seconds_of(now),
                   decoder_.good_frames(), fps, decoder_.bad_frames(), decoder_.garbage_bytes(), decoder_.bytes_fed(),
                   wire_angle_, wire_setpoint_, angle_, decoder_.angle_wraps(), dropped, ended ? "true" : "false");
     return text;
@@ -439,6 +448,9 @@ class Session {
   std::string gap_report_;
   float final_setpoint_ = 0.0f;
   float final_angle_ = 0.0f;
+  double final_shaft_ = kNone;
+  double final_speed_dps_ = 0.0;
+  std::string failure_;  // why the run could not go on; empty when it could
 };
 
 void Session::observe() {
@@ -509,7 +521,7 @@ void Session::observe() {
   next_sample_ = interval;
   sample_ = [this, interval, end] {
     const Ticks now = board_.now();
-    if (series_.rows.size() < kMaxRows) {
+    if (series_.rows.size() < run::kMaxRows) {
       auto& drive = board_.motor_drive();
       const vboard::Motor& m = drive.motor();
       const auto i = m.phase_currents_a();
@@ -554,15 +566,23 @@ void Session::print_summary(const std::string& csv_path) const {
     std::printf("  bytes from the station  %llu (read by the firmware %llu, overruns %llu, missed with the receiver off %llu)\n",
                 u(bytes_from_station_), u(usart_rx_.bytes_read), u(usart_rx_.overruns), u(usart_rx_.frames_missed));
   }
-  std::printf("  setpoint                %.2f deg, absolute angle %.2f deg\n", static_cast<double>(final_setpoint_),
-              static_cast<double>(final_angle_));
+  std::printf("  setpoint                %.2f deg, absolute angle %.2f deg (firmware), shaft %.2f deg\n",
+              static_cast<double>(final_setpoint_), static_cast<double>(final_angle_), final_shaft_);
+  // The firmware's angle trails a turning shaft by up to a few sensor
+  // periods: beyond a degree plus 10 ms of the shaft's turning, it is not
+  // following the shaft.
+  const double off = static_cast<double>(final_angle_) - final_shaft_;
+  if (std::abs(off) > 1.0 + std::abs(final_speed_dps_) * 0.01) {
+    std::printf("  the firmware's angle is %.2f deg off the shaft's: it does not see the shaft (a sensor fault, a cut "
+                "wire)\n", off);
+  }
   if (decoder_.angle_wraps() + decoder_.setpoint_wraps() > 0) {
     auto times = [](std::uint64_t n) { return n == 1 ? "time" : "times"; };
     std::printf("  telemetry unwrapped     past the frame's +-327.67 deg: setpoint crossed %llu %s, angle %llu %s;\n"
-                "                          the step table%s follow both by continuity\n",
+                "                          the step table%s follows both by continuity\n",
                 u(decoder_.setpoint_wraps()), times(decoder_.setpoint_wraps()), u(decoder_.angle_wraps()),
                 times(decoder_.angle_wraps()),
-                csv_path.empty() ? "" : " and the CSV's *_unwrapped_deg columns");
+                csv_path.empty() ? "" : " (and the CSV's *_unwrapped_deg columns)");
   }
   if (stop_.stopped_in_handler) {
     std::printf("  processor stopped in %s since %.3f ms\n", stop_.handler.c_str(), vboard::to_ms(stop_.since));
@@ -572,67 +592,96 @@ void Session::print_summary(const std::string& csv_path) const {
                 static_cast<unsigned long>(stop_.stalled_address), vboard::to_ms(stop_.since));
   }
   if (stop_.lost_control) {
-    std::printf("  %s, at %.3f ms: the run stopped there\n", stop_.lost_control_reason.c_str(),
-                vboard::to_ms(stop_.lost_control_at));
+    std::printf("  %s, at %.3f ms: the run stopped at the end of that 100 ms slice, %.3f ms\n",
+                stop_.lost_control_reason.c_str(), vboard::to_ms(stop_.lost_control_at), vboard::to_ms(stopped_at_));
   }
+  if (!failure_.empty()) std::printf("  the run could not go on: %s\n", failure_.c_str());
 }
 
 // Files asked for; false (after saying why) when one cannot be written.
 bool write_files(const run::RunOptions& opt, const run::Series& series) {
-  try {
-    if (!opt.csv_path.empty()) {
+  const std::string title = opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path;
+  bool ok = true;
+  auto attempt = [&ok](const char* option, const std::function<void()>& write) {
+    try {
+      write();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "error: %s %s\n", option, e.what());
+      ok = false;
+    }
+  };
+  if (!opt.csv_path.empty()) {
+    attempt("--csv", [&] {
       run::write_csv(opt.csv_path, series);
       std::printf("wrote %s (%zu samples)\n", opt.csv_path.c_str(), series.rows.size());
-    }
-    if (!opt.plot_path.empty()) {
-      // gnuplot draws from a CSV: the one asked for, or a temporary one.
-      std::string csv = opt.csv_path;
-      if (csv.empty()) {
-        csv = opt.plot_path + ".csv";
-        run::write_csv(csv, series);
-      }
-      run::write_plot(opt.plot_path, csv, opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path);
-      if (opt.csv_path.empty() && std::remove(csv.c_str()) != 0) std::fprintf(stderr, "warning: cannot remove %s\n", csv.c_str());
-      std::printf("wrote %s\n", opt.plot_path.c_str());
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "error: %s\n", e.what());
-    return false;
+    });
   }
-  return true;
+  if (!opt.plot_path.empty()) {
+    attempt("--plot", [&] {
+      // gnuplot draws from the CSV asked for, or from a private one.
+      if (!opt.csv_path.empty() && ok) {
+        run::write_plot(opt.plot_path, opt.csv_path, title);
+      } else {
+        run::write_plot_of(opt.plot_path, series, title);
+      }
+      std::printf("wrote %s\n", opt.plot_path.c_str());
+    });
+  }
+  return ok;
 }
 
 int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   std::vector<run::SweepRow> rows;
+  std::vector<std::string> notes;
+  bool failed = false;
+  bool lost = false;
+  std::size_t done = 0;
   Events quiet(false, nullptr);
-  for (std::size_t i = 0; i < opt.sweep.size() && !live::stop_requested(); ++i) {
+  for (std::size_t i = 0; i < opt.sweep.size() && !run::stop_requested(); ++i) {
     const run::Gains& g = opt.sweep[i];
     run::Progress progress(opt.scenario.duration_s, !opt.quiet && isatty(STDERR_FILENO));
     Session session(opt, motor, g, quiet, false);
     session.run(progress);
     progress.finish();
-    if (live::stop_requested()) break;  // a cut-short run would compare unfairly
-    rows.push_back({*g.kp, *g.ki, *g.kd, run::worst_of(session.steps()), session.peak_uq(), session.peak_current_a()});
+    if (run::stop_requested()) break;  // a cut-short run would compare unfairly
+    ++done;
+    const auto steps = session.steps();
+    const auto uq = session.steps(true);
+    if (steps.empty()) rows.push_back({*g.kp, *g.ki, *g.kd, 0, {}, std::nullopt});
+    for (std::size_t k = 0; k < steps.size(); ++k) rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, steps[k], uq[k].peak_extra});
+    char gains[96];
+    std::snprintf(gains, sizeof gains, "%g,%g,%g", *g.kp, *g.ki, *g.kd);
+    if (!session.failure().empty()) notes.push_back(std::string(gains) + ": the run could not go on: " + session.failure());
+    if (session.status() == 3) notes.push_back(std::string(gains) + ": the motor ran out of control; the run stopped there");
+    failed = failed || session.status() == 1;
+    lost = lost || session.status() == 3;
   }
-  std::printf("gain sweep, %zu run%s from reset, worst step of each (telemetry angle, unwrapped):\n%s", rows.size(),
-              rows.size() == 1 ? "" : "s", run::sweep_table(rows).c_str());
-  if (rows.size() < opt.sweep.size()) std::printf("interrupted: %zu of %zu settings run\n", rows.size(), opt.sweep.size());
-  return 0;
+  std::printf("gain sweep, %zu run%s from reset, one row per setpoint step (telemetry angle, unwrapped):\n%s", done,
+              done == 1 ? "" : "s", run::sweep_table(rows).c_str());
+  for (const auto& n : notes) std::printf("  %s\n", n.c_str());
+  if (done < opt.sweep.size()) std::printf("interrupted: %zu of %zu settings run\n", done, opt.sweep.size());
+  return failed ? 1 : lost ? 3 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_main(int argc, char** argv) {
+  run::install_stop_signals();
   run::RunOptions opt;
   if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
-  for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
   std::string motor_error;
   const auto motor = scenario_motor(opt.scenario, motor_error);
   if (!motor) {
     std::fprintf(stderr, "error: %s\n", motor_error.c_str());
     return 2;
   }
-  live::install_stop_signals();
+  const run::MotorFigures figures{motor->stall_torque_nm(), motor->no_load_speed_rad_s() * 180.0 / 3.141592653589793,
+                                  motor->supply_v};
+  auto check = run::check_against_motor(opt.scenario, opt.rotor_speed_dps, figures);
+  if (!check.error.empty()) {
+    std::fprintf(stderr, "error: %s\n", check.error.c_str());
+    return 2;
+  }
+  for (const auto& w : opt.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+  for (const auto& w : check.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
   if (!opt.sweep.empty()) return sweep(opt, *motor);
 
   // The live side of a paced run, set up before the board starts.
@@ -701,12 +750,29 @@ int main(int argc, char** argv) {
   }
 
   const auto steps = session.steps();
-  if (!steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
-  if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", kMaxRows);
+  if (!steps.empty()) {
+    std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
+    std::printf("  time s: the press + 10 ms debounce + up to a 5 ms frame; peak |i|: largest phase current (--help)\n");
+  }
+  if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", run::kMaxRows);
   const bool written = write_files(opt, session.series());
   if (io.server) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the page gets the final status
     io.server->stop();
   }
-  return written ? 0 : 1;
+  return written ? session.status() : 1;
+}
+
+}  // namespace
+
+// Anything thrown that the run did not expect ends it with a message, not an abort.
+int main(int argc, char** argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vboard-run: error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vboard-run: error: an unknown exception\n");
+  }
+  return 1;
 }

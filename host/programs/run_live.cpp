@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,26 +9,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "stop_signal.h"
+
 namespace live {
-
-namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-void on_stop(int) { g_stop = 1; }
-
-}  // namespace
-
-void install_stop_signals() {
-  struct sigaction sa {};
-  sa.sa_handler = on_stop;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no restart: a wait returns at once
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  (void)signal(SIGPIPE, SIG_IGN);  // a reader or browser that went away is an error code, not death; cannot fail
-}
-
-bool stop_requested() { return g_stop != 0; }
 
 TerminalKeys::TerminalKeys() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
@@ -72,7 +54,7 @@ bool PtyLine::open(std::string& error) {
 }
 
 bool PtyLine::wait_for_reader() {
-  while (!stop_requested()) {
+  while (!run::stop_requested()) {
     pollfd p{pty_.master(), POLLIN, 0};
     const int ready = poll(&p, 1, 20);
     if (ready >= 0 && !(p.revents & POLLHUP)) {

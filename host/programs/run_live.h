@@ -1,6 +1,6 @@
 // What a run paced to the wall clock talks to besides the board: USART3's
 // far end on a pseudo-terminal, key presses from the terminal, the wall
-// clock, and stop requests from signals.
+// clock (stop requests come from stop_signal.h).
 #pragma once
 
 #include <chrono>
@@ -12,11 +12,6 @@
 #include "serial.h"
 
 namespace live {
-
-// SIGINT and SIGTERM ask the run to stop; it then ends as at its end of
-// time: summary, files, terminal restored.
-void install_stop_signals();
-bool stop_requested();
 
 // The terminal the program runs in, read key by key: no line editing and no
 // echo, while Ctrl-C still interrupts and output keeps its line endings.

@@ -1,9 +1,13 @@
 #include "run_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 
+#include "input_checks.h"
+#include "output_files.h"
 #include "serve_address.h"
+#include "series.h"
 #include "time_text.h"
 
 namespace run {
@@ -59,15 +63,22 @@ const CLI::Validator kPress = checked_by([](const std::string& s) { parse_press(
 const CLI::Validator kFlood = checked_by([](const std::string& s) { parse_flood(s); }, "START:LENGTH");
 
 // strtod-based conversion would take "nan" and "inf"; an angle or a speed
-// must be an ordinary number.
-const CLI::Validator kFinite = checked_by(
-    [](const std::string& s) {
-      double v = 0.0;
-      if (!CLI::detail::lexical_cast(s, v) || !std::isfinite(v) || std::abs(v) > 1e9) {
-        throw std::invalid_argument("'" + s + "' is not a finite number");
-      }
-    },
-    "NUMBER");
+// must be an ordinary number, within `limit` either way.
+CLI::Validator finite_within(double limit, const std::string& range) {
+  return checked_by(
+      [limit, range](const std::string& s) {
+        double v = 0.0;
+        if (!CLI::detail::lexical_cast(s, v) || !std::isfinite(v)) {
+          throw std::invalid_argument("'" + s + "' is not a finite number");
+        }
+        if (std::abs(v) > limit) throw std::invalid_argument("'" + s + "' is out of range: " + range);
+      },
+      "NUMBER");
+}
+const CLI::Validator kStartAngle =
+    finite_within(kMaxStartAngleDeg, "from -360 to 360 degrees (a turn either way of the sensor's zero)");
+// The motor bounds the speed further (input_checks.h); this keeps the text sane.
+const CLI::Validator kSpeed = finite_within(1e9, "at most 1e9 degrees per second either way");
 
 const CLI::Validator kGains = checked_by([](const std::string& s) { parse_gains(s); }, "KP,KI,KD");
 const CLI::Validator kServe(
@@ -96,6 +107,21 @@ int report(CLI::App& app, const CLI::ParseError& e, std::ostream& out, std::ostr
 [[noreturn]] void not_a_number(const std::string& field, const std::string& gains) {
   throw std::invalid_argument("'" + field + "' in '" + gains + "' is not a finite number");
 }
+
+const char* const kRunHelpFooter = R"(The step table, one row per setpoint step seen in the telemetry:
+  time s       when the new setpoint first shows in the telemetry: the press, the
+               keys' 10 ms debounce, and up to one 5 ms frame
+  step deg     old -> new setpoint; rise ms from 10 % to 90 % of the step;
+               overshoot beyond the new setpoint in % of the step; settling ms
+               from the step until the angle stays within 1 deg; error deg the
+               new setpoint minus the angle at the step's end
+  peak |i| A   the largest magnitude of the three phase currents during the step
+Gains (--gains KP,KI,KD), per 10 ms control period on the error in degrees:
+  Kp V/deg; Ki V per deg of the error summed once a period; Kd V per deg of
+  the error's change from one period to the next.
+Exit status: 0 the run ended (at its end or on Ctrl-C / SIGTERM); 1 an output
+could not be written or the run could not go on; 2 bad command line or
+scenario; 3 the motor ran out of control (the run stopped there).)";
 
 int bad(std::ostream& err, const std::string& message) {
   err << "error: " << message << "\n";
@@ -139,8 +165,11 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
                     ->check(kPress);
   auto* hold = app.add_option("--hold", hold_text, "how long each key press is held (default 80ms)")->check(kTime);
   auto* angle = app.add_option("--rotor-angle", rotor_angle, "rotor's mechanical angle at the start, degrees (default 0)")
-                    ->check(kFinite);
-  app.add_option("--rotor-speed", o.rotor_speed_dps, "rotor speed, degrees per second (default 0)")->check(kFinite);
+                    ->check(kStartAngle);
+  app.add_option("--rotor-speed", o.rotor_speed_dps,
+                 "the sensor reads a scripted rotor turning at this speed, degrees per second (default 0: the motor's "
+                 "shaft)")
+      ->check(kSpeed);
   auto* no_sensor_flag =
       app.add_flag("--no-sensor", no_sensor, "no position sensor: the SPI data line stays high, no PWM signal");
   auto* parity_flag = app.add_flag("--bad-parity", bad_parity, "the sensor's SPI replies carry a wrong parity bit");
@@ -173,9 +202,10 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
   auto* csv = app.get_option("--csv");
   auto* plot = app.get_option("--plot");
   for (auto* paced : {realtime, pty, serve, csv, plot}) sweep->excludes(paced);
-  app.add_flag("-v,--verbose", o.verbose, "print every event: frames, heartbeat, encoder reads");
+  auto* verbose = app.add_flag("-v,--verbose", o.verbose, "print every event: frames, heartbeat, encoder reads");
   app.add_flag("--no-frames", o.no_frames, "with --verbose: leave out the frame lines");
-  app.add_flag("-q,--quiet", o.quiet, "print only the summary, no progress line");
+  app.add_flag("-q,--quiet", o.quiet, "print only the summary, no progress line")->excludes(verbose);
+  app.footer(kRunHelpFooter);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -205,7 +235,8 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
                          " is shorter than the keys' 10 ms debounce: the presses will not register");
   }
   for (const auto& text : press_texts) {
-    const Press p = parse_press(text, hold_s);
+    Press p = parse_press(text, hold_s);
+    p.where = "--press " + text;
     if (p.at_s >= s.duration_s) {
       return bad(err, "--press " + text + ": " + format_time(p.at_s) + " is not before the end of the run (--duration " +
                           format_time(s.duration_s) + ")");
@@ -224,6 +255,39 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
     s.floods.push_back(f);
   }
   s.crystal_fails = s.crystal_fails || crystal_fails;
+  // The default interval shrinks to a run shorter than it; a chosen one is refused.
+  if (!s.sample_interval_given) s.sample_interval_s = std::min(s.sample_interval_s, s.duration_s);
+  if (s.sample_interval_s > s.duration_s) {
+    return bad(err, "--duration " + format_time(s.duration_s) + " is shorter than the scenario's sample_interval " +
+                        format_time(s.sample_interval_s) + ": no sample would be taken");
+  }
+
+  // Outputs are checked before anything runs: none may name an input or
+  // another output, and each folder must take a new file.
+  std::vector<files::Named> outputs;
+  if (!o.csv_path.empty() || csv->count() > 0) outputs.push_back({"--csv", o.csv_path});
+  if (!o.plot_path.empty() || plot->count() > 0) outputs.push_back({"--plot", o.plot_path});
+  if (const std::string why = files::check_outputs({{"--scenario", o.scenario_path}}, outputs); !why.empty()) {
+    return bad(err, why);
+  }
+
+  // Accepted, but probably not what was meant.
+  for (auto& w : press_warnings(s.presses)) o.warnings.push_back(std::move(w));
+  const std::string gains_where = gains->count() > 0 ? "--gains " + gains_text
+                                  : s.gains_where.empty() ? "gains" : s.gains_where + ": gains";
+  if (auto w = gain_warning(s.gains, gains_where); !w.empty()) o.warnings.push_back(w);
+  for (std::size_t i = 0; i < o.sweep.size(); ++i) {
+    if (auto w = gain_warning(o.sweep[i], "--sweep " + sweep_texts[i]); !w.empty()) o.warnings.push_back(w);
+  }
+  const double samples = std::floor(s.duration_s / s.sample_interval_s);
+  if (samples > static_cast<double>(kMaxRows) && !o.until_interrupted) {
+    o.warnings.push_back("the run makes " + std::to_string(static_cast<long long>(samples)) + " samples at " +
+                         format_time(s.sample_interval_s) + " each; the series keeps the first " +
+                         std::to_string(kMaxRows) + " only (to " +
+                         format_time(static_cast<double>(kMaxRows) * s.sample_interval_s) +
+                         "): a sample_interval of " + format_time(s.duration_s / static_cast<double>(kMaxRows)) +
+                         " or more records the whole run");
+  }
 
   // A shorter --duration may cut off what the scenario file has planned.
   if (!o.scenario_path.empty()) {
@@ -246,8 +310,8 @@ std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptio
 std::optional<int> parse_bench_options(int argc, const char* const* argv, BenchOptions& options, std::ostream& out,
                                        std::ostream& err) {
   CLI::App app{"Speed of the virtual board: virtual time over wall time for a long run of the firmware."};
-  std::string text = "60";
-  app.add_option("seconds", text, "virtual time to run, in seconds or with a unit (default 60)")->check(kTime);
+  std::string text = "60s";
+  app.add_option("seconds", text, "virtual time to run, with a unit: 60s, 500ms (default 60s)")->check(kTime);
   std::string step_text;
   app.add_option("--step", step_text, "also run the board in steps of this length (e.g. 1ms) and compare")
       ->check(kTime);

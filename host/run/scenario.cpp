@@ -31,19 +31,36 @@ class Reader {
       s.duration_s = time(*n, "duration");
       if (s.duration_s <= 0.0) fail(n->source(), "duration", "must be longer than 0");
     }
-    if (auto* n = root.get("start_angle_deg")) s.start_angle_deg = number(*n, "start_angle_deg");
+    if (auto* n = root.get("start_angle_deg")) {
+      s.start_angle_deg = number(*n, "start_angle_deg");
+      if (std::abs(s.start_angle_deg) > kMaxStartAngleDeg) {
+        fail(n->source(), "start_angle_deg", "must lie from -360 to 360 degrees (a turn either way of the sensor's zero)");
+      }
+    }
     if (auto* n = root.get("crystal_fails")) s.crystal_fails = boolean(*n, "crystal_fails");
     if (auto* n = root.get("sample_interval")) {
       s.sample_interval_s = time(*n, "sample_interval");
+      s.sample_interval_given = true;
       if (s.sample_interval_s < 1e-6) fail(n->source(), "sample_interval", "must be at least 1us");
+      if (s.sample_interval_s > s.duration_s) {
+        fail(n->source(), "sample_interval",
+             format_time(s.sample_interval_s) + " is longer than the run (duration " + format_time(s.duration_s) +
+                 "): no sample would be taken");
+      }
     }
     s.motor_where = s.motor_preset_where = name_;
     if (auto* n = root.get("motor")) read_motor(table(*n, "motor"), s);
-    if (auto* n = root.get("gains")) read_gains(table(*n, "gains"), s.gains);
+    if (auto* n = root.get("gains")) {
+      read_gains(table(*n, "gains"), s.gains);
+      s.gains_where = where(n->source());
+    }
     each(root, "press", [&](const toml::table& t, const std::string& at) { s.presses.push_back(read_press(t, at, s)); });
     each(root, "load", [&](const toml::table& t, const std::string& at) {
       only(t, at, {"at", "torque_nm"});
-      s.loads.push_back({time(need(t, at, "at"), at + ".at"), number(need(t, at, "torque_nm"), at + ".torque_nm")});
+      const auto& torque = need(t, at, "torque_nm");
+      s.loads.push_back(
+          {time(need(t, at, "at"), at + ".at"), number(torque, at + ".torque_nm"),
+           where(torque.source()) + ": " + at + ".torque_nm"});
     });
     each(root, "fault", [&](const toml::table& t, const std::string& at) { s.faults.push_back(read_fault(t, at)); });
     each(root, "flood", [&](const toml::table& t, const std::string& at) {
@@ -117,11 +134,16 @@ class Reader {
   double time(const toml::node& n, const std::string& key) const {
     try {
       if (n.is_string()) return parse_time(*n.value<std::string>());
-      if (n.is_number()) return checked_seconds(*n.value<double>());
     } catch (const TimeError& e) {
       fail(n.source(), key, e.what());
     }
-    fail(n.source(), key, "expected a time such as \"500ms\" or 1.5 (seconds)");
+    if (n.is_number()) {
+      // A bare number could be meant in any unit.
+      std::ostringstream v;
+      v << *n.value<double>();
+      fail(n.source(), key, v.str() + " has no unit: write \"" + v.str() + "s\" (or ms, us)");
+    }
+    fail(n.source(), key, "expected a time with a unit, such as \"500ms\" or \"1.5s\"");
   }
 
   // Runs `fn` on each table of the array of tables `key` ([[key]] in the file).
@@ -201,6 +223,7 @@ class Reader {
     }
     p.at_s = time(need(t, at, "at"), at + ".at");
     if (auto* n = t.get("hold")) p.hold_s = time(*n, at + ".hold");
+    p.where = where(t.source()) + ": " + at;
     if (p.hold_s < kKeyDebounceS) {
       s.warnings.push_back(name_ + ":" + std::to_string(t.source().begin.line) + ": " + at + ".hold: " +
                            format_time(p.hold_s) + " is shorter than the keys' 10 ms debounce: the press will not register");
@@ -260,7 +283,9 @@ class Reader {
     if (p == FaultParameter::kWidthRate || p == FaultParameter::kRate) {
       const auto& r = need(t, at, "rate_hz");
       f.rate_hz = number(r, at + ".rate_hz");
-      if (f.rate_hz <= 0.0 || f.rate_hz > 100000.0) fail(r.source(), at + ".rate_hz", "must lie above 0 and at most 100000");
+      if (!(f.rate_hz >= kMinRateHz && f.rate_hz <= kMaxRateHz)) {
+        fail(r.source(), at + ".rate_hz", "must lie from 0.000001 (once in the longest run) to 100000");
+      }
     }
     if (p == FaultParameter::kBounce) {
       const auto& b = need(t, at, "bounce");
@@ -314,9 +339,15 @@ Scenario parse_scenario(std::string_view text, const std::string& name) { return
 Scenario read_scenario(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot open the scenario file");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parse_scenario(text.str(), path);
+  // Read a bounded amount: a device (/dev/zero) or a huge file never ends.
+  std::string text(kMaxScenarioBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMaxScenarioBytes) {
+    throw ScenarioError(path + ": larger than " + std::to_string(kMaxScenarioBytes >> 20) +
+                        " MiB: not a scenario file");
+  }
+  return parse_scenario(text, path);
 }
 
 const char* fault_name(FaultKind kind) { return vboard::fault_kind_name(kind).data(); }

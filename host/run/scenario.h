@@ -3,12 +3,13 @@
 // the faults of the board's catalogue, the serial floods, the crystal, the gains
 // and the rate of the recorded time series.
 //
-// Times are strings with a unit ("500ms", "1.5s", "250us") or plain numbers
-// of seconds. Every key is checked: a misspelt or unknown key, a value of the
+// Times are strings with a unit ("500ms", "1.5s", "250us"); a bare number
+// is refused. Every key is checked: a misspelt or unknown key, a value of the
 // wrong type or out of range, or an event after the end of the run is an
 // error that names the file, the line and the key.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,11 +26,13 @@ struct Press {
   KeyName key = KeyName::kUp;
   double at_s = 0.0;
   double hold_s = 0.08;
+  std::string where;  // for messages: "file:line:column" or "--press up@1s"
 };
 
 struct LoadStep {
   double at_s = 0.0;
   double torque_nm = 0.0;  // load torque on the shaft from `at_s` on
+  std::string where;       // "file:line:column: load[N].torque_nm"
 };
 
 // The board's fault catalogue (vboard/fault_kinds.h names them).
@@ -83,9 +86,15 @@ struct Gains {
   std::optional<double> kd;
 };
 
+// The rotor starts within a turn either way of the sensor's zero: the
+// sensor reads one turn, and beyond a few turns a float loses the degrees.
+inline constexpr double kMaxStartAngleDeg = 360.0;
+// A file larger than this is no scenario (a device, a wrong file).
+inline constexpr std::size_t kMaxScenarioBytes = 1 << 20;
+
 struct Scenario {
   double duration_s = 1.0;
-  double start_angle_deg = 0.0;
+  double start_angle_deg = 0.0;  // within +-kMaxStartAngleDeg
   std::string motor = "gimbal";  // a motor preset's name
   MotorOverrides motor_overrides;
   // Where the motor was chosen, for messages about it: "file:line:column"
@@ -98,11 +107,17 @@ struct Scenario {
   std::vector<Flood> floods;
   bool crystal_fails = false;
   Gains gains;
+  std::string gains_where;  // "file:line:column" of [gains]
   double sample_interval_s = 0.001;  // one row of the time series per interval
+  bool sample_interval_given = false;  // by the file, not the default
   std::vector<std::string> warnings;  // accepted, but probably not what was meant
 };
 
 inline constexpr double kKeyDebounceS = 0.010;  // a shorter press is not taken
+
+// Fault rates: at least once in the longest run, at most 100 kHz.
+inline constexpr double kMinRateHz = 1e-6;
+inline constexpr double kMaxRateHz = 1e5;
 
 struct ScenarioError : std::runtime_error {
   using std::runtime_error::runtime_error;

@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "output_files.h"
 
 namespace run {
 
@@ -34,13 +37,21 @@ std::vector<std::string> run_columns() {
 }
 
 void write_csv(const std::string& path, const Series& series) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) throw std::runtime_error(path + ": cannot write: " + std::strerror(errno));
+  files::AtomicFile file(path);
+  std::FILE* f = file.stream();
+  // The first failed write (a full disk) ends the writing at once, with its reason.
+  auto check = [&](std::size_t rows_done) {
+    if (!std::ferror(f)) return;
+    const int err = errno;
+    throw std::runtime_error(path + ": write failed after " + std::to_string(rows_done) + " of " +
+                             std::to_string(series.rows.size()) + " rows: " + std::strerror(err));
+  };
   for (std::size_t i = 0; i < series.names.size(); ++i) std::fprintf(f, "%s%s", i ? "," : "", series.names[i].c_str());
   std::fputc('\n', f);
-  for (const auto& row : series.rows) {
+  check(0);
+  for (std::size_t r = 0; r < series.rows.size(); ++r) {
+    const auto& row = series.rows[r];
     if (row.size() != series.names.size()) {
-      (void)std::fclose(f);  // the write already failed
       throw std::runtime_error(path + ": a row of the series has the wrong number of values");
     }
     // Enough digits for microseconds of a long run.
@@ -50,9 +61,9 @@ void write_csv(const std::string& path, const Series& series) {
       if (!std::isnan(row[i])) std::fprintf(f, "%.12g", row[i]);
     }
     std::fputc('\n', f);
+    check(r);
   }
-  const bool failed = std::ferror(f) != 0;
-  if (std::fclose(f) != 0 || failed) throw std::runtime_error(path + ": write failed");
+  file.commit();
 }
 
 namespace {
@@ -76,7 +87,7 @@ bool ends_with(const std::string& s, const char* tail) {
 }  // namespace
 
 std::string plot_script(const std::string& image_path, const std::string& csv_path, const std::string& title,
-                        const std::vector<std::string>& columns) {
+                        const std::vector<std::string>& columns, const std::string& output_path) {
   auto col = [&](const char* name) {
     for (std::size_t i = 0; i < columns.size(); ++i)
       if (columns[i] == name) return std::to_string(i + 1);
@@ -87,7 +98,7 @@ std::string plot_script(const std::string& image_path, const std::string& csv_pa
   std::ostringstream g;
   g << (svg ? "set terminal svg size 1100,700 dynamic font 'sans,11'\n"
             : "set terminal pngcairo size 1100,700 font 'sans,10'\n");
-  g << "set output " << quoted(image_path) << "\n"
+  g << "set output " << quoted(output_path.empty() ? image_path : output_path) << "\n"
     << "set datafile separator ','\n"
     << "set grid\n"
     << "set offsets 0, 0, graph 0.05, graph 0.05\n"
@@ -117,7 +128,11 @@ void write_plot(const std::string& image_path, const std::string& csv_path, cons
   std::vector<std::string> columns;
   std::istringstream h(header);
   for (std::string c; std::getline(h, c, ',');) columns.push_back(c);
-  const std::string script = plot_script(image_path, csv_path, title, columns);
+  if (!std::getline(in, header)) throw std::runtime_error(image_path + ": no samples to draw");
+  // gnuplot draws into a temporary file that takes the name only when it succeeded.
+  files::AtomicFile image(image_path);
+  const std::string drawn = image.temp_path().empty() ? image_path : image.temp_path();
+  const std::string script = plot_script(image_path, csv_path, title, columns, drawn);
 
   // gnuplot runs the script from a temporary file; its complaints go to
   // another one and end up in the error message.
@@ -160,8 +175,32 @@ void write_plot(const std::string& image_path, const std::string& csv_path, cons
   unlink(err_name);
   while (!complaint.empty() && complaint.back() == '\n') complaint.pop_back();
   if (!ran || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // Its last line says what went wrong; the lines above repeat the script.
+    complaint = complaint.substr(complaint.rfind('\n') + 1);
     throw std::runtime_error(image_path + ": gnuplot failed" + (complaint.empty() ? "" : ": " + complaint));
   }
+  image.commit();
+}
+
+void write_plot_of(const std::string& image_path, const Series& series, const std::string& title) {
+  // The series goes to a private temporary CSV that only gnuplot reads.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path folder = fs::temp_directory_path(ec);
+  std::string name = ((ec ? fs::path("/tmp") : folder) / "vboard-plot-data-XXXXXX").string();
+  const int fd = mkstemp(name.data());
+  if (fd < 0) throw std::runtime_error(image_path + ": cannot make a temporary file for the plot's data");
+  close(fd);
+  struct Remove {
+    std::string path;
+    ~Remove() { unlink(path.c_str()); }
+  } remove{name};
+  try {
+    write_csv(name, series);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(image_path + ": cannot write the plot's data: " + e.what());
+  }
+  write_plot(image_path, name, title);
 }
 
 }  // namespace run

@@ -2,10 +2,14 @@
 // as CSV (the header names the units) and drawn with gnuplot.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace run {
+
+// The most rows a run keeps: about 150 MB of samples.
+inline constexpr std::size_t kMaxRows = 1'000'000;
 
 struct Series {
   std::vector<std::string> names;          // e.g. "t_s", "setpoint_deg"
@@ -18,18 +22,24 @@ struct Series {
 // The columns a run records, in this order.
 std::vector<std::string> run_columns();
 
-// Writes the series as CSV, NaN as an empty field; throws std::runtime_error when the file cannot
-// be written.
+// Writes the series as CSV, NaN as an empty field, into a temporary file
+// renamed to `path` when complete; throws std::runtime_error at the first
+// write that fails, naming the path and the reason.
 void write_csv(const std::string& path, const Series& series);
 
 // Draws setpoint, telemetry angle (both unwrapped) and shaft angle over time in an upper panel
 // and Uq below, from a CSV written by write_csv, as PNG or SVG after the
 // extension of `image_path`. Runs gnuplot without a shell; throws
-// std::runtime_error with gnuplot's complaint when it fails.
+// std::runtime_error with gnuplot's complaint when it fails. The image is
+// drawn into a temporary file renamed into place when gnuplot succeeded.
 void write_plot(const std::string& image_path, const std::string& csv_path, const std::string& title);
+// The same from the series itself, through a private temporary CSV; errors
+// name the image only.
+void write_plot_of(const std::string& image_path, const Series& series, const std::string& title);
 
-// The gnuplot script write_plot runs (for the tests).
+// The gnuplot script write_plot runs (for the tests); it draws into
+// `output_path` when given, else into `image_path`.
 std::string plot_script(const std::string& image_path, const std::string& csv_path, const std::string& title,
-                        const std::vector<std::string>& columns);
+                        const std::vector<std::string>& columns, const std::string& output_path = "");
 
 }  // namespace run

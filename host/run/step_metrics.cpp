@@ -107,45 +107,31 @@ std::string step_table(const std::vector<StepFigures>& steps, const char* extra_
   return out;
 }
 
-WorstFigures worst_of(const std::vector<StepFigures>& steps) {
-  WorstFigures w;
-  w.steps = steps.size();
-  if (steps.empty()) return w;
-  bool rose = true;
-  bool settled = true;
-  double rise = 0.0;
-  double settling = 0.0;
-  for (const auto& s : steps) {
-    rose = rose && s.rise_s.has_value();
-    settled = settled && s.settling_s.has_value();
-    if (s.rise_s) rise = std::max(rise, *s.rise_s);
-    if (s.settling_s) settling = std::max(settling, *s.settling_s);
-    w.overshoot_pct = std::max(w.overshoot_pct, s.overshoot_pct);
-    w.final_error_deg = std::max(w.final_error_deg, std::abs(s.final_error_deg));
-  }
-  if (rose) w.rise_s = rise;
-  if (settled) w.settling_s = settling;
-  return w;
-}
-
 std::string sweep_table(const std::vector<SweepRow>& rows) {
   std::string out;
-  char line[200];
-  std::snprintf(line, sizeof line, "%8s %8s %8s  %5s  %9s  %9s  %12s  %10s  %10s  %10s\n", "kp", "ki", "kd", "steps",
-                "rise ms", "overshoot", "settling ms", "|error| deg", "peak |Uq| V", "peak |i| A");
+  char line[240];
+  std::snprintf(line, sizeof line, "%8s %8s %8s  %4s  %9s  %17s  %9s  %9s  %12s  %10s  %11s  %10s\n", "kp", "ki", "kd",
+                "step", "time s", "step deg", "rise ms", "overshoot", "settling ms", "error deg", "peak |Uq| V",
+                "peak |i| A");
   out += line;
   for (const auto& r : rows) {
+    if (r.step == 0) {  // no key press: nothing to measure
+      std::snprintf(line, sizeof line, "%8.4g %8.4g %8.4g  %4s  (no setpoint step in the run)\n", r.kp, r.ki, r.kd, "-");
+      out += line;
+      continue;
+    }
+    const StepFigures& s = r.figures;
     char rise[24] = "never";
     char settle[24] = "not settled";
-    if (r.worst.steps == 0) {  // no key press: nothing to measure
-      std::snprintf(rise, sizeof rise, "-");
-      std::snprintf(settle, sizeof settle, "-");
-    }
-    if (r.worst.rise_s) std::snprintf(rise, sizeof rise, "%.1f", *r.worst.rise_s * 1e3);
-    if (r.worst.settling_s) std::snprintf(settle, sizeof settle, "%.1f", *r.worst.settling_s * 1e3);
-    std::snprintf(line, sizeof line, "%8.4g %8.4g %8.4g  %5zu  %9s  %8.1f%%  %12s  %11.2f  %10.3f  %10.3f\n", r.kp,
-                  r.ki, r.kd, r.worst.steps, rise, r.worst.overshoot_pct, settle, r.worst.final_error_deg, r.peak_uq_v,
-                  r.peak_current_a);
+    char uq[24] = "-";
+    char peak[24] = "-";
+    if (s.rise_s) std::snprintf(rise, sizeof rise, "%.1f", *s.rise_s * 1e3);
+    if (s.settling_s) std::snprintf(settle, sizeof settle, "%.1f", *s.settling_s * 1e3);
+    if (r.peak_uq_v) std::snprintf(uq, sizeof uq, "%.3f", *r.peak_uq_v);
+    if (s.peak_extra) std::snprintf(peak, sizeof peak, "%.3f", *s.peak_extra);
+    std::snprintf(line, sizeof line, "%8.4g %8.4g %8.4g  %4zu  %9.3f  %7.2f -> %7.2f  %9s  %8.1f%%  %12s  %10.2f  %11s  %10s\n",
+                  r.kp, r.ki, r.kd, r.step, s.at_s, s.from_deg, s.to_deg, rise, s.overshoot_pct, settle,
+                  s.final_error_deg, uq, peak);
     out += line;
   }
   return out;

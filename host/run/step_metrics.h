@@ -43,24 +43,14 @@ std::vector<StepFigures> step_figures(std::span<const double> t, std::span<const
 // heading for the extra column, the column is left out.
 std::string step_table(const std::vector<StepFigures>& steps, const char* extra_heading = "peak |i| A");
 
-// The worst of a run's steps, to compare runs (a gain sweep): the slowest
-// rise and settling, the largest overshoot and final error magnitude. One
-// step that never rises (or never settles) makes the run's figure none.
-struct WorstFigures {
-  std::size_t steps = 0;
-  std::optional<double> rise_s;
-  double overshoot_pct = 0.0;
-  std::optional<double> settling_s;
-  double final_error_deg = 0.0;  // magnitude
-};
-WorstFigures worst_of(const std::vector<StepFigures>& steps);
-
-// One row of a gain sweep.
+// One row of a gain sweep: one step of one setting's run, with that
+// step's own peaks, so that every figure of a row belongs to the same step.
+// A run without a step has one row without figures.
 struct SweepRow {
   double kp = 0.0, ki = 0.0, kd = 0.0;
-  WorstFigures worst;
-  double peak_uq_v = 0.0;  // largest |Uq| over the whole run
-  double peak_current_a = 0.0;  // largest phase current magnitude over the whole run
+  std::size_t step = 0;              // 1, 2, ... within the run; 0: the run had no step
+  StepFigures figures;               // with peak_extra the step's peak phase current
+  std::optional<double> peak_uq_v;   // largest |Uq| during the step
 };
 std::string sweep_table(const std::vector<SweepRow>& rows);
 

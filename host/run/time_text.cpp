@@ -36,16 +36,20 @@ double parse_time(std::string_view text) {
   }
   if (ec != std::errc{}) bad(text, "is not a time: expected a number with a unit s, ms or us, e.g. 500ms or 1.5s");
   const std::string_view unit = trim(s.substr(static_cast<std::size_t>(end - s.data())));
+  if (!std::isfinite(value)) bad(text, "is not a finite time");
+  if (std::signbit(value)) bad(text, "is a negative time");
   double scale = 1.0;
   if (unit == "ms") {
     scale = 1e-3;
   } else if (unit == "us") {
     scale = 1e-6;
-  } else if (!unit.empty() && unit != "s") {
+  } else if (unit.empty()) {
+    // "1.5" could mean seconds or milliseconds: the reader must say which.
+    const std::string n(s);
+    throw TimeError("'" + std::string(text) + "' has no unit: write " + n + "s, " + n + "ms or " + n + "us");
+  } else if (unit != "s") {
     bad(text, "has an unknown time unit: use s, ms or us");
   }
-  if (!std::isfinite(value)) bad(text, "is not a finite time");
-  if (std::signbit(value)) bad(text, "is a negative time");
   const double seconds = value * scale;
   if (seconds > kMaxSeconds) bad(text, "is longer than the longest run, 1000000 s");
   return seconds;

@@ -1,5 +1,6 @@
 // Times typed by a user, on the command line or in a scenario file: a number
-// with a unit ("500ms", "1.5s", "250us") or a bare number of seconds.
+// with a unit ("500ms", "1.5s", "250us"). A bare number is refused: "1.5"
+// could be meant in any unit.
 #pragma once
 
 #include <stdexcept>
@@ -17,8 +18,8 @@ struct TimeError : std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-// Seconds, finite, 0 or more and at most kMaxSeconds; anything else throws
-// TimeError with a message that quotes the text.
+// Seconds, finite, 0 or more and at most kMaxSeconds, from a number with a
+// unit; anything else throws TimeError with a message that quotes the text.
 double parse_time(std::string_view text);
 
 // A number of seconds given as a number; the same checks as parse_time.

@@ -16,6 +16,10 @@ namespace vboard {
 
 namespace {
 
+// A rate near 0 gives an interval beyond the longest run, which the clock
+// could not hold either.
+constexpr double kMaxRepeatTicks = 1e6 * static_cast<double>(kTicksPerSecond);
+
 Ticks ticks_of_us(double microseconds) {
   return static_cast<Ticks>(std::llround(microseconds * static_cast<double>(kTicksPerUs)));
 }
@@ -138,9 +142,12 @@ void Faults::apply_levels() {
 
 void Faults::repeat(FaultKind kind, std::uint64_t generation) {
   const Fault& f = fault_[index(kind)];
-  // Intervals spread evenly from half to one and a half of the mean.
-  const double interval_s = (0.5 + draw(kind)) / f.rate_hz;
-  const Ticks at = board_.now() + std::max<Ticks>(1, static_cast<Ticks>(interval_s * static_cast<double>(kTicksPerSecond)));
+  // Intervals spread evenly from half to one and a half of the mean. One
+  // beyond the longest run (a rate near 0) never comes: the clock could not
+  // hold its time.
+  const double interval_ticks = (0.5 + draw(kind)) / f.rate_hz * static_cast<double>(kTicksPerSecond);
+  if (!(interval_ticks < kMaxRepeatTicks)) return;
+  const Ticks at = board_.now() + std::max<Ticks>(1, static_cast<Ticks>(interval_ticks));
   board_.at(at, [this, kind, generation] {
     if (generation_[index(kind)] != generation || !on_[index(kind)]) return;
     const Fault& g = fault_[index(kind)];

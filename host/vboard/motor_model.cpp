@@ -28,12 +28,13 @@ void refuse(const char* field, const std::string& why, double value) {
   throw std::invalid_argument(os.str());
 }
 
-void require_positive(const char* field, double value) {
-  if (!std::isfinite(value) || !(value > 0.0)) refuse(field, "must be a finite number above 0", value);
-}
-
-void require_non_negative(const char* field, double value) {
-  if (!std::isfinite(value) || value < 0.0) refuse(field, "must be a finite number, 0 or more", value);
+// `lo` may be 0 only for a field that may be 0.
+void require_within(const char* field, double value, double lo, double hi, const char* unit) {
+  if (!(value >= lo && value <= hi)) {
+    std::ostringstream why;
+    why << "must lie from " << lo << " to " << hi << " " << unit;
+    refuse(field, why.str(), value);
+  }
 }
 
 }  // namespace
@@ -42,18 +43,26 @@ void require_non_negative(const char* field, double value) {
 
 void MotorParams::validate() const {
   if (pole_pairs < 1 || pole_pairs > 100) refuse("pole_pairs", "must be 1 to 100", pole_pairs);
-  require_positive("phase_resistance_ohm", phase_resistance_ohm);
-  require_positive("phase_inductance_h", phase_inductance_h);
-  require_positive("torque_constant_nm_per_a", torque_constant_nm_per_a);
-  require_positive("inertia_kg_m2", inertia_kg_m2);
-  require_non_negative("viscous_nm_s_per_rad", viscous_nm_s_per_rad);
-  require_non_negative("coulomb_friction_nm", coulomb_friction_nm);
-  require_non_negative("breakaway_torque_nm", breakaway_torque_nm);
+  // Small brushless motors, from a few grams of gimbal motor to a servo of
+  // a few kilowatts; outside these the figures stop meaning a motor.
+  require_within("phase_resistance_ohm", phase_resistance_ohm, kMinResistanceOhm, 1000.0, "ohm");
+  require_within("phase_inductance_h", phase_inductance_h, 1e-6, 1.0, "H");
+  if (!(electrical_time_constant_s() >= kMinElectricalTimeConstantS)) {
+    std::ostringstream why;
+    why << "over phase_resistance_ohm (the windings' time constant L/R) must be at least " << kMinElectricalTimeConstantS
+        << " s";
+    refuse("phase_inductance_h", why.str(), phase_inductance_h);
+  }
+  require_within("torque_constant_nm_per_a", torque_constant_nm_per_a, 1e-4, 10.0, "N m/A");
+  require_within("inertia_kg_m2", inertia_kg_m2, 1e-8, 1.0, "kg m^2");
+  require_within("viscous_nm_s_per_rad", viscous_nm_s_per_rad, 0.0, 1.0, "N m s/rad");
+  require_within("coulomb_friction_nm", coulomb_friction_nm, 0.0, 10.0, "N m");
+  require_within("breakaway_torque_nm", breakaway_torque_nm, 0.0, 10.0, "N m");
   if (breakaway_torque_nm < coulomb_friction_nm) {
     refuse("breakaway_torque_nm", "must not be below coulomb_friction_nm", breakaway_torque_nm);
   }
-  require_non_negative("cogging_torque_nm", cogging_torque_nm);
-  require_positive("supply_v", supply_v);
+  require_within("cogging_torque_nm", cogging_torque_nm, 0.0, 10.0, "N m");
+  require_within("supply_v", supply_v, 1.0, 1000.0, "V");
 }
 
 double MotorParams::flux_linkage_wb() const { return torque_constant_nm_per_a / (1.5 * pole_pairs); }
@@ -63,6 +72,8 @@ double MotorParams::back_emf_v_s_per_rad() const { return pole_pairs * flux_link
 double MotorParams::electrical_time_constant_s() const { return phase_inductance_h / phase_resistance_ohm; }
 
 double MotorParams::no_load_speed_rad_s() const { return supply_v / kSqrt3 / back_emf_v_s_per_rad(); }
+
+double MotorParams::stall_torque_nm() const { return torque_constant_nm_per_a * supply_v / kSqrt3 / phase_resistance_ohm; }
 
 MotorParams motor_preset(std::string_view name) {
   MotorParams p;  // the defaults are the gimbal motor with its small load
@@ -254,6 +265,8 @@ void Motor::integrate_to(double t_s) {
   settle_currents();
   auto& dense = stepper_->dense;
   const auto system = [this](const State& x, State& dxdt, double) { rhs(x, dxdt); };
+  const double budget = kStepBudgetPerLook + (t_s - t_) * kStepBudgetPerSecond;
+  const long steps_before = steps_;
   while (true) {
     if (!stepper_valid_ && !rest_valid_) leave_rest_if_driven();
     if (mode_ == Friction::kStuck || mode_ == Friction::kHeld) {
@@ -267,6 +280,7 @@ void Motor::integrate_to(double t_s) {
     }
     if (t_ >= t_s) return;
     if (dense.current_time() <= t_) {
+      if (static_cast<double>(steps_ - steps_before) >= budget) too_slow(t_s, steps_ - steps_before);
       dense.do_step(system);
       ++steps_;
       dt_guess_ = dense.current_time_step();
@@ -304,6 +318,15 @@ void Motor::integrate_to(double t_s) {
     mode_ = Friction::kStuck;
     restart();
   }
+}
+
+void Motor::too_slow(double t_s, long steps) const {
+  std::ostringstream os;
+  os << "the motor model took " << steps << " integration steps between " << t_ << " s and " << t_s
+     << " s of virtual time without getting there (shaft at " << x_[kSpeed]
+     << " rad/s): the run would go slower than real time; the motor's figures or its load drive it far beyond "
+        "what it is made for";
+  throw MotorTooSlow(os.str());
 }
 
 void Motor::set_phase_voltages(double t_s, const std::array<double, 3>& volts) {

@@ -31,6 +31,7 @@
 
 #include <array>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,21 @@ namespace vboard {
 // lcm(slots, poles) = lcm(12, 14) = 84 times per mechanical turn,
 // T_cog = -amplitude x sin(84 x shaft angle).
 inline constexpr int kCoggingPeriodsPerTurn = 84;
+
+// The lowest phase resistance, and the shortest electrical time constant
+// L/R the model takes: the integrator's steps follow L/R.
+inline constexpr double kMinResistanceOhm = 0.01;
+inline constexpr double kMinElectricalTimeConstantS = 1e-5;
+
+// Integration steps a look at the motor may take, and as many more per
+// second of virtual time it spans: about what the host does in real time.
+// Beyond, the motor throws MotorTooSlow instead of running on unseen.
+inline constexpr double kStepBudgetPerLook = 2000.0;
+inline constexpr double kStepBudgetPerSecond = 2e6;
+
+struct MotorTooSlow : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 struct MotorParams {
   int pole_pairs = 7;
@@ -54,7 +70,8 @@ struct MotorParams {
   double cogging_torque_nm = 0.0;          // amplitude of the cogging torque
   double supply_v = 12.0;
 
-  // Throws std::invalid_argument naming the first field out of range.
+  // Throws std::invalid_argument naming the first field out of its range
+  // (and the range).
   void validate() const;
 
   // Derived figures.
@@ -65,6 +82,8 @@ struct MotorParams {
   // three-phase bridge can apply without clipping (min-max injection: a
   // phase amplitude of supply / sqrt(3)).
   double no_load_speed_rad_s() const;
+  // Torque with the shaft held at that voltage: kt x supply / sqrt(3) / R.
+  double stall_torque_nm() const;
 };
 
 // Named parameter sets: "gimbal" (the default) and "gimbal-heavy" (ten times
@@ -97,7 +116,7 @@ class Motor {
   // Places the shaft (at rest) at `rad`: scenario set-up.
   void set_shaft_angle(double t_s, double rad);
 
-  // ---- Observation.
+  // ---- Observation. Advancing throws MotorTooSlow past the step budget.
   void advance_to(double t_s) {
     // The looks that change nothing but the time: a second one at the same
     // time, and one at rest that holds (the currents follow when asked for).
@@ -146,6 +165,7 @@ class Motor {
   void leave_rest_if_driven();
   void restart();                               // the inputs or the mode changed at t_
   void integrate_to(double t_s);  // advance_to's general case
+  [[noreturn]] void too_slow(double t_s, long steps) const;
   void advance_at_rest(double t_s);
   bool rest_stays_in_band() const;
   std::array<double, 2> rest_currents(double t) const;  // id, iq of the rest solution at `t`

@@ -2,7 +2,9 @@
 // split at newlines and NULs into arguments. A command line is refused with
 // exit code 2 and an error message, answered with 0 for --help, or accepted;
 // accepted, it describes a run the board can make: a duration above 0 and
-// within the longest run, every press and flood before its end, finite gains.
+// within the longest run, every press and flood before its end, finite gains,
+// the start angle within a turn, a sample interval within the run, not both
+// verbose and quiet.
 // A --scenario argument is dropped: it would read whatever file it names.
 #include <cmath>
 #include <cstddef>
@@ -60,7 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!code) {
       const auto& s = o.scenario;
       check(time_ok(s.duration_s) && s.duration_s > 0.0, "duration out of range");
-      check(std::isfinite(s.start_angle_deg) && std::isfinite(o.rotor_speed_dps), "angle or speed not finite");
+      check(std::abs(s.start_angle_deg) <= run::kMaxStartAngleDeg && std::isfinite(o.rotor_speed_dps),
+            "angle beyond a turn or speed not finite");
+      check(s.sample_interval_s <= s.duration_s, "a sample interval longer than the run");
+      check(!(o.verbose && o.quiet), "both verbose and quiet");
       for (const auto& p : s.presses) {
         check(time_ok(p.at_s) && p.at_s < s.duration_s, "a key press outside the run");
         check(time_ok(p.hold_s), "a hold time out of range");

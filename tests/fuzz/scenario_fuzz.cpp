@@ -3,7 +3,8 @@
 // the file (any other exception is a fault), or accepted, and then what was
 // read obeys the rules the run relies on: a duration above 0 and within the
 // longest run, every time finite and not negative, every event before the
-// end of the run, a fault's end after its start, numbers finite.
+// end of the run, a fault's end after its start, numbers finite, the start
+// angle within a turn, a sample interval within the run, rates in range.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +26,9 @@ bool finite_or_unset(const std::optional<double>& v) { return !v || std::isfinit
 
 void check_scenario(const run::Scenario& s) {
   check(time_ok(s.duration_s) && s.duration_s > 0.0, "duration out of range");
-  check(std::isfinite(s.start_angle_deg), "start angle not finite");
-  check(time_ok(s.sample_interval_s) && s.sample_interval_s >= 1e-6, "sample interval out of range");
+  check(std::abs(s.start_angle_deg) <= run::kMaxStartAngleDeg, "start angle beyond a turn");
+  check(time_ok(s.sample_interval_s) && s.sample_interval_s >= 1e-6 && s.sample_interval_s <= s.duration_s,
+        "sample interval out of range");
   for (const auto& p : s.presses) {
     check(time_ok(p.at_s) && p.at_s < s.duration_s, "a key press outside the run");
     check(time_ok(p.hold_s), "a hold time out of range");
@@ -39,6 +41,7 @@ void check_scenario(const run::Scenario& s) {
     check(time_ok(f.from_s) && f.from_s < s.duration_s, "a fault outside the run");
     check(!f.until_s || (time_ok(*f.until_s) && *f.until_s > f.from_s), "a fault ends before it starts");
     check(std::isfinite(f.percent), "a fault's percent not finite");
+    check(f.rate_hz == 0.0 || (f.rate_hz >= run::kMinRateHz && f.rate_hz <= run::kMaxRateHz), "a rate out of range");
     if (f.kind == run::FaultKind::kPwmFrequency) check(f.percent > -100.0 && f.percent != 0.0, "a bad frequency fault");
   }
   for (const auto& f : s.floods) {

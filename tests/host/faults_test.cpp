@@ -256,6 +256,17 @@ TEST_F(Faults, KeyBounceShorterThanTheDebounceCountsOnePress) {
   }
 }
 
+// A rate near 0 once converted an interval past the clock's range to ticks
+// (undefined; the sanitizer build reports it): such an event never comes.
+TEST_F(Faults, ARepeatBeyondTheLongestRunNeverComes) {
+  board().rotor().set(0.0, 0.0, 0);
+  faults->set({.kind = FaultKind::kKeyChatter, .rate_hz = 1e-12, .seed = 3}, true);
+  faults->set({.kind = FaultKind::kPwmRunt, .width_us = 2.0, .rate_hz = 1e-12, .seed = 4}, true);
+  board().power_on();
+  board().run_until(ms(20));
+  EXPECT_EQ(faults->events(), 0u);
+}
+
 TEST_F(Faults, KeyChatterNeverMovesTheSetpointButHoldsTheLoopBack) {
   // Spikes of 20 us end long before the debounce: no step, but every one
   // costs the 10 ms busy wait at the scheduler's level.

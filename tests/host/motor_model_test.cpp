@@ -57,8 +57,32 @@ TEST(MotorParams, OutOfRangeValuesAreRefusedByName) {
   expect_refused(with([](MotorParams& p) { p.breakaway_torque_nm = 0.004; }), "breakaway_torque_nm");
   expect_refused(with([](MotorParams& p) { p.cogging_torque_nm = -0.001; }), "cogging_torque_nm");
   expect_refused(with([](MotorParams& p) { p.supply_v = 0.0; }), "supply_v");
+  // Far out of range once ran into a NaN state: every field has a physical range.
+  expect_refused(with([](MotorParams& p) { p.cogging_torque_nm = 1e300; }), "cogging_torque_nm");
+  expect_refused(with([](MotorParams& p) { p.viscous_nm_s_per_rad = 1e300; }), "viscous_nm_s_per_rad");
+  expect_refused(with([](MotorParams& p) { p.supply_v = 1e300; }), "supply_v");
+  expect_refused(with([](MotorParams& p) { p.torque_constant_nm_per_a = 1e300; }), "torque_constant_nm_per_a");
+  expect_refused(with([](MotorParams& p) { p.inertia_kg_m2 = 1e-300; }), "inertia_kg_m2");
+  expect_refused(with([](MotorParams& p) { p.phase_inductance_h = 1e-12; }), "phase_inductance_h");
+  // ... and L/R below the shortest time constant the integrator follows.
+  expect_refused(with([](MotorParams& p) { p.phase_inductance_h = 2e-6; }), "L/R");
   // The motor itself refuses them too.
   EXPECT_THROW(Motor{with([](MotorParams& p) { p.inertia_kg_m2 = 0.0; })}, std::invalid_argument);
+}
+
+// A load torque far beyond the motor's (1e4 N m on the gimbal motor once
+// took 9.6 s of wall time per millisecond) stops at the step budget.
+TEST(MotorIntegration, ALookPastTheStepBudgetIsRefused) {
+  EXPECT_NEAR(MotorParams{}.stall_torque_nm(), 0.08 * 12.0 / std::sqrt(3.0) / 10.0, 1e-12);
+  Motor m;
+  m.set_external_torque(0.0, 1e4);
+  try {
+    for (int k = 1; k <= 1000; ++k) m.advance_to(k * 1e-3);
+    ADD_FAILURE() << "ran for a second at " << m.steps() << " steps";
+  } catch (const vboard::MotorTooSlow& e) {
+    EXPECT_NE(std::string(e.what()).find("slower than real time"), std::string::npos) << e.what();
+  }
+  EXPECT_LT(m.steps(), 200000) << "the budget bounds the work of a look";
 }
 
 TEST(MotorParams, PresetsByName) {

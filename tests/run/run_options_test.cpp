@@ -53,6 +53,15 @@ TEST(RunOptions, BadInputIsRefusedNamingTheOption) {
       {{"--sweep", "0.2,0,0", "--pty"}, "--pty"},
       {{"--sweep", "0.2,0,0", "--csv", "a.csv"}, "--csv"},
       {{"--serve", "localhost:http"}, "--serve"},
+      {{"-d", "1.5"}, "--duration: '1.5' has no unit: write 1.5s, 1.5ms or 1.5us"},
+      {{"--rotor-angle", "1e15"}, "--rotor-angle: '1e15' is out of range: from -360 to 360 degrees"},
+      {{"-v", "-q"}, "--verbose excludes --quiet"},
+      // Outputs are checked before the run: nothing runs to be lost.
+      {{"--csv", "/nonexistent/dir/x.csv"}, "--csv /nonexistent/dir/x.csv: the folder /nonexistent/dir does not exist"},
+      {{"--plot", "/nonexistent/x.png"}, "--plot /nonexistent/x.png: the folder /nonexistent does not exist"},
+      {{"--csv", "same.png", "--plot", "same.png"}, "--plot same.png: is also the output of --csv"},
+      {{"--scenario", SCENARIO_DIR "/default.toml", "--csv", SCENARIO_DIR "/../scenarios/default.toml"},
+       "is the file that --scenario reads"},
   };
   for (const auto& c : cases) {
     const auto o = parse(c.args);
@@ -110,11 +119,28 @@ TEST(RunOptions, GainsSweepsAndPacedRuns) {
 }
 
 TEST(RunOptions, HoldBelowTheDebounceWarns) {
-  const auto o = parse({"-p", "up@0.5s", "--hold", "0"});
+  const auto o = parse({"-p", "up@0.5s", "--hold", "0ms"});
   ASSERT_FALSE(o.code) << o.err;
   ASSERT_EQ(o.options.warnings.size(), 1u);
   EXPECT_NE(o.options.warnings[0].find("--hold"), std::string::npos);
   EXPECT_NE(o.options.warnings[0].find("will not register"), std::string::npos);
+}
+
+// Accepted, but said at the start: presses that merge into one step,
+// positive feedback, a series that cannot hold the whole run.
+TEST(RunOptions, LikelyMistakesWarnBeforeTheRun) {
+  const auto o = parse({"-p", "up@1s", "-p", "up@1s", "-p", "down@1s", "--gains=-1,0,0", "-d", "100000s"});
+  ASSERT_FALSE(o.code) << o.err;
+  const auto& w = o.options.warnings;
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0].find("--press up@1s: the up key is pressed at 1 s while the press at 1 s"), 0u) << w[0];
+  EXPECT_NE(w[1].find("--gains -1,0,0: negative gain (Kp -1): positive feedback"), std::string::npos) << w[1];
+  EXPECT_NE(w[2].find("the series keeps the first 1000000 only (to 1000 s)"), std::string::npos) << w[2];
+  EXPECT_TRUE(parse({"-p", "up@1s", "-p", "up@1.1s"}).options.warnings.empty()) << "released and settled: two steps";
+  // The default sample interval follows a run shorter than it.
+  const auto short_run = parse({"-d", "500us"});
+  ASSERT_FALSE(short_run.code) << short_run.err;
+  EXPECT_EQ(short_run.options.scenario.sample_interval_s, 500e-6);
 }
 
 TEST(RunOptions, ScenarioFileWithOptionsOnTop) {
@@ -147,16 +173,16 @@ TEST(BenchOptions, TakesPositiveTimesAndTheRotorFlag) {
   EXPECT_EQ(o.seconds, 60.0);
   EXPECT_EQ(o.step_seconds, 0.0);  // no stepped run
   EXPECT_FALSE(o.scripted_rotor);  // the motor under the sensor
-  EXPECT_FALSE(bench({"5", "--step", "1ms", "--scripted-rotor"}, o, err));
+  EXPECT_FALSE(bench({"5s", "--step", "1ms", "--scripted-rotor"}, o, err));
   EXPECT_EQ(o.seconds, 5.0);
   EXPECT_DOUBLE_EQ(o.step_seconds, 0.001);
   EXPECT_TRUE(o.scripted_rotor);
-  for (const char* bad : {"abc", "-5", "0", "1e20"}) {
+  for (const char* bad : {"abc", "-5s", "0s", "1e20s", "5"}) {
     EXPECT_EQ(bench({bad}, o, err), 2) << bad;
     EXPECT_NE(err.find("seconds"), std::string::npos) << bad << ": " << err;
   }
-  for (const char* bad : {"abc", "-1ms", "0"}) {
-    EXPECT_EQ(bench({"5", "--step", bad}, o, err), 2) << bad;
+  for (const char* bad : {"abc", "-1ms", "0ms", "1"}) {
+    EXPECT_EQ(bench({"5s", "--step", bad}, o, err), 2) << bad;
     EXPECT_NE(err.find("--step"), std::string::npos) << bad << ": " << err;
   }
 }

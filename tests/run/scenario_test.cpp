@@ -35,7 +35,7 @@ key = "up"
 at = "1s"
 [[press]]
 key = "down"
-at = 2.5
+at = "2.5s"
 hold = "150ms"
 [[load]]
 at = "1.5s"
@@ -128,27 +128,32 @@ TEST(Scenario, ErrorsNameFileLineAndKey) {
       {"duration = \"4s\"\ndurration = 3\n", "x.toml:2:1: durration: unknown key"},
       {"[motor]\ninertia = 1e-6\n", "x.toml:2:1: motor.inertia: unknown key"},
       {"[motor]\nphase_resistance_ohm = -1.0\n", "x.toml:2:24: motor.phase_resistance_ohm: must be greater than 0"},
+      {"start_angle_deg = 1e15\n", "x.toml:1:19: start_angle_deg: must lie from -360 to 360 degrees"},
+      {"duration = \"2s\"\nsample_interval = \"5s\"\n", "x.toml:2:19: sample_interval: 5 s is longer than the run"},
+      {"[[fault]]\nkind = \"key-chatter\"\nrate_hz = 1e-12\n", "x.toml:3:11: fault[1].rate_hz: must lie from 0.000001"},
       {"[motor]\npole_pairs = 7.5\n", "x.toml:2:14: motor.pole_pairs: expected a whole number"},
       {"duration = \"abc\"\n", "x.toml:1:12: duration: 'abc' is not a time"},
       {"duration = \"1e20s\"\n", "x.toml:1:12: duration: '1e20s' is longer than the longest run"},
-      {"duration = -1\n", "x.toml:1:12: duration: '-1' is a negative time"},
-      {"duration = nan\n", "x.toml:1:12: duration: 'nan' is not a finite time"},
+      {"duration = \"-1s\"\n", "x.toml:1:12: duration: '-1s' is a negative time"},
+      {"duration = \"nans\"\n", "x.toml:1:12: duration: 'nans' is not a finite time"},
+      {"duration = 1.5\n", "x.toml:1:12: duration: 1.5 has no unit: write \"1.5s\" (or ms, us)"},
+      {"duration = \"1.5\"\n", "x.toml:1:12: duration: '1.5' has no unit: write 1.5s, 1.5ms or 1.5us"},
       {"duration = \"0s\"\n", "duration: must be longer than 0"},
       {"duration = \"1s\"\n[[press]]\nkey = \"up\"\nat = \"5s\"\n",
        "x.toml:4:6: press[1].at: 5 s is not before the end of the run (duration 1 s)"},
-      {"[[press]]\nkey = \"left\"\nat = 0.1\n", "x.toml:2:7: press[1].key: unknown key 'left'"},
-      {"[[press]]\nat = 0.1\n", "press[1].key: missing"},
+      {"[[press]]\nkey = \"left\"\nat = \"0.1s\"\n", "x.toml:2:7: press[1].key: unknown key 'left'"},
+      {"[[press]]\nat = \"0.1s\"\n", "press[1].key: missing"},
       {"[[fault]]\nkind = \"pwm-frequency\"\n", "fault[1].percent: missing"},
-      {"[[fault]]\nkind = \"pwm-cut\"\nfrom = 0.5\nuntil = 0.2\n", "x.toml:4:9: fault[1].until: must be later than from"},
+      {"[[fault]]\nkind = \"pwm-cut\"\nfrom = \"0.5s\"\nuntil = \"0.2s\"\n", "x.toml:4:9: fault[1].until: must be later than from"},
       {"[[fault]]\nkind = \"bad-parity\"\npercent = 3\n", "fault[1].percent: a bad-parity fault has no percent"},
       {"[[fault]]\nkind = \"pwm-runt\"\nwidth = \"2us\"\n", "fault[1].rate_hz: missing"},
       {"[[fault]]\nkind = \"pwm-dropout\"\nwidth = \"2ms\"\nrate_hz = 5\n", "fault[1].width: must lie above 0 and at most 1ms"},
       {"[[fault]]\nkind = \"key-chatter\"\nrate_hz = 5\nkey = \"left\"\n", "fault[1].key: unknown key 'left'"},
       {"[[fault]]\nkind = \"key-bounce\"\nrate_hz = 5\n", "fault[1].rate_hz: a key-bounce fault has no rate_hz"},
       {"[[fault]]\nkind = \"usart-noise\"\npercent = 150\n", "fault[1].percent: must lie above 0 and at most 100"},
-      {"duration = 2\n[[fault]]\nkind = \"crystal-fails\"\nfrom = 1\n", "fault[1].from: a crystal fails at start-up"},
+      {"duration = \"2s\"\n[[fault]]\nkind = \"crystal-fails\"\nfrom = \"1s\"\n", "fault[1].from: a crystal fails at start-up"},
       {"[[fault]]\nkind = \"pwm-runts\"\n", "unknown fault 'pwm-runts' (use \"no-sensor\", "},
-      {"[[flood]]\nat = 0.1\nlength = 0\n", "flood[1].length: must be longer than 0"},
+      {"[[flood]]\nat = \"0.1s\"\nlength = \"0s\"\n", "flood[1].length: must be longer than 0"},
       {"press = 3\n", "press: expected one or more [[press]] tables"},
       {"crystal_fails = 1\n", "crystal_fails: expected true or false"},
       {"[gains]\nkp = \"fast\"\n", "x.toml:2:6: gains.kp: expected a number"},
@@ -161,7 +166,7 @@ TEST(Scenario, ErrorsNameFileLineAndKey) {
 }
 
 TEST(Scenario, HoldBelowTheDebounceIsAWarning) {
-  const auto s = run::parse_scenario("duration = 2\n[[press]]\nkey = \"down\"\nat = 1\nhold = \"5ms\"\n", "h.toml");
+  const auto s = run::parse_scenario("duration = \"2s\"\n[[press]]\nkey = \"down\"\nat = \"1s\"\nhold = \"5ms\"\n", "h.toml");
   ASSERT_EQ(s.warnings.size(), 1u);
   EXPECT_NE(s.warnings[0].find("press[1].hold"), std::string::npos) << s.warnings[0];
   EXPECT_NE(s.warnings[0].find("will not register"), std::string::npos) << s.warnings[0];
@@ -185,6 +190,8 @@ TEST(Scenario, ShippedScenariosLoad) {
   const auto x = run::read_scenario(std::string(SCENARIO_DIR) + "/excursion-400deg.toml");
   EXPECT_EQ(x.presses.size(), 4u);
   EXPECT_THROW(run::read_scenario("/nonexistent/x.toml"), run::ScenarioError);
+  // A device that never ends is read only up to the largest scenario.
+  EXPECT_THROW(run::read_scenario("/dev/zero"), run::ScenarioError);
 }
 
 }  // namespace

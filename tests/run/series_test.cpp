@@ -72,6 +72,29 @@ TEST(Series, PlotMakesPngAndSvgAndQuotesPaths) {
   EXPECT_THROW(run::plot_script("a.png", "a.csv", "t", {"t_s", "uq_v"}), std::runtime_error);
 }
 
+// A failed write is reported with its reason; a failed plot leaves the
+// image that stood there untouched, and no new one behind.
+TEST(Series, FailedOutputsSayWhyAndLeaveNothingHalfWritten) {
+  try {
+    run::write_csv("/dev/full", sample_series());
+    ADD_FAILURE() << "a full device took the CSV";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/dev/full: write failed"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
+  }
+  const auto dir = std::filesystem::temp_directory_path() / "run_series_failed";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto undrawable = sample_series();
+  for (auto& row : undrawable.rows) std::fill(row.begin() + 1, row.end(), std::nan(""));
+  const std::string kept = (dir / "kept.png").string();
+  std::ofstream(kept) << "before";
+  EXPECT_THROW(run::write_plot_of(kept, undrawable, "t"), std::runtime_error);
+  EXPECT_THROW(run::write_plot_of((dir / "new.png").string(), undrawable, "t"), std::runtime_error);
+  EXPECT_EQ(slurp(kept), "before");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+}
+
 TEST(Progress, TextShowsSpeedAndTimeLeft) {
   EXPECT_EQ(run::progress_text(12.0, 60.0, 2.0), "12.0 s of 60.0 s virtual, 6 x real time, 8 s left");
   EXPECT_EQ(run::progress_text(10.0, 3610.0, 1.0), "10.0 s of 3610.0 s virtual, 10 x real time, 6 min 00 s left");

@@ -116,34 +116,31 @@ TEST(StepFigures, StepsSplitTheSeriesAndEachIsMeasuredFromItsOwnSetpoints) {
   EXPECT_TRUE(run::step_figures(std::vector<double>{0, 1}, std::vector<double>{5, 5}, std::vector<double>{0, 0}).empty());
 }
 
-TEST(StepFigures, WorstOfTheStepsComparesRuns) {
-  run::StepFigures a, b;
+// Each row is one step of one setting: no figure of a row comes from another step.
+TEST(StepFigures, SweepTableHasOneRowPerSettingAndStep) {
+  run::StepFigures a;
+  a.at_s = 0.516;
+  a.to_deg = 100.0;
   a.rise_s = 0.02;
-  a.settling_s = 0.1;
   a.overshoot_pct = 12.0;
   a.final_error_deg = -0.4;
-  b.rise_s = 0.05;
+  a.peak_extra = 0.42;
+  run::StepFigures b = a;
+  b.at_s = 1.516;
+  b.from_deg = 100.0;
+  b.to_deg = 200.0;
   b.settling_s = 0.08;
   b.overshoot_pct = 3.0;
-  b.final_error_deg = 0.2;
-  auto w = run::worst_of({a, b});
-  EXPECT_EQ(w.steps, 2u);
-  EXPECT_EQ(w.rise_s, 0.05);
-  EXPECT_EQ(w.settling_s, 0.1);
-  EXPECT_EQ(w.overshoot_pct, 12.0);
-  EXPECT_EQ(w.final_error_deg, 0.4) << "the magnitude: an error below the setpoint counts as much";
-  b.settling_s.reset();  // one step that never settles makes the run not settled
-  w = run::worst_of({a, b});
-  EXPECT_FALSE(w.settling_s);
-  EXPECT_EQ(w.rise_s, 0.05);
-
-  const std::string table = run::sweep_table({{0.26, 0.04, 0.06, w, 3.5, 0.42}, {1.0, 0.0, 0.0, run::worst_of({}), 12.0, 0.0}});
-  EXPECT_NE(table.find("    0.26     0.04     0.06      2       50.0      12.0%   not settled         0.40       3.500       0.420\n"),
+  const std::string table = run::sweep_table(
+      {{0.26, 0.04, 0.06, 1, a, 3.5}, {0.26, 0.04, 0.06, 2, b, 2.25}, {1.0, 0.0, 0.0, 0, {}, std::nullopt}});
+  EXPECT_NE(table.find("    0.26     0.04     0.06     1      0.516     0.00 ->  100.00       20.0      12.0%   not "
+                       "settled       -0.40        3.500       0.420\n"),
             std::string::npos)
       << table;
-  EXPECT_NE(table.find("       1        0        0      0          -       0.0%             -         0.00      12.000       0.000\n"),
+  EXPECT_NE(table.find("     2      1.516   100.00 ->  200.00       20.0       3.0%          80.0       -0.40        2.250"),
             std::string::npos)
       << table;
+  EXPECT_NE(table.find("       1        0        0     -  (no setpoint step in the run)\n"), std::string::npos) << table;
 }
 
 }  // namespace

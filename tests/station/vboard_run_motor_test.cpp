@@ -109,17 +109,17 @@ TEST(RunMotor, ScenarioMotorAndLoadStepReachTheBoard) {
 
 // A motor of 5 pole pairs under firmware that commutates for 7: the loop
 // pushes the rotor the wrong way part of each turn and it ends stalled under
-// full drive. The run stops there and says so, and the exit is still 0 (the
-// run itself went as asked).
+// full drive. The run stops there and says so, with the exit status of a
+// loss of control, 3.
 TEST(RunMotor, RunStopsAtLossOfControl) {
   const fs::path dir = work_dir();
   std::ofstream(dir / "poles.toml") << "duration = \"5s\"\n[motor]\npole_pairs = 5\n"
                                        "[[press]]\nkey = \"up\"\nat = \"0.5s\"\n";
   Child run({VBOARD_RUN, "-q", "--scenario", (dir / "poles.toml").string()}, dir / "run.out", dir / "run.err");
-  ASSERT_EQ(run.wait(120s), 0) << run.stderr_text();
+  ASSERT_EQ(run.wait(120s), 3) << run.stderr_text();
   const std::string out = read_file(dir / "run.out");
   EXPECT_NE(out.find("  loss of control: "), std::string::npos) << out;
-  EXPECT_NE(out.find("the run stopped there"), std::string::npos) << out;
+  EXPECT_NE(out.find("the run stopped at the end of that 100 ms slice"), std::string::npos) << out;
   const auto at = out.find("summary: ");
   ASSERT_NE(at, std::string::npos) << out;
   EXPECT_LT(std::stod(out.substr(at + 9)), 4000.0) << "stopped before the scenario's 5 s:\n" << out;
