@@ -69,6 +69,7 @@ Outcome run_break(const Break& b) {
   board().rotor().set(b.angle, b.speed, 0);
   SystemInit();
   NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  TIM2_Init();  // the time base the capture check times captures by
   TIM3_Init();
   Outcome out;
   std::uint64_t k = board().now() / period + 2;  // the first capture reads 0

@@ -9,6 +9,7 @@
 // interrupt; reading CCR2 there clears capture 2's flag.
 #include <cstdint>
 
+#include "angle_decoder.h"
 #include "device.h"
 #include "drv_misc.h"
 #include "drv_rcc.h"
@@ -95,6 +96,7 @@ void TIM3_Init() {
   // the line's next rising edge ends then spans a counter wrap, and its
   // count can fall inside the sensor's range by chance; the handler skips it.
   TIM3->SR = 0;
+  Capture_Check_Reset();  // no capture before this set-up counts
   std::uint16_t dier = TIM3->DIER;
   dier = static_cast<std::uint16_t>(dier | TIM_DIER_CC1IE | TIM_DIER_UIE);
   TIM3->DIER = dier;

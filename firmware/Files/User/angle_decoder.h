@@ -9,3 +9,10 @@
 // included) only sets DutyCycle and Frequency to 0. Called by the capture
 // interrupt after it has read the two captures.
 void Angle_Decode();
+
+// Forgets the captures before: the next one is judged by the sensor's frame
+// alone, as the first after reset. The capture interrupt decodes a capture
+// only if its high time fits the frame, its period agrees with the one
+// before or the last decoded one, and its angle lies where the rotor can
+// have got to since the last decoded capture.
+void Capture_Check_Reset();
