@@ -94,6 +94,7 @@ Ticks start(double hz, double angle, double speed) {
   b.rotor().set(angle, speed, 0);
   SystemInit();
   NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  TIM2_Init();  // the free-running time base the capture check times periods by
   TIM3_Init();
   return period;
 }
@@ -252,7 +253,8 @@ class ClosedLoop {
     const Ticks end = static_cast<Ticks>(options_.seconds * static_cast<double>(kTicksPerSecond));
     const Ticks quiet = end > ms(2000) ? end - ms(2000) : 0;
     judged_from_ = quiet + ms(100);
-    b.on_exception_entry = [this](int e, Ticks) {
+    b.on_exception_entry = [this](int e, Ticks t) {
+      if (e == kExcIrq0 + EXTI9_5_IRQn) last_key_ = t;
       if (e != kExcIrq0 + TIM3_IRQn) return;
       capture_open_ = at_entry_ = true;
       decoded_before_ = DecodedCaptures;
@@ -292,15 +294,22 @@ class ClosedLoop {
   // A control work has run when its flag, seen raised, is seen cleared: the
   // transform angle and Uq it used are still in place.
   void observe() {
-    if (capture_open_ && !at_entry_) {
+    if (capture_open_ && !at_entry_ && DecodedCaptures != decoded_before_) {
       // The capture just decoded carries the shaft as it stood at the
-      // previous period's start (the previous entry, 1.5 us after it).
+      // previous period's end (the previous entry, 1.5 us after it); read
+      // late, at the last one (this entry, up to a period after it).
       capture_open_ = false;
-      if (DecodedCaptures != decoded_before_ && board().now() >= judged_from_) {
-        const double error = static_cast<double>(AbPitchAngle) - shaft_[1];
-        if (std::fabs(error) > std::fabs(report_.end_error_deg)) report_.end_error_deg = error;
+      const double error = static_cast<double>(AbPitchAngle) - shaft_[1];
+      decoded_at_ = board().now();
+      decoded_wrong_ = std::min(distance(static_cast<double>(AbPitchAngle), shaft_[1]),
+                                distance(static_cast<double>(AbPitchAngle), shaft_[0])) > LineBreakReport::kWrongDeg;
+      // (The bottom 1.4 degrees of the sensor's scale read as 1.4.)
+      const double scale = std::fmod(std::fmod(shaft_[1] + 40.0, 360.0) + 360.0, 360.0);
+      if (decoded_at_ >= judged_from_ && scale >= 1.5 && std::fabs(error) > std::fabs(report_.end_error_deg)) {
+        report_.end_error_deg = error;
       }
     }
+    capture_open_ = capture_open_ && at_entry_;
     at_entry_ = false;
     const bool raised = gFlagControl == SET;
     if (control_raised_ && !raised) control_work();
@@ -317,7 +326,15 @@ class ClosedLoop {
     const double shaft = 7.0 * board().motor_drive().sensor_angle_deg();
     const double off = distance(used, shaft);
     report_.worst_off_elec_deg = std::max(report_.worst_off_elec_deg, off);
-    if (off > ClosedLoopBreakReport::kOffElecDeg) ++report_.off_works;
+    if (off > ClosedLoopBreakReport::kOffElecDeg) {
+      ++report_.off_works;
+      if (decoded_wrong_) {
+        ++report_.off_works_wrong;
+      } else {
+        report_.longest_held = std::max(report_.longest_held, board().now() - decoded_at_);
+        if (board().now() - last_key_ <= ms(20)) ++report_.off_works_after_key;
+      }
+    }
   }
 
   ClosedLoopBreakOptions options_;
@@ -331,6 +348,9 @@ class ClosedLoop {
   std::uint32_t decoded_before_ = 0;
   std::array<double, 2> shaft_{};  // at the last two entries of the capture interrupt
   Ticks judged_from_ = 0;
+  Ticks last_key_ = kNever / 2;  // entry of the last key interrupt
+  Ticks decoded_at_ = 0;         // the last capture decoded
+  bool decoded_wrong_ = false;   // ... more than 2 degrees off the shaft
 };
 
 std::string format(const char* f, auto... v) {
@@ -380,7 +400,9 @@ std::string LineBreakReport::summary() const {
 std::string ClosedLoopBreakReport::summary() const {
   std::ostringstream o;
   o << format("control works           %llu, driving (|Uq| > 0.5 V) %llu", ull{control_works}, ull{driving_works});
-  o << format("commutation > 90 deg    %llu works (worst %.1f electrical degrees)", ull{off_works}, worst_off_elec_deg);
+  o << format("commutation > 90 deg    %llu works (worst %.1f electrical degrees): %llu on an angle wrong when decoded; "
+              "the others on one right but %.1f ms old at most, %llu of them within 20 ms of a key's debounce",
+              ull{off_works}, worst_off_elec_deg, ull{off_works_wrong}, to_ms(longest_held), ull{off_works_after_key});
   o << format("dropouts                %llu, key presses %llu", ull{breaks}, ull{presses});
   o << format("angle minus shaft       %.3f deg at worst, from 0.1 s after the last dropout on", end_error_deg);
   o << format("loss of control         %s", lost_control ? lost_control_reason.c_str() : "no");

@@ -22,6 +22,8 @@
 #include <functional>
 #include <string>
 
+#include "vboard/clock.h"
+
 namespace vboard {
 
 struct LineBreakOptions {
@@ -80,10 +82,14 @@ struct ClosedLoopBreakReport {
   std::uint64_t control_works = 0;
   std::uint64_t driving_works = 0;       // the drive on and |Uq| above 0.5 V
   std::uint64_t off_works = 0;           // of them, commutation more than 90 electrical degrees off
+  std::uint64_t off_works_wrong = 0;     // ... on an angle more than 2 degrees off when it was decoded
+  Ticks longest_held = 0;                // the others: on an angle right when decoded, but this old at most
+  std::uint64_t off_works_after_key = 0; // ... within 20 ms of a key interrupt (its 10 ms debounce holds the captures)
   double worst_off_elec_deg = 0.0;       // over the driving works
   std::uint64_t breaks = 0;              // dropouts put on the line
   std::uint64_t presses = 0;
   double end_error_deg = 0.0;            // absolute angle minus the shaft, the worst from 0.1 s after the last break on
+                                         // (but at the bottom 1.5 degrees of the sensor's scale, which read as 1.4)
   bool lost_control = false;
   std::string lost_control_reason;
 

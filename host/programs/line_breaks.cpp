@@ -1,7 +1,8 @@
 // vboard-line-breaks: the seeded trials of breaks of the sensor's PWM line
 // (host/observe/line_breaks.h) at full size, with their figures.
 //
-//   vboard-line-breaks [--breaks 60000] [--closed-runs 5] [--closed-seconds 120] [--seed N]
+//   vboard-line-breaks [--breaks 60000] [--closed-runs 5] [--closed-seconds 120]
+//                      [--closed-longest 1000] [--closed-rate 100] [--seed N]
 //
 // Exit code 0 when the figures meet their bounds (no turn slip, at most 0.1
 // per cent of breaks with a wrong angle accepted, no clean capture skipped
@@ -29,6 +30,11 @@ int line_breaks_main(int argc, char** argv) {
   app.add_option("--breaks", open.breaks, "open-loop breaks")->check(CLI::Range(0, 10000000));
   app.add_option("--closed-runs", closed_runs, "closed-loop runs")->check(CLI::Range(0, 1000));
   app.add_option("--closed-seconds", closed_seconds, "virtual seconds of each closed-loop run")->check(CLI::Range(3.0, 3600.0));
+  double closed_longest_us = 1000.0;
+  double closed_rate = 100.0;
+  app.add_option("--closed-longest", closed_longest_us, "closed loop: the longest dropout, in microseconds")
+      ->check(CLI::Range(50.0, 5000.0));
+  app.add_option("--closed-rate", closed_rate, "closed loop: the most dropouts a second")->check(CLI::Range(1.0, 1000.0));
   app.add_option("--seed", seed, "the seed of the trials");
   try {
     app.parse(argc, argv);
@@ -52,6 +58,8 @@ int line_breaks_main(int argc, char** argv) {
     vboard::ClosedLoopBreakOptions c;
     c.seconds = closed_seconds;
     c.seed = seed + static_cast<std::uint64_t>(n);
+    c.longest_us = closed_longest_us;
+    c.most_per_second = closed_rate;
     const vboard::ClosedLoopBreakReport k = vboard::closed_loop_line_breaks(c);
     std::printf("\nClosed loop, run %d (seed %llu, %.0f s)\n%s", n + 1, static_cast<unsigned long long>(c.seed), c.seconds,
                 k.summary().c_str());

@@ -83,8 +83,9 @@ constexpr float kAngleNoise = 0.5f * kDegree;
 constexpr float kRateError = 0.2f * kDegree / kCountsPerMs;
 constexpr float kAcceleration = 0.5f * 3000.0f * 57.29578f * kDegree / (1000.0f * kCountsPerMs * 1000.0f * kCountsPerMs);
 // At the bottom of the scale the decoder's angle jumps: the frame's 16 high
-// clocks read as 1.4 degrees, whatever the rotor does below them. A capture
-// or reference within 3 degrees of it gets 1.5 degrees more and sets no speed.
+// clocks read as 1.4 degrees, whatever the rotor does below them. A duty
+// within 3 degrees of it may read up to 1.5 degrees high (never low: a high
+// time cut short reads low), and sets no speed.
 constexpr float kZeroBand = (16.0f / 4119.0f) + 1.5f * kDegree;
 constexpr float kZeroStep = 1.5f * kDegree;
 // A reference 20 ms or 20 captures old (the tolerance has passed 55
@@ -141,7 +142,14 @@ float around(float d) {
 
 bool agrees(std::uint32_t a, std::uint32_t b) { return a <= b + kPeriodAgreement && b <= a + kPeriodAgreement; }
 
-bool near_zero(float duty) { return duty < kZeroBand; }
+// How much higher than the rotor a duty may read: at the bottom of the scale.
+float reads_high(float duty) { return duty < kZeroBand ? kZeroStep : 0.0f; }
+
+// Whether `miss` lies within `tolerance` but for what the duties it comes
+// from may read high: `up` more above, `down` more below.
+bool within(float miss, float tolerance, float up, float down) {
+  return miss <= tolerance + up && miss >= -(tolerance + down);
+}
 
 // Counts from one period's end to a later one's (TIM2 wraps every 65.5 ms;
 // the reference is dropped long before).
@@ -154,9 +162,9 @@ float counts_between(Stamp from, Stamp to) {
 // known. Before a speed is known (after reset, until two captures in a row)
 // any angle is taken: the rotor may be turning at any speed the decoder
 // follows.
-float tolerance(bool speed_known, float span, bool by_zero) {
+float tolerance(bool speed_known, float span) {
   if (!speed_known) return kTurn;
-  return kAngleNoise + (by_zero ? kZeroStep : 0.0f) + (kRateError + kAcceleration * span) * span;
+  return kAngleNoise + (kRateError + kAcceleration * span) * span;
 }
 
 // Judges the capture pair just read, whose period ended at `end`, and, if
@@ -194,23 +202,23 @@ bool frame_plausible(std::uint16_t period, std::uint16_t high, Stamp end, Read r
 
   const float span_one = static_cast<float>(p);
   const float step = around(duty - before.duty);
-  const bool step_by_zero = near_zero(duty) || near_zero(before.duty);
   bool follows = false;
   if (back_to_back) {
-    follows = std::fabs(around(step - h.rate * span_one)) <= tolerance(h.have_rate, span_one, step_by_zero);
+    follows = within(around(step - h.rate * span_one), tolerance(h.have_rate, span_one), reads_high(duty),
+                     reads_high(before.duty));
     if (!follows && earlier.in_frame && agrees(before.period, earlier.period)) {
       const float step_before = around(before.duty - earlier.duty);
-      follows = std::fabs(around(step - step_before)) <=
-                tolerance(true, span_one, step_by_zero || near_zero(earlier.duty));
+      follows = within(around(step - step_before), tolerance(true, span_one), reads_high(duty) + reads_high(earlier.duty),
+                       2.0f * reads_high(before.duty));
     }
   }
   if (h.have_angle && !follows) {
     const float span = counts_between(h.ref_end, end);
     if (h.refused >= kMostRefused || span > kReferenceAge) return false;
     const float miss = around(duty - h.ref_duty - h.rate * span);
-    if (std::fabs(miss) > tolerance(h.have_rate, span, near_zero(duty) || near_zero(h.ref_duty))) return false;
+    if (!within(miss, tolerance(h.have_rate, span), reads_high(duty), reads_high(h.ref_duty))) return false;
   }
-  if (follows && !step_by_zero) {
+  if (follows && reads_high(duty) == 0.0f && reads_high(before.duty) == 0.0f) {
     h.rate = step / span_one;
     h.have_rate = true;
   }
@@ -297,10 +305,13 @@ void Angle_Decode() {
 // TIM3 interrupts for capture 1 (the end of a period) and for a counter
 // overflow (UIF, raised only by an overflow: no rising edge for 6.24 ms).
 // An entry with the overflow flag alone marks the running period; every
-// other entry is taken as a capture-1 event, acknowledged and both captures
-// read. A capture whose period may span an overflow is skipped like a
-// period of 0: its count is the time since the last rising edge modulo
-// 65536, and CCR2 may still hold a falling edge from before the break.
+// other entry acknowledges capture 1 and reads both captures (an entry
+// without the capture flag, a re-entry after the capture was taken, reads
+// the same pair again). A capture whose period may span an overflow is
+// skipped like a period of 0: its count is the time since the last rising
+// edge modulo 65536, and CCR2 may still hold a falling edge from before the
+// break. The capture check then forgets the angle it follows (it keeps the
+// sensor's period).
 //
 // The overflow flag is read again after the captures, so an overflow before
 // the pair was taken is always seen. Seen with a capture, its order against
@@ -308,13 +319,11 @@ void Angle_Decode() {
 // the capture is skipped, and the next one too, as the overflow may have
 // come after it.
 //
-// A capture held back (by the keys' debounce) was overwritten by the ones
-// after it: the overcapture flag tells, and is acknowledged with the
-// capture. The capture read is then not the one after the last read, and
-// the check judges it by the time it ended (TIM2's free-running count with
-// TIM3's since). A capture whose period spans an overflow is not judged at
-// all, and the check forgets the angle it follows; the sensor's period it
-// keeps.
+// Every other capture is decoded only if the capture check finds it a frame
+// of the sensor's. A capture held back was overwritten by the ones after
+// it: the overcapture flag tells, and is acknowledged with the capture; the
+// check times each capture by TIM2's free-running count less TIM3's count
+// since the period's end, so a capture read late is judged by when it ended.
 extern "C" void TIM3_IRQHandler() {
   const std::uint16_t status = TIM3->SR;
   if ((status & TIM_SR_UIF) != 0u && (status & TIM_SR_CC1IF) == 0u) {
