@@ -104,14 +104,15 @@ class OpenLoop {
   explicit OpenLoop(const LineBreakOptions& o) : options_(o), random_(o.seed) {}
 
   LineBreakReport run() {
-    for (int n = 0; n < options_.breaks; ++n) {
+    const auto stopped = [this] { return options_.stop && options_.stop(); };
+    for (int n = 0; n < options_.breaks && !stopped(); ++n) {
       one_break();
       if (options_.on_break) options_.on_break(n + 1);
     }
     for (std::size_t f = 0; f < 3; ++f) {
-      for (int n = 0; n < options_.steady_runs; ++n) steady(f);
+      for (int n = 0; n < options_.steady_runs && !stopped(); ++n) steady(f);
     }
-    for (int n = 0; n < options_.frequency_steps; ++n) frequency_step();
+    for (int n = 0; n < options_.frequency_steps && !stopped(); ++n) frequency_step();
     board().reset();
     return report_;
   }
@@ -279,7 +280,10 @@ class ClosedLoop {
       ++report_.presses;
       t += static_cast<Ticks>(random_.uniform(0.4, 1.0) * static_cast<double>(kTicksPerSecond));
     }
-    b.run_until(end);
+    for (Ticks t = 0; t < end && !(options_.stop && options_.stop());) {
+      t = std::min(end, t + kTicksPerSecond);
+      b.run_until(t);
+    }
     report_.breaks = faults_->events();
     report_.lost_control = b.stop_info().lost_control;
     report_.lost_control_reason = b.stop_info().lost_control_reason;

@@ -34,6 +34,7 @@ struct LineBreakOptions {
   int steady_runs = 30;       // per frequency, 200 periods each
   int frequency_steps = 600;
   std::function<void(int)> on_break;  // after each break, with the breaks done
+  std::function<bool()> stop;         // asked after each break and run: true ends the trials there
 };
 
 struct LineBreakReport {
@@ -73,6 +74,7 @@ struct ClosedLoopBreakOptions {
   double shortest_us = 50.0;
   double longest_us = 1000.0;
   double most_per_second = 100.0;
+  std::function<bool()> stop;  // asked every virtual second: true ends the run there
 };
 
 struct ClosedLoopBreakReport {
