@@ -11,8 +11,10 @@
 # item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
 # LINT_PATHS; `make test` runs them too), make fuzz (each fuzz target for
 # FUZZ_SECONDS), make soak HOURS=24 (the seeded soak of the suite for hours of
-# virtual time, with its figures), make readme-figures (the default run's
-# output into README.md and its picture into docs/default-run.png).
+# virtual time, with its figures), make line-breaks (the seeded trials of
+# sensor line breaks at full size, open and closed loop), make readme-figures
+# (the default run's output into README.md and its picture into
+# docs/default-run.png).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -28,7 +30,7 @@ ARM_DIR    := $(BUILD)/arm
 # test of `make test` covers the same: tests/lint).
 LINT_PATHS ?= firmware host
 
-.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak readme-figures clean
+.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak line-breaks readme-figures clean
 
 all: firmware host
 
@@ -86,6 +88,13 @@ SEED       ?= 1
 soak: deps $(HOST_DIR)/build.ninja
 	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-soak
 	$(HOST_DIR)/host/programs/vboard-soak --hours $(HOURS) --seed $(SEED)
+
+# Breaks of the sensor's PWM line of 50 us to 1.5 ms: 60 000 against the
+# capture timer and the decoder, and five closed-loop runs of 120 s with
+# dropouts of 50 us to 1 ms at up to 100 a second (SEED chooses them).
+line-breaks: deps $(HOST_DIR)/build.ninja
+	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-line-breaks
+	$(HOST_DIR)/host/programs/vboard-line-breaks --breaks 60000 --closed-runs 5 --closed-seconds 120 --seed $(SEED)
 
 # Instructions per work item on the emulated Cortex-M4 (not a test).
 cycles: firmware

@@ -9,6 +9,7 @@
 #include "device.h"
 #include "global_variable.h"
 #include "sensor_frame.h"
+#include "splitmix.h"
 #include "vboard/board.h"
 #include "vboard/core.h"
 #include "vboard/faults.h"
@@ -25,26 +26,6 @@ constexpr Ticks kFrameSlack = us(150);  // a frame may come this much later than
 constexpr double kMaxSpeed = 500.0;     // degrees a second
 constexpr double kBottomOfScale = 1.5;  // degrees the sensor cannot tell apart at the bottom of its scale
 constexpr double kNearWrap = 1.0;       // degrees below the wrap that a late capture may have crossed
-
-// splitmix64: the same sequence on every platform.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-  double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
-  double log_uniform(double lo, double hi) { return lo * std::pow(hi / lo, unit()); }
-  bool chance(double p) { return unit() < p; }
-  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
-
- private:
-  std::uint64_t state_;
-};
 
 double to_s(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerSecond); }
 

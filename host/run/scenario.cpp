@@ -278,7 +278,7 @@ class Reader {
     if (p == FaultParameter::kWidthRate) {
       const auto& w = need(t, at, "width");
       f.width_s = time(w, at + ".width");
-      if (f.width_s <= 0.0 || f.width_s > 1e-3) fail(w.source(), at + ".width", "must lie above 0 and at most 1ms");
+      if (f.width_s <= 0.0 || f.width_s > 1.5e-3) fail(w.source(), at + ".width", "must lie above 0 and at most 1.5ms");
     }
     if (p == FaultParameter::kWidthRate || p == FaultParameter::kRate) {
       const auto& r = need(t, at, "rate_hz");

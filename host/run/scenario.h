@@ -45,7 +45,7 @@ using FaultKind = vboard::FaultKind;
 //     (crystal-fails only from 0, for the whole run)
 //   pwm-frequency: percent (above -100, at most 1000, not 0)
 //   usart-noise, usart-framing: percent of the received bytes (0 to 100]
-//   pwm-runt, pwm-dropout: width (a time, up to 1ms) and rate_hz (mean per second)
+//   pwm-runt, pwm-dropout: width (a time, up to 1.5ms) and rate_hz (mean per second)
 //   key-bounce: bounce (a time, up to 100ms)
 //   key-chatter: rate_hz, and key ("up", the default, or "down")
 struct Fault {

@@ -29,8 +29,9 @@ void open_tim3_gate() {
   board.poke(kRccApb1enr, board.peek(kRccApb1enr) | RCC_APB1Periph_TIM3);
 }
 
-// The handler clears the capture-1 flag with one write of its complement
-// and then reads the two captures; the other status bits survive.
+// The handler clears the capture-1 flag, and its overcapture flag when set,
+// with one write of their complement and then reads the two captures; the
+// other status bits survive.
 TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
   auto& board = vboard::board();
   board.reset();
@@ -48,11 +49,12 @@ TEST(AngleDecoder, InterruptAcknowledgesCapture1Only) {
 
   TIM3_IRQHandler();
 
-  EXPECT_EQ(board.peek(kTim3Sr) & 0xFFFFu, kRaised & ~std::uint32_t{TIM_SR_CC1IF});
+  EXPECT_EQ(board.peek(kTim3Sr) & 0xFFFFu, kRaised & ~std::uint32_t{TIM_SR_CC1IF | TIM_SR_CC1OF});
   // The status read once on entry (an overflow alone is not a capture),
-  // the acknowledge, two captures, and the overflow test after them (status
-  // and enable); the update interrupt is off here, so UIF is not taken.
-  EXPECT_EQ(board.register_accesses() - accesses, 6u);
+  // the acknowledge, the two counts that time the capture (TIM2's and
+  // TIM3's), two captures, and the overflow test after them (status and
+  // enable); the update interrupt is off here, so UIF is not taken.
+  EXPECT_EQ(board.register_accesses() - accesses, 8u);
   EXPECT_EQ(IC1Value, 10500u);
   EXPECT_EQ(IC2Value, 5250u);
   EXPECT_EQ(Frequency, 1000.0f);
@@ -90,6 +92,36 @@ TEST(AngleDecoder, CapturesThatMaySpanACounterOverflowAreSkipped) {
   EXPECT_FALSE(entry(0x0002u)) << "the overflow may have come after the last capture";
   EXPECT_TRUE(entry(0x0002u));
   EXPECT_TRUE(entry(0x0000u)) << "no flag at all: taken as a capture, as before";
+  board.reset();
+}
+
+// Captures no frame of the sensor's can carry are skipped like a period of
+// 0: a high time shorter than the start and error bits (16 of the frame's
+// 4119 clocks), or longer than the period less the end bits (8 clocks).
+// Each is judged as the first after reset, with nothing to follow.
+TEST(AngleDecoder, HighTimesOutsideTheFrameAreSkipped) {
+  auto& board = vboard::board();
+  board.reset();
+  open_tim3_gate();
+  struct Case {
+    std::uint16_t period, high;
+    bool decoded;
+  } cases[] = {{10500, 0, false},    {10500, 37, false},   {10500, 38, true},       {10500, 10482, true},
+               {10500, 10483, false}, {10500, 10500, false}, {9450, 9434, true},     {9450, 9435, false},
+               {11783, 43, true},     {11783, 42, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.high);
+    board.poke(kTim3Ccr1, c.period);
+    board.poke(kTim3Ccr2, c.high);
+    board.poke(kTim3Sr, TIM_SR_CC1IF);
+    Capture_Check_Reset();
+    const std::uint32_t decoded = DecodedCaptures;
+    TIM3_IRQHandler();
+    EXPECT_EQ(DecodedCaptures != decoded, c.decoded);
+    if (!c.decoded) {
+      EXPECT_EQ(Frequency, 0.0f);
+    }
+  }
   board.reset();
 }
 

@@ -54,6 +54,7 @@ Outcome run_trial(const Trial& t) {
   board().rotor().set(t.angle, t.speed, 0);
   SystemInit();
   NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
+  TIM2_Init();  // the time base the capture check times captures by
   TIM3_Init();
   // Periods start at k x period. The first capture reads 0; the next ones
   // are clean and must all be decoded.
@@ -164,7 +165,8 @@ TEST(Glitch, EveryCleanCaptureIsDecodedAcrossTheSensorsFrequencyRange) {
     board().rotor().set(30.0, 3000.0, 0);
     SystemInit();
     NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
-    TIM3_Init();
+    TIM2_Init();
+  TIM3_Init();
     int decoded = 0, captures = 0;
     for (std::uint64_t k = board().now() / period + 2; k < 200; ++k, ++captures) {
       board().run_until(k * period + us(50));

@@ -42,6 +42,7 @@ Tracking track(double speed, int captures) {
   SystemInit();
   NVIC_PriorityGroupConfig(NVIC_PriorityGroup_1);
   board().rotor().set(0.0, speed, 0);
+  TIM2_Init();  // the time base the capture check times captures by
   TIM3_Init();
   std::uint64_t k = board().now() / ms(1) + 2;
   board().run_until(k * ms(1) + us(50));

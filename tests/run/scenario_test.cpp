@@ -147,7 +147,7 @@ TEST(Scenario, ErrorsNameFileLineAndKey) {
       {"[[fault]]\nkind = \"pwm-cut\"\nfrom = \"0.5s\"\nuntil = \"0.2s\"\n", "x.toml:4:9: fault[1].until: must be later than from"},
       {"[[fault]]\nkind = \"bad-parity\"\npercent = 3\n", "fault[1].percent: a bad-parity fault has no percent"},
       {"[[fault]]\nkind = \"pwm-runt\"\nwidth = \"2us\"\n", "fault[1].rate_hz: missing"},
-      {"[[fault]]\nkind = \"pwm-dropout\"\nwidth = \"2ms\"\nrate_hz = 5\n", "fault[1].width: must lie above 0 and at most 1ms"},
+      {"[[fault]]\nkind = \"pwm-dropout\"\nwidth = \"1.6ms\"\nrate_hz = 5\n", "fault[1].width: must lie above 0 and at most 1.5ms"},
       {"[[fault]]\nkind = \"key-chatter\"\nrate_hz = 5\nkey = \"left\"\n", "fault[1].key: unknown key 'left'"},
       {"[[fault]]\nkind = \"key-bounce\"\nrate_hz = 5\n", "fault[1].rate_hz: a key-bounce fault has no rate_hz"},
       {"[[fault]]\nkind = \"usart-noise\"\npercent = 150\n", "fault[1].percent: must lie above 0 and at most 100"},

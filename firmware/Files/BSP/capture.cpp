@@ -9,6 +9,7 @@
 // interrupt; reading CCR2 there clears capture 2's flag.
 #include <cstdint>
 
+#include "angle_decoder.h"
 #include "device.h"
 #include "drv_misc.h"
 #include "drv_rcc.h"
@@ -95,6 +96,9 @@ void TIM3_Init() {
   // the line's next rising edge ends then spans a counter wrap, and its
   // count can fall inside the sensor's range by chance; the handler skips it.
   TIM3->SR = 0;
+  // No capture before this set-up counts. The capture check times captures
+  // by TIM2's free-running count, which the start-up brings up before.
+  Capture_Check_Reset();
   std::uint16_t dier = TIM3->DIER;
   dier = static_cast<std::uint16_t>(dier | TIM_DIER_CC1IE | TIM_DIER_UIE);
   TIM3->DIER = dier;
