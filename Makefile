@@ -56,7 +56,7 @@ firmware: deps $(ARM_DIR)/build.ninja
 	cmake --build $(ARM_DIR) -j $(JOBS)
 
 # The programs a user runs, in the Release tree, without the tests.
-PROGRAMS   := vboard-run groundstation vboard-bench vboard-soak motor-bench
+PROGRAMS   := vboard-run groundstation vboard-bench vboard-soak vboard-line-breaks motor-bench
 programs: deps $(HOST_DIR)/build.ninja
 	cmake --build $(HOST_DIR) -j $(JOBS) --target $(PROGRAMS)
 
