@@ -70,8 +70,9 @@ struct Margins {
   // The margins that matter. Stable: the smallest rise of the gain that
   // makes the loop unstable (gain_margin, > 0 dB) and, for a loop that is
   // stable only above some gain, the smallest fall (lower_gain_margin,
-  // < 0 dB). Unstable: gain_margin is the crossover with |L| > 1 and
-  // falling phase nearest to 0 dB. phase_margin: the smallest over all gain
+  // < 0 dB). Otherwise gain_margin is the crossover with |L| > 1 and
+  // falling phase nearest to 0 dB (none when the phase stays below -180
+  // from the lowest frequency on). phase_margin: the smallest over all gain
   // crossovers. Empty where there is no such crossover.
   std::optional<PhaseCrossover> gain_margin;
   std::optional<PhaseCrossover> lower_gain_margin;
