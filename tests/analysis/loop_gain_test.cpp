@@ -94,7 +94,7 @@ TEST(Margins, ConditionallyStableLoopAgreesWithTheTimeDomain) {
 // T of L = k / (z - 1) is the first-order lag k / (z - 1 + k): |T|^2 = 1/2
 // where cos wT = (1 + (1 - k)^2 - 2 k^2) / (2 (1 - k)), and no peak. With a
 // one-period delay more the loop rings: its peak is found on a fine grid.
-TEST(ClosedLoop, BandwidthAndPeakOfKnownLoops) {
+TEST(ClosedLoopFigures, BandwidthAndPeakOfKnownLoops) {
   constexpr double k = 0.3;
   Response lag, ringing;
   for (const double f : log_frequencies(0.2, 45.0, 60)) {
