@@ -89,12 +89,21 @@ target_include_directories(observe PRIVATE ${FIRMWARE_INCLUDE_DIRS})
 target_link_libraries(observe PUBLIC vboard)
 target_compile_options(observe PRIVATE -Wall -Wextra -Werror)
 
+# The loop's analysis in the frequency domain (sine-dwell bins, PID response,
+# margins, closed-loop figures, limit cycle, the motor's plant worked out by
+# hand): plain numbers in, nothing of the board.
+file(GLOB ANALYSIS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/analysis/*.cpp)
+add_library(analysis STATIC ${ANALYSIS_SOURCES})
+target_include_directories(analysis PUBLIC ${CMAKE_SOURCE_DIR}/host/analysis)
+target_compile_options(analysis PRIVATE -Wall -Wextra -Werror)
+
 add_subdirectory(host/run)
 add_subdirectory(host/programs)
 
 enable_testing()
 add_subdirectory(tests/host)
 add_subdirectory(tests/run)
+add_subdirectory(tests/analysis)
 add_subdirectory(tests/fuzz)
 if(SANITIZE)
   add_subdirectory(tests/lint)
