@@ -104,7 +104,7 @@ TEST(VirtualBoardPty, GroundstationReadsEveryFrameAndKeysMoveTheSetpoint) {
   // for the first to be released, and both register.
   ASSERT_EQ(::write(terminal.master(), "uu", 2), 2);
   std::this_thread::sleep_for(600ms);
-  EXPECT_NE(test_http::http(std::stoi(port), "POST /api/action/down").find("key down (PC8) pressed"),
+  EXPECT_NE(test_http::post(std::stoi(port), "/api/action/down", test_http::token_in(board.stderr_text())).find("key down (PC8) pressed"),
             std::string::npos);
 
   ASSERT_EQ(board.wait(20s), 0) << board.stderr_text();
