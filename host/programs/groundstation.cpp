@@ -258,15 +258,7 @@ int run_station(int argc, char** argv) {
 
   station::Station st;
   std::string error;
-  if (!csv_path.empty() && !st.open_csv(csv_path, error)) {
-    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
-    return 2;
-  }
   Recorder recorder(replay.empty() ? baud : reader.baud());
-  if (!record_path.empty() && !recorder.start(record_path, false, error)) {
-    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
-    return 2;
-  }
   const bool status_line = !quiet && isatty(STDERR_FILENO);
   // Says a failure at once, on a line of its own.
   auto say = [&](const std::string& what) { std::fprintf(stderr, "%sgroundstation: %s\n", status_line ? "\n" : "", what.c_str()); };
@@ -306,6 +298,15 @@ int run_station(int argc, char** argv) {
     st.on_sample = [&](const station::Sample& s) {
       server->publish({static_cast<double>(s.time_ns) * 1e-9, s.decoded.angle_deg(), s.decoded.setpoint_deg()});
     };
+  }
+  // The outputs last: nothing is created when the port is refused.
+  if (!csv_path.empty() && !st.open_csv(csv_path, error)) {
+    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
+    return 2;
+  }
+  if (!record_path.empty() && !recorder.start(record_path, false, error)) {
+    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
+    return 2;
   }
 
   std::fprintf(stderr, "groundstation: reading %s%s\n", source.c_str(), replay.empty() ? "" : " (replay)");

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include "http_client.h"
+#include "live_server.h"
 #include "process.h"
 #include "recording.h"
 #include "sensor_frame.h"
@@ -143,9 +144,15 @@ TEST(Groundstation, EndsCleanlyWithEverythingWrittenWhenTheLineGoesAway) {
   const fs::path dir = work_dir();
   station::Pty pty;
   ASSERT_TRUE(pty.open());
-  Child gs({GROUNDSTATION, pty.path(), "--csv", (dir / "unplug.csv").string(), "--record", (dir / "unplug.gsrec").string()},
+  Child gs({GROUNDSTATION, pty.path(), "--csv", (dir / "unplug.csv").string(), "--record", (dir / "unplug.gsrec").string(),
+            "--serve", "127.0.0.1:0"},
            dir / "gs.out", dir / "gs.err");
   ASSERT_TRUE(gs.wait_for_output("reading", 10s));
+  const std::string err = gs.stderr_text();
+  EXPECT_NE(test_http::http(std::stoi(err.substr(err.find("http://127.0.0.1:") + 17)), "GET /")
+                .find("<title>Ground station: " + pty.path() + "</title>"),
+            std::string::npos)
+      << "the page names the line";
   send_frames(pty.master(), 60);
   std::this_thread::sleep_for(100ms);
   pty.close_master();  // the adapter pulled out
@@ -272,6 +279,15 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
   expect_refused({"--replay", good_path, "--csv", (dir / "x").string(), "--record", (dir / "x").string()},
                  "is also the output of --csv");
   expect_refused({"--replay", good_path, "--record", (dir / "plain").string()}, "a recording never replaces a file");
+  {
+    station::LiveServer taken({});
+    std::string error;
+    ASSERT_TRUE(taken.start(error)) << error;
+    expect_refused({"--replay", good_path, "--serve", "127.0.0.1:" + std::to_string(taken.port()), "--csv",
+                    (dir / "x").string(), "--record", (dir / "y").string()},
+                   "the port is in use by another program");
+    EXPECT_FALSE(fs::exists(dir / "y"));
+  }
   EXPECT_EQ(read_file(dir / "good.gsrec"), std::string(good.begin(), good.end()));
   EXPECT_EQ(read_file(dir / "plain"), "x");
   EXPECT_FALSE(fs::exists(dir / "x"));
