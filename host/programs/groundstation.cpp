@@ -277,7 +277,7 @@ int run_station(int argc, char** argv) {
       std::string e;
       const bool given = !record_path.empty();
       if (!recorder.start(given ? record_path : default_record_name(), true, e)) return {"recording failed: " + e, 500};
-      return "recording to " + recorder.path();
+      return {"recording to " + recorder.path()};
     });
     server->add_action("record-stop", "Stop recording", [&]() -> station::ActionReply {
       const std::string was = recorder.path();
@@ -286,7 +286,7 @@ int run_station(int argc, char** argv) {
         say(e);
         return {e, 500};
       }
-      return was.empty() ? std::string("not recording") : "recording stopped: " + was;
+      return {was.empty() ? std::string("not recording") : "recording stopped: " + was};
     });
     if (!server->start(error)) {
       std::fprintf(stderr, "groundstation: --serve %s: %s\n", serve_text.c_str(), error.c_str());

@@ -733,7 +733,7 @@ int run_main(int argc, char** argv) {
                                             ", one each 100 ms)",
                                         429};
                               io.pressed.push_back(key);
-                              return std::string("key ") + key_label(key) + " pressed";
+                              return {std::string("key ") + key_label(key) + " pressed"};
                             });
     }
     std::string error;

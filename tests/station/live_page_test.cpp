@@ -40,7 +40,7 @@ TEST(LiveServer, ServesThePageItsScriptAndActionsAndNothingElse) {
   options.title = R"(<img src=x onerror=alert(1)>")";
   station::LiveServer server(options);
   int pressed = 0;
-  server.add_action("up", "Up", [&] { return "pressed " + std::to_string(++pressed); });
+  server.add_action("up", "Up", [&] { return station::ActionReply{"pressed " + std::to_string(++pressed)}; });
   std::string error;
   ASSERT_TRUE(server.start(error)) << error;
   const int port = server.port();
@@ -102,7 +102,7 @@ TEST(LiveServer, ServesThePageItsScriptAndActionsAndNothingElse) {
 TEST(LiveServer, EightStreamsOrStalledConnectionsLeaveThePageAndActionsAnswered) {
   station::LiveServer server({});
   int pressed = 0;
-  server.add_action("up", "Up", [&] { return "pressed " + std::to_string(++pressed); });
+  server.add_action("up", "Up", [&] { return station::ActionReply{"pressed " + std::to_string(++pressed)}; });
   std::string error;
   ASSERT_TRUE(server.start(error)) << error;
   const int port = server.port();
@@ -283,7 +283,7 @@ TEST(LivePage, APageFromAnotherSiteCannotPressAButton) {
   const fs::path dir = work_dir();
   station::LiveServer server({});
   int pressed = 0;
-  server.add_action("up", "Up", [&] { return "pressed " + std::to_string(++pressed); });
+  server.add_action("up", "Up", [&] { return station::ActionReply{"pressed " + std::to_string(++pressed)}; });
   std::string error;
   ASSERT_TRUE(server.start(error)) << error;
   // The other site, on another port of this machine: a script's requests

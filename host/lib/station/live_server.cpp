@@ -120,16 +120,18 @@ std::string LiveServer::actions_json() const {
 
 std::string LiveServer::refusal(const std::string& method, const std::string& host, const std::string& origin,
                                 const std::string& token) const {
-  // Host: the address served with its port; "localhost" for a loopback
-  // address; any address literal (never a name) when serving on all.
+  // Host: the address served with its port; any of the loopback names for
+  // a loopback address; any address literal (never a name) when serving on
+  // all addresses.
   const std::string port = ":" + std::to_string(port_);
   const std::string h = lower(host);
   const std::string served = lower(url_host(options_.address));
-  const bool loopback = served.rfind("127.", 0) == 0 || served == "[::1]";
+  auto is_loopback = [](const std::string& n) { return n == "localhost" || n.rfind("127.", 0) == 0 || n == "[::1]"; };
   const bool everywhere = served == "0.0.0.0" || served == "[::]";
   const bool port_ok = h.size() > port.size() && h.compare(h.size() - port.size(), port.size(), port) == 0;
   const std::string name = port_ok ? h.substr(0, h.size() - port.size()) : std::string();
-  const bool host_ok = port_ok && (name == served || ((loopback || everywhere) && name == "localhost") ||
+  const bool host_ok = port_ok && (name == served || ((is_loopback(served) || everywhere) && is_loopback(name) &&
+                                                      (name == "localhost" || is_ip_literal(name))) ||
                                    (everywhere && is_ip_literal(name)));
   if (!host_ok) return "this server answers only requests for " + url_host(options_.address) + port + " (Host was '" + host + "')";
   if (method != "POST") return {};

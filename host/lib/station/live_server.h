@@ -42,9 +42,8 @@ struct LiveSample {
 // What an action answers: a line for the page, and the HTTP status (429
 // when it cannot take more, say).
 struct ActionReply {
-  ActionReply(std::string line, int code = 200) : text(std::move(line)), status(code) {}  // NOLINT(google-explicit-constructor): a handler returns its line
   std::string text;
-  int status;
+  int status = 200;
 };
 
 class LiveServer {

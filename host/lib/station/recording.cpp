@@ -13,7 +13,7 @@ namespace station {
 namespace {
 
 // Records go out in writes of about this size, and at every flush().
-constexpr std::size_t kFlushBytes = 64 * 1024;
+constexpr std::size_t kFlushBytes = std::size_t{64} * 1024;
 
 void put_le(std::uint8_t* out, std::uint64_t v, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
