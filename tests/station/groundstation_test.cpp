@@ -57,6 +57,21 @@ telemetry::SensorFrameBytes test_frame(int i) {
   return telemetry::build_sensor_frame(v);
 }
 
+// A recording of test frames 0..count-1, `step_ns` apart, and then
+// `last_ns` (when not 0) one more frame; its bytes.
+Bytes write_frames(const fs::path& path, int count, std::uint64_t step_ns, std::uint64_t last_ns = 0) {
+  station::RecordingWriter w;
+  std::string error;
+  EXPECT_TRUE(w.open(path.string(), 500000, error)) << error;
+  bool written = true;
+  for (int i = 0; i < count; ++i) written = written && w.write(step_ns * static_cast<unsigned>(i + 1), test_frame(i));
+  if (last_ns != 0) written = written && w.write(last_ns, test_frame(count));
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(w.close());
+  const std::string text = read_file(path);
+  return Bytes(text.begin(), text.end());
+}
+
 void write_all(int fd, const std::uint8_t* data, std::size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, data, n);
@@ -238,20 +253,8 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
   for (const char* speed : {"0", "nan", "1e-300", "1e9", "-1"})
     expect_refused({"--replay", (dir / "plain").string(), "--speed", speed}, "must be a number from 0.01 to 10000");
 
-  // Recordings broken in each way are refused at the byte where they break.
-  Bytes good;
-  {
-    station::RecordingWriter w;
-    std::string error;
-    ASSERT_TRUE(w.open((dir / "good.gsrec").string(), 500000, error)) << error;
-    const auto f = test_frame(1);
-    ASSERT_TRUE(w.write(1000, f));
-    ASSERT_TRUE(w.write(2000, f));
-    w.close();
-    const std::string text = read_file(dir / "good.gsrec");
-    good.assign(text.begin(), text.end());
-    ASSERT_EQ(good.size(), 16u + 2 * (12 + 23));
-  }
+  // Recordings with a broken header are refused at the byte where it breaks.
+  const Bytes good = write_frames(dir / "good.gsrec", 2, 1000);
   auto refused_at = [&](const std::string& name, Bytes bytes, const std::string& says) {
     std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     expect_refused({"--replay", (dir / name).string()}, says);
@@ -295,19 +298,8 @@ TEST(Groundstation, RefusesWhatItCannotUseWithExitTwo) {
 
 TEST(Groundstation, ABrokenRecordingIsReplayedUpToTheBreakWithItsOffsetSaid) {
   const fs::path dir = work_dir();
-  const auto f = test_frame(1);
-  Bytes good;
-  {
-    station::RecordingWriter w;
-    std::string error;
-    ASSERT_TRUE(w.open((dir / "good.gsrec").string(), 500000, error)) << error;
-    ASSERT_TRUE(w.write(1000, f));
-    ASSERT_TRUE(w.write(2000, f));
-    ASSERT_TRUE(w.close());
-    const std::string text = read_file(dir / "good.gsrec");
-    good.assign(text.begin(), text.end());
-    ASSERT_EQ(good.size(), 16u + 2 * (12 + 23));
-  }
+  const Bytes good = write_frames(dir / "good.gsrec", 2, 1000);
+  ASSERT_EQ(good.size(), 16u + 2 * (12 + 23));
   auto replayed = [&](const std::string& name, const Bytes& bytes, const std::string& says) {
     std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     Child gs({GROUNDSTATION, "--replay", (dir / name).string(), "--csv", (dir / (name + ".csv")).string()}, dir / "out", dir / "err");
@@ -343,13 +335,7 @@ TEST(Groundstation, ABrokenRecordingIsReplayedUpToTheBreakWithItsOffsetSaid) {
 
 TEST(Groundstation, AWriteErrorIsSaidAtOnceAndLeavesNoBrokenFile) {
   const fs::path dir = work_dir();
-  {
-    station::RecordingWriter w;
-    std::string error;
-    ASSERT_TRUE(w.open((dir / "long.gsrec").string(), 500000, error)) << error;
-    for (int i = 0; i < 600; ++i) ASSERT_TRUE(w.write(5'000'000u * static_cast<unsigned>(i), test_frame(i)));
-    ASSERT_TRUE(w.close());
-  }
+  write_frames(dir / "long.gsrec", 600, 5'000'000);
   // A CSV on a full disk: said within a second or so, while the 3 s replay
   // goes on, and nothing is left behind.
   Child csv({GROUNDSTATION, "--replay", (dir / "long.gsrec").string(), "--csv", "/dev/full"}, dir / "csv.out", dir / "csv.err");
@@ -378,12 +364,10 @@ TEST(Groundstation, AWriteErrorIsSaidAtOnceAndLeavesNoBrokenFile) {
 
 TEST(Groundstation, RecordingsFromThePageNeverReplaceAFile) {
   const fs::path dir = work_dir();
+  write_frames(dir / "long.gsrec", 600, 5'000'000);
   {
     station::RecordingWriter w;
     std::string error;
-    ASSERT_TRUE(w.open((dir / "long.gsrec").string(), 500000, error)) << error;
-    for (int i = 0; i < 600; ++i) ASSERT_TRUE(w.write(5'000'000u * static_cast<unsigned>(i), test_frame(i)));
-    ASSERT_TRUE(w.close());
     bool exists = false;
     EXPECT_FALSE(w.open((dir / "long.gsrec").string(), 500000, error, &exists));
     EXPECT_TRUE(exists);
@@ -429,14 +413,7 @@ TEST(Groundstation, EndsWithinASecondOnASignalWithWhatItHadWritten) {
   // a connection that never finishes its request: SIGINT or SIGTERM ends
   // it all within a second, the files complete.
   const fs::path dir = work_dir();
-  {
-    station::RecordingWriter w;
-    std::string error;
-    ASSERT_TRUE(w.open((dir / "pause.gsrec").string(), 500000, error)) << error;
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(w.write(1'000'000u * static_cast<unsigned>(i), test_frame(i)));
-    ASSERT_TRUE(w.write(1800'000'000'000, test_frame(100)));
-    ASSERT_TRUE(w.close());
-  }
+  write_frames(dir / "pause.gsrec", 100, 1'000'000, 1800'000'000'000);
   for (const int sig : {SIGINT, SIGTERM}) {
     fs::remove(dir / "out.gsrec");
     Child gs({GROUNDSTATION, "--replay", (dir / "pause.gsrec").string(), "--csv", (dir / "out.csv").string(), "--record",
