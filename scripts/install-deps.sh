@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libcli11-dev libtomlplusplus-dev gnuplot-nox libboost-dev libboost-context-dev
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   qemu-system-arm gdb-multiarch python3-pyelftools openocd
-  pkg-config libcpp-httplib-dev libjs-chart.js chromium
+  pkg-config libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js chromium
   clang libclang-rt-14-dev clang-tidy cppcheck
 )
 

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "as5048a.h"
 #include "device.h"
 #include "gain_writer.h"
@@ -60,6 +62,9 @@ namespace {
 using vboard::Ticks;
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // not measured on this board
+// Presses from the page that may wait their turn (100 ms each, per key):
+// a second of pressing; more are refused, not queued for minutes.
+constexpr std::size_t kMaxWaitingPresses = 10;
 constexpr std::uint64_t kInputBacklog = 50'000;  // bytes: a second of USART3 at 500000 baud
 constexpr int kUqColumn = 7;                 // in run::run_columns()
 constexpr int kIaColumn = 11;                // ia, ib, ic follow
@@ -183,6 +188,7 @@ struct LiveIo {
   std::unique_ptr<station::LiveServer> server;
   std::mutex pressed_mutex;
   std::vector<run::KeyName> pressed;  // from the page's buttons, taken by the run loop
+  std::array<std::size_t, 2> waiting{};  // per key: presses taken but not yet begun on the board
 };
 
 // One run of the firmware from reset, with everything it observes.
@@ -272,12 +278,11 @@ class Session {
           }
         }
         {
-          std::vector<run::KeyName> pressed;
-          {
-            std::lock_guard lock(io.pressed_mutex);
-            pressed.swap(io.pressed);
-          }
-          for (const auto k : pressed) press(k, "live page");
+          // Taken and counted in one go, so the page's bound sees every press.
+          std::lock_guard lock(io.pressed_mutex);
+          for (const auto k : io.pressed) press(k, "live page");
+          io.pressed.clear();
+          for (const auto k : {run::KeyName::kUp, run::KeyName::kDown}) io.waiting[static_cast<std::size_t>(k)] = presses_waiting(k);
         }
         const auto now = std::chrono::steady_clock::now();
         const Ticks allowed = std::min(end, ticks_of(std::chrono::duration<double>(now - wall_start).count()));
@@ -383,28 +388,42 @@ class Session {
     board_.reset();  // ends the firmware's thread
   }
 
+  // Presses of `key` scheduled on the board that have not begun yet.
+  std::size_t presses_waiting(run::KeyName key) const {
+    const Ticks free = key_free_[static_cast<std::size_t>(key)];
+    return free > board_.now() ? static_cast<std::size_t>((free - board_.now()) / kPressSpacing) : 0;
+  }
+
   // A press typed while the last one of the same key is still held (or
   // bouncing on release) follows it, so that every press registers.
+  static constexpr Ticks kPressSpacing = vboard::ms(100);
   void press(run::KeyName key, const char* from) {
     constexpr Ticks kHold = vboard::ms(80);  // a firm press
     Ticks& free = key_free_[static_cast<std::size_t>(key)];
     const Ticks at = std::max(board_.now(), free);
     keys_->click(board_key(key), at, kHold);
-    free = at + kHold + vboard::ms(20);
+    free = at + kPressSpacing;
     say_(at, "key %s pressed (%s)", key_label(key), from);
   }
 
   std::string status_json(Ticks now, double fps, bool ended, std::uint64_t dropped) const {
-    char text[640];
-    std::snprintf(text, sizeof text,
-                  "{\"source\":\"virtual board, USART3\",\"state\":\"%s\",\"virtual_s\":%.3f,\"frames\":%" PRIu64
-                  ",\"fps\":%.0f,\"bad_frames\":%" PRIu64 ",\"garbage_bytes\":%" PRIu64 ",\"bytes\":%" PRIu64
-                  ",\"angle\":%.2f,\"setpoint\":%.2f,\"angle_unwrapped\":%.2f,\"angle_wraps\":%" PRIu64
-                  ",\"dropped\":%" PRIu64 ",\"ended\":%s}",
-                  ended ? (run::stop_requested() ? "stopped" : stop_.lost_control ? "lost control" : "run done") : "running", seconds_of(now),
-                  decoder_.good_frames(), fps, decoder_.bad_frames(), decoder_.garbage_bytes(), decoder_.bytes_fed(),
-                  wire_angle_, wire_setpoint_, angle_, decoder_.angle_wraps(), dropped, ended ? "true" : "false");
-    return text;
+    const char* state =
+        ended ? (run::stop_requested() ? "stopped" : stop_.lost_control ? "lost control" : "run done") : "running";
+    const nlohmann::ordered_json status = {{"source", "virtual board, USART3"},
+                                   {"state", state},
+                                   {"virtual_s", std::round(seconds_of(now) * 1000.0) / 1000.0},
+                                   {"frames", decoder_.good_frames()},
+                                   {"fps", std::round(fps)},
+                                   {"bad_frames", decoder_.bad_frames()},
+                                   {"garbage_bytes", decoder_.garbage_bytes()},
+                                   {"bytes", decoder_.bytes_fed()},
+                                   {"angle", wire_angle_},  // NaN (no frame yet) is written as null
+                                   {"setpoint", wire_setpoint_},
+                                   {"angle_unwrapped", angle_},
+                                   {"angle_wraps", decoder_.angle_wraps()},
+                                   {"dropped", dropped},
+                                   {"ended", ended}};
+    return status.dump();
   }
 
   const run::RunOptions& opt_;
@@ -703,18 +722,28 @@ int run_main(int argc, char** argv) {
     options.title = "Virtual board";
     io.server = std::make_unique<station::LiveServer>(options);
     for (const auto key : {run::KeyName::kUp, run::KeyName::kDown}) {
-      io.server->add_action(run::key_name(key), key == run::KeyName::kUp ? "Up (PC7)" : "Down (PC8)", [&io, key] {
-        std::lock_guard lock(io.pressed_mutex);
-        io.pressed.push_back(key);
-        return std::string("key ") + key_label(key) + " pressed";
-      });
+      io.server->add_action(run::key_name(key), key == run::KeyName::kUp ? "Up (PC7)" : "Down (PC8)",
+                            [&io, key]() -> station::ActionReply {
+                              std::lock_guard lock(io.pressed_mutex);
+                              const auto waiting = static_cast<std::size_t>(std::count(io.pressed.begin(), io.pressed.end(), key)) +
+                                                   io.waiting[static_cast<std::size_t>(key)];
+                              if (waiting >= kMaxWaitingPresses)
+                                return {std::string("key ") + key_label(key) + " not pressed: " + std::to_string(waiting) +
+                                            " presses are already waiting (at most " + std::to_string(kMaxWaitingPresses) +
+                                            ", one each 100 ms)",
+                                        429};
+                              io.pressed.push_back(key);
+                              return {std::string("key ") + key_label(key) + " pressed"};
+                            });
     }
     std::string error;
     if (!io.server->start(error)) {
-      std::fprintf(stderr, "error: --serve: %s\n", error.c_str());
+      std::fprintf(stderr, "error: --serve %s: %s\n", opt.serve.c_str(), error.c_str());
       return 2;
     }
     std::fprintf(stderr, "live page at %s\n", io.server->url().c_str());
+    std::fprintf(stderr, "scripts press its buttons with the header %s: %s\n", station::LiveServer::kTokenHeader,
+                 io.server->token().c_str());
   }
 
   if (io.pty) {

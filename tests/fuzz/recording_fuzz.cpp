@@ -1,6 +1,7 @@
 // Fuzz target for the ground station's recording reader. The input is taken
 // as a recording file. The reader either refuses it, naming a byte offset
-// within the file, or reads it to the end; then what it read, written again
+// within the file, or reads it to the end (its times never going back nor
+// jumping more than the bound); then what it read, written again
 // by the recording writer, gives back the same bytes (the header's size field
 // aside: header fields of a later revision are skipped and not written back).
 #include <cstddef>
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (reader.next(chunk, error)) {
     check(!chunk.bytes.empty() && chunk.bytes.size() <= station::kMaxRecordBytes, "a record's size out of range");
     check(chunks.empty() || chunk.time_ns >= chunks.back().time_ns, "arrival times go back");
+    check(chunks.empty() || chunk.time_ns - chunks.back().time_ns <= station::kMaxRecordGapNs, "arrival times jump");
     chunks.push_back(chunk);
   }
   if (!error.empty()) {
@@ -75,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(size >= station::kRecordingHeaderSize, "accepted without a whole header");
   const std::size_t header_size = data[10] | (data[11] << 8);
   check(size >= header_size, "accepted a header longer than the file");
+  std::filesystem::remove(output_path);  // the writer never replaces a file
   station::RecordingWriter writer;
   check(writer.open(output_path, reader.baud(), error), "cannot open the output file");
   for (const auto& c : chunks) check(writer.write(c.time_ns, c.bytes), "cannot write a record");

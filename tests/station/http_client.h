@@ -30,11 +30,14 @@ inline int connect_local(int port, int receive_buffer = 0) {
   return s;
 }
 
-// One plain HTTP/1.0 request; the whole answer, or what arrived within `limit`.
-inline std::string http(int port, const std::string& request, std::chrono::milliseconds limit = 3s) {
+// One plain HTTP/1.0 request addressed to the server as it serves, with
+// `headers` (each ending in CRLF) added; the whole answer, or what arrived
+// within `limit`.
+inline std::string http(int port, const std::string& request, std::chrono::milliseconds limit = 3s,
+                        const std::string& headers = "Content-Length: 0\r\n") {
   const int s = connect_local(port);
   if (s < 0) return {};
-  const std::string text = request + " HTTP/1.0\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n";
+  const std::string text = request + " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + headers + "\r\n";
   (void)!write(s, text.data(), text.size());
   timeval tv{0, 100'000};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -48,6 +51,18 @@ inline std::string http(int port, const std::string& request, std::chrono::milli
   }
   close(s);
   return answer;
+}
+
+// A POST that carries the run's token, as the page sends it.
+inline std::string post(int port, const std::string& path, const std::string& token) {
+  return http(port, "POST " + path, 3s, "Content-Length: 0\r\nX-Live-Token: " + token + "\r\n");
+}
+
+// The token a program prints for scripts ("... X-Live-Token: <token>").
+inline std::string token_in(const std::string& output) {
+  const std::string mark = "X-Live-Token: ";
+  const auto at = output.find(mark);
+  return at == std::string::npos ? std::string() : output.substr(at + mark.size(), 32);
 }
 
 }  // namespace test_http

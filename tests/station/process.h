@@ -30,13 +30,15 @@ inline std::string read_file(const std::filesystem::path& path) {
 
 class Child {
  public:
-  // Starts `argv` with stdout and stderr in the files given, and stdin from
-  // `in` (a terminal, for a program that reads keys).
+  // Starts `argv` with stdout and stderr in the files given, stdin from
+  // `in` (a terminal, for a program that reads keys), in the folder `cwd`
+  // (empty: this one).
   Child(const std::vector<std::string>& argv, const std::filesystem::path& out, const std::filesystem::path& err,
-        const std::string& in = "/dev/null")
+        const std::string& in = "/dev/null", const std::string& cwd = "")
       : err_(err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDWR | O_NOCTTY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

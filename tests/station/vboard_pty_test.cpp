@@ -104,7 +104,7 @@ TEST(VirtualBoardPty, GroundstationReadsEveryFrameAndKeysMoveTheSetpoint) {
   // for the first to be released, and both register.
   ASSERT_EQ(::write(terminal.master(), "uu", 2), 2);
   std::this_thread::sleep_for(600ms);
-  EXPECT_NE(test_http::http(std::stoi(port), "POST /api/action/down").find("key down (PC8) pressed"),
+  EXPECT_NE(test_http::post(std::stoi(port), "/api/action/down", test_http::token_in(board.stderr_text())).find("key down (PC8) pressed"),
             std::string::npos);
 
   ASSERT_EQ(board.wait(20s), 0) << board.stderr_text();
@@ -131,6 +131,28 @@ TEST(VirtualBoardPty, GroundstationReadsEveryFrameAndKeysMoveTheSetpoint) {
   ASSERT_EQ(tcgetattr(terminal.slave(), &after), 0);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), static_cast<tcflag_t>(ICANON | ECHO | ISIG))
       << "the terminal is handed back in line-editing mode";
+}
+
+TEST(VirtualBoardPty, ThePagesKeyPressesWaitingAreBounded) {
+  // Twenty presses at once: a second's worth (ten) wait their turn, the
+  // rest are refused with 429 and a reason instead of queueing for minutes.
+  const fs::path dir = work_dir();
+  Child board({VBOARD_RUN, "-d", "5s", "--serve", "0", "-q"}, dir / "run.out", dir / "run.err");
+  const std::string port = wait_for_word(dir / "run.err", "live page at http://127.0.0.1:", 10s);
+  ASSERT_FALSE(port.empty()) << board.stderr_text();
+  const std::string token = test_http::token_in(board.stderr_text());
+  int pressed = 0, refused = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::string answer = test_http::post(std::stoi(port), "/api/action/up", token);
+    pressed += answer.find("key up (PC7) pressed") != std::string::npos;
+    refused += answer.find("429") != std::string::npos &&
+               answer.find("presses are already waiting (at most 10, one each 100 ms)") != std::string::npos;
+  }
+  EXPECT_GE(pressed, 10);
+  EXPECT_LE(pressed, 11);
+  EXPECT_EQ(pressed + refused, 20);
+  board.signal(SIGINT);
+  EXPECT_EQ(board.wait(10s), 0) << board.stderr_text();
 }
 
 TEST(VirtualBoardPty, PacedRunWithoutAnEndStopsCleanlyOnCtrlC) {

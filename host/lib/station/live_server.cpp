@@ -1,10 +1,21 @@
 #include "live_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #ifndef STATION_CHARTJS_PATH
@@ -15,27 +26,65 @@ namespace station {
 
 namespace {
 
+// Threads for everything but the event streams: the page, its script, the
+// status and the actions always find one free while the streams are full.
+constexpr std::size_t kSpareThreads = 12;
+
 std::string samples_json(const std::deque<LiveSample>& samples) {
   std::string out = "[";
   char item[96];
   for (const LiveSample& s : samples) {
+    if (!std::isfinite(s.t) || !std::isfinite(s.angle) || !std::isfinite(s.setpoint)) continue;  // not for a chart
     std::snprintf(item, sizeof item, "%s[%.6f,%.2f,%.2f]", out.size() > 1 ? "," : "", s.t, s.angle, s.setpoint);
     out += item;
   }
   return out + "]";
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) continue;
-    out += c;
+std::string new_token() {
+  std::random_device random;
+  std::string token;
+  char part[9];
+  for (int i = 0; i < 4; ++i) {
+    std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(random()));
+    token += part;
   }
-  return out + "\"";
+  return token;
+}
+
+bool is_ip_literal(const std::string& name) {
+  unsigned char any[16];
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), any) == 1;
+  return inet_pton(AF_INET, name.c_str(), any) == 1;
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The address as a URL writes it.
+std::string url_host(const std::string& address) {
+  return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
 }  // namespace
+
+std::string html_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
 
 struct LiveServer::Client {
   std::mutex mutex;
@@ -45,15 +94,16 @@ struct LiveServer::Client {
   bool status_dirty = true;
 };
 
-LiveServer::LiveServer(Options options) : options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
+LiveServer::LiveServer(Options options)
+    : options_(std::move(options)), server_(std::make_unique<httplib::Server>()), token_(new_token()) {
   if (options_.chartjs_path.empty()) options_.chartjs_path = STATION_CHARTJS_PATH;
 }
 
 LiveServer::~LiveServer() { stop(); }
 
-std::string LiveServer::url() const { return "http://" + options_.address + ":" + std::to_string(port_) + "/"; }
+std::string LiveServer::url() const { return "http://" + url_host(options_.address) + ":" + std::to_string(port_) + "/"; }
 
-void LiveServer::add_action(const std::string& name, const std::string& label, std::function<std::string()> handler) {
+void LiveServer::add_action(const std::string& name, const std::string& label, std::function<ActionReply()> handler) {
   actions_.push_back({name, label, std::move(handler)});
 }
 
@@ -63,12 +113,31 @@ std::size_t LiveServer::clients() const {
 }
 
 std::string LiveServer::actions_json() const {
-  std::string out = "[";
-  for (const Action& a : actions_) {
-    if (out.size() > 1) out += ",";
-    out += "{\"name\":" + quoted(a.name) + ",\"label\":" + quoted(a.label) + "}";
-  }
-  return out + "]";
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  for (const Action& a : actions_) out.push_back({{"name", a.name}, {"label", a.label}});
+  return out.dump();
+}
+
+std::string LiveServer::refusal(const std::string& method, const std::string& host, const std::string& origin,
+                                const std::string& token) const {
+  // Host: the address served with its port; any of the loopback names for
+  // a loopback address; any address literal (never a name) when serving on
+  // all addresses.
+  const std::string port = ":" + std::to_string(port_);
+  const std::string h = lower(host);
+  const std::string served = lower(url_host(options_.address));
+  auto is_loopback = [](const std::string& n) { return n == "localhost" || n.rfind("127.", 0) == 0 || n == "[::1]"; };
+  const bool everywhere = served == "0.0.0.0" || served == "[::]";
+  const bool port_ok = h.size() > port.size() && h.compare(h.size() - port.size(), port.size(), port) == 0;
+  const std::string name = port_ok ? h.substr(0, h.size() - port.size()) : std::string();
+  const bool host_ok = port_ok && (name == served || ((is_loopback(served) || everywhere) && is_loopback(name) &&
+                                                      (name == "localhost" || is_ip_literal(name))) ||
+                                   (everywhere && is_ip_literal(name)));
+  if (!host_ok) return "this server answers only requests for " + url_host(options_.address) + port + " (Host was '" + host + "')";
+  if (method != "POST") return {};
+  if (!origin.empty() && lower(origin) != "http://" + h) return "an action is taken only from this server's own page (Origin was '" + origin + "')";
+  if (token != token_) return std::string("an action needs this run's token in the ") + kTokenHeader + " header (the page carries it)";
+  return {};
 }
 
 void LiveServer::publish(const LiveSample& sample) {
@@ -104,10 +173,23 @@ void LiveServer::publish_status(const std::string& json_object) {
 void LiveServer::setup_routes() {
   using httplib::Request;
   using httplib::Response;
+  server_->set_pre_routing_handler([this](const Request& req, Response& res) {
+    const std::string why = refusal(req.method, req.get_header_value("Host"), req.get_header_value("Origin"),
+                                    req.get_header_value(kTokenHeader));
+    if (why.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    ++refused_;
+    res.status = 403;
+    res.set_content(why + "\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server_->Get("/", [this](const Request&, Response& res) {
     std::string page = kLivePage;
-    const std::string mark = "@TITLE@";
-    for (auto at = page.find(mark); at != std::string::npos; at = page.find(mark)) page.replace(at, mark.size(), options_.title);
+    const std::string title = html_escaped(options_.title);
+    for (const auto& [mark, text] : {std::pair<std::string, std::string>{"@TITLE@", title}, {"@TOKEN@", token_}}) {
+      for (auto at = page.find(mark); at != std::string::npos; at = page.find(mark, at + text.size()))
+        page.replace(at, mark.size(), text);
+    }
+    res.set_header("Cache-Control", "no-store");  // the token is for this run only
     res.set_content(page, "text/html; charset=utf-8");
   });
   server_->Get("/chart.js", [this](const Request&, Response& res) {
@@ -127,17 +209,39 @@ void LiveServer::setup_routes() {
   server_->Post(R"(/api/action/([A-Za-z0-9_-]+))", [this](const Request& req, Response& res) {
     for (const Action& a : actions_) {
       if (a.name == req.matches[1]) {
-        res.set_content(a.handler() + "\n", "text/plain");
+        const ActionReply reply = a.handler();
+        res.status = reply.status;
+        res.set_content(reply.text + "\n", "text/plain");
         return;
       }
     }
     res.status = 404;
     res.set_content("no such action\n", "text/plain");
   });
-  server_->Get("/events", [this](const Request&, Response& res) {
+  server_->Get("/events", [this](const Request& req, Response& res) {
     auto client = std::make_shared<Client>();
+    // "?seconds=N" (up to an hour): the stream ends after N seconds of this
+    // server's clock with an "end" event, so that the page goes idle.
+    auto until = std::chrono::steady_clock::time_point::max();
+    if (req.has_param("seconds")) {
+      const double s = std::strtod(req.get_param_value("seconds").c_str(), nullptr);
+      if (!(s > 0 && s <= 3600)) {
+        res.status = 400;
+        res.set_content("seconds must be a number from 0 to 3600\n", "text/plain");
+        return;
+      }
+      until = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(s * 1000));
+    }
     {
       std::lock_guard lock(mutex_);
+      if (clients_.size() >= options_.max_streams) {
+        res.status = 503;
+        res.set_header("Retry-After", "5");
+        res.set_content("already " + std::to_string(clients_.size()) + " live views open (at most " +
+                            std::to_string(options_.max_streams) + "); close one and reload\n",
+                        "text/plain");
+        return;
+      }
       client->queue = history_;  // the chart starts with the last window
       client->status = status_;
       clients_.push_back(client);
@@ -145,7 +249,7 @@ void LiveServer::setup_routes() {
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, client](std::size_t, httplib::DataSink& sink) {
+        [this, client, until](std::size_t, httplib::DataSink& sink) {
           std::deque<LiveSample> samples;
           std::string status;
           {
@@ -164,6 +268,11 @@ void LiveServer::setup_routes() {
           std::string out;
           if (!samples.empty()) out += "event: samples\ndata: " + samples_json(samples) + "\n\n";
           if (!status.empty()) out += "event: status\ndata: " + status + "\n\n";
+          if (std::chrono::steady_clock::now() >= until) {
+            out += "event: end\ndata: {}\n\n";
+            if (sink.write(out.data(), out.size())) sink.done();
+            return false;
+          }
           if (out.empty()) out = ": idle\n\n";  // finds a closed connection
           return sink.write(out.data(), out.size());
         },
@@ -172,8 +281,21 @@ void LiveServer::setup_routes() {
           std::erase(clients_, client);
         });
   });
-  server_->set_error_handler([](const Request&, Response& res) {
-    if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", "text/plain");
+  server_->set_error_handler([](const Request& req, Response& res) {
+    if (!res.body.empty()) return;
+    std::string text;
+    switch (res.status) {
+      case 404: text = "not found"; break;
+      case 413: text = "request body too large (at most " + std::to_string(kMaxBody) + " bytes; actions take none)"; break;
+      case 414: text = "request path too long"; break;
+      case 400:
+        text = req.method == "POST" && !req.has_header("Content-Length")
+                   ? "bad request: a POST needs a Content-Length header; send an empty body (curl: -d '')"
+                   : "bad request";
+        break;
+      default: text = "error " + std::to_string(res.status);
+    }
+    res.set_content(text + "\n", "text/plain");
   });
 }
 
@@ -185,21 +307,43 @@ bool LiveServer::start(std::string& error) {
     chartjs_ = text.str();
   }
   setup_routes();
+  // The library's default also sets SO_REUSEPORT, which lets a second
+  // program listen on the same port and take half the requests.
+  server_->set_socket_options([](int sock) {
+    const int yes = 1;
+    (void)setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // a refusal leaves the default: harmless
+  });
+  const std::size_t threads = options_.max_streams + kSpareThreads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // An idle or dribbling connection gives its thread back within a second.
+  server_->set_read_timeout(1, 0);
+  server_->set_write_timeout(2, 0);
+  server_->set_keep_alive_timeout(1);
+  server_->set_payload_max_length(kMaxBody);
+  const std::string where = url_host(options_.address) + ":" + std::to_string(options_.port);
+  errno = 0;
   if (options_.port == 0) {
     port_ = server_->bind_to_any_port(options_.address.c_str());
     if (port_ <= 0) {
-      error = "cannot listen on " + options_.address;
+      error = "cannot listen on " + options_.address + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
       return false;
     }
   } else {
     if (!server_->bind_to_port(options_.address.c_str(), options_.port)) {
-      error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-              " (address not local, or port in use)";
+      const int e = errno;
+      error = "cannot listen on " + where + ": " +
+              (e == EADDRINUSE ? "the port is in use by another program (choose another, or 0 for any free port)"
+               : e == EADDRNOTAVAIL ? "not an address of this machine"
+               : e != 0 ? std::strerror(e)
+                        : "address not local, or port in use");
       return false;
     }
     port_ = options_.port;
   }
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop() before the thread listens would be missed, and the thread
+  // would then listen for good.
+  for (int i = 0; i < 1000 && !server_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

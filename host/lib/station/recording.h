@@ -11,8 +11,12 @@
 //     0  8  arrival time in nanoseconds since the session started
 //     8  4  byte count n, 1 .. 1048576
 //    12  n  the bytes
-// Arrival times never decrease. A file that breaks any of this is refused
-// with the byte offset where it goes wrong.
+// Arrival times never decrease, and never jump more than kMaxRecordGapNs
+// (an hour) from one record to the next. A file that breaks any of this is
+// refused with the byte offset where it goes wrong.
+//
+// A recording is read once, front to back, so a pipe or a FIFO serves as
+// well as a file; what comes before a broken record can still be used.
 #pragma once
 
 #include <array>
@@ -29,6 +33,9 @@ inline constexpr std::uint16_t kRecordingVersion = 1;
 inline constexpr std::size_t kRecordingHeaderSize = 16;
 inline constexpr std::size_t kRecordHeaderSize = 12;
 inline constexpr std::uint32_t kMaxRecordBytes = 1u << 20;
+// A larger step in arrival time is a damaged time field, not a pause: a
+// flipped high byte would otherwise make a replay wait for days.
+inline constexpr std::uint64_t kMaxRecordGapNs = 3600ull * 1'000'000'000ull;
 
 struct Chunk {
   std::uint64_t time_ns = 0;  // arrival time since the session started
@@ -42,22 +49,32 @@ class RecordingWriter {
   RecordingWriter& operator=(const RecordingWriter&) = delete;
   ~RecordingWriter() { close(); }
 
-  // Creates (truncates) `path` and writes the header; false with `error` set.
-  bool open(const std::string& path, std::uint32_t baud, std::string& error);
-  // One record; bytes longer than a record holds are split. False on a
-  // write error (the file stays valid up to the last whole record flushed).
+  // Creates `path` and writes the header; false with `error` set. An
+  // existing file is never replaced or truncated (`exists` tells that case
+  // apart); a device or a FIFO that exists is written as it stands.
+  bool open(const std::string& path, std::uint32_t baud, std::string& error, bool* exists = nullptr);
+  // One record; bytes longer than a record holds are split. Records are
+  // buffered and go out whole by flush().
   bool write(std::uint64_t time_ns, std::span<const std::uint8_t> bytes);
+  // False on a write error: the recording is then closed, cut back to its
+  // last whole record, and error() says why.
   bool flush();
-  // False when the end of the recording could not be written.
+  // Flushes and closes; false when the end could not be written.
   bool close();
-  bool is_open() const { return file_ != nullptr; }
+  bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
-  std::uint64_t bytes_written() const { return bytes_; }
+  const std::string& error() const { return error_; }
+  // The size of the file up to its last whole record written out.
+  std::uint64_t size_written() const { return written_; }
 
  private:
-  std::FILE* file_ = nullptr;
+  bool fail(const std::string& why);
+  int fd_ = -1;
   std::string path_;
-  std::uint64_t bytes_ = 0;
+  std::string error_;
+  std::vector<std::uint8_t> buffer_;     // whole records not yet written
+  std::vector<std::size_t> record_ends_;  // where each buffered record ends
+  std::uint64_t written_ = 0;
 };
 
 class RecordingReader {
@@ -67,7 +84,8 @@ class RecordingReader {
   RecordingReader& operator=(const RecordingReader&) = delete;
   ~RecordingReader();
 
-  // Opens `path` and checks its header; false with `error` set.
+  // Opens `path` (a file, a FIFO, /dev/fd/N) and reads its header; false
+  // with `error` set.
   bool open(const std::string& path, std::string& error);
   // The next record: true with `chunk` filled; false at the end (error
   // empty) or on a malformed record ("at byte N: ..." in `error`).
@@ -82,9 +100,7 @@ class RecordingReader {
   std::uint32_t baud_ = 0;
   std::uint64_t offset_ = 0;
   std::uint64_t last_time_ = 0;
+  bool first_ = true;
 };
-
-// Reads all of `path`, refusing it whole if any record is malformed.
-bool check_recording(const std::string& path, std::uint64_t& records, std::uint64_t& bytes, std::string& error);
 
 }  // namespace station

@@ -17,16 +17,18 @@ std::string format_time(std::uint64_t time_ns) {
   return text;
 }
 
-Station::~Station() { close(); }
+Station::~Station() = default;  // a CSV never closed is dropped, not left half-written
 
 bool Station::open_csv(const std::string& path, std::string& error) {
   std::lock_guard lock(mutex_);
-  csv_ = std::fopen(path.c_str(), "w");
-  if (csv_ == nullptr) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
+  try {
+    csv_ = std::make_unique<files::AtomicFile>(path);
+  } catch (const std::exception& e) {
+    error = e.what();
     return false;
   }
-  std::fputs(kCsvHeader, csv_);
+  rows_ = csv_->stream();
+  std::fputs(kCsvHeader, rows_);
   return true;
 }
 
@@ -36,8 +38,8 @@ void Station::feed(std::uint64_t time_ns, std::span<const std::uint8_t> bytes) {
     const auto frame = decoder_.feed(b);
     if (!frame) continue;
     Sample s{time_ns, decoder_.good_frames(), *frame};
-    if (csv_ != nullptr) {
-      std::fprintf(csv_, "%s,%" PRIu64 ",%.2f,%.2f,%.2f,%.2f\n", format_time(time_ns).c_str(), s.frame,
+    if (rows_ != nullptr) {
+      std::fprintf(rows_, "%s,%" PRIu64 ",%.2f,%.2f,%.2f,%.2f\n", format_time(time_ns).c_str(), s.frame,
                    frame->angle_deg(), frame->setpoint_deg(), frame->angle_unwrapped_deg(),
                    frame->setpoint_unwrapped_deg());
     }
@@ -57,18 +59,30 @@ void Station::feed(std::uint64_t time_ns, std::span<const std::uint8_t> bytes) {
   counters_.frames_per_second = static_cast<double>(recent_.size());
 }
 
-void Station::flush() {
-  std::lock_guard lock(mutex_);
-  if (csv_ != nullptr) std::fflush(csv_);
-}
-
-bool Station::close() {
+bool Station::flush(std::string& error) {
   std::lock_guard lock(mutex_);
   if (csv_ == nullptr) return true;
-  const bool failed = std::ferror(csv_) != 0;
-  const bool closed = std::fclose(csv_) == 0;
-  csv_ = nullptr;
-  return closed && !failed;
+  errno = 0;
+  if (std::fflush(rows_) == 0 && !csv_->failed()) return true;
+  error = csv_->path() + ": write failed" + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+  csv_.reset();
+  rows_ = nullptr;
+  return false;
+}
+
+bool Station::close(std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (csv_ == nullptr) return true;
+  rows_ = nullptr;
+  try {
+    csv_->commit();
+  } catch (const std::exception& e) {
+    error = e.what();
+    csv_.reset();
+    return false;
+  }
+  csv_.reset();
+  return true;
 }
 
 Counters Station::counters() const {

@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 
+#include "output_files.h"
 #include "sensor_frame.h"
 
 namespace station {
@@ -42,14 +44,18 @@ class Station {
   Station& operator=(const Station&) = delete;
   ~Station();
 
-  // Starts the CSV with its header line; false with `error` set.
+  // Starts the CSV with its header line, under a temporary name beside
+  // `path` until close(); false with `error` set.
   bool open_csv(const std::string& path, std::string& error);
   // Bytes read from the line at `time_ns` since the session began.
   void feed(std::uint64_t time_ns, std::span<const std::uint8_t> bytes);
-  // Pushes the CSV to the file system (on a timer and at the end).
-  void flush();
-  // Ends the CSV; false when any of it could not be written (a full disk).
-  bool close();
+  // Pushes the CSV out (on a timer). False once a write has failed (a full
+  // disk): the CSV is then dropped, leaving no file behind, and `error`
+  // says why; later calls return true.
+  bool flush(std::string& error);
+  // Puts the CSV in place; false with `error` when it could not be written
+  // whole (no file is left then).
+  bool close(std::string& error);
   Counters counters() const;
   // Called for every good frame, on the feeding thread; must not block.
   std::function<void(const Sample&)> on_sample;
@@ -60,7 +66,8 @@ class Station {
  private:
   mutable std::mutex mutex_;
   telemetry::SensorFrameDecoder decoder_;
-  std::FILE* csv_ = nullptr;
+  std::unique_ptr<files::AtomicFile> csv_;
+  std::FILE* rows_ = nullptr;  // csv_'s stream
   std::deque<std::uint64_t> recent_;  // arrival times of the last second's frames
   Counters counters_;
 };
