@@ -323,7 +323,15 @@ class ClosedLoop {
   void control_work() {
     ++report_.control_works;
     const bool drive_on = !(MotorASVPWM.taOn == MotorASVPWM.tbOn && MotorASVPWM.tbOn == MotorASVPWM.tcOn);
-    if (!drive_on || std::fabs(static_cast<double>(MotorAPark.Uq)) <= ClosedLoopBreakReport::kDrivingUq) return;
+    const bool asked = std::fabs(static_cast<double>(MotorAPark.Uq)) > ClosedLoopBreakReport::kDrivingUq;
+    if (!drive_on) {
+      report_.held_off_works += asked ? 1 : 0;
+      return;
+    }
+    const Ticks age = board().now() - decoded_at_;
+    report_.oldest_angle = std::max(report_.oldest_angle, age);
+    if (age >= ClosedLoopBreakReport::kOldAngle) ++report_.old_angle_works;
+    if (!asked) return;
     ++report_.driving_works;
     // The transform turns the electrical angle the other way round.
     const double used = 360.0 - static_cast<double>(MotorAPark.Theta);
@@ -403,7 +411,10 @@ std::string LineBreakReport::summary() const {
 
 std::string ClosedLoopBreakReport::summary() const {
   std::ostringstream o;
-  o << format("control works           %llu, driving (|Uq| > 0.5 V) %llu", ull{control_works}, ull{driving_works});
+  o << format("control works           %llu, driving (|Uq| > 0.5 V) %llu, held off (zero vector at |Uq| > 0.5 V) %llu",
+              ull{control_works}, ull{driving_works}, ull{held_off_works});
+  o << format("angle decoded           at most %.1f ms before a work with the drive on; %llu works on one 5 ms old or more",
+              to_ms(oldest_angle), ull{old_angle_works});
   o << format("commutation > 90 deg    %llu works (worst %.1f electrical degrees): %llu on an angle wrong when decoded; "
               "the others on one right but %.1f ms old at most, %llu of them within 20 ms of a key's debounce",
               ull{off_works}, worst_off_elec_deg, ull{off_works_wrong}, to_ms(longest_held), ull{off_works_after_key});

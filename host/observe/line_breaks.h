@@ -14,7 +14,8 @@
 // Closed loop: the whole firmware drives the motor; key presses keep it
 // moving while the catalogue's pwm-dropout comes and goes with random widths
 // and rates; at every control work the transform angle the drive used is
-// compared with the shaft's electrical angle.
+// compared with the shaft's electrical angle, and the time since that angle
+// was decoded is taken.
 #pragma once
 
 #include <array>
@@ -80,9 +81,16 @@ struct ClosedLoopBreakOptions {
 struct ClosedLoopBreakReport {
   static constexpr double kOffElecDeg = 90.0;  // commutation this far off drives the wrong way
   static constexpr double kDrivingUq = 0.5;    // volts of Uq above which a control work drives
+  // An angle decoded this long before a work is old: a clean line decodes
+  // one a period, and a dropout of up to 1.5 ms costs two captures, so the
+  // angle is at most four periods old (4.4 ms at 900 Hz).
+  static constexpr Ticks kOldAngle = ms(5);
 
   std::uint64_t control_works = 0;
   std::uint64_t driving_works = 0;       // the drive on and |Uq| above 0.5 V
+  std::uint64_t held_off_works = 0;      // the zero vector put out while |Uq| is above 0.5 V
+  Ticks oldest_angle = 0;                // since the angle a work drove on was decoded, the longest
+  std::uint64_t old_angle_works = 0;     // works with the drive on, on an angle decoded 5 ms or more before
   std::uint64_t off_works = 0;           // of them, commutation more than 90 electrical degrees off
   std::uint64_t off_works_wrong = 0;     // ... on an angle more than 2 degrees off when it was decoded
   Ticks longest_held = 0;                // the others: on an angle right when decoded, but this old at most

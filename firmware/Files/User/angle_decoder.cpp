@@ -93,6 +93,11 @@ constexpr float kZeroStep = 1.5f * kDegree;
 // followed: only frames that follow one another are taken again.
 constexpr float kReferenceAge = 20.0f * kCountsPerMs;
 constexpr std::uint8_t kMostRefused = 20;
+// A break of the line costs two captures at most: the one its restoring
+// edge ends and the cut period after it. A third refused in a row means the
+// check has lost the rotor for now: the angle held is three periods old or
+// more, and the control work is told so.
+constexpr std::uint8_t kStaleRefused = 3;
 
 // When a period ended: TIM2's free-running microseconds at the handler and
 // TIM3's count since that period's end. The free-running time goes on while
@@ -324,6 +329,10 @@ void Angle_Decode() {
 // it: the overcapture flag tells, and is acknowledged with the capture; the
 // check times each capture by TIM2's free-running count less TIM3's count
 // since the period's end, so a capture read late is judged by when it ended.
+// A capture not decoded marks the angle stale (StaleAngle) until the next
+// decoded capture, if it was read late (the angle held is from before the
+// handler was held back, some 11 ms old after a key's debounce) or is the
+// third refused in a row; the control work does not drive on a stale angle.
 extern "C" void TIM3_IRQHandler() {
   const std::uint16_t status = TIM3->SR;
   if ((status & TIM_SR_UIF) != 0u && (status & TIM_SR_CC1IF) == 0u) {
@@ -342,20 +351,20 @@ extern "C" void TIM3_IRQHandler() {
   }
   const bool spans_wrap = wrapped_since_capture || overflowed;
   wrapped_since_capture = overflowed;
+  const Read read = (status & TIM_SR_CC1IF) == 0u                  ? Read::kAgain
+                    : missed || end.counts >= kOnTimeCounts ? Read::kLate
+                                                            : Read::kOnTime;
   if (spans_wrap) {
     history.seen[0] = Seen{};
     history.seen[1].in_frame = false;
     history.have_angle = false;
+  }
+  if (spans_wrap || !frame_plausible(IC1Value, IC2Value, end, read)) {
+    if (read == Read::kLate || history.refused >= kStaleRefused) StaleAngle = true;
     skip_capture();
     return;
   }
-  const Read read = (status & TIM_SR_CC1IF) == 0u                  ? Read::kAgain
-                    : missed || end.counts >= kOnTimeCounts ? Read::kLate
-                                                            : Read::kOnTime;
-  if (!frame_plausible(IC1Value, IC2Value, end, read)) {
-    skip_capture();
-    return;
-  }
+  StaleAngle = false;
   Angle_Decode();
 }
 

@@ -36,3 +36,8 @@
 // Captures the decoder has turned into angles (wraps); the control work
 // tells a live angle from a frozen one by it.
 [[gnu::used]] constinit volatile std::uint32_t DecodedCaptures = 0;
+// Set by the capture interrupt when a capture it read late (held back, by a
+// key's debounce) or the third in a row is not decoded: the angle it holds
+// is old. Cleared at the next decoded capture; the control work drives on
+// no stale angle.
+[[gnu::used]] constinit volatile bool StaleAngle = false;

@@ -32,3 +32,4 @@ extern volatile float DutyCycle;
 extern volatile float DutyCycle_Corre;
 extern volatile float Frequency;
 extern volatile std::uint32_t DecodedCaptures;
+extern volatile bool StaleAngle;
