@@ -27,6 +27,10 @@ constexpr WeightField kWeightFields[] = {{"iae", &Weights::iae},
                                          {"current", &Weights::current},
                                          {"max_clamp_share", &Weights::max_clamp_share}};
 
+[[noreturn]] void bad_weight(const std::string& option, const std::string& item, const char* why) {
+  throw TuneError(option + ": '" + item + "' " + why);
+}
+
 bool sound(double v) { return std::isfinite(v) && v >= 0.0; }
 
 // A cost above any plausible passing one: a failing candidate stays behind
@@ -75,13 +79,13 @@ void parse_weights(const std::string& text, Weights& w, const std::string& optio
       if (name == f.name) field = &f;
     }
     if (eq == std::string::npos || field == nullptr) {
-      throw TuneError(option + ": '" + item + "' is not NAME=VALUE with NAME one of iae, overshoot, ring, settling, "
-                      "current, max_clamp_share");
+      bad_weight(option, item, "is not NAME=VALUE with NAME one of iae, overshoot, ring, settling, current, "
+                               "max_clamp_share");
     }
     double v = 0.0;
     const bool share = field->field == &Weights::max_clamp_share;
     if (!read_number(item.substr(eq + 1), v) || !std::isfinite(v) || v < 0.0 || v > (share ? 1.0 : 1e6)) {
-      throw TuneError(option + ": '" + item + "': " + name + (share ? " must be from 0 to 1" : " must be from 0 to 1e6"));
+      bad_weight(option, item, share ? "must be a number from 0 to 1" : "must be a number from 0 to 1e6");
     }
     w.*(field->field) = v;
   }

@@ -19,8 +19,7 @@ constexpr MethodName kMethods[] = {{Method::kSubplex, "sbplx", nlopt::LN_SBPLX},
                                    {Method::kNelderMead, "neldermead", nlopt::LN_NELDERMEAD},
                                    {Method::kPraxis, "praxis", nlopt::LN_PRAXIS}};
 
-double gain_of(const Gains& g, int which) { return which == 0 ? g.kp : which == 1 ? g.ki : g.kd; }
-double& gain_of(Gains& g, int which) { return which == 0 ? g.kp : which == 1 ? g.ki : g.kd; }
+constexpr double Gains::*kGain[3] = {&Gains::kp, &Gains::ki, &Gains::kd};
 
 // Steps below this (in log gain, about 0.01 % of a gain) end a search.
 constexpr double kXTolerance = 1e-4;
@@ -50,7 +49,7 @@ LogSpace::LogSpace(const GridSpec& grid) : grid_(grid) {
   for (int g = 0; g < 3; ++g) {
     const GainRange& r = range(grid, g);
     if (r.lo == r.hi) {
-      gain_of(held_, g) = r.lo;
+      held_.*kGain[g] = r.lo;
       continue;
     }
     which_.push_back(g);
@@ -66,7 +65,7 @@ LogSpace::LogSpace(const GridSpec& grid) : grid_(grid) {
 std::vector<double> LogSpace::to_x(const Gains& g) const {
   std::vector<double> x(dims());
   for (std::size_t i = 0; i < dims(); ++i) {
-    const double v = gain_of(g, which_[i]);
+    const double v = g.*kGain[which_[i]];
     x[i] = std::clamp(floor_[i] > 0.0 ? std::log1p(v / floor_[i]) : std::log(v), lower_[i], upper_[i]);
   }
   return x;
@@ -77,7 +76,7 @@ Gains LogSpace::to_gains(const std::vector<double>& x) const {
   for (std::size_t i = 0; i < dims(); ++i) {
     const GainRange& r = range(grid_, which_[i]);
     const double v = floor_[i] > 0.0 ? floor_[i] * std::expm1(x[i]) : std::exp(x[i]);
-    gain_of(g, which_[i]) = std::clamp(v, r.lo, r.hi);
+    g.*kGain[which_[i]] = std::clamp(v, r.lo, r.hi);
   }
   return g;
 }
@@ -151,8 +150,8 @@ Refined refine_from(const Gains& start, const Evaluation& start_eval, std::size_
   };
   opt.set_min_objective(objective, &context);
 
-  double value = 0.0;
   try {
+    double value = 0.0;
     (void)opt.optimize(x, value);
   } catch (const nlopt::roundoff_limited&) {
     // the best point so far is as good as the arithmetic allows

@@ -51,6 +51,13 @@ std::vector<std::size_t> shard_indices(std::size_t grid_size, Shard shard) {
   return v;
 }
 
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 std::string result_line(const Result& r) {
   const auto& e = r.eval;
   const auto& p = e.parts;
@@ -88,11 +95,7 @@ Result parse_result_line(const std::string& line) {
 
 std::string results_text(const ResultFile& file) {
   const auto& h = file.header;
-  std::string objective = h.objective;
-  for (char& c : objective) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  std::string text = std::string(kMagic) + "\n# objective: " + objective + "\n# grid: " + grid_text(h.grid) +
+  std::string text = std::string(kMagic) + "\n# objective: " + one_line(h.objective) + "\n# grid: " + grid_text(h.grid) +
                      "\n# weights: " + weights_text(h.weights) + "\n# shard: " + shard_text(h.shard) + "\n" +
                      kColumns + "\n";
   for (const auto& r : file.results) text += result_line(r) + "\n";

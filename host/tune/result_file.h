@@ -42,6 +42,9 @@ struct Result {
 std::string result_line(const Result& r);
 Result parse_result_line(const std::string& line);
 
+// The objective as a header line holds it: line breaks become spaces.
+std::string one_line(std::string text);
+
 struct ResultHeader {
   std::string objective;  // one line
   GridSpec grid;

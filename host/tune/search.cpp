@@ -160,6 +160,11 @@ Outcome refine_merged(const Settings& settings, const ResultFile& merged, const 
   const auto start = Clock::now();
   check_refine(settings.refine);
   if (!merged.header.shard.whole()) throw TuneError("merge: refinement needs the whole grid");
+  // Refining another objective than the grid's would rank unlike trials together.
+  if (!settings.objective.empty() && one_line(settings.objective) != merged.header.objective) {
+    throw TuneError("merge: the shards ran the objective '" + merged.header.objective + "', this run's is '" +
+                    one_line(settings.objective) + "'");
+  }
   Settings s = settings;
   s.grid = merged.header.grid;
   s.weights = merged.header.weights;

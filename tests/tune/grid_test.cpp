@@ -72,7 +72,7 @@ TEST(Grid, BadInputNamesTheOption) {
       {[] { tune::parse_shard("2"); }, "--shard: '2' is not K/N"},
       {[] { tune::Weights w; tune::parse_weights("iae=-1", w); }, "--weights: 'iae=-1'"},
       {[] { tune::Weights w; tune::parse_weights("speed=1", w); }, "--weights: 'speed=1'"},
-      {[] { tune::Weights w; tune::parse_weights("max_clamp_share=2", w); }, "must be from 0 to 1"},
+      {[] { tune::Weights w; tune::parse_weights("max_clamp_share=2", w); }, "must be a number from 0 to 1"},
       {[] { tune::parse_method("newton"); }, "--method: 'newton'"},
   };
   for (const auto& [f, expected] : cases) EXPECT_NE(message(f).find(expected), std::string::npos) << message(f);
