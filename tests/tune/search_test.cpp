@@ -83,23 +83,21 @@ TEST(Search, ACrashingTrialCostsOnlyItsCandidate) {
   EXPECT_TRUE(no_child_left());
 }
 
-TEST(Search, AStopSignalEndsTheRunWithinASecond) {
+TEST(Search, AStopSignalEndsTheRunAtOnce) {
   const tune::StopOnSignals stop;
-  auto s = settings(2);
   const auto begin = std::chrono::steady_clock::now();
-  std::thread signal_later([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(getpid(), SIGTERM);
-  });
-  const auto out = tune::search(s, [](const tune::Gains& g) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(g.kp == 0.05 ? 50 : 60000));
+  // Candidates 0 to 11 are quick; 12 asks the caller to stop, as Ctrl-C
+  // would, and every trial from 12 on would take a minute.
+  const auto out = tune::search(settings(2), [](const tune::Gains& g) {
+    if (g.kp == 0.05 && g.ki == 0.5 && g.kd == 0.0) kill(getppid(), SIGTERM);
+    if (g.kp > 0.05 || g.ki == 0.5) std::this_thread::sleep_for(std::chrono::seconds(60));
     return bowl(g);
   });
-  signal_later.join();
   EXPECT_EQ(out.stopped_by, SIGTERM);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
-  EXPECT_FALSE(out.grid.empty());  // the quick ones were done and are kept
-  EXPECT_LT(out.grid.size(), 64u);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  EXPECT_GE(out.grid.size(), 10u);  // what was done is kept
+  EXPECT_LE(out.grid.size(), 12u);
+  EXPECT_TRUE(out.refined.empty());
   EXPECT_TRUE(no_child_left());
 }
 
