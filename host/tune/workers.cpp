@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "stop_signal.h"
+
 namespace tune {
 
 namespace {
@@ -163,8 +165,10 @@ StopOnSignals::~StopOnSignals() {
   sigaction(SIGTERM, &term_, nullptr);
 }
 
-bool stop_requested() { return g_stop_signal != 0; }
-int stop_signal() { return g_stop_signal; }
+// A program that installed the run programs' stop handlers instead stops
+// the workers too; those do not keep the signal, so it is told as SIGINT.
+bool stop_requested() { return g_stop_signal != 0 || run::stop_requested(); }
+int stop_signal() { return g_stop_signal != 0 ? static_cast<int>(g_stop_signal) : run::stop_requested() ? SIGINT : 0; }
 
 bool run_in_workers(const WorkerTasks& tasks) {
   Crew crew(tasks);

@@ -31,6 +31,7 @@ class StopOnSignals {
   struct sigaction int_ {}, term_ {};
 };
 
+// Also true after run::install_stop_signals()'s handlers saw a signal.
 bool stop_requested();
 int stop_signal();  // the signal that asked to stop, 0 if none
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "search.h"
+#include "stop_signal.h"
 #include "workers.h"
 
 namespace {
@@ -99,6 +100,16 @@ TEST(Search, AStopSignalEndsTheRunAtOnce) {
   EXPECT_LE(out.grid.size(), 12u);
   EXPECT_TRUE(out.refined.empty());
   EXPECT_TRUE(no_child_left());
+
+  // The run programs' stop handlers stop the search as well.
+  EXPECT_EXIT(
+      {
+        const tune::StopOnSignals fresh;  // forgets the stop above
+        run::install_stop_signals();
+        raise(SIGTERM);
+        std::exit(tune::search(settings(1), bowl).stopped_by);
+      },
+      testing::ExitedWithCode(SIGINT), "");
 }
 
 }  // namespace
