@@ -59,7 +59,7 @@ if(SANITIZE)
 endif()
 set_target_properties(firmware_host PROPERTIES OUTPUT_NAME firmware_host)
 
-file(GLOB VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp)
+file(GLOB_RECURSE VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp)
 add_library(vboard STATIC ${VBOARD_SOURCES})
 target_include_directories(vboard PUBLIC ${CMAKE_SOURCE_DIR}/host)
 target_link_libraries(vboard PUBLIC firmware_host Threads::Threads PRIVATE Boost::context)

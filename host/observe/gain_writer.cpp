@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "global_variable.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 
 namespace vboard {
 

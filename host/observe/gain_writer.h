@@ -12,7 +12,7 @@
 #include <functional>
 #include <optional>
 
-#include "vboard/clock.h"
+#include "vboard/sim/clock.h"
 
 namespace vboard {
 

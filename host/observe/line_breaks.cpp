@@ -14,12 +14,12 @@
 #include "splitmix.h"
 #include "system_clock.h"
 #include "timer.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/faults.h"
-#include "vboard/keys_model.h"
-#include "vboard/motor_drive_model.h"
-#include "vboard/sensor_pwm.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/faults/faults.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/parts/sensor_pwm.h"
 
 namespace vboard {
 

@@ -23,7 +23,7 @@
 #include <functional>
 #include <string>
 
-#include "vboard/clock.h"
+#include "vboard/sim/clock.h"
 
 namespace vboard {
 

@@ -10,13 +10,13 @@
 #include "global_variable.h"
 #include "sensor_frame.h"
 #include "splitmix.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/faults.h"
-#include "vboard/ground_station.h"
-#include "vboard/keys_model.h"
-#include "vboard/sensor_pwm.h"
-#include "vboard/usart_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/faults/faults.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/chip/usart.h"
 
 namespace vboard {
 

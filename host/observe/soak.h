@@ -26,7 +26,7 @@
 #include <functional>
 #include <string>
 
-#include "vboard/clock.h"
+#include "vboard/sim/clock.h"
 
 namespace vboard {
 

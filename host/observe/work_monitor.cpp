@@ -1,7 +1,7 @@
 #include "work_monitor.h"
 
 #include "global_variable.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 
 namespace vboard {
 

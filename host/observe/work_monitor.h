@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "vboard/clock.h"
+#include "vboard/sim/clock.h"
 
 namespace vboard {
 

@@ -13,10 +13,10 @@
 #include "run_options.h"
 #include "stop_signal.h"
 
-#include "vboard/board.h"
-#include "vboard/ground_station.h"
-#include "vboard/motor_drive_model.h"
-#include "vboard/tim_model.h"
+#include "vboard/board/board.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

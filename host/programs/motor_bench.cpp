@@ -13,7 +13,7 @@
 #include <numbers>
 #include <string_view>
 
-#include "vboard/motor_model.h"
+#include "vboard/plant/motor.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vboard/fault_kinds.h"
+#include "vboard/faults/fault_kinds.h"
 
 namespace run {
 
@@ -35,7 +35,7 @@ struct LoadStep {
   std::string where;       // "file:line:column: load[N].torque_nm"
 };
 
-// The board's fault catalogue (vboard/fault_kinds.h names them).
+// The board's fault catalogue (vboard/faults/fault_kinds.h names them).
 using FaultKind = vboard::FaultKind;
 
 // A [[fault]]: its kind by name, from and until (times), and the parameter

@@ -12,7 +12,7 @@
 #include "coordTrans.h"
 #include "global_variable.h"
 #include "handlers.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 #include "vector_check.h"
 #include "vectors/control_vectors.h"
 

@@ -8,8 +8,8 @@
 #include "device.h"
 #include "drv_rcc.h"
 #include "register_access.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace board_access {
 

@@ -11,12 +11,12 @@
 #include "rcc.h"
 #include "system_clock.h"
 #include "register_access.h"
-#include "vboard/board.h"
-#include "vboard/hardware.h"
-#include "vboard/core.h"
-#include "vboard/gpio.h"
-#include "vboard/rcc_model.h"
-#include "vboard/tim_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/hardware.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/rcc.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "device.h"
 #include "drv_rcc.h"
 #include "register_access.h"
-#include "vboard/board.h"
-#include "vboard/ground_station.h"
+#include "vboard/board/board.h"
+#include "vboard/parts/ground_station.h"
 
 namespace {
 

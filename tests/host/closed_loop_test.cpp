@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "global_variable.h"
-#include "vboard/board.h"
-#include "vboard/inverter_model.h"
-#include "vboard/keys_model.h"
-#include "vboard/motor_drive_model.h"
-#include "vboard/sensor_pwm.h"
+#include "vboard/board/board.h"
+#include "vboard/plant/inverter.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/parts/sensor_pwm.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include "drv_usart.h"
 #include "port.h"
 #include "register_access.h"
-#include "vboard/board.h"
-#include "vboard/hardware.h"
-#include "vboard/core.h"
-#include "vboard/tim_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/hardware.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

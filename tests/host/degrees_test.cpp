@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "vboard/degrees.h"
+#include "vboard/plant/degrees.h"
 
 namespace {
 

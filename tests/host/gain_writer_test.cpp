@@ -4,7 +4,7 @@
 
 #include "gain_writer.h"
 #include "global_variable.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 #include "work_monitor.h"
 
 namespace {

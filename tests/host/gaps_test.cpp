@@ -8,9 +8,9 @@
 #include <cstdio>
 
 #include "device.h"
-#include "vboard/board.h"
-#include "vboard/hardware.h"
-#include "vboard/register_fields.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/hardware.h"
+#include "vboard/chip/register_fields.h"
 
 namespace {
 

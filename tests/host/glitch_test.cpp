@@ -15,9 +15,9 @@
 #include "global_variable.h"
 #include "system_clock.h"
 #include "timer.h"
-#include "vboard/board.h"
-#include "vboard/sensor_pwm.h"
-#include "vboard/tim_model.h"
+#include "vboard/board/board.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

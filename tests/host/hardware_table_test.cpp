@@ -7,16 +7,16 @@
 #include <cstdio>
 #include <vector>
 
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/hardware.h"
-#include "vboard/rcc_model.h"
-#include "vboard/keys_model.h"
-#include "vboard/motor_drive_model.h"
-#include "vboard/sensor_pwm.h"
-#include "vboard/spi_model.h"
-#include "vboard/tim_model.h"
-#include "vboard/usart_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/hardware.h"
+#include "vboard/chip/rcc.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/chip/spi.h"
+#include "vboard/chip/tim/timer.h"
+#include "vboard/chip/usart.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "device.h"
 #include "drv_misc.h"
 #include "global_variable.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include "global_variable.h"
 #include "system_clock.h"
 #include "timer.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 #include "wired_pins.h"
-#include "vboard/core.h"
-#include "vboard/exti_model.h"
-#include "vboard/gpio.h"
-#include "vboard/keys_model.h"
-#include "vboard/sensor_pwm.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/exti.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/sensor_pwm.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include "global_variable.h"
 #include "system_clock.h"
 #include "timer.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/faults.h"
-#include "vboard/ground_station.h"
-#include "vboard/keys_model.h"
-#include "vboard/rcc_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/faults/faults.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/parts/keys.h"
+#include "vboard/chip/rcc.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "line_breaks.h"
 #include "system_clock.h"
 #include "timer.h"
-#include "vboard/board.h"
-#include "vboard/sensor_pwm.h"
-#include "vboard/tim_model.h"
+#include "vboard/board/board.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include "global_variable.h"
 #include "system_clock.h"
 #include "device.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 #include "wired_pins.h"
-#include "vboard/core.h"
-#include "vboard/gpio.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/gpio.h"
 #include "work_monitor.h"
 
 namespace {

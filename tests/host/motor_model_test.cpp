@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "vboard/inverter_model.h"
-#include "vboard/motor_model.h"
+#include "vboard/plant/inverter.h"
+#include "vboard/plant/motor.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include "angle_decoder.h"
 #include "coordTrans.h"
 #include "global_variable.h"
-#include "vboard/as5048a_model.h"
-#include "vboard/board.h"
-#include "vboard/inverter_model.h"
-#include "vboard/loss_of_control.h"
-#include "vboard/motor_drive_model.h"
-#include "vboard/motor_model.h"
-#include "vboard/motor_wiring.h"
+#include "vboard/parts/as5048a.h"
+#include "vboard/board/board.h"
+#include "vboard/plant/inverter.h"
+#include "vboard/plant/loss_of_control.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/plant/motor.h"
+#include "vboard/plant/motor_wiring.h"
 
 namespace {
 

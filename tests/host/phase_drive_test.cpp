@@ -13,13 +13,13 @@
 
 #include "device.h"
 #include "global_variable.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/gpio.h"
-#include "vboard/keys_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/parts/keys.h"
 #include "work_monitor.h"
-#include "vboard/sensor_pwm.h"
-#include "vboard/tim_model.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/chip/tim/timer.h"
 
 namespace {
 

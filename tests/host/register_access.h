@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "device.h"
-#include "vboard/board.h"
+#include "vboard/board/board.h"
 
 namespace test_registers {
 

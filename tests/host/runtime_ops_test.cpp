@@ -12,8 +12,8 @@
 #include "drv_spi.h"
 #include "drv_tim.h"
 #include "drv_usart.h"
-#include "vboard/board.h"
-#include "vboard/gpio.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/gpio.h"
 
 namespace {
 

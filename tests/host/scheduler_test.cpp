@@ -13,8 +13,8 @@
 #include <tuple>
 #include <vector>
 
-#include "vboard/clock.h"
-#include "vboard/scheduler.h"
+#include "vboard/sim/clock.h"
+#include "vboard/sim/scheduler.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "soak.h"
-#include "vboard/rotor.h"
-#include "vboard/fault_kinds.h"
+#include "vboard/parts/rotor.h"
+#include "vboard/faults/fault_kinds.h"
 
 namespace {
 

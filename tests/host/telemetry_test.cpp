@@ -15,11 +15,11 @@
 #include "global_variable.h"
 #include "sensor_frame.h"
 #include "system_clock.h"
-#include "vboard/board.h"
-#include "vboard/core.h"
-#include "vboard/ground_station.h"
-#include "vboard/rcc_model.h"
-#include "vboard/usart_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/chip/rcc.h"
+#include "vboard/chip/usart.h"
 #include "vectors/frame_vectors.h"
 
 namespace {

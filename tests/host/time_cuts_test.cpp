@@ -8,13 +8,13 @@
 #include <tuple>
 #include <vector>
 
-#include "vboard/board.h"
-#include "vboard/gpio.h"
-#include "vboard/ground_station.h"
-#include "vboard/keys_model.h"
-#include "vboard/motor_drive_model.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/motor_drive.h"
 #include "work_monitor.h"
-#include "vboard/sensor_pwm.h"
+#include "vboard/parts/sensor_pwm.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "device.h"
 #include "handlers.h"
-#include "vboard/core.h"
+#include "vboard/chip/system_control_block.h"
 #include "vectors.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "vboard/board.h"
-#include "vboard/gpio.h"
-#include "vboard/hardware.h"
+#include "vboard/board/board.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/hardware.h"
 
 namespace wired {
 
