@@ -321,9 +321,9 @@ class Session {
   const run::Series& series() const { return series_; }
   bool series_full() const { return series_full_; }
 
-  // The figures of each step, with the largest phase current (or |Uq|) in
-  // the step as its peak.
-  std::vector<run::StepFigures> steps(bool peak_uq = false) const {
+  // The figures of each setpoint and load step, with the largest phase
+  // current (or |Uq|) in the step as its peak.
+  run::RunFigures figures(bool peak_uq = false) const {
     // From the samples that have a decoded frame, on the unwrapped view.
     std::vector<double> t, setpoint, angle;
     for (const auto& row : series_.rows) {
@@ -337,7 +337,7 @@ class Session {
       if (std::isnan(row[3]) || std::isnan(row[4])) continue;
       current.push_back(peak_uq ? std::abs(row[kUqColumn]) : peak_current(row));
     }
-    return run::step_figures(t, setpoint, angle, current);
+    return run::run_figures(t, setpoint, angle, current, s_.loads);
   }
 
  private:
@@ -651,6 +651,7 @@ bool write_files(const run::RunOptions& opt, const run::Series& series) {
 
 int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   std::vector<run::SweepRow> rows;
+  std::vector<run::SweepLoadRow> load_rows;
   std::vector<std::string> notes;
   bool failed = false;
   bool lost = false;
@@ -664,10 +665,14 @@ int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
     progress.finish();
     if (run::stop_requested()) break;  // a cut-short run would compare unfairly
     ++done;
-    const auto steps = session.steps();
-    const auto uq = session.steps(true);
+    const auto figures = session.figures();
+    const auto uq = session.figures(true);
+    const auto& steps = figures.steps;
     if (steps.empty()) rows.push_back({*g.kp, *g.ki, *g.kd, 0, {}, std::nullopt});
-    for (std::size_t k = 0; k < steps.size(); ++k) rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, steps[k], uq[k].peak_extra});
+    for (std::size_t k = 0; k < steps.size(); ++k) rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, steps[k], uq.steps[k].peak_extra});
+    for (std::size_t k = 0; k < figures.loads.size(); ++k) {
+      load_rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, figures.loads[k], uq.loads[k].peak_extra});
+    }
     char gains[96];
     std::snprintf(gains, sizeof gains, "%g,%g,%g", *g.kp, *g.ki, *g.kd);
     if (!session.failure().empty()) notes.push_back(std::string(gains) + ": the run could not go on: " + session.failure());
@@ -677,6 +682,7 @@ int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   }
   std::printf("gain sweep, %zu run%s from reset, one row per setpoint step (telemetry angle, unwrapped):\n%s", done,
               done == 1 ? "" : "s", run::sweep_table(rows).c_str());
+  if (!load_rows.empty()) std::printf("load steps, one row per setting and load step:\n%s", run::sweep_load_table(load_rows).c_str());
   for (const auto& n : notes) std::printf("  %s\n", n.c_str());
   if (done < opt.sweep.size()) std::printf("interrupted: %zu of %zu settings run\n", done, opt.sweep.size());
   return failed ? 1 : lost ? 3 : 0;
@@ -778,11 +784,9 @@ int run_main(int argc, char** argv) {
                 static_cast<unsigned long long>(io.pty->bytes_dropped()));
   }
 
-  const auto steps = session.steps();
-  if (!steps.empty()) {
-    std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
-    std::printf("  time s: the press + 10 ms debounce + up to a 5 ms frame; peak |i|: largest phase current (--help)\n");
-  }
+  const auto response = session.figures();
+  if (!response.steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(response.steps).c_str());
+  if (!response.loads.empty()) std::printf("\nload steps (telemetry angle):\n%s", run::load_table(response.loads).c_str());
   if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", run::kMaxRows);
   const bool written = write_files(opt, session.series());
   if (io.server) {
