@@ -82,7 +82,7 @@ void VcdWriter::change(Signal signal, Ns t, bool level) {
     w.at_from = level;
     return;
   }
-  if (t >= window_.to) return;
+  if (t >= end()) return;
   changes_.push_back({t, recorded_++, signal, level});
   std::push_heap(changes_.begin(), changes_.end(), [](const Change& a, const Change& b) { return before(a, b); });
   if (changes_.size() > max_changes_) drop_latest();
@@ -97,7 +97,6 @@ void VcdWriter::drop_latest() {
     std::pop_heap(changes_.begin(), changes_.end(), order);
     changes_.pop_back();
   }
-  window_.to = end;
   cut_ = end;
 }
 
@@ -163,7 +162,7 @@ bool VcdWriter::write(std::FILE* out) const {
     flush(false);
   }
   // The end of the window, so that viewers show all of it.
-  text += "#" + std::to_string(window_.to) + "\n";
+  text += "#" + std::to_string(end()) + "\n";
   flush(true);
   return ok;
 }

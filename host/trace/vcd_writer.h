@@ -62,8 +62,10 @@ class VcdWriter {
   bool level(Signal signal) const;
 
   const Window& window() const { return window_; }
-  // Where the bound cut the dump (the window then ends there), if it did.
+  // Where the bound cut the dump, if it did.
   std::optional<Ns> cut() const { return cut_; }
+  // Where the dump ends: the window's end or the cut.
+  Ns end() const { return cut_.value_or(window_.to); }
   // Changes held for the file (at most the bound).
   std::size_t held() const { return changes_.size(); }
 

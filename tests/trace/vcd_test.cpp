@@ -40,7 +40,9 @@ Dump read_dump(const fs::path& path) {
     if (std::smatch m; std::regex_match(line, m, var)) names[m[1]] = m[2];
     if (line[0] == '#') d.end = std::stoull(line.substr(1));
     const auto name = names.find(line.substr(1));
-    if ((line[0] == '0' || line[0] == '1') && name != names.end()) d.levels[name->second].emplace_back(d.end, line[0] == '1');
+    if ((line[0] == '0' || line[0] == '1') && name != names.end()) {
+      d.levels[name->second].emplace_back(d.end, line[0] == '1');
+    }
   }
   return d;
 }
