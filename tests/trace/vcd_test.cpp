@@ -114,9 +114,10 @@ TEST(Trace, TelemetryFramesDecodeAndThePwmKeepsItsDuty) {
 // clearing), a chip select a frame, in the board's mode 1 and the other three.
 TEST(Trace, SensorCommandsDecodeInEveryMode) {
   const std::vector<unsigned> commands = {0xFFFF, 0xFFFF, 0x4001, 0xC000}, replies = {0x0001, 0x7FFE, 0x8000, 0x5A5A};
+  const fs::path dir = test_process::work_dir();
   for (const unsigned mode : {1u, 0u, 2u, 3u}) {
     const bool cpol = (mode & 2u) != 0, cpha = (mode & 1u) != 0;
-    const fs::path path = test_process::work_dir() / ("mode" + std::to_string(mode) + ".vcd");
+    const fs::path path = dir / ("mode" + std::to_string(mode) + ".vcd");
     trace::VcdWriter w({kFrom, kFrom + 100'000});
     const auto cs = w.wire("pins", "PB12", true), sck = w.wire("pins", "PB13", false);
     const auto miso = w.wire("pins", "PB14", true), mosi = w.wire("pins", "PB15", true);
