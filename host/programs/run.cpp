@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "board_time.h"
+#include "compare_plot.h"
 #include "input_checks.h"
 #include "live_run.h"
 #include "live_server.h"
@@ -246,10 +247,23 @@ int report(const run::RunOptions& opt, const run::Session& session, const run::L
   return written ? session.summary().status() : 1;
 }
 
+// Earlier runs drawn together; nothing runs.
+int compare(const run::RunOptions& opt) {
+  try {
+    run::write_compare(opt.plot_path, opt.compare);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: --compare: %s\n", e.what());
+    return 1;
+  }
+  std::printf("wrote %s (%zu run%s)\n", opt.plot_path.c_str(), opt.compare.size(), opt.compare.size() == 1 ? "" : "s");
+  return 0;
+}
+
 int run_main(int argc, char** argv) {
   run::install_stop_signals();
   run::RunOptions opt;
   if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
+  if (!opt.compare.empty()) return compare(opt);
   const auto motor = checked_motor(opt);
   if (!motor) return 2;
   if (!opt.sweep.empty()) return sweep(opt, *motor);
