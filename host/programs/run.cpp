@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "board_time.h"
+#include "board_trace.h"
 #include "compare_plot.h"
 #include "input_checks.h"
 #include "live_run.h"
@@ -28,6 +29,7 @@
 #include "scenario_board.h"
 #include "series.h"
 #include "session.h"
+#include "time_text.h"
 #include "step_metrics.h"
 #include "stop_signal.h"
 
@@ -247,6 +249,26 @@ int report(const run::RunOptions& opt, const run::Session& session, const run::L
   return written ? session.summary().status() : 1;
 }
 
+// The dump asked for; false (after saying why) when it cannot be written.
+bool write_vcd(const run::RunOptions& opt, run::BoardTrace& vcd, vboard::Ticks run_end) {
+  try {
+    vcd.write(opt.vcd_path);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: --vcd %s\n", e.what());
+    return false;
+  }
+  const trace::VcdWriter& w = vcd.writer();
+  std::printf("wrote %s (%s to %s of virtual time", opt.vcd_path.c_str(), run::format_time(opt.vcd_from_s).c_str(),
+              run::format_time(static_cast<double>(w.end()) * 1e-9).c_str());
+  if (w.cut()) std::printf(", cut short by the bound of %zu changes", trace::VcdWriter::kDefaultMaxChanges);
+  std::printf(")\n");
+  if (run_end < run::ticks_of(opt.vcd_to_s)) {
+    std::printf("  the run ended at %s, inside the window: nothing changes in the dump after that\n",
+                run::format_time(run::seconds_of(run_end)).c_str());
+  }
+  return true;
+}
+
 // Earlier runs drawn together; nothing runs.
 int compare(const run::RunOptions& opt) {
   try {
@@ -278,6 +300,10 @@ int run_main(int argc, char** argv) {
   options.verbose = opt.verbose && !opt.quiet;
   options.frames = !opt.no_frames;
   run::Session session(opt.scenario, *motor, opt.scenario.gains, options);
+  std::optional<run::BoardTrace> vcd;
+  if (!opt.vcd_path.empty()) {
+    vcd.emplace(session.board(), session.station(), run::ticks_of(opt.vcd_from_s), run::ticks_of(opt.vcd_to_s));
+  }
   if (opt.realtime) {
     if (live.take_terminal_keys()) std::fprintf(stderr, "keys: u = up (PC7), d = down (PC8); Ctrl-C ends the run\n");
     live.run(session, progress);
@@ -285,7 +311,8 @@ int run_main(int argc, char** argv) {
     session.run([&progress](double s) { progress.update(s); });
   }
   progress.finish();
-  const int status = report(opt, session, live);
+  int status = report(opt, session, live);
+  if (vcd && !write_vcd(opt, *vcd, session.summary().stopped_at) && status == 0) status = 1;
   live.close_page();
   return status;
 }
