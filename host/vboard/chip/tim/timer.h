@@ -176,7 +176,17 @@ class Timer : public Peripheral {
   void reschedule();
   void reschedule_update();
   bool flags_only() const;
+  // The register side's writes, one register (or a group alike) each.
+  enum class Written;
   void write_status(std::uint32_t value);  // SR
+  void write_cr1(std::uint32_t value, Ticks now);
+  void write_egr(std::uint32_t value);
+  void write_cnt(std::uint32_t value, Ticks now);
+  void write_arr(std::uint32_t value, Ticks now);
+  Written write_channel_modes(std::uint32_t offset, std::uint32_t value, unsigned width, Ticks now);
+  Written write_smcr(std::uint32_t value, unsigned width);
+  Written write_ccr(std::uint32_t offset, std::uint32_t value, Ticks now);
+  void after_write(Written written, Ticks now);
 
   // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
   // write: a capture or an output change reads no register).
