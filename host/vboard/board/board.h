@@ -122,7 +122,6 @@ class Board {
   void reset(const BoardConfig& config = {});
   // Starts the firmware at its reset entry; it runs when run_for is called.
   void power_on();
-  bool firmware_running() const { return runner_.started(); }
 
   // Advances virtual time: the firmware (if powered on) and the models run.
   // A bound at or before now runs only what falls due now.
@@ -246,6 +245,10 @@ class Board {
   }
   void poke(std::uintptr_t address, std::uint32_t value, unsigned width = 4);
 
+  // The firmware's static memory back to its initial image: at every reset,
+  // and when the firmware's start-up code initialises its data.
+  void restore_static_memory();
+
   static constexpr Ticks kAccessCycles = 2;  // core cycles per register access
   static constexpr Ticks kEntryCycles = 12;  // exception entry
   static constexpr Ticks kExitCycles = 10;   // exception return
@@ -257,12 +260,7 @@ class Board {
   void build();
   void attach(std::unique_ptr<Model> model);
   void stop_firmware();
-  void restore_static_memory();
 
- public:
-  void restore_firmware_memory() { restore_static_memory(); }
-
- private:
   // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);

@@ -288,7 +288,7 @@ bus::Target& board_port() {
     }
     // As on the board: initialised data gets its initial values, the rest
     // of static memory zero.
-    void runtime_init() override { Board::for_firmware().restore_firmware_memory(); }
+    void runtime_init() override { Board::for_firmware().restore_static_memory(); }
   };
   static Port port;
   return port;

@@ -97,7 +97,6 @@ class Spi : public Peripheral {
     int pin;
   };
   void watch_chip_selects();
-  void on_chip_select(const Attachment& a, bool level);
   bool cs_level(const Attachment& a) const;
   void start_frame(std::uint16_t word);
   void end_frame();

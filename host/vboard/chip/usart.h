@@ -139,7 +139,6 @@ class Usart : public Peripheral {
   };
   const Stats& stats() const { return stats_; }
   bool transmitting() const { return shift_busy_; }
-  bool tx_data_pending() const { return tdr_full_; }
   std::uint16_t status() const { return reg16(kSR); }
   std::uint16_t received_data() const { return rdr_; }  // what a DR read would return
   bool irq_level() const { return irq_level_; }

@@ -80,7 +80,6 @@ class GroundStation : public Part, public SerialPeer {
   bool sending() const { return !queue_.empty() || in_flight_; }
   std::uint64_t bytes_sent() const { return bytes_sent_; }  // completely on the line
   std::uint64_t bytes_queued() const;                       // not yet begun
-  Ticks line_free_at() const { return line_free_at_; }      // end of the last byte begun
 
  private:
   struct Segment {

@@ -33,19 +33,17 @@ void MotorDrive::reset() {
 
 void MotorDrive::new_motor(const MotorParams& params, double shaft_rad) {
   auto motor = std::make_unique<Motor>(params);  // validates
-  const double t_s = seconds(board_.now());
+  const double t_s = to_seconds(board_.now());
   motor->set_shaft_angle(t_s, shaft_rad);
   motor_ = std::move(motor);
   sensor_known_ = false;
   inverter_ = std::make_unique<Inverter>(params.supply_v);
   watch_ = std::make_unique<LossOfControlDetector>(params.no_load_speed_rad_s());
-  unwrap_base_deg_ = 360.0 * std::floor(vboard::sensor_angle_deg(shaft_rad, wiring_, params.pole_pairs) / 360.0);
+  rebase_unwrap(shaft_rad);
   apply_duties(t_s);
 }
 
-double MotorDrive::seconds(Ticks t) const { return static_cast<double>(t) / static_cast<double>(kTicksPerSecond); }
-
-void MotorDrive::advance() { motor_->advance_to(std::max(seconds(board_.now()), motor_->time_s())); }
+void MotorDrive::advance() { motor_->advance_to(std::max(to_seconds(board_.now()), motor_->time_s())); }
 
 Motor& MotorDrive::motor() {
   advance();
@@ -61,15 +59,20 @@ void MotorDrive::set_wiring(const MotorWiring& wiring) {
   advance();
   wiring_ = wiring;
   sensor_known_ = false;
-  unwrap_base_deg_ =
-      360.0 * std::floor(vboard::sensor_angle_deg(motor_->shaft_angle_rad(), wiring_, motor_->params().pole_pairs) / 360.0);
+  rebase_unwrap(motor_->shaft_angle_rad());
   apply_duties(motor_->time_s());
 }
 
 void MotorDrive::set_shaft_angle(double rad) {
   advance();
   motor_->set_shaft_angle(motor_->time_s(), rad);
-  unwrap_base_deg_ = 360.0 * std::floor(vboard::sensor_angle_deg(rad, wiring_, motor_->params().pole_pairs) / 360.0);
+  rebase_unwrap(rad);
+}
+
+void MotorDrive::rebase_unwrap(double shaft_rad) {
+  // The sensor's unwrapped angle counts from the turn the shaft stands in.
+  unwrap_base_deg_ =
+      360.0 * std::floor(vboard::sensor_angle_deg(shaft_rad, wiring_, motor_->params().pole_pairs) / 360.0);
 }
 
 void MotorDrive::set_load_torque(Ticks at, double nm) {
@@ -84,7 +87,7 @@ void MotorDrive::drive_changed(Ticks t) {
   if (!motor_) return;  // the board is still being built
   // An update event may be handled after its time, when the timer catches
   // up at a register access; the motor never goes back.
-  apply_duties(std::max(seconds(t), motor_->time_s()));
+  apply_duties(std::max(to_seconds(t), motor_->time_s()));
 }
 
 void MotorDrive::apply_duties(double t_s) {

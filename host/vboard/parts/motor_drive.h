@@ -78,11 +78,11 @@ class MotorDrive : public Part {
 
  private:
   enum Event { kWatch = 0 };
-  double seconds(Ticks t) const;
   void advance();
   void drive_changed(Ticks t);
   void apply_duties(double t_s);
   void new_motor(const MotorParams& params, double shaft_rad);
+  void rebase_unwrap(double shaft_rad);  // unwrap_base_deg_ for the shaft at `shaft_rad`
 
   Timer* tim_ = nullptr;
   MotorWiring wiring_ = kDefaultWiring;

@@ -141,14 +141,8 @@ class Motor {
   double electrical_angle_rad() const;                   // p x shaft angle, unwrapped
   Friction friction_mode() const { return mode_; }
 
-  // Power into the phase terminals (sum of v_k i_k), and what turns into
-  // heat in the windings and in the friction; stored energy in the shaft and
-  // in the inductances.
-  double electrical_power_w() const;
+  // What turns into heat in the windings (R times the squared phase currents).
   double copper_loss_w() const;
-  double friction_loss_w() const;
-  double kinetic_energy_j() const;
-  double magnetic_energy_j() const;
 
   // Integration steps taken so far (a cost figure for benchmarks).
   long steps() const { return steps_; }
