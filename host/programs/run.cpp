@@ -49,6 +49,7 @@
 #include "vboard/parts/ground_station.h"
 #include "vboard/parts/keys.h"
 #include "vboard/parts/motor_drive.h"
+#include "vboard/parts/rotor.h"
 #include "vboard/plant/motor.h"
 #include "vboard/parts/sensor_pwm.h"
 #include "vboard/chip/usart.h"
@@ -117,7 +118,7 @@ class Events {
 // presses, the catalogue's faults with their start and end, serial floods.
 void apply(vboard::Board& board, vboard::Faults& faults, const run::Scenario& s, Events& say) {
   auto* keys = board.find<vboard::Keys>();
-  auto& station = vboard::GroundStation::of(board);
+  auto& station = board.ground_station();
 
   for (const auto& p : s.presses) {
     const Ticks at = ticks_of(p.at_s);
@@ -213,10 +214,10 @@ class Session {
     drive.set_setpoint_source([] { return static_cast<double>(MotorAPosition.Des); });
     for (const auto& l : s_.loads) {
       const Ticks at = ticks_of(l.at_s);
-      board_.set_load_torque(at, l.torque_nm);
+      board_.motor_drive().set_load_torque(at, l.torque_nm);
       if (say_.on()) board_.at(at, [this, at, nm = l.torque_nm] { say_(at, "load torque %g N m", nm); });
     }
-    station_ = &vboard::GroundStation::of(board_);
+    station_ = &board_.ground_station();
     keys_ = board_.find<vboard::Keys>();
     observe();
     vboard::write_gains_after_reset(board_, pid_gains(gains), [this](Ticks t) {
@@ -371,7 +372,7 @@ class Session {
     frames_sent_ = works_.runs(vboard::Work::k5ms);
     for (std::size_t w = 0; w < 3; ++w) work_runs_[w] = works_.runs(static_cast<vboard::Work>(w));
     bytes_from_station_ = station_->bytes_sent();
-    if (const auto* usart = vboard::Usart::of(board_, 3)) usart_rx_ = usart->stats();
+    usart_rx_ = board_.usart(3).stats();
     interrupts_ = board_.interrupts_taken();
     stop_ = board_.stop_info();
     if (scripted_) stop_.lost_control = false;
@@ -523,7 +524,7 @@ void Session::observe() {
       ++reads_ok_;
       outcome = "ok";
     }
-    if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.sensor_angle(t));
+    if (verbose_) say_(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.rotor().sensor_angle(t));
   };
   board_.on_exception_entry = [this](int exception, Ticks t) {
     if (exception == vboard::kExcIrq0 + TIM6_DAC_IRQn && start_done_ == 0) {

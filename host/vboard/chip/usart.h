@@ -35,11 +35,12 @@
 #include <cstdint>
 
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
-
-class GpioPort;
 
 enum class Parity : std::uint8_t { kNone, kEven, kOdd };
 
@@ -88,9 +89,8 @@ class SerialPeer {
 
 class Usart : public Peripheral {
  public:
-  Usart(Board& board, const hw::DeviceRow& row);
-  // The model of USART `number` on `board`, or nullptr.
-  static Usart* of(Board& board, int number);
+  // Clocked by its bus in `clocks`; its lines on the pins of `ports`.
+  Usart(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -99,7 +99,7 @@ class Usart : public Peripheral {
   void registers_poked() override { derived_stale(); }
 
   int number() const { return number_; }
-  int irq() const;
+  int irq() const { return irq_.number(); }
 
   // Attaches the device at the other end of the lines, for the life of the
   // board (a peer attaches from its constructor).
@@ -206,7 +206,9 @@ class Usart : public Peripheral {
   bool pin_routed(bool tx) const;
 
   int number_;
-  int irq_;
+  IrqLine irq_;
+  const ClockTree& clocks_;
+  GpioPorts& ports_;
   bool on_apb2_;  // the bus clock is PCLK2 (else PCLK1)
   // A line's pin and the alternate function that routes it to this USART;
   // port null when the pin's port has no model.

@@ -27,8 +27,8 @@ Faults::Faults(Board& board)
       pwm_(board.find<SensorPwm>()),
       sensor_(board.find<As5048a>()),
       keys_(board.find<Keys>()),
-      usart_(Usart::of(board, 3)),
-      station_(&GroundStation::of(board)),
+      usart_(&board.usart(3)),
+      station_(&board.ground_station()),
       rcc_(&board.rcc()) {
   if (!pwm_ || !sensor_ || !keys_ || !usart_) throw std::logic_error("the fault catalogue needs the whole board");
   nominal_period_ = pwm_->period();

@@ -37,15 +37,18 @@
 #include <cstdint>
 #include <functional>
 
-#include "port.h"
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
 
 class Timer : public Peripheral {
  public:
-  Timer(Board& board, const hw::DeviceRow& row);
+  // Counts the APB1 timer clock of `clocks`; its channels on the pins of `ports`.
+  Timer(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -55,7 +58,7 @@ class Timer : public Peripheral {
   int number() const { return number_; }
   bool basic() const { return number_ == 6 || number_ == 7; }
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
-  int irq() const { return irq_; }
+  int irq() const { return irq_.number(); }
 
   // The backing store read and written in place through the block's own
   // pointer (no address translation): a timer's registers are looked at on
@@ -245,7 +248,9 @@ class Timer : public Peripheral {
   bool refresh_lazy_pins();
 
   int number_;
-  int irq_;
+  IrqLine irq_;
+  const ClockTree& clocks_;
+  GpioPorts& ports_;
   std::uint32_t psc_active_ = 0;
   std::uint32_t arr_active_ = 0;
   std::uint32_t arr_preload_ = 0;
