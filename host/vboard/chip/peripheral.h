@@ -136,7 +136,6 @@ class Peripheral : public Model {
 
  private:
   void check_fields_slow(std::uint32_t offset, std::uint32_t value, unsigned width);
-  std::uint8_t* bytes() const { return bytes_; }
   std::uint8_t* bytes_;  // the block in the mirrored address space
   std::uintptr_t base_;
   std::uint32_t size_;

@@ -1,43 +1,13 @@
 #include "vboard/chip/usart.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
 #include "vboard/chip/hardware.h"
 
 namespace vboard {
 
 namespace {
-
-// An instance's data from the board's table: its row and its pins (the
-// chip's one choice of pin for each line, among the modelled ones).
-struct Instance {
-  const hw::DeviceRow* row;
-  const hw::AfPin* tx;
-  const hw::AfPin* rx;
-};
-
-[[noreturn, gnu::noinline]] void no_such_usart(int number) {
-  throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
-}
-
-// Each instance by its number, found once: every byte sent asks.
-constexpr int kHighestNumber = 6;
-const Instance& instance(int number) {
-  static const auto by_number = [] {
-    std::array<std::optional<Instance>, kHighestNumber + 1> all{};
-    for (const hw::DeviceRow& row : hw::kDevices)
-      if (row.kind == hw::Kind::usart && row.number >= 0 && row.number <= kHighestNumber)
-        all[static_cast<std::size_t>(row.number)] = Instance{&row, hw::af_pin(row.name, "TX"), hw::af_pin(row.name, "RX")};
-    return all;
-  }();
-  if (number < 0 || number > kHighestNumber || !by_number[static_cast<std::size_t>(number)]) no_such_usart(number);
-  return *by_number[static_cast<std::size_t>(number)];
-}
 
 constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
 constexpr std::uint16_t kClearedByWriteZero = Usart::RXNE | Usart::TC | 0x0100u | 0x0200u;  // and LBD, CTS
@@ -68,9 +38,9 @@ static_assert(ports_before_usarts());
 
 Usart::Usart(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks,
              GpioPorts& ports)
-    : Peripheral(context, row), number_(row.number), irq_(irq), clocks_(clocks), ports_(ports),
+    : Peripheral(context, row), number_(row.number), irq_(irq), clocks_(clocks),
       on_apb2_(row.gate.on_apb2()) {
-  const Instance& i = instance(number_);
+  // The chip's one choice of pin for each line, among the modelled ones.
   auto route = [&ports](const hw::AfPin* p) {
     PinRoute r;
     if (p == nullptr) return r;
@@ -79,8 +49,8 @@ Usart::Usart(const Context& context, const hw::DeviceRow& row, IrqLine irq, cons
     r.af = p->af;
     return r;
   };
-  tx_pin_ = route(i.tx);
-  rx_pin_ = route(i.rx);
+  tx_pin_ = route(hw::af_pin(row.name, "TX"));
+  rx_pin_ = route(hw::af_pin(row.name, "RX"));
 }
 
 void Usart::reset() {
@@ -240,8 +210,7 @@ void Usart::control_changed(std::uint16_t old_cr1) {
   const bool was_rx = (old_cr1 & (UE | RE)) == (UE | RE);
   if (!was_tx && transmitter_on()) {
     start_preamble();
-    const Instance& i = instance(number_);
-    ports_[i.tx->port].set_alternate_output(i.tx->pin, true);  // the line idles high
+    if (tx_pin_.port != nullptr) tx_pin_.port->set_alternate_output(tx_pin_.pin, true);  // the line idles high
   }
   load_shift_register();
   if (!was_rx && receiver_on()) rx_on_since_ = ctx_.now();

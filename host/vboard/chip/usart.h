@@ -208,12 +208,11 @@ class Usart : public Peripheral {
   int number_;
   IrqLine irq_;
   const ClockTree& clocks_;
-  GpioPorts& ports_;
   bool on_apb2_;  // the bus clock is PCLK2 (else PCLK1)
   // A line's pin and the alternate function that routes it to this USART;
   // port null when the pin's port has no model.
   struct PinRoute {
-    const GpioPort* port = nullptr;
+    GpioPort* port = nullptr;
     std::uint8_t pin = 0;  // unsigned: the port's field offsets by shifts
     unsigned af = 0;
   };
