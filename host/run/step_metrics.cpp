@@ -86,6 +86,21 @@ std::vector<StepFigures> step_figures(std::span<const double> t, std::span<const
   return steps;
 }
 
+std::vector<StepFigures> series_steps(const Series& series, StepPeak peak) {
+  std::vector<double> t, setpoint, angle, extra;
+  for (const auto& row : series.rows) {
+    const double to = row[column::kSetpointUnwrapped], at = row[column::kTelemetryUnwrapped];
+    if (std::isnan(to) || std::isnan(at)) continue;
+    t.push_back(row[column::kTime]);
+    setpoint.push_back(to);
+    angle.push_back(at);
+    extra.push_back(peak == StepPeak::kUq ? std::abs(row[column::kUq])
+                                          : std::max({std::abs(row[column::kIa]), std::abs(row[column::kIb]),
+                                                      std::abs(row[column::kIc])}));
+  }
+  return step_figures(t, setpoint, angle, extra);
+}
+
 std::string step_table(const std::vector<StepFigures>& steps, const char* extra_heading) {
   std::string out;
   char line[200];

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "series.h"
+
 namespace run {
 
 struct StepFigures {
@@ -38,6 +40,14 @@ inline constexpr double kSettlingBandDeg = 1.0;
 // `extra` may be empty; otherwise all spans have the same length and `t` rises.
 std::vector<StepFigures> step_figures(std::span<const double> t, std::span<const double> setpoint,
                                       std::span<const double> angle, std::span<const double> extra = {});
+
+// What the peak of a step is taken of in a run's series.
+enum class StepPeak { kPhaseCurrent, kUq };
+
+// The figures of each step of a run's series (run_columns()), on the
+// unwrapped telemetry of the samples that have a decoded frame, with the
+// largest phase current magnitude (or |Uq|) in the step as its peak.
+std::vector<StepFigures> series_steps(const Series& series, StepPeak peak = StepPeak::kPhaseCurrent);
 
 // The figures as a table for a terminal, one row per step; without a
 // heading for the extra column, the column is left out.
