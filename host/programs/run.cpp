@@ -141,6 +141,7 @@ bool write_files(const run::RunOptions& opt, const run::Series& series) {
 
 int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   std::vector<run::SweepRow> rows;
+  std::vector<run::SweepLoadRow> load_rows;
   std::vector<std::string> notes;
   bool failed = false;
   bool lost = false;
@@ -155,10 +156,14 @@ int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
     progress.finish();
     if (run::stop_requested()) break;  // a cut-short run would compare unfairly
     ++done;
-    const auto steps = session.steps();
-    const auto uq = session.steps(run::StepPeak::kUq);
+    const auto figures = session.figures();
+    const auto uq = session.figures(run::StepPeak::kUq);
+    const auto& steps = figures.steps;
     if (steps.empty()) rows.push_back({*g.kp, *g.ki, *g.kd, 0, {}, std::nullopt});
-    for (std::size_t k = 0; k < steps.size(); ++k) rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, steps[k], uq[k].peak_extra});
+    for (std::size_t k = 0; k < steps.size(); ++k) rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, steps[k], uq.steps[k].peak_extra});
+    for (std::size_t k = 0; k < figures.loads.size(); ++k) {
+      load_rows.push_back({*g.kp, *g.ki, *g.kd, k + 1, figures.loads[k], uq.loads[k].peak_extra});
+    }
     char gains[96];
     std::snprintf(gains, sizeof gains, "%g,%g,%g", *g.kp, *g.ki, *g.kd);
     const run::RunSummary& r = session.summary();
@@ -169,6 +174,7 @@ int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   }
   std::printf("gain sweep, %zu run%s from reset, one row per setpoint step (telemetry angle, unwrapped):\n%s", done,
               done == 1 ? "" : "s", run::sweep_table(rows).c_str());
+  if (!load_rows.empty()) std::printf("load steps, one row per setting and load step:\n%s", run::sweep_load_table(load_rows).c_str());
   for (const auto& n : notes) std::printf("  %s\n", n.c_str());
   if (done < opt.sweep.size()) std::printf("interrupted: %zu of %zu settings run\n", done, opt.sweep.size());
   return failed ? 1 : lost ? 3 : 0;
@@ -232,11 +238,9 @@ int report(const run::RunOptions& opt, const run::Session& session, const run::L
   if (live.pty_bytes_dropped() != 0) {
     std::printf("  pty                     %llu bytes not taken by the reader (dropped)\n", u(live.pty_bytes_dropped()));
   }
-  const auto steps = session.steps();
-  if (!steps.empty()) {
-    std::printf("\nstep response (telemetry angle):\n%s", run::step_table(steps, "peak |i| A").c_str());
-    std::printf("  time s: the press + 10 ms debounce + up to a 5 ms frame; peak |i|: largest phase current (--help)\n");
-  }
+  const auto response = session.figures();
+  if (!response.steps.empty()) std::printf("\nstep response (telemetry angle):\n%s", run::step_table(response.steps).c_str());
+  if (!response.loads.empty()) std::printf("\nload steps (telemetry angle):\n%s", run::load_table(response.loads).c_str());
   if (session.series_full()) std::printf("  the series holds the first %zu samples only\n", run::kMaxRows);
   const bool written = write_files(opt, session.series());
   return written ? session.summary().status() : 1;

@@ -108,14 +108,22 @@ int report(CLI::App& app, const CLI::ParseError& e, std::ostream& out, std::ostr
   throw std::invalid_argument("'" + field + "' in '" + gains + "' is not a finite number");
 }
 
-const char* const kRunHelpFooter = R"(The step table, one row per setpoint step seen in the telemetry:
+const char* const kRunHelpFooter = R"(The step table, one row per setpoint step seen in the telemetry, each row up
+to the next setpoint or load step (error = setpoint - angle):
   time s       when the new setpoint first shows in the telemetry: the press, the
                keys' 10 ms debounce, and up to one 5 ms frame
   step deg     old -> new setpoint; rise ms from 10 % to 90 % of the step;
-               overshoot beyond the new setpoint in % of the step; settling ms
-               from the step until the angle stays within 1 deg; error deg the
-               new setpoint minus the angle at the step's end
+               overshoot beyond the new setpoint in % of the step
+  settled      ms from the step until the angle stays within +-5 / +-1 deg;
+               no: outside the band in the step's last 0.1 s
+  last 0.3 s   ring +-deg half the error's peak-to-peak, Hz its frequency over
+               whole periods (none: flat within the sensor's resolution, still
+               most of the time, or less than one period); error deg the mean
+               error over the ring's whole periods
   peak |i| A   the largest magnitude of the three phase currents during the step
+A scenario's [[load]] steps get a second table: load N m before -> after, the
+peak error and its time after the load, back in (ms until within +-1 deg for
+good), the same last 0.3 s, and the peak current.
 Gains (--gains KP,KI,KD), per 10 ms control period on the error in degrees:
   Kp V/deg; Ki V per deg of the error summed once a period; Kd V per deg of
   the error's change from one period to the next.

@@ -124,9 +124,8 @@ class Session {
   const Series& series() const { return sampler_.series(); }
   bool series_full() const { return sampler_.full(); }
   const RunSummary& summary() const { return summary_; }
-  std::vector<StepFigures> steps(StepPeak peak = StepPeak::kPhaseCurrent) const {
-    return series_steps(series(), peak);
-  }
+  // The figures of each setpoint and load step.
+  RunFigures figures(StepPeak peak = StepPeak::kPhaseCurrent) const { return series_figures(series(), s_.loads, peak); }
 
  private:
   void set_up(const Scenario& scenario, const vboard::MotorParams& motor);

@@ -53,7 +53,7 @@ TEST(Session, RunsFromResetToTheSameSeriesAndStepWhateverRanBefore) {
   EXPECT_TRUE(same(series, again.series()));
   EXPECT_FALSE(same(series, other_gains.series())) << "the gains reach the firmware";
   EXPECT_EQ(first.summary().status(), 0);
-  const auto steps = first.steps();
+  const auto steps = first.figures().steps;
   ASSERT_EQ(steps.size(), 1u);
   // The press, the keys' 10 ms debounce and up to a 5 ms frame.
   EXPECT_GE(steps[0].at_s, 0.21);
@@ -61,7 +61,7 @@ TEST(Session, RunsFromResetToTheSameSeriesAndStepWhateverRanBefore) {
   EXPECT_GT(steps[0].to_deg, steps[0].from_deg);
   // The columns are read by name as well as by place.
   EXPECT_EQ(series.values("uq_v").back(), series.rows.back()[run::column::kUq]);
-  EXPECT_GT(first.steps(run::StepPeak::kUq)[0].peak_extra.value_or(0.0), 0.0);
+  EXPECT_GT(first.figures(run::StepPeak::kUq).steps[0].peak_extra.value_or(0.0), 0.0);
 }
 
 TEST(Session, EventsToldLeaveTheRunAsItIsAndAStopEndsIt) {
