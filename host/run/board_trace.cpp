@@ -50,7 +50,7 @@ BoardTrace::Wires BoardTrace::declare(trace::VcdWriter& vcd) {
 
 BoardTrace::BoardTrace(vboard::Board& board, vboard::GroundStation& station, vboard::Ticks from, vboard::Ticks to)
     : board_(board),
-      spi_(*vboard::Spi::of(board, 2)),
+      spi_(board.spi(2)),
       from_(from),
       to_(to),
       vcd_({ticks_to_ns(from), ticks_to_ns(to)}),
@@ -131,7 +131,7 @@ void BoardTrace::handler(int exception, vboard::Ticks t, bool running) {
 }
 
 void BoardTrace::heard(std::uint16_t value, vboard::Ticks start) {
-  const vboard::Usart& usart = *vboard::Usart::of(board_, 3);
+  const vboard::Usart& usart = board_.usart(3);
   const vboard::SerialFormat f = usart.format();
   // The line is drawn as 8N1; other shapes are left out rather than drawn wrong.
   if (f.data_bits != 8 || f.parity != vboard::Parity::kNone || usart.bit_time() <= 0) return;

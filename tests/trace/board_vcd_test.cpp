@@ -60,7 +60,7 @@ TEST(BoardTrace, ARunsDumpDecodesToWhatTheBoardDid) {
   });
   board.at(to, [&] {
     for (int e = 0; e < vboard::kExceptions; ++e) entries[static_cast<std::size_t>(e)] = board.handler_entries(e) - entries[static_cast<std::size_t>(e)];
-    for (const auto& f : vboard::Spi::of(board, 2)->frames()) {
+    for (const auto& f : board.spi(2).frames()) {
       if (f.start >= from && f.end < to) spi.push_back(f);
     }
   });
