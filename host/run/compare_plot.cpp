@@ -84,7 +84,7 @@ std::vector<std::string> check_run_csv(const std::string& path) {
 
   std::string line;
   if (!next_line(line)) throw std::runtime_error(refused + "the file is empty");
-  const std::vector<std::string> columns = fields(line);
+  std::vector<std::string> columns = fields(line);
   const std::vector<std::string> known = run_columns();
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const bool ok = std::find(known.begin(), known.end(), columns[i]) != known.end() &&
