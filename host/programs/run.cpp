@@ -29,7 +29,6 @@
 #include "scenario_board.h"
 #include "series.h"
 #include "session.h"
-#include "time_text.h"
 #include "step_metrics.h"
 #include "stop_signal.h"
 
@@ -258,13 +257,13 @@ bool write_vcd(const run::RunOptions& opt, run::BoardTrace& vcd, vboard::Ticks r
     return false;
   }
   const trace::VcdWriter& w = vcd.writer();
-  std::printf("wrote %s (%s to %s of virtual time", opt.vcd_path.c_str(), run::format_time(opt.vcd_from_s).c_str(),
-              run::format_time(static_cast<double>(w.end()) * 1e-9).c_str());
+  std::printf("wrote %s (%.3f ms to %.3f ms of virtual time", opt.vcd_path.c_str(), opt.vcd_from_s * 1e3,
+              static_cast<double>(w.end()) * 1e-6);
   if (w.cut()) std::printf(", cut short by the bound of %zu changes", trace::VcdWriter::kDefaultMaxChanges);
   std::printf(")\n");
   if (run_end < run::ticks_of(opt.vcd_to_s)) {
-    std::printf("  the run ended at %s, inside the window: nothing changes in the dump after that\n",
-                run::format_time(run::seconds_of(run_end)).c_str());
+    std::printf("  the run ended at %.3f ms, inside the window: nothing changes in the dump after that\n",
+                vboard::to_ms(run_end));
   }
   return true;
 }
@@ -299,8 +298,10 @@ int run_main(int argc, char** argv) {
   if (!opt.quiet) options.events = event_lines(&progress);
   options.verbose = opt.verbose && !opt.quiet;
   options.frames = !opt.no_frames;
-  run::Session session(opt.scenario, *motor, opt.scenario.gains, options);
+  // Declared before the session: the session's end resets the board, which
+  // drops the dump's observers, before the dump goes.
   std::optional<run::BoardTrace> vcd;
+  run::Session session(opt.scenario, *motor, opt.scenario.gains, options);
   if (!opt.vcd_path.empty()) {
     vcd.emplace(session.board(), session.station(), run::ticks_of(opt.vcd_from_s), run::ticks_of(opt.vcd_to_s));
   }

@@ -27,7 +27,8 @@ namespace run {
 class BoardTrace {
  public:
   // Attaches to the board (after its reset, before `from`); the dump covers
-  // [from, to). Throws std::invalid_argument for an empty window.
+  // [from, to). Throws std::invalid_argument for an empty window. The
+  // observers it installs hold it: it must outlive the board's next reset.
   BoardTrace(vboard::Board& board, vboard::GroundStation& station, vboard::Ticks from, vboard::Ticks to);
   BoardTrace(const BoardTrace&) = delete;
   BoardTrace& operator=(const BoardTrace&) = delete;
