@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,7 +100,7 @@ void print_steps(const char* heading, const run::RunFigures& f) {
 // `grid` and `w` are those the candidates ran with (a merge's from its shards).
 int report(const tune::Options& o, const ObjectiveArgs& a, const run::TuneObjective& objective,
            const tune::GridSpec& grid, const tune::Weights& w, const std::vector<tune::Row>& rows,
-           const tune::Gains& specified) {
+           const tune::Gains& specified, const std::optional<tune::Row>& nominal_best) {
   const tune::Row& best = rows.front();
   if (best.eval.failed()) {
     std::printf("\nno candidate passed every constraint: widen the bounds (--kp, --ki, --kd) or allow more time at "
@@ -127,12 +128,23 @@ int report(const tune::Options& o, const ObjectiveArgs& a, const run::TuneObject
     }
   }
   if (objective.robust) {
-    std::printf("\ncost on each motor             best found          the image's own\n");
+    std::printf("\n%-38s %10s %-12s %11s\n", "cost on each motor", "best found", "", "image's own");
     for (std::size_t m = 0; m < objective.motors.size(); ++m) {
       const auto t = tune::score(tuned.runs[m].eval, w), s = tune::score(image.runs[m].eval, w);
-      std::printf("  %-32s %10.4g %-8s %10.4g %s\n", objective.motor_names[m].c_str(), t.cost,
+      std::printf("  %-36s %10.4g %-12s %11.4g %s\n", objective.motor_names[m].c_str(), t.cost,
                   t.failed() ? tune::failure_text(t.failures).c_str() : "pass", s.cost,
                   s.failed() ? tune::failure_text(s.failures).c_str() : "pass");
+    }
+  }
+  if (nominal_best) {
+    const double there = tune::score(tuned.runs[0].eval, w).cost;
+    std::printf("\nwhat robustness costs on the nominal motor: the robust best costs %.4g there; the same search on "
+                "the nominal motor alone finds%s", there, gains_label("", nominal_best->gains).c_str());
+    if (nominal_best->eval.failed()) {
+      std::printf(", which fails (%s)\n", tune::failure_text(nominal_best->eval.failures).c_str());
+    } else {
+      std::printf(", cost %.4g: %+.1f %%\n", nominal_best->eval.cost,
+                  (there / nominal_best->eval.cost - 1.0) * 100.0);
     }
   }
   print_steps("step response with the best gains, nominal motor (telemetry angle):", tuned.runs[0].figures);
@@ -223,8 +235,9 @@ int tune_main(int argc, char** argv) {
         tune::write_results(o.results_path, tune::results_of(o.settings, out));
       }
     }
-    std::fprintf(stderr, "%zu candidates in %.3f s: %.1f per second with %zu jobs\n", out.trials, out.wall_s,
-                 out.wall_s > 0.0 ? static_cast<double>(out.trials) / out.wall_s : 0.0, o.settings.jobs);
+    std::fprintf(stderr, "%zu candidates in %.3f s: %.1f per second with %zu job%s\n", out.trials, out.wall_s,
+                 out.wall_s > 0.0 ? static_cast<double>(out.trials) / out.wall_s : 0.0, o.settings.jobs,
+                 o.settings.jobs == 1 ? "" : "s");
     const auto rows = tune::ranked(out);
     if (out.stopped_by) {
       std::printf("stopped by signal %d after %zu candidates (no file written); the best so far:\n%s", out.stopped_by,
@@ -237,7 +250,27 @@ int tune_main(int argc, char** argv) {
       return 0;
     }
     std::printf("objective: %s\n%s", o.settings.objective.c_str(), tune::ranked_table(rows, o.top).c_str());
-    return report(o, a, objective, grid, weights, rows, specified);
+    // What robustness costs: the same search on the nominal motor alone (a
+    // fifth of the robust one's trials with the default variations). A merge
+    // leaves it out: it would run the whole grid here.
+    std::optional<tune::Row> nominal_best;
+    if (objective.robust && !o.merge) {
+      run::TuneObjective nominal = objective;
+      nominal.robust = false;
+      nominal.motors.resize(1);
+      nominal.motor_names.resize(1);
+      tune::Settings settings = o.settings;
+      settings.objective = run::objective_text(nominal);
+      if (!o.quiet) std::fprintf(stderr, "the same search on the nominal motor alone, for comparison\n");
+      const auto nominal_out = tune::search(settings, run::tune_evaluator(nominal, weights));
+      if (nominal_out.stopped_by) {
+        std::printf("stopped by signal %d in the nominal search that the robust best is compared with (no file "
+                    "written)\n", nominal_out.stopped_by);
+        return 128 + nominal_out.stopped_by;
+      }
+      nominal_best = tune::ranked(nominal_out).front();
+    }
+    return report(o, a, objective, grid, weights, rows, specified, nominal_best);
   } catch (const tune::TuneError& e) {
     return bad(e.what());
   }
