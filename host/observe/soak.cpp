@@ -48,7 +48,7 @@ class Soak {
     faults_ = std::make_unique<Faults>(b);
     pwm_ = b.find<SensorPwm>();
     keys_ = b.find<Keys>();
-    station_ = &GroundStation::of(b);
+    station_ = &b.ground_station();
     segments_[1] = {0, random_.uniform(0.0, 360.0), 0.0};
     segments_[0] = segments_[1];
     b.rotor().set(segments_[1].angle, 0.0, 0);
@@ -231,7 +231,7 @@ class Soak {
     report_.bad_frames = decoder_.bad_frames();
     report_.fault_events = faults_->events();
     report_.flood_bytes = station_->bytes_sent();
-    const auto& s = Usart::of(b, 3)->stats();
+    const auto& s = b.usart(3).stats();
     report_.serial_errors = s.noise_errors + s.framing_errors;
     report_.stalled = stop.stalled;
     report_.stopped_in_handler = stop.stopped_in_handler;
