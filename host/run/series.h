@@ -84,9 +84,6 @@ std::string gnuplot_string(const std::string& s);
 // the output (`output_path` when given) and the CSV's separator; throws
 // std::runtime_error for another extension.
 std::string plot_preamble(const std::string& image_path, const std::string& output_path, int height);
-// Runs gnuplot on the script `script_for` gives for the file it is to draw
-// into (a temporary one, renamed to `image_path` when gnuplot succeeded);
-// throws std::runtime_error with gnuplot's complaint when it fails.
-void draw_with_gnuplot(const std::string& image_path, const std::function<std::string(const std::string&)>& script_for);
+// draw_with_gnuplot (above) runs the script.
 
 }  // namespace run
