@@ -237,6 +237,13 @@ void analyse(BodeResult& r) {
 
 }  // namespace
 
+bool stable_with_margin(const analysis::Margins& m) {
+  if (m.stability != analysis::Stability::kStable) return false;
+  if (m.phase_margin && m.phase_margin->phase_margin_deg < kWantedPhaseMarginDeg) return false;
+  if (m.gain_margin && m.gain_margin->gain_margin_db < kWantedGainMarginDb) return false;
+  return !(m.lower_gain_margin && m.lower_gain_margin->gain_margin_db > -kWantedGainMarginDb);
+}
+
 analysis::PidGains gains_over_image(const Gains& over) {
   vboard::board().reset();
   analysis::PidGains g{static_cast<double>(MotorAPosition.Kp), static_cast<double>(MotorAPosition.Ki),
@@ -252,9 +259,9 @@ AmplitudeRule amplitude_rule(const vboard::MotorParams& motor) {
   rule.stiction_uq_v = std::max(motor.breakaway_torque_nm, motor.coulomb_friction_nm) / motor.torque_constant_nm_per_a *
                        motor.phase_resistance_ohm;
   rule.max_peak_uq_v = 0.8 * kModulationLimitV;
-  rule.target_uq_v = std::clamp(4.0 * rule.stiction_uq_v, 1.0, 0.5 * kModulationLimitV);
-  rule.min_uq_v = std::min(std::max(0.5, 2.0 * rule.stiction_uq_v), 0.8 * rule.target_uq_v);
-  rule.max_speed_dps = 15.0 / (motor.pole_pairs * kControlPeriodS);
+  rule.target_uq_v = std::clamp(4.0 * rule.stiction_uq_v, 2.0, 0.5 * kModulationLimitV);
+  rule.min_uq_v = std::min(std::max(1.0, 2.0 * rule.stiction_uq_v), 0.8 * rule.target_uq_v);
+  rule.max_speed_dps = 30.0 / (motor.pole_pairs * kControlPeriodS);
   return rule;
 }
 
@@ -352,6 +359,9 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   for (const DwellPoint& p : r.points) measured_hz.push_back(p.hz);
   r.model = model_plant(motor, measured_hz, r.model_delay_s);
   analyse(r);
+  r.model_margins = analysis::margins(
+      analysis::loop_gain(r.analysed, model_plant(motor, model_grid(), r.model_delay_s), kControlPeriodS),
+      r.integrators);
   r.measured_t.assign(r.points.size(), std::nullopt);
 
   const bool same = r.analysed.kp == r.identify.kp && r.analysed.ki == r.identify.ki && r.analysed.kd == r.identify.kd;
@@ -372,7 +382,7 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
       }
       r.virtual_s += d.virtual_s();
     }
-    return r;
+    if (stable_with_margin(r.margins) || !r.failure.empty() || r.interrupted) return r;
   }
   r.step_ring = step_ring(scenario, motor, r.analysed);
   if (!b.describing) return r;
@@ -393,7 +403,7 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   }
   centre = std::clamp(centre, 1.0, 30.0);
   const std::vector<double> df_hz = analysis::log_frequencies(0.6 * centre, std::min(1.6 * centre, 45.0), 6);
-  const std::vector<double> targets = {2.0, 5.0, 10.0, 14.0, 18.0, 24.0, 30.0};
+  const std::vector<double> targets = {3.0, 6.0, 9.0, 12.0, 14.0, 16.0, 18.0, 21.0, 25.0, 30.0};
   const analysis::Response df_model = model_plant(motor, df_hz, r.model_delay_s);
   Dweller d(s, motor, r.identify);
   for (std::size_t k = 0; k < df_hz.size() && r.failure.empty() && !r.interrupted; ++k) {
@@ -432,6 +442,9 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   }
   if (!table.empty()) {
     f.cycle = analysis::predict_limit_cycle(table, r.analysed, kControlPeriodS);
+    for (const auto& c : f.cycle.crossovers) {
+      if (c.hz && (!f.closest || std::abs(c.gain_db) < std::abs(f.closest->gain_db))) f.closest = c;
+    }
     r.limit_cycle = f;
   }
   return r;
@@ -445,7 +458,10 @@ std::string verdict_text(const BodeResult& r) {
   const analysis::Margins& m = r.margins;
   switch (m.stability) {
     case analysis::Stability::kStable:
-      return "STABLE: no closed-loop pole outside the unit circle";
+      if (stable_with_margin(m)) return "STABLE with margin: no closed-loop pole outside the unit circle";
+      return "STABLE, BUT WITH LITTLE MARGIN (under 30 deg of phase or 6 dB of gain) at this amplitude: a kick "
+             "rings for long, and where friction or the voltage limit bend the plant with the amplitude the ring "
+             "may last; the describing function below says at which amplitude";
     case analysis::Stability::kUnstable:
       return "NOT STABLE: " + std::to_string(m.unstable_poles) +
              " closed-loop poles outside the unit circle; a small disturbance grows until amplitude-dependent "
@@ -525,6 +541,17 @@ std::string bode_report(const BodeResult& r) {
         m.crossings_below_range, m.crossings_below_range == 1 ? "" : "s");
   }
   o << "  verdict: " << verdict_text(r) << "\n";
+  {
+    const analysis::Margins& mm = r.model_margins;
+    o << "  on the hand-derived plant (no friction, no limits): ";
+    if (mm.phase_margin) put("phase margin %.1f deg at %.2f Hz, ", mm.phase_margin->phase_margin_deg, mm.phase_margin->hz);
+    if (mm.gain_margin) put("gain margin %.2f dB at %.2f Hz, ", mm.gain_margin->gain_margin_db, mm.gain_margin->hz);
+    o << (stable_with_margin(mm)                                  ? "stable with margin"
+          : mm.stability == analysis::Stability::kStable          ? "stable, little margin"
+          : mm.stability == analysis::Stability::kUnstable        ? "not stable (" + std::to_string(mm.unstable_poles) + " poles outside)"
+                                                                   : "undetermined")
+      << "\n";
+  }
   if (stable && r.closed_figures) {
     const auto& f = *r.closed_figures;
     if (f.bandwidth_hz) {
@@ -572,7 +599,12 @@ std::string bode_report(const BodeResult& r) {
       }
     }
     if (f.cycle.predicted.empty()) {
-      o << "  predicted limit cycle: C P(A) does not reach -1 within the measured amplitudes\n";
+      o << "  predicted limit cycle: C P(A) does not pass -1 within the measured amplitudes";
+      if (f.closest) {
+        put("; it comes nearest at A %.1f deg, %.2f Hz (|C P(A)| %+.2f dB at -180 deg): the ring sits there",
+            f.closest->amplitude, *f.closest->hz, f.closest->gain_db);
+      }
+      o << "\n";
     }
     for (const auto& p : f.cycle.predicted) {
       put("  predicted limit cycle (C P(A) = -1): +-%.1f deg at %.2f Hz, %s\n", p.amplitude, p.hz,
@@ -589,7 +621,7 @@ std::string bode_report(const BodeResult& r) {
 namespace {
 
 struct Columns {
-  std::vector<double> p_phase, model_phase, l_phase, t_phase;
+  std::vector<double> p_phase, model_phase, l_phase, t_phase, t_measured_phase;  // NaN: not measured
 };
 
 Columns unwrapped(const BodeResult& r) {
@@ -598,6 +630,12 @@ Columns unwrapped(const BodeResult& r) {
   c.model_phase = analysis::unwrapped_phase_deg(r.model, -90.0);
   c.l_phase = analysis::unwrapped_phase_deg(r.loop, -180.0);
   c.t_phase = analysis::unwrapped_phase_deg(r.closed, 0.0);
+  // The measured T beside the predicted one: the turn nearest to it.
+  for (std::size_t i = 0; i < r.points.size(); ++i) {
+    const bool have = i < r.measured_t.size() && r.measured_t[i];
+    const double d = have ? deg(r.measured_t[i]->t) : NAN;
+    c.t_measured_phase.push_back(have ? d + 360.0 * std::round((c.t_phase[i] - d) / 360.0) : NAN);
+  }
   return c;
 }
 
@@ -628,7 +666,7 @@ void write_bode_csv(const std::string& path, const BodeResult& r) {
                    num(db(r.model[i].h)).c_str(), num(c.model_phase[i]).c_str(), num(db(r.loop[i].h)).c_str(),
                    num(c.l_phase[i]).c_str(), stable ? num(db(r.closed[i].h)).c_str() : "",
                    stable ? num(c.t_phase[i]).c_str() : "", t ? num(db(t->t)).c_str() : "",
-                   t ? num(deg(t->t)).c_str() : "");
+                   num(c.t_measured_phase[i]).c_str());
     }
   }
   for (const DescribingPoint& d : r.describing) {
@@ -652,7 +690,7 @@ void write_bode_plot(const std::string& image_path, const BodeResult& r, const s
          << num(db(r.model[i].h)) << ' ' << num(c.model_phase[i]) << ' ' << num(db(r.loop[i].h)) << ' '
          << num(c.l_phase[i]) << ' ' << (stable ? num(db(r.closed[i].h)) : "NaN") << ' '
          << (stable ? num(c.t_phase[i]) : "NaN") << ' ' << (t ? num(db(t->t)) : "NaN") << ' '
-         << (t ? num(deg(t->t)) : "NaN") << '\n';
+         << (t ? num(c.t_measured_phase[i]) : "NaN") << '\n';
   }
   data << "EOD\n";
   // The margins as lines and labels on both panels.
@@ -671,7 +709,7 @@ void write_bode_plot(const std::string& image_path, const BodeResult& r, const s
     marks << "set label " << tag++ << " sprintf('gain margin %.2f dB at %.2f Hz', " << m.gain_margin->gain_margin_db
           << ", " << m.gain_margin->hz << ") at " << m.gain_margin->hz << ", graph 0.84 offset 0.5,0 tc rgb '#9467bd'\n";
   }
-  const std::string verdict = stable ? "stable" : m.stability == analysis::Stability::kUnstable ? "NOT STABLE" : "undetermined";
+  const std::string verdict = stable_with_margin(m) ? "stable with margin" : stable ? "stable, little margin" : m.stability == analysis::Stability::kUnstable ? "NOT STABLE" : "undetermined";
   const bool svg = image_path.size() > 4 && image_path.compare(image_path.size() - 4, 4, ".svg") == 0;
   draw_plot(image_path, [&](const std::string& drawn) {
     std::ostringstream g;
@@ -692,7 +730,7 @@ void write_bode_plot(const std::string& image_path, const BodeResult& r, const s
     g << "set output " << q << "\n" << data.str();
     g << "set logscale x\nset grid xtics mxtics ytics\nset xrange [" << r.points.front().hz * 0.9 << ":"
       << r.points.back().hz * 1.1 << "]\n";
-    g << "set multiplot layout 2,1 title " << t << "\nset lmargin 10\nset key outside right top\n";
+    g << "set multiplot layout 2,1 title " << t << "\nset lmargin 10\nset rmargin 27\nset key at screen 0.99, graph 1 right top\n";
     g << marks.str();
     g << "set ylabel 'magnitude (dB)'\nset format x ''\n";
     g << "plot $D using 1:2 with linespoints pt 7 ps 0.6 lw 2 lc rgb '#1f77b4' title 'P measured (deg/V)', \\\n"

@@ -14,7 +14,7 @@
 // From P: the loop gain L = C P of any gains (C the firmware's PID, exact at
 // 10 ms), its margins and the verdict on stability, and T = L / (1 + L)
 // with bandwidth and peak where the loop is stable, beside T measured
-// directly under those gains. Where it is not stable, P is measured again at
+// directly under those gains. Where it is not stable with margin, P is measured again at
 // several angle amplitudes near the crossover (the plant's describing
 // function) and the limit cycle predicted where C P(A) = -1.
 #pragma once
@@ -40,7 +40,7 @@ inline constexpr double kControlPeriodS = 0.01;
 // The amplitude rule at each point: Uq's swing aims at `target_uq_v`,
 // between `min_uq_v` (well above the friction band) and the modulation's
 // linear range, with its peak below `max_peak_uq_v`; and the rotor's speed
-// stays below `max_speed_dps`, where it turns 15 electrical degrees in a
+// stays below `max_speed_dps`, where it turns 30 electrical degrees in a
 // control period (the commutation angle is held for the period: faster,
 // the torque falls with the angle's lag). At low frequencies the speed
 // bound rules, and Uq's swing may stay below `min_uq_v`.
@@ -78,6 +78,10 @@ struct LimitCycleFigures {
   // Where |1 + C P(A)| is smallest on the measured grid: the closest the
   // loop comes to -1, when the phase of C P(A) never passes -180 degrees.
   double nearest_amplitude_deg = 0.0, nearest_hz = 0.0, nearest_distance = 0.0;
+  // The amplitude whose phase crossover has |C P(A)| nearest 0 dB: where
+  // no amplitude reaches -1 exactly, the ring sits where the loop comes
+  // nearest to it.
+  std::optional<analysis::AmplitudeCrossover> closest;
 };
 
 struct BodeRequest {
@@ -95,6 +99,7 @@ struct BodeResult {
   std::vector<DwellPoint> points;
   analysis::Response plant, model, loop, closed;
   analysis::Margins margins;
+  analysis::Margins model_margins;  // of the same gains on the hand-derived (friction-free) plant
   int integrators = 2;
   std::optional<analysis::ClosedLoopFigures> closed_figures;  // only where stable
   std::vector<std::optional<DwellPoint>> measured_t;          // under the analysed gains, where stable
@@ -107,6 +112,14 @@ struct BodeResult {
   bool interrupted = false;
   std::string failure;     // why the measurement could not finish
 };
+
+// Stable with the margins a loop wants: at least 30 degrees of phase and
+// 6 dB of gain (either way, for a loop stable only above some gain). Less
+// than that, a kick rings for long, and friction or the voltage limit,
+// which bend the plant with the amplitude, may hold the ring.
+inline constexpr double kWantedPhaseMarginDeg = 30.0;
+inline constexpr double kWantedGainMarginDb = 6.0;
+bool stable_with_margin(const analysis::Margins& m);
 
 // The delay from Uq to the angle the PID reads, beyond the zero-order hold
 // of the control period, as the board's timing gives it: the angle is the

@@ -233,7 +233,7 @@ class RunCommandLine {
 
   // The frequency response instead of a run.
   void add_bode_options() {
-    bode_ = app_.add_flag("--bode", o_.bode,
+    app_.add_flag("--bode", o_.bode,
                           "measure the loop's frequency response instead of a run: the plant by sine dwells, the loop "
                           "gain and margins of the gains (the image's or --gains), --csv and --plot take the points "
                           "and the Bode plot");
@@ -251,7 +251,7 @@ class RunCommandLine {
                        ->check(CLI::Range(2, kBodeMaxPoints));
     auto* describing = app_.add_flag("--no-describing", no_describing_,
                                      "with --bode: skip the describing-function measurement of an unstable loop");
-    for (auto* o : {id, amp, range, points, describing}) o->needs(bode_);
+    bode_only_ = {id, amp, range, points, describing};
   }
 
   // What comes out, the gains, and how the run is paced.
@@ -362,7 +362,12 @@ class RunCommandLine {
   std::optional<int> apply_bode(std::ostream& err) {
     Scenario& s = o_.scenario;
     o_.bode = o_.bode || s.bode.given;
-    if (!o_.bode) return std::nullopt;
+    if (!o_.bode) {
+      for (const CLI::Option* o : bode_only_) {
+        if (o->count() > 0) return bad(err, o->get_name() + " needs --bode or a scenario with a [bode] table");
+      }
+      return std::nullopt;
+    }
     BodeSettings& b = s.bode;
     if (!identify_text_.empty()) {
       b.identify_gains = parse_gains(identify_text_);
@@ -437,7 +442,7 @@ class RunCommandLine {
   int points_ = 0;
   bool no_describing_ = false;
   CLI::Option* setpoint_ = nullptr;
-  CLI::Option* bode_ = nullptr;
+  std::vector<CLI::Option*> bode_only_;  // the options that only --bode reads
   double rotor_angle_ = 0.0;
   bool no_sensor_ = false, bad_parity_ = false, crystal_fails_ = false;
   CLI::Option* duration_ = nullptr;
