@@ -282,7 +282,7 @@ analysis::PidGains choose_identify_gains(const vboard::MotorParams& motor, std::
     double gm = 0.0, pm = 0.0, hz = 0.0;
   } best;
   int candidates = 0;
-  for (const double kp : {0.03, 0.05, 0.08, 0.12, 0.2, 0.3}) {
+  for (const double kp : {0.03, 0.05, 0.08, 0.12, 0.2, 0.3, 0.5, 1.0, 2.0}) {
     for (const double ratio : {1.0, 2.0, 3.0, 5.0}) {
       for (const double ki_share : {0.0, 0.01}) {
         const analysis::PidGains g{kp, kp * ki_share, kp * ratio};
@@ -406,15 +406,16 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   const std::vector<double> targets = {3.0, 6.0, 9.0, 12.0, 14.0, 16.0, 18.0, 21.0, 25.0, 30.0};
   const analysis::Response df_model = model_plant(motor, df_hz, r.model_delay_s);
   Dweller d(s, motor, r.identify);
-  for (std::size_t k = 0; k < df_hz.size() && r.failure.empty() && !r.interrupted; ++k) {
+  for (std::size_t k = 0; k < df_hz.size() && r.describing_stopped.empty() && !r.interrupted; ++k) {
     // The identification loop's T from the model gives the first guess.
     const Complex c = analysis::pid_response(r.identify, df_hz[k], kControlPeriodS);
     const double t_mag = std::abs(c * df_model[k].h / (1.0 + c * df_model[k].h));
     for (const double target : targets) {
       auto point = dwell_for_angle(d, df_hz[k], target, target / std::max(t_mag, 0.05));
       if (!point) {
-        r.failure = d.failure();
-        r.interrupted = r.failure.empty();
+        // A swing the loop cannot hold ends the table, not the analysis.
+        r.describing_stopped = d.failure();
+        r.interrupted = r.describing_stopped.empty();
         break;
       }
       r.describing.push_back({target, *point});
@@ -425,7 +426,7 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   }
   r.virtual_s += d.virtual_s();
   d.finish();
-  if (!r.failure.empty() || r.interrupted) return r;
+  if (r.interrupted) return r;
 
   std::vector<analysis::DescribingPoint> table;
   LimitCycleFigures f;
@@ -579,6 +580,7 @@ std::string bode_report(const BodeResult& r) {
           p.dwell.peak_uq_v, db(p.dwell.p), deg(p.dwell.p), db(cp), deg(cp));
     }
     o << "  *: the angle's swing missed A by more than 10 %: the row is left out of the prediction\n";
+    if (!r.describing_stopped.empty()) o << "  the table stops early: " << r.describing_stopped << "\n";
   }
   if (r.step_ring) {
     if (r.step_ring->amplitude_deg && r.step_ring->frequency_hz) {

@@ -104,6 +104,7 @@ struct BodeResult {
   std::optional<analysis::ClosedLoopFigures> closed_figures;  // only where stable
   std::vector<std::optional<DwellPoint>> measured_t;          // under the analysed gains, where stable
   std::vector<DescribingPoint> describing;
+  std::string describing_stopped;  // why the describing function's table ends early
   std::optional<LimitCycleFigures> limit_cycle;
   // The ring the analysed gains leave in a run of the firmware: the last
   // 0.3 s of a 1.5 s row after a 100 degree setpoint step.

@@ -262,6 +262,9 @@ class RunCommandLine {
     gains_ = app_.add_option("--gains", gains_text_,
                              "position-loop gains written into the firmware's RAM after reset: KP,KI,KD")
                  ->check(kGains);
+    motor_ = app_.add_option("--motor", motor_text_,
+                             "the motor preset (the scenario's [motor] changes stay on top): gimbal, gimbal-heavy, "
+                             "gimbal-2204, gimbal-2204-camera, gimbal-5208, gimbal-5208-camera");
     auto* sweep = app_.add_option("--sweep", sweep_texts_,
                                   "one run from reset per setting KP,KI,KD (several), one row of step figures each")
                       ->check(kGains)
@@ -302,6 +305,10 @@ class RunCommandLine {
     o_.until_interrupted = o_.realtime && duration_->count() == 0 && o_.scenario_path.empty();
     if (o_.until_interrupted) s.duration_s = kMaxSeconds;
     if (gains_->count() > 0) s.gains = parse_gains(gains_text_);
+    if (motor_->count() > 0) {
+      s.motor = motor_text_;
+      s.motor_preset_where = "--motor";
+    }
     for (const auto& text : sweep_texts_) o_.sweep.push_back(parse_gains(text));
     if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
     if (auto code = apply_presses(err)) return code;
@@ -435,7 +442,8 @@ class RunCommandLine {
 
   RunOptions& o_;
   CLI::App app_;
-  std::string duration_text_, hold_text_, flood_text_, gains_text_;
+  std::string duration_text_, hold_text_, flood_text_, gains_text_, motor_text_;
+  CLI::Option* motor_ = nullptr;
   std::vector<std::string> press_texts_, sweep_texts_, setpoint_texts_;
   std::string identify_text_, range_text_;
   double amplitude_ = 0.0;

@@ -73,6 +73,9 @@ SetpointEntry parse_setpoint(const std::string& text) {
   const std::string kind = text.substr(0, colon);
   const std::string values = text.substr(colon + 1, at - colon - 1);
   const std::string times = text.substr(at + 1);
+  if (kind != "step" && kind != "ramp" && kind != "sine" && kind != "chirp") {
+    refuse(text, "unknown kind '" + kind + "' (use step, ramp, sine or chirp)");
+  }
   SetpointEntry e;
   e.where = "--setpoint " + text;
   if (kind == "step") {
@@ -94,7 +97,7 @@ SetpointEntry parse_setpoint(const std::string& text) {
     if (v.size() != 2) refuse(text, "a sine takes an amplitude and a frequency: sine:10deg,2Hz@1s..4s");
     e.deg = number_with(text, v[0], "deg");
     e.hz = number_with(text, v[1], "Hz");
-  } else if (kind == "chirp") {
+  } else {
     e.kind = SetpointKind::kChirp;
     if (v.size() != 2 && v.size() != 3) {
       refuse(text, "a chirp takes an amplitude, a frequency range and lin or log: chirp:5deg,1Hz..20Hz,log@1s..11s");
@@ -107,8 +110,6 @@ SetpointEntry parse_setpoint(const std::string& text) {
       if (v[2] != "lin" && v[2] != "log") refuse(text, "'" + v[2] + "': the sweep is lin or log");
       e.log_sweep = v[2] == "log";
     }
-  } else {
-    refuse(text, "unknown kind '" + kind + "' (use step, ramp, sine or chirp)");
   }
   if (auto p = setpoint_problem(e)) refuse(text, p->key + " " + p->why);
   return e;
