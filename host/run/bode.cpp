@@ -204,9 +204,9 @@ double guess_setpoint_amp(const analysis::PidGains& g, Complex model_p, double h
   return std::min(for_uq, for_speed);
 }
 
-// The ring the analysed gains leave after a 100 degree setpoint step: the
-// step table's last 0.3 s, from a run of the firmware.
-std::optional<Ring> step_ring(const Scenario& base, const vboard::MotorParams& motor, const analysis::PidGains& g) {
+// The step figures of the analysed gains after a 100 degree setpoint step:
+// its ring is the step table's last 0.3 s, from a run of the firmware.
+std::optional<StepFigures> step_after(const Scenario& base, const vboard::MotorParams& motor, const analysis::PidGains& g) {
   Scenario s = base;
   s.bode = {};
   s.duration_s = 2.0;
@@ -220,7 +220,7 @@ std::optional<Ring> step_ring(const Scenario& base, const vboard::MotorParams& m
   if (session.summary().status() != 0) return std::nullopt;
   const RunFigures f = session.figures();
   if (f.steps.empty()) return std::nullopt;
-  return f.steps.front().ring;
+  return f.steps.front();
 }
 
 void analyse(BodeResult& r) {
@@ -384,7 +384,7 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
     }
     if (stable_with_margin(r.margins) || !r.failure.empty() || r.interrupted) return r;
   }
-  r.step_ring = step_ring(scenario, motor, r.analysed);
+  r.step = step_after(scenario, motor, r.analysed);
   if (!b.describing) return r;
 
   // The describing function around the loop's crossover: the frequency
@@ -582,13 +582,16 @@ std::string bode_report(const BodeResult& r) {
     o << "  *: the angle's swing missed A by more than 10 %: the row is left out of the prediction\n";
     if (!r.describing_stopped.empty()) o << "  the table stops early: " << r.describing_stopped << "\n";
   }
-  if (r.step_ring) {
-    if (r.step_ring->amplitude_deg && r.step_ring->frequency_hz) {
+  if (r.step) {
+    const Ring& ring = r.step->ring;
+    if (ring.amplitude_deg && ring.frequency_hz) {
       put("  a run of the firmware with these gains rings +-%.2f deg at %.2f Hz after a 100 deg setpoint step (the "
           "step table's last 0.3 s)\n",
-          *r.step_ring->amplitude_deg, *r.step_ring->frequency_hz);
+          *ring.amplitude_deg, *ring.frequency_hz);
     } else {
-      o << "  a run of the firmware with these gains shows no ring after a 100 deg setpoint step\n";
+      put("  a run of the firmware with these gains: after a 100 deg setpoint step no steady ring in the last 0.3 s "
+          "of 1.5 s (overshoot %.0f %%, error %.1f deg at the end)\n",
+          r.step->overshoot_pct, r.step->final_error_deg);
     }
   }
   if (r.limit_cycle) {

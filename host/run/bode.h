@@ -108,7 +108,7 @@ struct BodeResult {
   std::optional<LimitCycleFigures> limit_cycle;
   // The ring the analysed gains leave in a run of the firmware: the last
   // 0.3 s of a 1.5 s row after a 100 degree setpoint step.
-  std::optional<Ring> step_ring;
+  std::optional<StepFigures> step;
   double virtual_s = 0.0;  // virtual time the dwells took
   bool interrupted = false;
   std::string failure;     // why the measurement could not finish

@@ -55,12 +55,13 @@ TEST(Bode, DefaultMotorIsNotStableWithMargin) {
   ASSERT_TRUE(r.failure.empty()) << r.failure;
   EXPECT_FALSE(run::stable_with_margin(r.margins)) << run::bode_report(r);
   // It rings after a step: the run with the same gains shows it.
-  ASSERT_TRUE(r.step_ring && r.step_ring->amplitude_deg);
-  EXPECT_GT(*r.step_ring->amplitude_deg, 5.0);
+  ASSERT_TRUE(r.step && r.step->ring.amplitude_deg);
+  const run::Ring& ring = r.step->ring;
+  EXPECT_GT(*ring.amplitude_deg, 5.0);
   // The describing function puts the ring where the run shows it.
   ASSERT_TRUE(r.limit_cycle && r.limit_cycle->closest) << run::bode_report(r);
-  EXPECT_NEAR(r.limit_cycle->closest->amplitude / *r.step_ring->amplitude_deg, 1.0, 0.3) << run::bode_report(r);
-  EXPECT_NEAR(*r.limit_cycle->closest->hz, *r.step_ring->frequency_hz, 0.5);
+  EXPECT_NEAR(r.limit_cycle->closest->amplitude / *ring.amplitude_deg, 1.0, 0.3) << run::bode_report(r);
+  EXPECT_NEAR(*r.limit_cycle->closest->hz, *ring.frequency_hz, 0.5);
 }
 
 }  // namespace
