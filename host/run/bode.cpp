@@ -7,6 +7,8 @@
 #include <numbers>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 #include "board_time.h"
 #include "dwell.h"
@@ -519,6 +521,17 @@ std::string bode_report(const BodeResult& r) {
     o << "\n";
   }
   if (within < r.points.size()) o << "  *: Uq's swing outside the rule (the setpoint's swing at its bound)\n";
+  {
+    // How far the measured plant lies from the hand-derived one, up to 20 Hz.
+    double worst_db = 0.0, worst_deg = 0.0, db_hz = 0.0, deg_hz = 0.0;
+    for (std::size_t i = 0; i < r.points.size() && r.points[i].hz <= 20.0 * 1.001; ++i) {
+      const Complex ratio = r.points[i].p / r.model[i].h;
+      if (std::abs(db(ratio)) > std::abs(worst_db)) std::tie(worst_db, db_hz) = std::pair(db(ratio), r.points[i].hz);
+      if (std::abs(deg(ratio)) > std::abs(worst_deg)) std::tie(worst_deg, deg_hz) = std::pair(deg(ratio), r.points[i].hz);
+    }
+    put("  P measured against the model up to 20 Hz: largest differences %+.2f dB at %.2f Hz, %+.1f deg at %.2f Hz\n",
+        worst_db, db_hz, worst_deg, deg_hz);
+  }
 
   const analysis::Margins& m = r.margins;
   put("\nloop gain L = C P of %s (%s):\n", gains_text(r.analysed).c_str(),
