@@ -739,8 +739,10 @@ void write_bode_plot(const std::string& image_path, const BodeResult& r, const s
       q += ch;
     }
     q += "'";
+    std::string heading = title;
+    heading.append(" - loop ").append(verdict).append(" (").append(gains_text(r.analysed)).append(")");
     std::string t = "'";
-    for (char ch : title + " - loop " + verdict + " (" + gains_text(r.analysed) + ")") {
+    for (char ch : heading) {
       if (ch == '\'') t += '\'';
       t += ch;
     }

@@ -357,7 +357,7 @@ class RunCommandLine {
     for (const auto& text : setpoint_texts_) {
       SetpointEntry e = parse_setpoint(text);
       if (auto why = past_the_end(e.from_s, s.duration_s, "--duration"); !why.empty()) {
-        return bad(err, "--setpoint " + text + ": " + why);
+        return bad(err, std::string("--setpoint ").append(text).append(": ").append(why));
       }
       s.setpoints.push_back(e);
     }

@@ -58,7 +58,7 @@ double chirp_phase(const SetpointEntry& e, double tau) {
   const double length = e.until_s - e.from_s;
   if (!e.log_sweep || e.hz == e.to_hz) return 2.0 * std::numbers::pi * (e.hz * tau + (e.to_hz - e.hz) * tau * tau / (2.0 * length));
   const double k = std::log(e.to_hz / e.hz);
-  return 2.0 * std::numbers::pi * e.hz * length / k * (std::exp(k * tau / length) - 1.0);
+  return 2.0 * std::numbers::pi * e.hz * length / k * std::expm1(k * tau / length);
 }
 
 }  // namespace
