@@ -729,7 +729,7 @@ void write_bode_plot(const std::string& image_path, const BodeResult& r, const s
   }
   const std::string verdict = stable_with_margin(m) ? "stable with margin" : stable ? "stable, little margin" : m.stability == analysis::Stability::kUnstable ? "NOT STABLE" : "undetermined";
   const bool svg = image_path.size() > 4 && image_path.compare(image_path.size() - 4, 4, ".svg") == 0;
-  draw_plot(image_path, [&](const std::string& drawn) {
+  draw_with_gnuplot(image_path, [&](const std::string& drawn) {
     std::ostringstream g;
     g << (svg ? "set terminal svg size 1100,800 dynamic font 'sans,11'\n"
               : "set terminal pngcairo size 1100,800 font 'sans,10'\n");
