@@ -68,6 +68,7 @@ TEST(RunOptions, BadInputIsRefusedNamingTheOption) {
       {{"--vcd-window", "0s:0.1s"}, "--vcd-window requires --vcd"},
       {{"--vcd", "b.vcd", "-d", "0.5s", "--vcd-window", "0.4s:0.6s"}, "--vcd-window 0.4s:0.6s: ends after the run's"},
       {{"--vcd", "b.vcd", "--sweep", "0.2,0,0"}, "--sweep excludes --vcd"},
+      {{"--vcd", "b.vcd", "--bode"}, "--bode excludes --vcd"},
       {{"--compare", "a.csv"}, "--compare needs --plot"},
       {{"--compare", "a.csv", "-d", "1s", "--plot", "c.png"}, "it takes --plot only, not --duration"},
       {{"--compare", "=a.csv", "--plot", "c.png"}, "--compare: '=a.csv' is not LABEL=FILE"},
