@@ -97,6 +97,7 @@ add_library(analysis STATIC ${ANALYSIS_SOURCES})
 target_include_directories(analysis PUBLIC ${CMAKE_SOURCE_DIR}/host/analysis)
 target_compile_options(analysis PRIVATE -Wall -Wextra -Werror)
 
+add_subdirectory(host/lib/station)
 add_subdirectory(host/run)
 add_subdirectory(host/tune)
 add_subdirectory(host/programs)
