@@ -104,6 +104,7 @@ add_subdirectory(host/programs)
 
 enable_testing()
 add_subdirectory(tests/host)
+add_subdirectory(tests/station)
 add_subdirectory(tests/run)
 add_subdirectory(tests/analysis)
 add_subdirectory(tests/tune)
