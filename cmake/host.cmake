@@ -103,6 +103,7 @@ add_subdirectory(host/tune)
 add_subdirectory(host/programs)
 
 enable_testing()
+include(cmake/test_programs.cmake)
 add_subdirectory(tests/host)
 add_subdirectory(tests/station)
 add_subdirectory(tests/run)
