@@ -97,6 +97,14 @@ add_library(analysis STATIC ${ANALYSIS_SOURCES})
 target_include_directories(analysis PUBLIC ${CMAKE_SOURCE_DIR}/host/analysis)
 target_compile_options(analysis PRIVATE -Wall -Wextra -Werror)
 
+# Value Change Dumps of the board's pins and the serial waveforms drawn from
+# byte and frame events: plain times in, nothing of the board.
+file(GLOB TRACE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/trace/*.cpp)
+add_library(trace STATIC ${TRACE_SOURCES})
+target_include_directories(trace PUBLIC ${CMAKE_SOURCE_DIR}/host/trace)
+target_link_libraries(trace PRIVATE hostlib)
+target_compile_options(trace PRIVATE -Wall -Wextra -Werror)
+
 add_subdirectory(host/lib/station)
 add_subdirectory(host/run)
 add_subdirectory(host/tune)
@@ -108,6 +116,7 @@ add_subdirectory(tests/host)
 add_subdirectory(tests/station)
 add_subdirectory(tests/run)
 add_subdirectory(tests/analysis)
+add_subdirectory(tests/trace)
 add_subdirectory(tests/tune)
 add_subdirectory(tests/fuzz)
 if(SANITIZE)

@@ -10,7 +10,7 @@ packages=(
   qemu-system-arm gdb-multiarch python3-pyelftools openocd
   pkg-config libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js chromium
   clang libclang-rt-14-dev clang-tidy cppcheck
-  libnlopt-cxx-dev parallel
+  libnlopt-cxx-dev parallel sigrok-cli
 )
 
 missing=()

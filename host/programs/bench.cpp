@@ -10,6 +10,7 @@
 #include <iostream>
 #include <optional>
 
+#include "board_time.h"
 #include "run_options.h"
 #include "stop_signal.h"
 
@@ -25,10 +26,6 @@ struct TimedRun {
   unsigned long long accesses = 0;
   unsigned long long interrupts = 0;
 };
-
-vboard::Ticks ticks_of(double seconds) {
-  return static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
-}
 
 void say_scripted_rotor() { std::printf("sensor           reads a scripted rotor standing at 0 deg, not the shaft\n"); }
 
@@ -80,8 +77,8 @@ std::optional<TimedRun> timed_run(vboard::Ticks length, vboard::Ticks step, bool
 // both alike.
 int bench_stepped(const run::BenchOptions& o) {
   const double seconds = o.seconds;
-  const vboard::Ticks length = ticks_of(seconds);
-  const vboard::Ticks step = std::max<vboard::Ticks>(1, ticks_of(o.step_seconds));
+  const vboard::Ticks length = run::ticks_of(seconds);
+  const vboard::Ticks step = std::max<vboard::Ticks>(1, run::ticks_of(o.step_seconds));
   constexpr int kRounds = 3;
   TimedRun free, stepped;
   free.wall = stepped.wall = 1e300;
@@ -124,9 +121,9 @@ int bench_main(int argc, char** argv) {
   vboard::Board& board = powered_board(o.scripted_rotor);
   const auto start = std::chrono::steady_clock::now();
   // Stopped early, the figures are those of the time run so far.
-  if (!run_to(board, board.now() + ticks_of(seconds))) std::printf("interrupted\n");
+  if (!run_to(board, board.now() + run::ticks_of(seconds))) std::printf("interrupted\n");
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double simulated = vboard::to_ms(board.now()) / 1000.0;
+  const double simulated = run::seconds_of(board.now());
   std::printf("virtual time     %.3f s\n", simulated);
   std::printf("wall time        %.3f s\n", wall);
   std::printf("register accesses %llu, interrupts %llu\n", static_cast<unsigned long long>(board.register_accesses()),

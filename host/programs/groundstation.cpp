@@ -153,8 +153,7 @@ bool is_regular_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-int run_station(int argc, char** argv) {
-  CLI::App app{"Watches the controller's telemetry frames: on a serial line (raw 8N1), a pseudo-terminal or a recording."};
+struct StationOptions {
   std::string device;
   std::string replay;
   double speed = 1.0;
@@ -164,239 +163,265 @@ int run_station(int argc, char** argv) {
   unsigned baud = station::kBoardBaud;
   bool stay = false;
   bool quiet = false;
+};
 
-  auto* device_opt = app.add_option("device", device, "Serial device or pty to read, e.g. /dev/ttyUSB0");
+const CLI::Validator kSpeed(
+    [](std::string& text) {
+      char* end = nullptr;
+      const double v = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < kMinSpeed || v > kMaxSpeed)
+        return "must be a number from 0.01 to 10000 (a multiple of the recorded pace), not '" + text + "'";
+      return std::string();
+    },
+    "SPEED");
+
+const CLI::Validator kServe(
+    [](const std::string& text) {
+      station::ServeAddress a;
+      return station::parse_serve(text, a);
+    },
+    "[ADDR:]PORT");
+
+const CLI::Validator kBaud(
+    [](std::string& text) {
+      try {
+        return station::supported_baud(static_cast<unsigned>(std::stoul(text))) ? std::string()
+                                                                                : "speed " + text + " is not supported";
+      } catch (...) {
+        return "speed must be a whole number, not '" + text + "'";
+      }
+    },
+    "BAUD");
+
+// The command line; the exit code after --help (0) or bad options (2).
+std::optional<int> parse_options(int argc, char** argv, StationOptions& o) {
+  CLI::App app{"Watches the controller's telemetry frames: on a serial line (raw 8N1), a pseudo-terminal or a recording."};
+  auto* device_opt = app.add_option("device", o.device, "Serial device or pty to read, e.g. /dev/ttyUSB0");
   auto* replay_opt =
-      app.add_option("--replay", replay, "Play a recording (a file, a FIFO or a pipe) through the same decoding instead of a device")
+      app.add_option("--replay", o.replay, "Play a recording (a file, a FIFO or a pipe) through the same decoding instead of a device")
           ->check(CLI::ExistingFile);
-  app.add_option("--speed", speed, "Replay speed, a multiple of the recorded pace, 0.01 to 10000 (default 1)")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < kMinSpeed || v > kMaxSpeed)
-              return "must be a number from 0.01 to 10000 (a multiple of the recorded pace), not '" + text + "'";
-            return std::string();
-          },
-          "SPEED"))
+  app.add_option("--speed", o.speed, "Replay speed, a multiple of the recorded pace, 0.01 to 10000 (default 1)")
+      ->check(kSpeed)
       ->needs(replay_opt);
-  app.add_option("--csv", csv_path, "Write one CSV row per frame (put in place when the run ends)");
-  app.add_option("--record", record_path, "Record the raw bytes with their arrival times (a new file, never one that exists)");
-  app.add_option("--serve", serve_text, "Serve the live page on [ADDR:]PORT (address 127.0.0.1 unless given; IPv6 as [::1]:PORT)")
-      ->check(CLI::Validator(
-          [](const std::string& text) {
-            station::ServeAddress a;
-            return station::parse_serve(text, a);
-          },
-          "[ADDR:]PORT"));
-  app.add_option("--baud", baud, "Line speed (the board sends at 500000)")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            try {
-              return station::supported_baud(static_cast<unsigned>(std::stoul(text))) ? std::string()
-                                                                                      : "speed " + text + " is not supported";
-            } catch (...) {
-              return "speed must be a whole number, not '" + text + "'";
-            }
-          },
-          "BAUD"))
-      ->excludes(replay_opt);
-  app.add_flag("--stay", stay, "With --serve: keep serving the page after the source ends, until interrupted");
-  app.add_flag("-q,--quiet", quiet, "No status line");
+  app.add_option("--csv", o.csv_path, "Write one CSV row per frame (put in place when the run ends)");
+  app.add_option("--record", o.record_path, "Record the raw bytes with their arrival times (a new file, never one that exists)");
+  app.add_option("--serve", o.serve_text, "Serve the live page on [ADDR:]PORT (address 127.0.0.1 unless given; IPv6 as [::1]:PORT)")
+      ->check(kServe);
+  app.add_option("--baud", o.baud, "Line speed (the board sends at 500000)")->check(kBaud)->excludes(replay_opt);
+  app.add_flag("--stay", o.stay, "With --serve: keep serving the page after the source ends, until interrupted");
+  app.add_flag("-q,--quiet", o.quiet, "No status line");
   device_opt->excludes(replay_opt);
   try {
     app.parse(argc, argv);
-    if (device.empty() && replay.empty()) throw CLI::RequiredError("a device or --replay FILE");
+    if (o.device.empty() && o.replay.empty()) throw CLI::RequiredError("a device or --replay FILE");
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
+  return std::nullopt;
+}
 
-  // The outputs, before anything is opened: none may be an input or
-  // another output, and a recording never replaces a file.
-  {
-    std::vector<files::Named> outputs;
-    if (!csv_path.empty()) outputs.push_back({"--csv", csv_path});
-    if (!record_path.empty()) outputs.push_back({"--record", record_path});
-    const std::vector<files::Named> inputs = {replay.empty() ? files::Named{"the device", device}
-                                                             : files::Named{"--replay", replay}};
-    std::string why = files::check_outputs(inputs, outputs);
-    if (why.empty() && !record_path.empty() && is_regular_file(record_path))
-      why = "--record " + record_path + ": exists; a recording never replaces a file: choose another name";
-    if (!why.empty()) {
-      std::fprintf(stderr, "groundstation: %s\n", why.c_str());
-      return 2;
-    }
+// The outputs, before anything is opened: none may be an input or another
+// output, and a recording never replaces a file. Empty when they are good.
+std::string check_outputs(const StationOptions& o) {
+  std::vector<files::Named> outputs;
+  if (!o.csv_path.empty()) outputs.push_back({"--csv", o.csv_path});
+  if (!o.record_path.empty()) outputs.push_back({"--record", o.record_path});
+  const std::vector<files::Named> inputs = {o.replay.empty() ? files::Named{"the device", o.device}
+                                                             : files::Named{"--replay", o.replay}};
+  std::string why = files::check_outputs(inputs, outputs);
+  if (why.empty() && !o.record_path.empty() && is_regular_file(o.record_path))
+    why = "--record " + o.record_path + ": exists; a recording never replaces a file: choose another name";
+  return why;
+}
+
+// One watch of a source: the line or the recording, the decoding, the
+// files, the status line and the live page.
+class StationRun {
+ public:
+  explicit StationRun(const StationOptions& o) : o_(o), status_line_(!o.quiet && isatty(STDERR_FILENO)) {}
+  StationRun(const StationRun&) = delete;
+  StationRun& operator=(const StationRun&) = delete;
+  ~StationRun() {
+    if (fd_ >= 0) close(fd_);
   }
 
-  install_signals();
-
-  // The source. A recording is read once, as a stream: a broken record is
-  // found when replay reaches it.
-  int fd = -1;
-  station::RecordingReader reader;
-  std::string source;
-  std::string title;
-  if (!replay.empty()) {
-    std::string error;
-    if (!reader.open(replay, error)) {
-      std::fprintf(stderr, "groundstation: %s\n", error.c_str());
-      return 2;
-    }
-    source = replay;
-    title = "replay of " + std::filesystem::path(replay).filename().string();
-  } else {
-    station::OpenError error;
-    fd = station::open_serial(device, baud, error);
-    if (fd < 0) {
-      std::fprintf(stderr, "groundstation: %s\n", error.message.c_str());
-      return 2;
-    }
-    source = device;
-    title = device;
+  // The exit status (see the top of this file).
+  int run() {
+    if (!open_source() || !open_live_page() || !open_outputs()) return 2;
+    std::fprintf(stderr, "groundstation: reading %s%s\n", source_.c_str(), o_.replay.empty() ? "" : " (replay)");
+    start_ = last_status_ = last_flush_ = Clock::now();
+    const int status = fd_ >= 0 ? read_line() : replay();
+    return finish(status);
   }
 
-  station::Station st;
-  std::string error;
-  Recorder recorder(replay.empty() ? baud : reader.baud());
-  const bool status_line = !quiet && isatty(STDERR_FILENO);
-  // Says a failure at once, on a line of its own.
-  auto say = [&](const std::string& what) { std::fprintf(stderr, "%sgroundstation: %s\n", status_line ? "\n" : "", what.c_str()); };
-  bool output_failed = false;
-
-  std::unique_ptr<station::LiveServer> server;
-  if (!serve_text.empty()) {
-    station::ServeAddress where;
-    station::parse_serve(serve_text, where);
-    station::LiveServer::Options options;
-    options.address = where.address;
-    options.port = where.port;
-    options.title = "Ground station: " + title;
-    server = std::make_unique<station::LiveServer>(options);
-    server->add_action("record-start", "Start recording", [&]() -> station::ActionReply {
-      std::string e;
-      const bool given = !record_path.empty();
-      if (!recorder.start(given ? record_path : default_record_name(), true, e)) return {"recording failed: " + e, 500};
-      return {"recording to " + recorder.path()};
-    });
-    server->add_action("record-stop", "Stop recording", [&]() -> station::ActionReply {
-      const std::string was = recorder.path();
-      std::string e;
-      if (!recorder.stop(e)) {
-        say(e);
-        return {e, 500};
+ private:
+  // A recording is read once, as a stream: a broken record is found when
+  // replay reaches it.
+  bool open_source() {
+    if (!o_.replay.empty()) {
+      std::string error;
+      if (!reader_.open(o_.replay, error)) {
+        std::fprintf(stderr, "groundstation: %s\n", error.c_str());
+        return false;
       }
-      return {was.empty() ? std::string("not recording") : "recording stopped: " + was};
-    });
-    if (!server->start(error)) {
-      std::fprintf(stderr, "groundstation: --serve %s: %s\n", serve_text.c_str(), error.c_str());
-      return 2;
+      source_ = o_.replay;
+      title_ = "replay of " + std::filesystem::path(o_.replay).filename().string();
+      recorder_.emplace(reader_.baud());
+      return true;
     }
-    std::fprintf(stderr, "groundstation: live page at %s\n", server->url().c_str());
-    std::fprintf(stderr, "groundstation: scripts press its buttons with the header %s: %s\n",
-                 station::LiveServer::kTokenHeader, server->token().c_str());
-    st.on_sample = [&](const station::Sample& s) {
-      server->publish({static_cast<double>(s.time_ns) * 1e-9, s.decoded.angle_deg(), s.decoded.setpoint_deg()});
-    };
-  }
-  // The outputs last: nothing is created when the port is refused.
-  if (!csv_path.empty() && !st.open_csv(csv_path, error)) {
-    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
-    return 2;
-  }
-  if (!record_path.empty() && !recorder.start(record_path, false, error)) {
-    std::fprintf(stderr, "groundstation: %s\n", error.c_str());
-    return 2;
+    station::OpenError error;
+    fd_ = station::open_serial(o_.device, o_.baud, error);
+    if (fd_ < 0) {
+      std::fprintf(stderr, "groundstation: %s\n", error.message.c_str());
+      return false;
+    }
+    source_ = title_ = o_.device;
+    recorder_.emplace(o_.baud);
+    return true;
   }
 
-  std::fprintf(stderr, "groundstation: reading %s%s\n", source.c_str(), replay.empty() ? "" : " (replay)");
-  std::string state = "running";
-  bool ended = false;
-  auto report = [&](bool final) {
-    const station::Counters c = st.counters();
-    if (server) server->publish_status(json_status(c, source, state, ended, recorder.path(), server->dropped()));
-    if (status_line || final) {
+  bool open_live_page() {
+    if (o_.serve_text.empty()) return true;
+    std::vector<station::LiveButton> buttons;
+    buttons.push_back({"record-start", "Start recording", [this]() -> station::ActionReply {
+                         std::string e;
+                         const bool given = !o_.record_path.empty();
+                         if (!recorder_->start(given ? o_.record_path : default_record_name(), true, e))
+                           return {"recording failed: " + e, 500};
+                         return {"recording to " + recorder_->path()};
+                       }});
+    buttons.push_back({"record-stop", "Stop recording", [this]() -> station::ActionReply {
+                         const std::string was = recorder_->path();
+                         std::string e;
+                         if (!recorder_->stop(e)) {
+                           say(e);
+                           return {e, 500};
+                         }
+                         return {was.empty() ? std::string("not recording") : "recording stopped: " + was};
+                       }});
+    std::string error;
+    server_ = station::start_live_page(o_.serve_text, "Ground station: " + title_, std::move(buttons), error);
+    if (!server_) {
+      std::fprintf(stderr, "groundstation: --serve %s: %s\n", o_.serve_text.c_str(), error.c_str());
+      return false;
+    }
+    std::fputs(station::live_page_notice(*server_, "groundstation: ").c_str(), stderr);
+    st_.on_sample = [this](const station::Sample& s) {
+      server_->publish({static_cast<double>(s.time_ns) * 1e-9, s.decoded.angle_deg(), s.decoded.setpoint_deg()});
+    };
+    return true;
+  }
+
+  // The outputs last: nothing is created when the port is refused.
+  bool open_outputs() {
+    std::string error;
+    if (!o_.csv_path.empty() && !st_.open_csv(o_.csv_path, error)) {
+      std::fprintf(stderr, "groundstation: %s\n", error.c_str());
+      return false;
+    }
+    if (!o_.record_path.empty() && !recorder_->start(o_.record_path, false, error)) {
+      std::fprintf(stderr, "groundstation: %s\n", error.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  // Says a failure at once, on a line of its own.
+  void say(const std::string& what) const {
+    std::fprintf(stderr, "%sgroundstation: %s\n", status_line_ ? "\n" : "", what.c_str());
+  }
+
+  void report(bool final) {
+    const station::Counters c = st_.counters();
+    if (server_) server_->publish_status(json_status(c, source_, state_, ended_, recorder_->path(), server_->dropped()));
+    if (status_line_ || final) {
       std::fprintf(stderr, "%s%" PRIu64 " frames  %4.0f/s  bad %" PRIu64 "  garbage %" PRIu64 " B  angle %.2f deg  setpoint %.2f deg%s%s",
-                   status_line ? "\r\033[K" : "", c.frames, c.frames_per_second, c.bad_frames, c.garbage_bytes,
+                   status_line_ ? "\r\033[K" : "", c.frames, c.frames_per_second, c.bad_frames, c.garbage_bytes,
                    c.angle_deg, c.setpoint_deg,
                    c.angle_wraps > 0 ? "  (unwrapped " : "",
                    c.angle_wraps > 0 ? (std::to_string(c.angle_wraps) + " wire-range crossings)").c_str() : "");
       if (final) std::fputc('\n', stderr);
     }
-  };
+  }
 
   // Files: pushed out every second; a failure is said when it happens.
-  auto flush_files = [&] {
+  void flush_files() {
     std::string e;
-    if (!st.flush(e)) {
+    if (!st_.flush(e)) {
       say("--csv " + e + "; no CSV is written");
-      output_failed = true;
+      output_failed_ = true;
     }
-    if (!recorder.flush(e)) {
+    if (!recorder_->flush(e)) {
       say(e);
-      output_failed = true;
+      output_failed_ = true;
     }
-  };
+  }
+
   // One step of periodic work: the status every 250 ms, files every second.
-  auto last_status = Clock::now();
-  auto last_flush = Clock::now();
-  auto periodic = [&] {
+  void periodic() {
     const auto now = Clock::now();
-    if (now - last_status >= std::chrono::milliseconds(250)) {
-      last_status = now;
+    if (now - last_status_ >= std::chrono::milliseconds(250)) {
+      last_status_ = now;
       report(false);
     }
-    if (now - last_flush >= std::chrono::seconds(1)) {
-      last_flush = now;
+    if (now - last_flush_ >= std::chrono::seconds(1)) {
+      last_flush_ = now;
       flush_files();
     }
-  };
-  auto take = [&](std::uint64_t t, std::span<const std::uint8_t> bytes) {
-    std::string e;
-    if (!recorder.write(t, bytes, e)) {
-      say(e);
-      output_failed = true;
-    }
-    st.feed(t, bytes);
-  };
+  }
 
-  int status = 0;
-  const auto start = Clock::now();
-  if (fd >= 0) {
+  void take(std::uint64_t t, std::span<const std::uint8_t> bytes) {
+    std::string e;
+    if (!recorder_->write(t, bytes, e)) {
+      say(e);
+      output_failed_ = true;
+    }
+    st_.feed(t, bytes);
+  }
+
+  // Reads the line until it goes away or a stop is asked for.
+  int read_line() {
+    int status = 0;
     std::uint8_t buffer[4096];
     while (!g_stop) {
-      pollfd p{fd, POLLIN, 0};
+      pollfd p{fd_, POLLIN, 0};
       const int ready = poll(&p, 1, 100);
       if (ready < 0 && errno != EINTR) break;
       if (ready > 0) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        const auto t = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        const auto t = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_).count());
         if (n > 0) {
           take(t, std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           // An unplugged adapter or a closed pty: EIO or end of file.
           const int e = n == 0 ? 0 : errno;
           report(false);
-          say(device + " went away (" + (e == 0 ? std::string("hang-up") : std::strerror(e)) + ")");
-          state = "line lost";
+          say(o_.device + " went away (" + (e == 0 ? std::string("hang-up") : std::strerror(e)) + ")");
+          state_ = "line lost";
           status = 1;
           break;
         }
       }
       periodic();
     }
-    close(fd);
-  } else {
-    // Paced by the recorded arrival times, each record after the one
-    // before (a step is at most an hour, so the wait stays in range); the
-    // CSV keeps the recorded times.
+    close(fd_);
+    fd_ = -1;
+    return status;
+  }
+
+  // Paced by the recorded arrival times, each record after the one before
+  // (a step is at most an hour, so the wait stays in range); the CSV keeps
+  // the recorded times.
+  int replay() {
     Chunk chunk;
     bool first = true;
     std::uint64_t before = 0;
-    auto due = start;
-    while (!g_stop && reader.next(chunk, error)) {
+    auto due = start_;
+    std::string error;
+    while (!g_stop && reader_.next(chunk, error)) {
       if (!first) {
-        const double step_ns = static_cast<double>(chunk.time_ns - before) / speed;
+        const double step_ns = static_cast<double>(chunk.time_ns - before) / o_.speed;
         due += std::chrono::nanoseconds(static_cast<std::int64_t>(step_ns));
       }
       first = false;
@@ -412,36 +437,64 @@ int run_station(int argc, char** argv) {
     if (!error.empty()) {
       report(false);
       say(error + "; replayed up to there");
-      state = "recording broken off";
-      status = 1;
-    } else if (!g_stop) {
-      state = "replay done";
+      state_ = "recording broken off";
+      return 1;
     }
+    if (!g_stop) state_ = "replay done";
+    return 0;
   }
-  if (g_stop) state = "stopped";
-  ended = true;
 
-  flush_files();
-  std::string e;
-  if (!recorder.stop(e)) {
-    say(e);
-    output_failed = true;
-  }
-  if (!st.close(e)) {
-    say("--csv " + e);
-    output_failed = true;
-  }
-  if (output_failed) status = 1;
-  report(true);
-  if (server && stay && !g_stop) {
-    std::fprintf(stderr, "groundstation: source ended; still serving %s until interrupted\n", server->url().c_str());
-    while (!g_stop) {
-      report(false);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  // Closes the files, says the last status and, with --stay, keeps the page.
+  int finish(int status) {
+    if (g_stop) state_ = "stopped";
+    ended_ = true;
+    flush_files();
+    std::string e;
+    if (!recorder_->stop(e)) {
+      say(e);
+      output_failed_ = true;
     }
+    if (!st_.close(e)) {
+      say("--csv " + e);
+      output_failed_ = true;
+    }
+    if (output_failed_) status = 1;
+    report(true);
+    if (server_ && o_.stay && !g_stop) {
+      std::fprintf(stderr, "groundstation: source ended; still serving %s until interrupted\n", server_->url().c_str());
+      while (!g_stop) {
+        report(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+    }
+    if (server_) server_->stop();
+    return status;
   }
-  if (server) server->stop();
-  return status;
+
+  const StationOptions& o_;
+  const bool status_line_;
+  int fd_ = -1;
+  station::RecordingReader reader_;
+  std::string source_;
+  std::string title_;
+  station::Station st_;
+  std::optional<Recorder> recorder_;  // at the source's line speed
+  bool output_failed_ = false;
+  std::string state_ = "running";
+  bool ended_ = false;
+  Clock::time_point start_{}, last_status_{}, last_flush_{};
+  std::unique_ptr<station::LiveServer> server_;  // last: it goes first, before what its buttons use
+};
+
+int run_station(int argc, char** argv) {
+  StationOptions o;
+  if (auto code = parse_options(argc, argv, o)) return *code;
+  if (const std::string why = check_outputs(o); !why.empty()) {
+    std::fprintf(stderr, "groundstation: %s\n", why.c_str());
+    return 2;
+  }
+  install_signals();
+  return StationRun(o).run();
 }
 
 }  // namespace

@@ -108,14 +108,22 @@ int report(CLI::App& app, const CLI::ParseError& e, std::ostream& out, std::ostr
   throw std::invalid_argument("'" + field + "' in '" + gains + "' is not a finite number");
 }
 
-const char* const kRunHelpFooter = R"(The step table, one row per setpoint step seen in the telemetry:
+const char* const kRunHelpFooter = R"(The step table, one row per setpoint step seen in the telemetry, each row up
+to the next setpoint or load step (error = setpoint - angle):
   time s       when the new setpoint first shows in the telemetry: the press, the
                keys' 10 ms debounce, and up to one 5 ms frame
   step deg     old -> new setpoint; rise ms from 10 % to 90 % of the step;
-               overshoot beyond the new setpoint in % of the step; settling ms
-               from the step until the angle stays within 1 deg; error deg the
-               new setpoint minus the angle at the step's end
+               overshoot beyond the new setpoint in % of the step
+  settled      ms from the step until the angle stays within +-5 / +-1 deg;
+               no: outside the band in the step's last 0.1 s
+  last 0.3 s   ring +-deg half the error's peak-to-peak, Hz its frequency over
+               whole periods (none: flat within the sensor's resolution, still
+               most of the time, or less than one period); error deg the mean
+               error over the ring's whole periods
   peak |i| A   the largest magnitude of the three phase currents during the step
+A scenario's [[load]] steps get a second table: load N m before -> after, the
+peak error and its time after the load, back in (ms until within +-1 deg for
+good), the same last 0.3 s, and the peak current.
 Gains (--gains KP,KI,KD), per 10 ms control period on the error in degrees:
   Kp V/deg; Ki V per deg of the error summed once a period; Kd V per deg of
   the error's change from one period to the next.
@@ -145,166 +153,214 @@ Gains parse_gains(const std::string& text) {
   return {v[0], v[1], v[2]};
 }
 
-std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& o, std::ostream& out,
-                                     std::ostream& err) {
-  CLI::App app{"Runs the motor controller firmware on the virtual board, in virtual time, and reports what it does."};
-  app.get_formatter()->column_width(34);
-  std::string duration_text;
-  std::vector<std::string> press_texts;
-  std::string hold_text;
-  double rotor_angle = 0.0;
-  bool no_sensor = false;
-  bool bad_parity = false;
-  bool crystal_fails = false;
-  std::string flood_text;
-  app.add_option("--scenario", o.scenario_path, "run the scenario in FILE (TOML); the options below go on top of it")
-      ->check(CLI::ExistingFile);
-  auto* duration = app.add_option("-d,--duration", duration_text, "virtual time to run: 2s, 500ms, 1500us (default 1s)")
-                       ->check(kTime);
-  auto* press = app.add_option("-p,--press", press_texts, "press a key at a time: up@500ms, down@1.2s (repeatable)")
-                    ->check(kPress);
-  auto* hold = app.add_option("--hold", hold_text, "how long each key press is held (default 80ms)")->check(kTime);
-  auto* angle = app.add_option("--rotor-angle", rotor_angle, "rotor's mechanical angle at the start, degrees (default 0)")
-                    ->check(kStartAngle);
-  app.add_option("--rotor-speed", o.rotor_speed_dps,
-                 "the sensor reads a scripted rotor turning at this speed, degrees per second (default 0: the motor's "
-                 "shaft)")
-      ->check(kSpeed);
-  auto* no_sensor_flag =
-      app.add_flag("--no-sensor", no_sensor, "no position sensor: the SPI data line stays high, no PWM signal");
-  auto* parity_flag = app.add_flag("--bad-parity", bad_parity, "the sensor's SPI replies carry a wrong parity bit");
-  // Without a sensor there are no replies whose parity could be wrong.
-  no_sensor_flag->excludes(parity_flag);
-  auto* flood = app.add_option("--flood", flood_text,
-                               "the ground station sends bytes at full line rate: START:LENGTH, e.g. 0.2s:1s")
-                    ->check(kFlood);
-  app.add_flag("--crystal-fails", crystal_fails, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
-  app.add_option("--csv", o.csv_path, "write the time series to FILE (CSV, one row per sample interval)");
-  app.add_option("--plot", o.plot_path, "draw setpoint, angles and Uq over time into FILE.png or FILE.svg")->check(kImage);
-  std::string gains_text;
-  std::vector<std::string> sweep_texts;
-  auto* gains = app.add_option("--gains", gains_text,
-                               "position-loop gains written into the firmware's RAM after reset: KP,KI,KD")
-                    ->check(kGains);
-  auto* sweep = app.add_option("--sweep", sweep_texts,
-                               "one run from reset per setting KP,KI,KD (several), one row of step figures each")
-                    ->check(kGains)
-                    ->excludes(gains);
-  auto* realtime = app.add_flag("--realtime", o.realtime,
-                                "run paced to the wall clock; without a duration, until interrupted");
-  auto* pty = app.add_flag("--pty", o.pty,
-                           "USART3 on a pseudo-terminal for a serial program (groundstation); implies --realtime");
-  auto* serve = app.add_option("--serve", o.serve,
-                               "live page with up/down buttons on [ADDR:]PORT (127.0.0.1 unless given); implies --realtime")
-                    ->check(kServe);
-  // A sweep runs one setting after the other as fast as it can; its files
-  // would be one per setting.
-  auto* csv = app.get_option("--csv");
-  auto* plot = app.get_option("--plot");
-  for (auto* paced : {realtime, pty, serve, csv, plot}) sweep->excludes(paced);
-  auto* verbose = app.add_flag("-v,--verbose", o.verbose, "print every event: frames, heartbeat, encoder reads");
-  app.add_flag("--no-frames", o.no_frames, "with --verbose: leave out the frame lines");
-  app.add_flag("-q,--quiet", o.quiet, "print only the summary, no progress line")->excludes(verbose);
-  app.footer(kRunHelpFooter);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return report(app, e, out, err);
+namespace {
+
+// The run program's command line: the options, and what is made of their
+// texts once CLI11 has checked each one.
+class RunCommandLine {
+ public:
+  explicit RunCommandLine(RunOptions& o)
+      : o_(o), app_("Runs the motor controller firmware on the virtual board, in virtual time, and reports what it does.") {
+    app_.get_formatter()->column_width(34);
+    add_run_options();
+    add_output_options();
+    app_.footer(kRunHelpFooter);
   }
 
-  if (!o.scenario_path.empty()) {
+  std::optional<int> parse(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     try {
-      o.scenario = read_scenario(o.scenario_path);
+      app_.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+      return report(app_, e, out, err);
+    }
+    if (auto code = read_scenario_file(err)) return code;
+    if (auto code = apply(err)) return code;
+    if (auto code = check_outputs(err)) return code;
+    add_warnings();
+    return check_scenario_cut(err);
+  }
+
+ private:
+  // What runs: the scenario's times, keys, rotor and faults.
+  void add_run_options() {
+    app_.add_option("--scenario", o_.scenario_path, "run the scenario in FILE (TOML); the options below go on top of it")
+        ->check(CLI::ExistingFile);
+    duration_ = app_.add_option("-d,--duration", duration_text_, "virtual time to run: 2s, 500ms, 1500us (default 1s)")
+                    ->check(kTime);
+    press_ = app_.add_option("-p,--press", press_texts_, "press a key at a time: up@500ms, down@1.2s (repeatable)")
+                 ->check(kPress);
+    hold_ = app_.add_option("--hold", hold_text_, "how long each key press is held (default 80ms)")->check(kTime);
+    angle_ = app_.add_option("--rotor-angle", rotor_angle_, "rotor's mechanical angle at the start, degrees (default 0)")
+                 ->check(kStartAngle);
+    app_.add_option("--rotor-speed", o_.rotor_speed_dps,
+                    "the sensor reads a scripted rotor turning at this speed, degrees per second (default 0: the "
+                    "motor's shaft)")
+        ->check(kSpeed);
+    auto* no_sensor =
+        app_.add_flag("--no-sensor", no_sensor_, "no position sensor: the SPI data line stays high, no PWM signal");
+    auto* parity = app_.add_flag("--bad-parity", bad_parity_, "the sensor's SPI replies carry a wrong parity bit");
+    // Without a sensor there are no replies whose parity could be wrong.
+    no_sensor->excludes(parity);
+    flood_ = app_.add_option("--flood", flood_text_,
+                             "the ground station sends bytes at full line rate: START:LENGTH, e.g. 0.2s:1s")
+                 ->check(kFlood);
+    app_.add_flag("--crystal-fails", crystal_fails_, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
+  }
+
+  // What comes out, the gains, and how the run is paced.
+  void add_output_options() {
+    csv_ = app_.add_option("--csv", o_.csv_path, "write the time series to FILE (CSV, one row per sample interval)");
+    plot_ = app_.add_option("--plot", o_.plot_path, "draw setpoint, angles and Uq over time into FILE.png or FILE.svg")
+                ->check(kImage);
+    gains_ = app_.add_option("--gains", gains_text_,
+                             "position-loop gains written into the firmware's RAM after reset: KP,KI,KD")
+                 ->check(kGains);
+    auto* sweep = app_.add_option("--sweep", sweep_texts_,
+                                  "one run from reset per setting KP,KI,KD (several), one row of step figures each")
+                      ->check(kGains)
+                      ->excludes(gains_);
+    auto* realtime =
+        app_.add_flag("--realtime", o_.realtime, "run paced to the wall clock; without a duration, until interrupted");
+    auto* pty = app_.add_flag("--pty", o_.pty,
+                              "USART3 on a pseudo-terminal for a serial program (groundstation); implies --realtime");
+    auto* serve =
+        app_.add_option("--serve", o_.serve,
+                        "live page with up/down buttons on [ADDR:]PORT (127.0.0.1 unless given); implies --realtime")
+            ->check(kServe);
+    // A sweep runs one setting after the other as fast as it can; its files
+    // would be one per setting.
+    for (auto* paced : {realtime, pty, serve, csv_, plot_}) sweep->excludes(paced);
+    auto* verbose = app_.add_flag("-v,--verbose", o_.verbose, "print every event: frames, heartbeat, encoder reads");
+    app_.add_flag("--no-frames", o_.no_frames, "with --verbose: leave out the frame lines");
+    app_.add_flag("-q,--quiet", o_.quiet, "print only the summary, no progress line")->excludes(verbose);
+  }
+
+  std::optional<int> read_scenario_file(std::ostream& err) {
+    if (o_.scenario_path.empty()) return std::nullopt;
+    try {
+      o_.scenario = read_scenario(o_.scenario_path);
     } catch (const ScenarioError& e) {
       return bad(err, e.what());
     }
-    o.warnings = o.scenario.warnings;
+    o_.warnings = o_.scenario.warnings;
+    return std::nullopt;
   }
-  Scenario& s = o.scenario;
-  // The validators have checked every text; these conversions cannot fail.
-  if (duration->count() > 0) s.duration_s = parse_time(duration_text);
-  o.realtime = o.realtime || o.pty || !o.serve.empty();
-  o.until_interrupted = o.realtime && duration->count() == 0 && o.scenario_path.empty();
-  if (o.until_interrupted) s.duration_s = kMaxSeconds;
-  if (gains->count() > 0) s.gains = parse_gains(gains_text);
-  for (const auto& text : sweep_texts) o.sweep.push_back(parse_gains(text));
-  if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
-  const double hold_s = hold->count() > 0 ? parse_time(hold_text) : kDefaultHoldS;
-  if (hold_s < kKeyDebounceS && press->count() > 0) {
-    o.warnings.push_back("--hold " + format_time(hold_s) +
-                         " is shorter than the keys' 10 ms debounce: the presses will not register");
-  }
-  for (const auto& text : press_texts) {
-    Press p = parse_press(text, hold_s);
-    p.where = "--press " + text;
-    if (p.at_s >= s.duration_s) {
-      return bad(err, "--press " + text + ": " + format_time(p.at_s) + " is not before the end of the run (--duration " +
-                          format_time(s.duration_s) + ")");
+
+  // The options on top of the scenario. The validators have checked every
+  // text; these conversions cannot fail.
+  std::optional<int> apply(std::ostream& err) {
+    Scenario& s = o_.scenario;
+    if (duration_->count() > 0) s.duration_s = parse_time(duration_text_);
+    o_.realtime = o_.realtime || o_.pty || !o_.serve.empty();
+    o_.until_interrupted = o_.realtime && duration_->count() == 0 && o_.scenario_path.empty();
+    if (o_.until_interrupted) s.duration_s = kMaxSeconds;
+    if (gains_->count() > 0) s.gains = parse_gains(gains_text_);
+    for (const auto& text : sweep_texts_) o_.sweep.push_back(parse_gains(text));
+    if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
+    if (auto code = apply_presses(err)) return code;
+    if (angle_->count() > 0) s.start_angle_deg = rotor_angle_;
+    if (no_sensor_) s.faults.push_back({.kind = FaultKind::kNoSensor});
+    if (bad_parity_) s.faults.push_back({.kind = FaultKind::kBadParity});
+    if (flood_->count() > 0) {
+      const Flood f = parse_flood(flood_text_);
+      if (auto why = past_the_end(f.at_s, s.duration_s, "--duration"); !why.empty()) {
+        return bad(err, "--flood " + flood_text_ + ": " + why);
+      }
+      s.floods.push_back(f);
     }
-    s.presses.push_back(p);
-  }
-  if (angle->count() > 0) s.start_angle_deg = rotor_angle;
-  if (no_sensor) s.faults.push_back({.kind = FaultKind::kNoSensor});
-  if (bad_parity) s.faults.push_back({.kind = FaultKind::kBadParity});
-  if (flood->count() > 0) {
-    const Flood f = parse_flood(flood_text);
-    if (f.at_s >= s.duration_s) {
-      return bad(err, "--flood " + flood_text + ": " + format_time(f.at_s) +
-                          " is not before the end of the run (--duration " + format_time(s.duration_s) + ")");
+    s.crystal_fails = s.crystal_fails || crystal_fails_;
+    // The default interval shrinks to a run shorter than it; a chosen one is refused.
+    if (!s.sample_interval_given) s.sample_interval_s = std::min(s.sample_interval_s, s.duration_s);
+    if (s.sample_interval_s > s.duration_s) {
+      return bad(err, "--duration " + format_time(s.duration_s) + " is shorter than the scenario's sample_interval " +
+                          format_time(s.sample_interval_s) + ": no sample would be taken");
     }
-    s.floods.push_back(f);
+    return std::nullopt;
   }
-  s.crystal_fails = s.crystal_fails || crystal_fails;
-  // The default interval shrinks to a run shorter than it; a chosen one is refused.
-  if (!s.sample_interval_given) s.sample_interval_s = std::min(s.sample_interval_s, s.duration_s);
-  if (s.sample_interval_s > s.duration_s) {
-    return bad(err, "--duration " + format_time(s.duration_s) + " is shorter than the scenario's sample_interval " +
-                        format_time(s.sample_interval_s) + ": no sample would be taken");
+
+  std::optional<int> apply_presses(std::ostream& err) {
+    Scenario& s = o_.scenario;
+    const double hold_s = hold_->count() > 0 ? parse_time(hold_text_) : kDefaultHoldS;
+    if (hold_s < kKeyDebounceS && press_->count() > 0) {
+      o_.warnings.push_back("--hold " + format_time(hold_s) +
+                            " is shorter than the keys' 10 ms debounce: the presses will not register");
+    }
+    for (const auto& text : press_texts_) {
+      Press p = parse_press(text, hold_s);
+      p.where = "--press " + text;
+      if (auto why = past_the_end(p.at_s, s.duration_s, "--duration"); !why.empty()) {
+        return bad(err, std::string("--press ").append(text).append(": ").append(why));
+      }
+      s.presses.push_back(p);
+    }
+    return std::nullopt;
   }
 
   // Outputs are checked before anything runs: none may name an input or
   // another output, and each folder must take a new file.
-  std::vector<files::Named> outputs;
-  if (!o.csv_path.empty() || csv->count() > 0) outputs.push_back({"--csv", o.csv_path});
-  if (!o.plot_path.empty() || plot->count() > 0) outputs.push_back({"--plot", o.plot_path});
-  if (const std::string why = files::check_outputs({{"--scenario", o.scenario_path}}, outputs); !why.empty()) {
-    return bad(err, why);
+  std::optional<int> check_outputs(std::ostream& err) const {
+    std::vector<files::Named> outputs;
+    if (!o_.csv_path.empty() || csv_->count() > 0) outputs.push_back({"--csv", o_.csv_path});
+    if (!o_.plot_path.empty() || plot_->count() > 0) outputs.push_back({"--plot", o_.plot_path});
+    if (const std::string why = files::check_outputs({{"--scenario", o_.scenario_path}}, outputs); !why.empty()) {
+      return bad(err, why);
+    }
+    return std::nullopt;
   }
 
   // Accepted, but probably not what was meant.
-  for (auto& w : press_warnings(s.presses)) o.warnings.push_back(std::move(w));
-  const std::string gains_where = gains->count() > 0 ? "--gains " + gains_text
-                                  : s.gains_where.empty() ? "gains" : s.gains_where + ": gains";
-  if (auto w = gain_warning(s.gains, gains_where); !w.empty()) o.warnings.push_back(w);
-  for (std::size_t i = 0; i < o.sweep.size(); ++i) {
-    if (auto w = gain_warning(o.sweep[i], "--sweep " + sweep_texts[i]); !w.empty()) o.warnings.push_back(w);
-  }
-  const double samples = std::floor(s.duration_s / s.sample_interval_s);
-  if (samples > static_cast<double>(kMaxRows) && !o.until_interrupted) {
-    o.warnings.push_back("the run makes " + std::to_string(static_cast<long long>(samples)) + " samples at " +
-                         format_time(s.sample_interval_s) + " each; the series keeps the first " +
-                         std::to_string(kMaxRows) + " only (to " +
-                         format_time(static_cast<double>(kMaxRows) * s.sample_interval_s) +
-                         "): a sample_interval of " + format_time(s.duration_s / static_cast<double>(kMaxRows)) +
-                         " or more records the whole run");
+  void add_warnings() {
+    const Scenario& s = o_.scenario;
+    for (auto& w : press_warnings(s.presses)) o_.warnings.push_back(std::move(w));
+    const std::string gains_where = gains_->count() > 0 ? "--gains " + gains_text_
+                                    : s.gains_where.empty() ? "gains"
+                                                            : s.gains_where + ": gains";
+    if (auto w = gain_warning(s.gains, gains_where); !w.empty()) o_.warnings.push_back(w);
+    for (std::size_t i = 0; i < o_.sweep.size(); ++i) {
+      if (auto w = gain_warning(o_.sweep[i], "--sweep " + sweep_texts_[i]); !w.empty()) o_.warnings.push_back(w);
+    }
+    const double samples = std::floor(s.duration_s / s.sample_interval_s);
+    if (samples > static_cast<double>(kMaxRows) && !o_.until_interrupted) {
+      o_.warnings.push_back("the run makes " + std::to_string(static_cast<long long>(samples)) + " samples at " +
+                            format_time(s.sample_interval_s) + " each; the series keeps the first " +
+                            std::to_string(kMaxRows) + " only (to " +
+                            format_time(static_cast<double>(kMaxRows) * s.sample_interval_s) +
+                            "): a sample_interval of " + format_time(s.duration_s / static_cast<double>(kMaxRows)) +
+                            " or more records the whole run");
+    }
   }
 
-  // A shorter --duration may cut off what the scenario file has planned.
-  if (!o.scenario_path.empty()) {
-    auto cut = [&](const char* what, double at) {
-      return bad(err, "--duration " + format_time(s.duration_s) + " ends the run before the scenario's " + what +
-                          " at " + format_time(at));
-    };
-    for (const auto& p : s.presses)
-      if (p.at_s >= s.duration_s) return cut("key press", p.at_s);
-    for (const auto& l : s.loads)
-      if (l.at_s >= s.duration_s) return cut("load step", l.at_s);
-    for (const auto& f : s.faults)
-      if (f.from_s >= s.duration_s) return cut("fault", f.from_s);
-    for (const auto& f : s.floods)
-      if (f.at_s >= s.duration_s) return cut("flood", f.at_s);
+  // A shorter --duration may cut off what the scenario file has planned
+  // (the options' own events were checked as they were read).
+  std::optional<int> check_scenario_cut(std::ostream& err) const {
+    if (o_.scenario_path.empty()) return std::nullopt;
+    const auto late = first_late_event(o_.scenario);
+    if (!late) return std::nullopt;
+    return bad(err, "--duration " + format_time(o_.scenario.duration_s) + " ends the run before the scenario's " +
+                        late->what + " at " + format_time(late->at_s));
   }
-  return std::nullopt;
+
+  RunOptions& o_;
+  CLI::App app_;
+  std::string duration_text_, hold_text_, flood_text_, gains_text_;
+  std::vector<std::string> press_texts_, sweep_texts_;
+  double rotor_angle_ = 0.0;
+  bool no_sensor_ = false, bad_parity_ = false, crystal_fails_ = false;
+  CLI::Option* duration_ = nullptr;
+  CLI::Option* press_ = nullptr;
+  CLI::Option* hold_ = nullptr;
+  CLI::Option* angle_ = nullptr;
+  CLI::Option* flood_ = nullptr;
+  CLI::Option* csv_ = nullptr;
+  CLI::Option* plot_ = nullptr;
+  CLI::Option* gains_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<int> parse_run_options(int argc, const char* const* argv, RunOptions& o, std::ostream& out,
+                                     std::ostream& err) {
+  return RunCommandLine(o).parse(argc, argv, out, err);
 }
 
 std::optional<int> parse_bench_options(int argc, const char* const* argv, BenchOptions& options, std::ostream& out,

@@ -314,19 +314,12 @@ class Reader {
 
   // Nothing may happen at or after the end of the run: it would be dropped.
   void check_times(const toml::table& root, const Scenario& s) const {
-    auto late = [&](std::string_view array, std::size_t i, const char* key, double t) {
-      if (t < s.duration_s) return;
-      const auto& item = *(*root.get(array)->as_array())[i].as_table();
-      const std::string where = std::string(array) + "[" + std::to_string(i + 1) + "]." + key;
-      fail(item.get(key)->source(), where,
-           format_time(t) + " is not before the end of the run (duration " + format_time(s.duration_s) + ")");
-    };
-    for (std::size_t i = 0; i < s.presses.size(); ++i) late("press", i, "at", s.presses[i].at_s);
-    for (std::size_t i = 0; i < s.loads.size(); ++i) late("load", i, "at", s.loads[i].at_s);
-    for (std::size_t i = 0; i < s.faults.size(); ++i) {
-      if (root.get("fault")->as_array()->get(i)->as_table()->get("from")) late("fault", i, "from", s.faults[i].from_s);
-    }
-    for (std::size_t i = 0; i < s.floods.size(); ++i) late("flood", i, "at", s.floods[i].at_s);
+    const auto late = first_late_event(s);
+    if (!late) return;
+    const auto& item = *root.get(late->list)->as_array()->get(late->index)->as_table();
+    fail(item.get(late->key)->source(),
+         std::string(late->list) + "[" + std::to_string(late->index + 1) + "]." + late->key,
+         past_the_end(late->at_s, s.duration_s, "duration"));
   }
 
   std::string name_;
@@ -348,6 +341,27 @@ Scenario read_scenario(const std::string& path) {
                         " MiB: not a scenario file");
   }
   return parse_scenario(text, path);
+}
+
+std::string past_the_end(double at_s, double duration_s, const std::string& duration_name) {
+  if (before_the_end(at_s, duration_s)) return {};
+  return format_time(at_s) + " is not before the end of the run (" + duration_name + " " + format_time(duration_s) + ")";
+}
+
+std::optional<LateEvent> first_late_event(const Scenario& s) {
+  auto first = [&s](const auto& list, auto at, const char* name, const char* key,
+                    const char* what) -> std::optional<LateEvent> {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const double t = at(list[i]);
+      if (!before_the_end(t, s.duration_s)) return LateEvent{name, key, what, i, t};
+    }
+    return std::nullopt;
+  };
+  if (auto late = first(s.presses, [](const Press& p) { return p.at_s; }, "press", "at", "key press")) return late;
+  if (auto late = first(s.loads, [](const LoadStep& l) { return l.at_s; }, "load", "at", "load step")) return late;
+  // A fault without `from` starts at 0, before any end.
+  if (auto late = first(s.faults, [](const Fault& f) { return f.from_s; }, "fault", "from", "fault")) return late;
+  return first(s.floods, [](const Flood& f) { return f.at_s; }, "flood", "at", "flood");
 }
 
 const char* fault_name(FaultKind kind) { return vboard::fault_kind_name(kind).data(); }

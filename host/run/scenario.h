@@ -128,6 +128,24 @@ Scenario read_scenario(const std::string& path);
 // The same from text; `name` stands for the file in messages.
 Scenario parse_scenario(std::string_view text, const std::string& name);
 
+// Nothing may happen at or after the end of the run: it would be dropped.
+inline bool before_the_end(double at_s, double duration_s) { return at_s < duration_s; }
+// Empty when `at_s` lies before the end; otherwise why not, naming the
+// duration as `duration_name` ("duration", "--duration"):
+// "2 s is not before the end of the run (duration 1 s)".
+std::string past_the_end(double at_s, double duration_s, const std::string& duration_name);
+
+// An event of the scenario planned at or after the end of its run.
+struct LateEvent {
+  const char* list;  // "press", "load", "fault" or "flood", as the file names it
+  const char* key;   // the time's key in the file: "at", or "from" for a fault
+  const char* what;  // "key press", "load step", "fault" or "flood"
+  std::size_t index;  // in that list
+  double at_s;
+};
+// The first one: presses, loads, faults, floods in this order.
+std::optional<LateEvent> first_late_event(const Scenario& s);
+
 const char* fault_name(FaultKind kind);
 const char* key_name(KeyName key);
 

@@ -1,5 +1,6 @@
 #include "series.h"
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -32,8 +33,11 @@ std::vector<double> Series::values(const std::string& name) const {
 }
 
 std::vector<std::string> run_columns() {
-  return {"t_s", "setpoint_deg", "telemetry_deg", "setpoint_unwrapped_deg", "telemetry_unwrapped_deg", "shaft_deg", "error_deg", "uq_v", "duty_a", "duty_b", "duty_c",
-          "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm"};
+  static constexpr auto kNames = std::to_array<const char*>(
+      {"t_s", "setpoint_deg", "telemetry_deg", "setpoint_unwrapped_deg", "telemetry_unwrapped_deg", "shaft_deg",
+       "error_deg", "uq_v", "duty_a", "duty_b", "duty_c", "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm"});
+  static_assert(kNames.size() == column::kCount, "a name for every column");
+  return {kNames.begin(), kNames.end()};
 }
 
 void write_csv(const std::string& path, const Series& series) {

@@ -19,7 +19,30 @@ struct Series {
   std::vector<double> values(const std::string& name) const;
 };
 
-// The columns a run records, in this order.
+// The columns a run records, by their place in a row; run_columns() names
+// them in this order.
+namespace column {
+enum Index : std::size_t {
+  kTime,
+  kSetpoint,            // as the frame carries it
+  kTelemetry,
+  kSetpointUnwrapped,   // followed across the frame's range
+  kTelemetryUnwrapped,
+  kShaft,               // the shaft (or scripted rotor) in the sensor's sense
+  kError,               // unwrapped setpoint minus unwrapped angle
+  kUq,
+  kDutyA,
+  kDutyB,
+  kDutyC,
+  kIa,
+  kIb,
+  kIc,
+  kTorque,
+  kSpeed,
+  kCount
+};
+}  // namespace column
+
 std::vector<std::string> run_columns();
 
 // Writes the series as CSV, NaN as an empty field, into a temporary file

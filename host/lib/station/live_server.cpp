@@ -18,6 +18,8 @@
 #include <random>
 #include <sstream>
 
+#include "serve_address.h"
+
 #ifndef STATION_CHARTJS_PATH
 #define STATION_CHARTJS_PATH "/usr/share/javascript/chart.js/chart.min.js"
 #endif
@@ -182,6 +184,31 @@ void LiveServer::setup_routes() {
     res.set_content(why + "\n", "text/plain");
     return httplib::Server::HandlerResponse::Handled;
   });
+  route_page();
+  route_actions();
+  route_events();
+  server_->set_error_handler([](const Request& req, Response& res) {
+    if (!res.body.empty()) return;
+    std::string text;
+    switch (res.status) {
+      case 404: text = "not found"; break;
+      case 413: text = "request body too large (at most " + std::to_string(kMaxBody) + " bytes; actions take none)"; break;
+      case 414: text = "request path too long"; break;
+      case 400:
+        text = req.method == "POST" && !req.has_header("Content-Length")
+                   ? "bad request: a POST needs a Content-Length header; send an empty body (curl: -d '')"
+                   : "bad request";
+        break;
+      default: text = "error " + std::to_string(res.status);
+    }
+    res.set_content(text + "\n", "text/plain");
+  });
+}
+
+// The page with this run's title and token, and its chart script.
+void LiveServer::route_page() {
+  using httplib::Request;
+  using httplib::Response;
   server_->Get("/", [this](const Request&, Response& res) {
     std::string page = kLivePage;
     const std::string title = html_escaped(options_.title);
@@ -201,6 +228,12 @@ void LiveServer::setup_routes() {
     res.set_header("Cache-Control", "max-age=3600");
     res.set_content(chartjs_, "application/javascript");
   });
+}
+
+// The status, the list of buttons and the buttons themselves.
+void LiveServer::route_actions() {
+  using httplib::Request;
+  using httplib::Response;
   server_->Get("/api/status", [this](const Request&, Response& res) {
     std::lock_guard lock(mutex_);
     res.set_content(status_, "application/json");
@@ -218,6 +251,13 @@ void LiveServer::setup_routes() {
     res.status = 404;
     res.set_content("no such action\n", "text/plain");
   });
+}
+
+// The event stream: samples and status as they come, for at most
+// max_streams clients at once.
+void LiveServer::route_events() {
+  using httplib::Request;
+  using httplib::Response;
   server_->Get("/events", [this](const Request& req, Response& res) {
     auto client = std::make_shared<Client>();
     // "?seconds=N" (up to an hour): the stream ends after N seconds of this
@@ -249,54 +289,40 @@ void LiveServer::setup_routes() {
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, client, until](std::size_t, httplib::DataSink& sink) {
-          std::deque<LiveSample> samples;
-          std::string status;
-          {
-            std::unique_lock lock(client->mutex);
-            client->wake.wait_for(lock, std::chrono::milliseconds(500), [&] {
-              return stopping_.load() || !client->queue.empty() || client->status_dirty;
-            });
-            samples.swap(client->queue);
-            if (client->status_dirty) status = client->status;
-            client->status_dirty = false;
-          }
-          if (stopping_.load()) {
-            sink.done();
-            return false;
-          }
-          std::string out;
-          if (!samples.empty()) out += "event: samples\ndata: " + samples_json(samples) + "\n\n";
-          if (!status.empty()) out += "event: status\ndata: " + status + "\n\n";
-          if (std::chrono::steady_clock::now() >= until) {
-            out += "event: end\ndata: {}\n\n";
-            if (sink.write(out.data(), out.size())) sink.done();
-            return false;
-          }
-          if (out.empty()) out = ": idle\n\n";  // finds a closed connection
-          return sink.write(out.data(), out.size());
-        },
+        [this, client, until](std::size_t, httplib::DataSink& sink) { return stream_events(*client, until, sink); },
         [this, client](bool) {
           std::lock_guard lock(mutex_);
           std::erase(clients_, client);
         });
   });
-  server_->set_error_handler([](const Request& req, Response& res) {
-    if (!res.body.empty()) return;
-    std::string text;
-    switch (res.status) {
-      case 404: text = "not found"; break;
-      case 413: text = "request body too large (at most " + std::to_string(kMaxBody) + " bytes; actions take none)"; break;
-      case 414: text = "request path too long"; break;
-      case 400:
-        text = req.method == "POST" && !req.has_header("Content-Length")
-                   ? "bad request: a POST needs a Content-Length header; send an empty body (curl: -d '')"
-                   : "bad request";
-        break;
-      default: text = "error " + std::to_string(res.status);
-    }
-    res.set_content(text + "\n", "text/plain");
-  });
+}
+
+bool LiveServer::stream_events(Client& client, std::chrono::steady_clock::time_point until, httplib::DataSink& sink) {
+  std::deque<LiveSample> samples;
+  std::string status;
+  {
+    std::unique_lock lock(client.mutex);
+    client.wake.wait_for(lock, std::chrono::milliseconds(500), [&] {
+      return stopping_.load() || !client.queue.empty() || client.status_dirty;
+    });
+    samples.swap(client.queue);
+    if (client.status_dirty) status = client.status;
+    client.status_dirty = false;
+  }
+  if (stopping_.load()) {
+    sink.done();
+    return false;
+  }
+  std::string out;
+  if (!samples.empty()) out += "event: samples\ndata: " + samples_json(samples) + "\n\n";
+  if (!status.empty()) out += "event: status\ndata: " + status + "\n\n";
+  if (std::chrono::steady_clock::now() >= until) {
+    out += "event: end\ndata: {}\n\n";
+    if (sink.write(out.data(), out.size())) sink.done();
+    return false;
+  }
+  if (out.empty()) out = ": idle\n\n";  // finds a closed connection
+  return sink.write(out.data(), out.size());
 }
 
 bool LiveServer::start(std::string& error) {
@@ -355,6 +381,26 @@ void LiveServer::stop() {
   }
   server_->stop();
   if (thread_.joinable()) thread_.join();
+}
+
+std::unique_ptr<LiveServer> start_live_page(const std::string& serve, const std::string& title,
+                                            std::vector<LiveButton> buttons, std::string& error) {
+  ServeAddress where;
+  error = parse_serve(serve, where);
+  if (!error.empty()) return nullptr;
+  LiveServer::Options options;
+  options.address = where.address;
+  options.port = where.port;
+  options.title = title;
+  auto server = std::make_unique<LiveServer>(options);
+  for (auto& b : buttons) server->add_action(b.name, b.label, std::move(b.handler));
+  if (!server->start(error)) return nullptr;
+  return server;
+}
+
+std::string live_page_notice(const LiveServer& server, const std::string& prefix) {
+  return prefix + "live page at " + server.url() + "\n" + prefix + "scripts press its buttons with the header " +
+         LiveServer::kTokenHeader + ": " + server.token() + "\n";
 }
 
 }  // namespace station

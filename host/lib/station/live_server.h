@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,7 @@
 
 namespace httplib {
 class Server;
+class DataSink;
 }
 
 namespace station {
@@ -100,6 +102,12 @@ class LiveServer {
     std::function<ActionReply()> handler;
   };
   void setup_routes();
+  void route_page();
+  void route_actions();
+  void route_events();
+  // One chunk of a client's event stream: waits up to half a second for
+  // samples or a status; false when the stream ends.
+  bool stream_events(Client& client, std::chrono::steady_clock::time_point until, httplib::DataSink& sink);
   std::string actions_json() const;
   // Empty when the request may go on, otherwise why it is refused.
   std::string refusal(const std::string& method, const std::string& host, const std::string& origin,
@@ -121,6 +129,24 @@ class LiveServer {
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<std::uint64_t> refused_{0};
 };
+
+// A button of the page: the action's name, its label and what it does.
+struct LiveButton {
+  std::string name;
+  std::string label;
+  std::function<ActionReply()> handler;
+};
+
+// The live page a program serves on `serve` ("[ADDR:]PORT", as
+// parse_serve reads it) with its title and buttons, started; nothing when
+// the text is no address or the address cannot be had (`error` says why).
+std::unique_ptr<LiveServer> start_live_page(const std::string& serve, const std::string& title,
+                                            std::vector<LiveButton> buttons, std::string& error);
+
+// What a program tells its user once the page is up: where it is, and the
+// header and token with which scripts press its buttons. Two lines, each
+// after `prefix`.
+std::string live_page_notice(const LiveServer& server, const std::string& prefix);
 
 // The page itself (host/web/live.html), built into the program.
 extern const char* const kLivePage;

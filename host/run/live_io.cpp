@@ -1,4 +1,4 @@
-#include "run_live.h"
+#include "live_io.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,0 +1,21 @@
+// Seconds, as scenarios and command lines give times, and the virtual
+// board's clock ticks: one conversion each way, to the nearest tick.
+#pragma once
+
+#include <cmath>
+
+#include "vboard/sim/clock.h"
+
+namespace run {
+
+// Times are at most kMaxSeconds (time_text.h), so the product stays far
+// inside 64 bits.
+inline vboard::Ticks ticks_of(double seconds) {
+  return static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
+}
+
+inline double seconds_of(vboard::Ticks t) {
+  return static_cast<double>(t) / static_cast<double>(vboard::kTicksPerSecond);
+}
+
+}  // namespace run

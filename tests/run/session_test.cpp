@@ -1,0 +1,91 @@
+// A session is what a tuner or an analysis run calls thousands of times: each
+// run from reset must give the same figures for the same inputs, whatever ran
+// before, print nothing, and be unchanged by whether its events are told.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "board_time.h"
+#include "scenario_board.h"
+#include "session.h"
+
+namespace {
+
+run::Scenario stepped() {
+  run::Scenario s;
+  s.duration_s = 0.6;
+  s.presses = {{.key = run::KeyName::kUp, .at_s = 0.2, .hold_s = 0.08, .where = "test"}};
+  return s;
+}
+
+// Equal value for value, a value not measured (NaN) equal to another one.
+bool same(const run::Series& a, const run::Series& b) {
+  auto value = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+  auto row = [&](const auto& x, const auto& y) { return std::equal(x.begin(), x.end(), y.begin(), y.end(), value); };
+  return a.names == b.names && std::equal(a.rows.begin(), a.rows.end(), b.rows.begin(), b.rows.end(), row);
+}
+
+vboard::MotorParams motor_of(const run::Scenario& s) {
+  std::string error;
+  const auto m = run::scenario_motor(s, error);
+  EXPECT_TRUE(m) << error;
+  return m.value_or(vboard::MotorParams{});
+}
+
+TEST(Session, RunsFromResetToTheSameSeriesAndStepWhateverRanBefore) {
+  const run::Scenario s = stepped();
+  const run::Gains stable{0.1, 0.002, 0.3};
+  testing::internal::CaptureStdout();
+  run::Session first(s, motor_of(s), stable);
+  first.run();
+  { run::Session other(s, motor_of(s), {2.0, 0.4, 0.0}); }  // left unfinished
+  run::Session other_gains(s, motor_of(s), {0.15, 0.005, 0.5});
+  other_gains.run();
+  run::Session again(s, motor_of(s), stable);
+  again.run();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a session prints nothing";
+
+  const run::Series& series = first.series();
+  EXPECT_EQ(series.rows.size(), 600u);
+  EXPECT_TRUE(same(series, again.series()));
+  EXPECT_FALSE(same(series, other_gains.series())) << "the gains reach the firmware";
+  EXPECT_EQ(first.summary().status(), 0);
+  const auto steps = first.figures().steps;
+  ASSERT_EQ(steps.size(), 1u);
+  // The press, the keys' 10 ms debounce and up to a 5 ms frame.
+  EXPECT_GE(steps[0].at_s, 0.21);
+  EXPECT_LE(steps[0].at_s, 0.216);
+  EXPECT_GT(steps[0].to_deg, steps[0].from_deg);
+  // The columns are read by name as well as by place.
+  EXPECT_EQ(series.values("uq_v").back(), series.rows.back()[run::column::kUq]);
+  EXPECT_GT(first.figures(run::StepPeak::kUq).steps[0].peak_extra.value_or(0.0), 0.0);
+}
+
+TEST(Session, EventsToldLeaveTheRunAsItIsAndAStopEndsIt) {
+  const run::Scenario s = stepped();
+  std::vector<std::string> lines;
+  run::SessionOptions told;
+  told.events = [&lines](vboard::Ticks, const std::string& line) { lines.push_back(line); };
+  told.verbose = true;
+  run::Session with_events(s, motor_of(s), {0.1, 0.002, 0.3}, told);
+  with_events.run();
+  run::Session quiet(s, motor_of(s), {0.1, 0.002, 0.3});
+  quiet.run();
+  EXPECT_TRUE(same(with_events.series(), quiet.series()));
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "key up (PC7) pressed"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "gains written: Kp 0.1, Ki 0.002, Kd 0.3"), lines.end());
+
+  run::SessionOptions stopping;
+  int asked = 0;
+  stopping.stop = [&asked] { return ++asked > 2; };
+  run::Session stopped(s, motor_of(s), {}, stopping);
+  stopped.run();
+  EXPECT_TRUE(stopped.summary().interrupted);
+  EXPECT_NEAR(run::seconds_of(stopped.summary().stopped_at), 0.2, 1e-6) << "at the end of the second slice";
+  EXPECT_EQ(stopped.series().rows.size(), 200u);
+}
+
+}  // namespace
