@@ -59,17 +59,8 @@ if(SANITIZE)
 endif()
 set_target_properties(firmware_host PROPERTIES OUTPUT_NAME firmware_host)
 
-file(GLOB_RECURSE VBOARD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/vboard/*.cpp)
-add_library(vboard STATIC ${VBOARD_SOURCES})
-target_include_directories(vboard PUBLIC ${CMAKE_SOURCE_DIR}/host)
-target_link_libraries(vboard PUBLIC firmware_host Threads::Threads PRIVATE Boost::context)
-target_include_directories(vboard PRIVATE ${FIRMWARE_INCLUDE_DIRS})
-target_compile_options(vboard PRIVATE -Wall -Wextra -Werror)
-target_link_options(vboard INTERFACE -Wl,-T,${HOST_FIRMWARE_SECTIONS})
-# Programs on the board export their symbols: reports name a handler by the
-# symbol its vector table entry points at.
-target_link_options(vboard INTERFACE -rdynamic)
-target_link_libraries(vboard PUBLIC ${CMAKE_DL_LIBS})
+# The virtual board: a library a folder (host/vboard/CMakeLists.txt).
+add_subdirectory(host/vboard)
 
 # Host libraries shared by the programs and the tests.
 file(GLOB HOSTLIB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/lib/*.cpp)
@@ -77,7 +68,6 @@ if(HOSTLIB_SOURCES)
   add_library(hostlib STATIC ${HOSTLIB_SOURCES})
   target_include_directories(hostlib PUBLIC ${CMAKE_SOURCE_DIR}/host/lib)
   target_compile_options(hostlib PRIVATE -Wall -Wextra -Werror)
-  target_link_libraries(vboard PUBLIC hostlib)
 endif()
 
 # What watches the firmware from outside (its globals, through the board's
@@ -86,7 +76,7 @@ add_library(observe STATIC ${CMAKE_SOURCE_DIR}/host/observe/work_monitor.cpp ${C
             ${CMAKE_SOURCE_DIR}/host/observe/soak.cpp ${CMAKE_SOURCE_DIR}/host/observe/line_breaks.cpp)
 target_include_directories(observe PUBLIC ${CMAKE_SOURCE_DIR}/host/observe)
 target_include_directories(observe PRIVATE ${FIRMWARE_INCLUDE_DIRS})
-target_link_libraries(observe PUBLIC vboard)
+target_link_libraries(observe PUBLIC vboard hostlib)
 target_compile_options(observe PRIVATE -Wall -Wextra -Werror)
 
 # The loop's analysis in the frequency domain (sine-dwell bins, PID response,

@@ -143,7 +143,7 @@ class OpenLoop {
     b.run_until((k0 - 1) * period + us(50));
     log_.attach(b, pwm);
     const Ticks s = (k0 + kCleanBefore - 1) * period + static_cast<Ticks>(place * static_cast<double>(period));
-    const Ticks width = static_cast<Ticks>(width_us * static_cast<double>(kTicksPerUs));
+    const Ticks width = ticks_of_seconds(width_us * 1e-6);
     const Ticks e = s + width;
     if (cut) {
       b.at(s, [&pwm] { pwm.set_enabled(false); });
@@ -251,7 +251,7 @@ class ClosedLoop {
     faults_ = std::make_unique<Faults>(b);
     keys_ = b.find<Keys>();
     b.motor_drive().set_setpoint_source([] { return static_cast<double>(MotorAPosition.Des); });
-    const Ticks end = static_cast<Ticks>(options_.seconds * static_cast<double>(kTicksPerSecond));
+    const Ticks end = ticks_of_seconds(options_.seconds);
     const Ticks quiet = end > ms(2000) ? end - ms(2000) : 0;
     judged_from_ = quiet + ms(100);
     b.on_exception_entry = [this](int e, Ticks t) {
@@ -278,7 +278,7 @@ class ClosedLoop {
     for (Ticks t = ms(500); t + ms(1000) < quiet;) {
       keys_->click(random_.chance(0.5) ? Key::kRaise : Key::kLower, t, ms(50));
       ++report_.presses;
-      t += static_cast<Ticks>(random_.uniform(0.4, 1.0) * static_cast<double>(kTicksPerSecond));
+      t += ticks_of_seconds(random_.uniform(0.4, 1.0));
     }
     for (Ticks t = 0; t < end && !(options_.stop && options_.stop());) {
       t = std::min(end, t + kTicksPerSecond);

@@ -27,10 +27,6 @@ constexpr double kMaxSpeed = 500.0;     // degrees a second
 constexpr double kBottomOfScale = 1.5;  // degrees the sensor cannot tell apart at the bottom of its scale
 constexpr double kNearWrap = 1.0;       // degrees below the wrap that a late capture may have crossed
 
-double to_s(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerSecond); }
-
-Ticks seconds(double s) { return static_cast<Ticks>(std::llround(s * static_cast<double>(kTicksPerSecond))); }
-
 double in_turn(double degrees) {
   double d = std::fmod(degrees, 360.0);
   if (d > 180.0) d -= 360.0;
@@ -48,18 +44,18 @@ class Soak {
     faults_ = std::make_unique<Faults>(b);
     pwm_ = b.find<SensorPwm>();
     keys_ = b.find<Keys>();
-    station_ = &GroundStation::of(b);
+    station_ = &b.ground_station();
     segments_[1] = {0, random_.uniform(0.0, 360.0), 0.0};
     segments_[0] = segments_[1];
     b.rotor().set(segments_[1].angle, 0.0, 0);
     watch(b);
     plan(0);
     b.power_on();
-    const Ticks end = seconds(options_.seconds);
+    const Ticks end = ticks_of_seconds(options_.seconds);
     for (Ticks t = 0; t < end;) {
-      t = std::min(end, t + seconds(1.0));
+      t = std::min(end, t + ticks_of_seconds(1.0));
       b.run_until(t);
-      if (options_.on_second) options_.on_second(to_s(t));
+      if (options_.on_second) options_.on_second(to_seconds(t));
       if (b.stop_info().stalled || b.stop_info().stopped_in_handler) break;
       if (options_.stop && options_.stop()) break;
     }
@@ -122,7 +118,7 @@ class Soak {
   // (a capture is read up to a debounce after its period began).
   double rotor_at(Ticks t) const {
     const Segment& g = t >= segments_[1].since ? segments_[1] : segments_[0];
-    const double dt = t >= g.since ? to_s(t - g.since) : -to_s(g.since - t);
+    const double dt = t >= g.since ? to_seconds(t - g.since) : -to_seconds(g.since - t);
     return g.angle + g.speed * dt;
   }
 
@@ -144,7 +140,7 @@ class Soak {
         if (gap > ms(5) + kFrameSlack) {
           ++report_.gaps_over_5ms;
           if (report_.gaps_over_5ms <= 5) {
-            std::fprintf(stderr, "soak: %.3f us between frames at %.6f s\n", to_us(gap), to_s(start));
+            std::fprintf(stderr, "soak: %.3f us between frames at %.6f s\n", to_us(gap), to_seconds(start));
           }
         }
       }
@@ -165,7 +161,7 @@ class Soak {
       if (error > 1.0) {
         if (++report_.angle_misses <= 5) {
           std::fprintf(stderr, "soak: decoded %.3f, rotor %.3f at %.6f s\n", static_cast<double>(NowPithchAngle),
-                       std::fmod(expected_, 360.0), to_s(board().now()));
+                       std::fmod(expected_, 360.0), to_seconds(board().now()));
         }
       }
     }
@@ -187,7 +183,7 @@ class Soak {
   void plan(std::uint64_t second) {
     Board& b = board();
     const Ticks base = second * kTicksPerSecond;
-    auto when = [&] { return base + static_cast<Ticks>(random_.unit() * static_cast<double>(kTicksPerSecond)); };
+    auto when = [&] { return base + ticks_of_seconds(random_.unit()); };
     // Rotor: a new speed now and then, a stop one time in five.
     for (int n = 0; n < 2; ++n) {
       if (!random_.chance(0.5)) continue;
@@ -200,10 +196,10 @@ class Soak {
     }
     if (random_.chance(0.3)) {
       const Key key = random_.chance(0.5) ? Key::kRaise : Key::kLower;
-      keys_->click(key, std::max<Ticks>(when(), ms(1)), seconds(random_.uniform(0.02, 0.2)));
+      keys_->click(key, std::max<Ticks>(when(), ms(1)), ticks_of_seconds(random_.uniform(0.02, 0.2)));
       ++report_.presses;
     }
-    if (random_.chance(0.1)) station_->flood(when(), seconds(random_.uniform(0.02, 0.3)), random_.next());
+    if (random_.chance(0.1)) station_->flood(when(), ticks_of_seconds(random_.uniform(0.02, 0.3)), random_.next());
     // One and a half faults a second on average, 5 to 400 ms each.
     const int count = static_cast<int>(random_.below(4));
     for (int n = 0; n < count; ++n) {
@@ -217,7 +213,7 @@ class Soak {
       f.key = random_.chance(0.5) ? Key::kRaise : Key::kLower;
       f.seed = random_.next();
       const Ticks from = std::max<Ticks>(when(), 1);
-      const Ticks length = seconds(random_.uniform(0.005, 0.4));
+      const Ticks length = ticks_of_seconds(random_.uniform(0.005, 0.4));
       faults_->schedule(f, from, from + length);
       // Line disturbances show only on bytes that come in.
       if (f.kind == FaultKind::kUsartNoise || f.kind == FaultKind::kUsartFraming) station_->flood(from, length, f.seed);
@@ -227,11 +223,11 @@ class Soak {
 
   void finish(Board& b) {
     const auto& stop = b.stop_info();
-    report_.virtual_s = to_s(b.now());
+    report_.virtual_s = to_seconds(b.now());
     report_.bad_frames = decoder_.bad_frames();
     report_.fault_events = faults_->events();
     report_.flood_bytes = station_->bytes_sent();
-    const auto& s = Usart::of(b, 3)->stats();
+    const auto& s = b.usart(3).stats();
     report_.serial_errors = s.noise_errors + s.framing_errors;
     report_.stalled = stop.stalled;
     report_.stopped_in_handler = stop.stopped_in_handler;

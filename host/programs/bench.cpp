@@ -17,6 +17,7 @@
 #include "vboard/board/board.h"
 #include "vboard/parts/ground_station.h"
 #include "vboard/parts/motor_drive.h"
+#include "vboard/parts/rotor.h"
 #include "vboard/chip/tim/timer.h"
 
 namespace {
@@ -34,7 +35,7 @@ void say_scripted_rotor() { std::printf("sensor           reads a scripted rotor
 vboard::Board& powered_board(bool scripted_rotor) {
   vboard::Board& board = vboard::board();
   board.reset();
-  vboard::GroundStation::of(board).set_recording(false);
+  board.ground_station().set_recording(false);
   board.power_on();
   if (scripted_rotor) board.rotor().set(0.0, 0.0, board.now());
   return board;
@@ -128,7 +129,7 @@ int bench_main(int argc, char** argv) {
   std::printf("wall time        %.3f s\n", wall);
   std::printf("register accesses %llu, interrupts %llu\n", static_cast<unsigned long long>(board.register_accesses()),
               static_cast<unsigned long long>(board.interrupts_taken()));
-  const vboard::Motor& motor = board.motor();
+  const vboard::Motor& motor = board.motor_drive().motor();
   std::printf("motor            %ld integration steps, shaft at %.2f deg\n", motor.steps(),
               board.motor_drive().sensor_unwrapped_deg());
   if (o.scripted_rotor) say_scripted_rotor();

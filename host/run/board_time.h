@@ -2,8 +2,6 @@
 // board's clock ticks: one conversion each way, to the nearest tick.
 #pragma once
 
-#include <cmath>
-
 #include "vboard/sim/clock.h"
 
 namespace run {
@@ -11,11 +9,11 @@ namespace run {
 // Times are at most kMaxSeconds (time_text.h), so the product stays far
 // inside 64 bits.
 inline vboard::Ticks ticks_of(double seconds) {
-  return static_cast<vboard::Ticks>(std::llround(seconds * static_cast<double>(vboard::kTicksPerSecond)));
+  return vboard::ticks_of_seconds(seconds);
 }
 
 inline double seconds_of(vboard::Ticks t) {
-  return static_cast<double>(t) / static_cast<double>(vboard::kTicksPerSecond);
+  return vboard::to_seconds(t);
 }
 
 }  // namespace run

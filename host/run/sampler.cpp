@@ -8,6 +8,7 @@
 #include "global_variable.h"
 #include "vboard/board/board.h"
 #include "vboard/parts/motor_drive.h"
+#include "vboard/parts/rotor.h"
 #include "vboard/plant/motor.h"
 
 namespace run {

@@ -73,7 +73,7 @@ void schedule_scenario(vboard::Board& board, vboard::Faults& faults, const Scena
       if (at > 0) say(at, std::string("fault ") + fault_name(f.kind) + (on ? " on" : " off"));
     };
   }
-  auto& station = vboard::GroundStation::of(board);
+  auto& station = board.ground_station();
   for (const auto& f : s.floods) station.flood(ticks_of(f.at_s), ticks_of(f.length_s), 1);
 }
 

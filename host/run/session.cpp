@@ -17,6 +17,7 @@
 #include "vboard/parts/ground_station.h"
 #include "vboard/parts/keys.h"
 #include "vboard/parts/motor_drive.h"
+#include "vboard/parts/rotor.h"
 
 namespace run {
 
@@ -58,10 +59,10 @@ void Session::set_up(const Scenario& s, const vboard::MotorParams& motor) {
   drive.set_setpoint_source([] { return static_cast<double>(MotorAPosition.Des); });
   for (const auto& l : s.loads) {
     const Ticks at = ticks_of(l.at_s);
-    board_.set_load_torque(at, l.torque_nm);
+    drive.set_load_torque(at, l.torque_nm);
     if (telling()) board_.at(at, [this, at, nm = l.torque_nm] { say(at, "load torque %g N m", nm); });
   }
-  station_ = &vboard::GroundStation::of(board_);
+  station_ = &board_.ground_station();
   keys_ = board_.find<vboard::Keys>();
 }
 
@@ -119,7 +120,7 @@ void Session::observe_works() {
       ++reads_ok_;
       outcome = "ok";
     }
-    if (options_.verbose) say(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.sensor_angle(t));
+    if (options_.verbose) say(t, "encoder read  %s (sensor at %.2f deg)", outcome, board_.rotor().sensor_angle(t));
   };
   board_.on_exception_entry = [this](int exception, Ticks t) {
     if (exception == vboard::kExcIrq0 + TIM6_DAC_IRQn && start_done_ == 0) {
@@ -181,7 +182,7 @@ void Session::take_summary() {
   r.frames_sent = works_.runs(vboard::Work::k5ms);
   for (std::size_t w = 0; w < 3; ++w) r.work_runs[w] = works_.runs(static_cast<vboard::Work>(w));
   r.bytes_from_station = station_->bytes_sent();
-  if (const auto* usart = vboard::Usart::of(board_, 3)) r.usart_rx = usart->stats();
+  r.usart_rx = board_.usart(3).stats();
   r.interrupts = board_.interrupts_taken();
   r.stop = board_.stop_info();
   if (scripted_) r.stop.lost_control = false;

@@ -154,7 +154,11 @@ bool VcdWriter::write(std::FILE* out) const {
     bool stamped = false;
     for (const Signal s : touched) {
       if (pending[s] == now[s]) continue;
-      if (!stamped) text += "#" + std::to_string(t) + "\n";
+      if (!stamped) {
+        text += '#';
+        text += std::to_string(t);
+        text += '\n';
+      }
       stamped = true;
       now[s] = pending[s];
       text += (now[s] ? '1' : '0') + wires_[s].code + "\n";
@@ -162,7 +166,9 @@ bool VcdWriter::write(std::FILE* out) const {
     flush(false);
   }
   // The end of the window, so that viewers show all of it.
-  text += "#" + std::to_string(end()) + "\n";
+  text += '#';
+  text += std::to_string(end());
+  text += '\n';
   flush(true);
   return ok;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device.h"
+#include "drv_gpio.h"
 #include "rcc.h"
 #include "system_clock.h"
 #include "register_access.h"

@@ -23,7 +23,7 @@ TEST(Bus, AClockGateMovedAtAnyTimeTakesEffectAtTheNextAccess) {
   board().reset();
   board().power_on();
   board().run_for(ms(50));
-  const GroundStation& station = GroundStation::of(board());
+  const GroundStation& station = board().ground_station();
   ASSERT_GT(station.bytes_heard(), 0u) << "the frames go out";
   const std::uint32_t gates = peek32(kRccApb1enr);
   ASSERT_NE(gates & RCC_APB1Periph_USART3, 0u);

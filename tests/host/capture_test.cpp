@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "device.h"
+#include "drv_gpio.h"
 #include "drv_misc.h"
+#include "drv_rcc.h"
 #include "drv_tim.h"
 #include "global_variable.h"
 #include "system_clock.h"

@@ -92,7 +92,7 @@ class ClosedLoop : public ::testing::Test {
 // promise the one-degree band.
 TEST_F(ClosedLoop, RotorSettlesAtTheSetpointAndFollowsEachKeyPress) {
   constexpr Ticks kWindow = ms(15000);
-  const vboard::MotorParams& p = board().motor().params();
+  const vboard::MotorParams& p = board().motor_drive().motor().params();
   const double stuck_zone_deg =
       p.breakaway_torque_nm * p.phase_resistance_ohm / (p.torque_constant_nm_per_a * MotorAPosition.Kp);
   board().power_on();
@@ -132,7 +132,7 @@ TEST_F(ClosedLoop, LoadTorqueStepIsRejectedByTheIntegralTerm) {
   // give (kt x 6.9 V / 10 ohm = 55 mN m).
   constexpr double kLoadNm = 0.02;
   board().power_on();
-  board().set_load_torque(ms(1500), kLoadNm);
+  board().motor_drive().set_load_torque(ms(1500), kLoadNm);
   run_to(ms(4000));
   // The load pushes the rotor off (the proportional term alone would hold it
   // kLoad / (Kp kt / R) = 9.6 degrees away)...
@@ -145,7 +145,7 @@ TEST_F(ClosedLoop, LoadTorqueStepIsRejectedByTheIntegralTerm) {
   // proportional torque is below the breakaway torque there); whether it then
   // also ends within a degree is left to where the integral's last kick
   // happens to leave it, so that figure is printed, not asserted.
-  const auto& p = board().motor().params();
+  const auto& p = board().motor_drive().motor().params();
   const double stuck_zone_deg =
       p.breakaway_torque_nm * p.phase_resistance_ohm / (p.torque_constant_nm_per_a * MotorAPosition.Kp);
   const auto settled = settling_s(ms(1500), ms(4000), stuck_zone_deg);
@@ -155,8 +155,8 @@ TEST_F(ClosedLoop, LoadTorqueStepIsRejectedByTheIntegralTerm) {
   std::printf("load step of %.0f mN m: worst error %.2f deg, back within +-%.1f deg after %.3f s, within +-1 deg: %s\n",
               kLoadNm * 1e3, worst, stuck_zone_deg, *settled,
               within_one ? std::to_string(*within_one).c_str() : "not at the end");
-  const double kt = board().motor().params().torque_constant_nm_per_a;
-  EXPECT_NEAR(-trace.back().iq_a * kt, kLoadNm, board().motor().params().breakaway_torque_nm)
+  const double kt = board().motor_drive().motor().params().torque_constant_nm_per_a;
+  EXPECT_NEAR(-trace.back().iq_a * kt, kLoadNm, board().motor_drive().motor().params().breakaway_torque_nm)
       << "the motor's torque balances the load (sensor counts against the shaft: a positive Uq turns it backwards)";
 }
 
@@ -194,14 +194,14 @@ TEST_F(ClosedLoop, CutSensorLineTurnsTheDriveOffAndTheRotorStops) {
   run_to(ms(1500));
   // Without captures the modulation stage puts out the zero vector: every
   // leg at half duty, no voltage across the motor.
-  for (double d : board().inverter().duties()) EXPECT_DOUBLE_EQ(d, 0.5);
-  for (double v : board().inverter().phase_voltages()) EXPECT_NEAR(v, 0.0, 1e-12);
+  for (double d : board().motor_drive().inverter().duties()) EXPECT_DOUBLE_EQ(d, 0.5);
+  for (double v : board().motor_drive().inverter().phase_voltages()) EXPECT_NEAR(v, 0.0, 1e-12);
   // Friction stops the rotor and it stays stopped.
-  EXPECT_EQ(board().motor().speed_rad_s(), 0.0);
+  EXPECT_EQ(board().motor_drive().motor().speed_rad_s(), 0.0);
   const double stopped_at = trace.back().angle_deg;
   run_to(ms(2500));
   EXPECT_EQ(trace.back().angle_deg, stopped_at);
-  EXPECT_EQ(board().motor().speed_rad_s(), 0.0);
+  EXPECT_EQ(board().motor_drive().motor().speed_rad_s(), 0.0);
 }
 
 TEST_F(ClosedLoop, SameScenarioTwiceGivesTheSameTrace) {
@@ -210,7 +210,7 @@ TEST_F(ClosedLoop, SameScenarioTwiceGivesTheSameTrace) {
     board().power_on();
     board().find<vboard::Keys>()->click(Key::kRaise, ms(300), ms(50));
     board().find<vboard::Keys>()->click(Key::kLower, ms(900), ms(50));
-    board().set_load_torque(ms(600), 0.01);
+    board().motor_drive().set_load_torque(ms(600), 0.01);
     run_to(ms(1400));
     return trace;
   };

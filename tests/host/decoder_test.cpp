@@ -8,6 +8,7 @@
 
 #include "angle_decoder.h"
 #include "coordTrans.h"
+#include "drv_rcc.h"
 #include "global_variable.h"
 #include "handlers.h"
 #include "vboard/board/board.h"

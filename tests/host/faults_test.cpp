@@ -41,7 +41,7 @@ class Faults : public ::testing::Test {
     decoder = std::make_unique<telemetry::SensorFrameDecoder>();
     frames.clear();
     bytes = 0;
-    auto& station = vboard::GroundStation::of(board());
+    auto& station = board().ground_station();
     station.set_recording(false);
     station.on_byte = [this](const vboard::GroundStation::Heard& b) {
       if (bytes++ % telemetry::kSensorFrameSize == 0) frame_start = b.start;
@@ -75,7 +75,7 @@ class Faults : public ::testing::Test {
     if (d < -180.0) d += 360.0;
     return d;
   }
-  static vboard::Spi& spi() { return *vboard::Spi::of(board(), 2); }
+  static vboard::Spi& spi() { return board().spi(2); }
 
   std::unique_ptr<vboard::Faults> faults;
   std::unique_ptr<telemetry::SensorFrameDecoder> decoder;
@@ -215,7 +215,7 @@ TEST_F(Faults, SpiFaultsShowOnTheStatusLedAndNeverReachTheAngle) {
 TEST_F(Faults, NoisyAndBrokenSerialBytesAreReadAndDropped) {
   // The receive handler reads SR, then DR for any of RXNE, ORE, NE, FE, PE:
   // every byte is taken and its error flags cleared, and the frames go on.
-  auto& usart = *vboard::Usart::of(board(), 3);
+  auto& usart = board().usart(3);
   board().rotor().set(10.0, 0.0, 0);
   board().power_on();
   board().run_until(ms(20));
@@ -295,7 +295,7 @@ TEST_F(Faults, CrystalFailingAtStartUpSlowsTheSchedulerAndStopsTheDrive) {
   for (std::size_t n = frames.size() - 10; n < frames.size(); ++n) {
     EXPECT_NEAR(vboard::to_us(frames[n] - frames[n - 1]), 26250.0, 150.0) << "5 ms at 84/16 the tick's length";
   }
-  EXPECT_EQ(vboard::GroundStation::of(board()).garbled(), 0u) << "500000 baud still";
+  EXPECT_EQ(board().ground_station().garbled(), 0u) << "500000 baud still";
   // The capture timer counts at 2 MHz instead of 10.5: every period reads
   // about 2000 counts, outside the sensor's range, so no capture is
   // decoded and the drive stays off.

@@ -5,6 +5,7 @@
 #include "gain_writer.h"
 #include "global_variable.h"
 #include "vboard/board/board.h"
+#include "vboard/parts/rotor.h"
 #include "work_monitor.h"
 
 namespace {

@@ -8,7 +8,10 @@
 #include <cstdio>
 
 #include "device.h"
+#include "drv_gpio.h"
+#include "drv_rcc.h"
 #include "vboard/board/board.h"
+#include "vboard/parts/rotor.h"
 #include "vboard/chip/hardware.h"
 #include "vboard/chip/register_fields.h"
 

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "drv_gpio.h"
+#include "drv_rcc.h"
 #include "vboard/board/board.h"
 #include "vboard/chip/system_control_block.h"
 #include "vboard/chip/hardware.h"
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/rcc.h"
 #include "vboard/parts/keys.h"
 #include "vboard/parts/motor_drive.h"
@@ -195,8 +198,35 @@ TEST(HardwareTable, TheOffChipPartsUseTheWiringRows) {
     EXPECT_EQ(vboard::MotorDrive::kLegs[leg].af, GPIO_AF_TIM5);
   }
   board().reset();
-  EXPECT_EQ(board().motor_drive().wiring().phase_of_channel, hw::kMotorWiring.phase_of_channel);
-  EXPECT_EQ(board().inverter().supply_v(), hw::kMotorSupplyV);
+  EXPECT_EQ(board().motor_drive().wiring().phase_of_channel, vboard::kDefaultWiring.phase_of_channel);
+  EXPECT_EQ(board().motor_drive().inverter().supply_v(), vboard::kMotorSupplyV);
+}
+
+// The board's chip facts are its own: the firmware's start-up, run as it
+// is, must put every wired pin in the function the board's table gives it
+// and open the gates of the devices it drives. A wrong constant in the
+// firmware's set-up shows: the same driver calls with a neighbour's
+// function or gate bit leave USART3 without its line or its clock.
+TEST(HardwareTable, TheFirmwaresSetUpIsJudgedByTheBoardsOwnChipFacts) {
+  board().reset();
+  board().power_on();
+  board().run_for(vboard::ms(20));
+  for (const hw::PinRow& row : hw::kWiring) {
+    if (row.af == 0) continue;
+    const vboard::GpioPort& port = board().gpio(row.port);
+    EXPECT_EQ(port.mode(row.pin), vboard::GpioPort::kModeAlternate) << row.signal;
+    EXPECT_EQ(port.alternate_function(row.pin), row.af) << row.signal;
+  }
+  for (const char* device : {"GPIOA", "GPIOB", "GPIOC", "TIM3", "TIM5", "TIM6", "SPI2", "USART3", "SYSCFG"})
+    EXPECT_TRUE(board().model_at(hw::device(device).base)->clocked()) << device;
+  vboard::Usart& usart = board().usart(3);
+  ASSERT_TRUE(usart.tx_routed() && usart.clocked());
+  GPIO_PinAFConfig(GPIOB, GPIO_PinSource10, GPIO_AF_USART6);
+  EXPECT_FALSE(usart.tx_routed());
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_USART3, DISABLE);
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_USART2, ENABLE);
+  EXPECT_FALSE(usart.clocked());
+  board().reset();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device.h"
+#include "drv_rcc.h"
 #include "global_variable.h"
 #include "system_clock.h"
 #include "timer.h"

@@ -15,6 +15,7 @@
 #include "system_clock.h"
 #include "timer.h"
 #include "vboard/board/board.h"
+#include "vboard/parts/rotor.h"
 #include "vboard/chip/system_control_block.h"
 #include "vboard/faults/faults.h"
 #include "vboard/parts/ground_station.h"
@@ -109,10 +110,10 @@ Figures with_chatter(double rate) {
   board().run_until(ms(500));
   const auto tick = vboard::kExcIrq0 + TIM6_DAC_IRQn;
   const std::uint64_t ticks = board().handler_entries(tick);
-  const std::uint64_t bytes = vboard::GroundStation::of(board()).bytes_heard();
+  const std::uint64_t bytes = board().ground_station().bytes_heard();
   board().run_until(ms(2500));
   Figures f{static_cast<double>(board().handler_entries(tick) - ticks) / 2.0,
-            static_cast<double>(vboard::GroundStation::of(board()).bytes_heard() - bytes) / 23.0 / 2.0,
+            static_cast<double>(board().ground_station().bytes_heard() - bytes) / 23.0 / 2.0,
             static_cast<double>(MotorAPosition.Des)};
   board().reset();
   return f;
@@ -192,7 +193,7 @@ TEST(Limits, WhatAFailedCrystalChanges) {
               "captures decoded %u, serial frames garbled %llu\n",
               board().rcc().sysclk_hz(), tick_ms, static_cast<unsigned>(IC1Value),
               static_cast<unsigned>(DecodedCaptures),
-              static_cast<unsigned long long>(vboard::GroundStation::of(board()).garbled()));
+              static_cast<unsigned long long>(board().ground_station().garbled()));
   EXPECT_NEAR(tick_ms, 5.25, 0.1);
   EXPECT_EQ(DecodedCaptures, 0u);
   board().reset();

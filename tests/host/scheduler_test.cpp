@@ -217,6 +217,36 @@ TEST(Scheduler, ActionsAndMovesOfTheFirstSlotKeepTheOrderOfASortedList) {
   EXPECT_GT(expected.size(), 500u);
 }
 
+// The caller's pause bounds the quiet time; an alert (an exception waiting
+// to be taken) brings the bound to now and, lifted, gives the pause back,
+// including one set meanwhile; clear() leaves the pause.
+TEST(Scheduler, AnAlertBringsTheBoundToNowAndGivesThePauseBack) {
+  Scheduler s;
+  Log log;
+  Target a(s, log, "a");
+  s.schedule(&a, 0, 100);
+  s.set_pause(50);
+  EXPECT_EQ(s.quiet_until(), 50u);
+  s.set_alert(true);
+  s.set_pause(70);
+  EXPECT_EQ(s.quiet_until(), 0u);
+  s.set_alert(false);
+  EXPECT_EQ(s.quiet_until(), 70u);
+  s.set_pause(kNever);
+  EXPECT_EQ(s.quiet_until(), 100u);
+  s.set_pause(30);
+  s.clear();
+  s.set_alert(false);
+  EXPECT_EQ(s.quiet_until(), 30u);
+}
+
+TEST(Clock, SecondsToTicksRoundToTheNearest) {
+  EXPECT_EQ(vboard::ticks_of_seconds(0.001), vboard::ms(1));
+  EXPECT_EQ(vboard::ticks_of_seconds(0.75 / 336e6), 1u) << "not truncated";
+  EXPECT_EQ(vboard::ticks_of_seconds(2.3 / 336e6), 2u);
+  EXPECT_EQ(vboard::to_seconds(vboard::ms(250)), 0.25);
+}
+
 TEST(Clock, RoundingToTicksIsTheLibrarysBitForBit) {
   // Halves go away from zero; the largest double below one half and the
   // neighbours of the halves are where a cheap rounding goes wrong.

@@ -28,7 +28,7 @@ using vboard::board;
 using vboard::Ticks;
 using vboard::us;
 
-vboard::Spi& spi2() { return *vboard::Spi::of(board(), 2); }
+vboard::Spi& spi2() { return board().spi(2); }
 vboard::As5048a& sensor() { return *board().find<vboard::As5048a>(); }
 bool status_led() { return wired::level("status LED"); }
 

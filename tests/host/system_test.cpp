@@ -44,7 +44,7 @@ struct Telemetry {
   Ticks first_byte_start = 0;
   std::uint64_t bytes = 0;
   void attach() {
-    auto& station = vboard::GroundStation::of(board());
+    auto& station = board().ground_station();
     station.set_recording(false);
     station.on_byte = [this](const vboard::GroundStation::Heard& b) {
       if (bytes++ % telemetry::kSensorFrameSize == 0) first_byte_start = b.start;
@@ -93,7 +93,7 @@ class System : public ::testing::Test {
 
 TEST_F(System, WorksComeAtTheirTimesFromTheEndOfStartUp) {
   board().rotor().set(123.0, 0.0, 0);
-  auto& spi = *vboard::Spi::of(board(), 2);
+  auto& spi = board().spi(2);
   board().power_on();
   board().run_for(ms(120));
   ASSERT_GT(start_end, 0u);
@@ -195,7 +195,7 @@ TEST_F(System, SensorRepliesWithBadParityAreFlaggedAndStillUsed) {
 TEST_F(System, SensorErrorFlagIsClearedAndTheReadFails) {
   board().rotor().set(90.0, 0.0, 0);
   sensor().set_error_forced(true);
-  auto& spi = *vboard::Spi::of(board(), 2);
+  auto& spi = board().spi(2);
   board().power_on();
   board().run_for(ms(115));
   EXPECT_FALSE(wired::level("status LED")) << "the status LED shows the failed read";

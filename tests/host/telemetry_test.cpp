@@ -65,8 +65,8 @@ class TelemetryTest : public ::testing::Test {
  protected:
   void SetUp() override { board().reset(); }
   void TearDown() override { board().reset(); }
-  static GroundStation& station() { return GroundStation::of(board()); }
-  static Usart& usart3() { return *Usart::of(board(), 3); }
+  static GroundStation& station() { return board().ground_station(); }
+  static Usart& usart3() { return board().usart(3); }
   // Brings USART3 up and lets the idle frame that enabling sends go by.
   static void ready_port(bool enable_interrupt = true) {
     bring_up_usart3(enable_interrupt);
@@ -394,7 +394,7 @@ TEST_F(TelemetryUsartModel, FrameTimeFollowsBrrFormatAndBusClock) {
     u->BRR = c.brr;
     u->CR2 = c.cr2;
     u->CR1 = static_cast<std::uint16_t>(USART_CR1_UE | USART_CR1_TE | c.cr1);
-    EXPECT_EQ(Usart::of(board(), c.usart)->frame_time(), c.frame);
+    EXPECT_EQ(board().usart(c.usart).frame_time(), c.frame);
     board().run_for(2 * c.frame);  // the idle frame after enabling
 
     const std::uint16_t armed = u->SR;

@@ -38,7 +38,7 @@ struct Observed {
     board().on_exception_entry = [this](int e, Ticks t) { entries.emplace_back(e, t); };
     for (char port : {'A', 'B', 'C'})
       board().gpio(port).observe([this, port](int pin, bool level, Ticks t) { pins.emplace_back(port, pin, level, t); });
-    auto& station = vboard::GroundStation::of(board());
+    auto& station = board().ground_station();
     station.set_recording(false);
     station.on_byte = [this](const vboard::GroundStation::Heard& b) { bytes.emplace_back(b.value, b.start, b.end, b.clean); };
     monitor.attach(board());

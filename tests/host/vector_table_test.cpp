@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "handlers.h"
+#include "vboard/board/board.h"
 #include "vboard/chip/system_control_block.h"
 #include "vectors.h"
 

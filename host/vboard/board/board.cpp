@@ -2,25 +2,25 @@
 // run loop that hands turns to the firmware.
 #include "vboard/board/board.h"
 
-#include "port.h"
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
-#include "vboard/parts/as5048a.h"
-#include "vboard/chip/system_control_block.h"
+#include "port.h"
 #include "vboard/chip/exti.h"
-#include "vboard/parts/ground_station.h"
-#include "vboard/parts/keys.h"
-#include "vboard/parts/motor_drive.h"
-#include "vboard/parts/sensor_pwm.h"
-#include "vboard/chip/spi.h"
-#include "vboard/chip/usart.h"
 #include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
 #include "vboard/chip/rcc.h"
+#include "vboard/chip/spi.h"
+#include "vboard/chip/system_control_block.h"
 #include "vboard/chip/tim/timer.h"
+#include "vboard/chip/usart.h"
+#include "vboard/parts/as5048a.h"
+#include "vboard/parts/ground_station.h"
+#include "vboard/parts/keys.h"
+#include "vboard/parts/motor_drive.h"
+#include "vboard/parts/rotor.h"
+#include "vboard/parts/sensor_pwm.h"
+#include "vboard/sim/firmware_runner.h"
 #include "vectors.h"
 
 extern "C" char __firmware_ram_start[];
@@ -41,7 +41,7 @@ const std::vector<char>& initial_image() {
 
 }  // namespace
 
-Board::Board() {
+Board::Board() : rotor_(std::make_unique<Rotor>()), runner_(std::make_unique<FirmwareRunner>()) {
   build();
   reset();
   built_ = this;
@@ -53,8 +53,11 @@ void Board::attach(std::unique_ptr<Model> model) {
   if (auto* m = dynamic_cast<Peripheral*>(model.get())) {
     const std::uintptr_t base = m->base();
     if (base >= bus::kCoreBase) {
-      for (std::uintptr_t a = base; a < base + m->size(); a += 0x10)
-        core_pages_[(a - bus::kCoreBase) / 0x10] = m;
+      for (std::uintptr_t a = base; a < base + m->size(); a += 0x10) {
+        Peripheral*& page = core_pages_[(a - bus::kCoreBase) / 0x10];
+        if (page != nullptr) page->cede(static_cast<std::uint32_t>(a - page->base()), 0x10);  // a block inside another's
+        page = m;
+      }
     } else {
       for (std::uintptr_t a = base; a < base + m->size(); a += 0x400)
         periph_pages_[(a - bus::kPeriphBase) / 0x400] = m;
@@ -64,39 +67,51 @@ void Board::attach(std::unique_ptr<Model> model) {
 }
 
 
-Timer& Board::tim(int n) {
-  Timer* t = tim_.at(static_cast<std::size_t>(n));
-  if (!t) throw std::out_of_range("no model of this timer");
-  return *t;
+namespace {
+template <typename Device, std::size_t N>
+Device& numbered(const std::array<Device*, N>& devices, int n, const char* what) {
+  Device* d = n >= 0 && static_cast<std::size_t>(n) < N ? devices[static_cast<std::size_t>(n)] : nullptr;
+  if (d == nullptr) throw std::out_of_range(what);
+  return *d;
 }
+}  // namespace
+
+Timer& Board::tim(int n) { return numbered(tim_, n, "no model of this timer"); }
+Spi& Board::spi(int n) { return numbered(spi_, n, "no model of this SPI"); }
+Usart& Board::usart(int n) { return numbered(usart_, n, "no model of this USART"); }
 
 void Board::build() {
-  // The devices, walking the board's table; each part around the chip after
-  // the devices it attaches to.
+  // Each device of the board's table in its order, mapped and wired; each
+  // part around the chip after the devices it attaches to.
   for (const hw::DeviceRow& row : hw::kDevices) {
+    const auto n = static_cast<std::size_t>(row.number);
     switch (row.kind) {
       case hw::Kind::nvic: nvic_ = &add<Nvic>(row); break;
-      case hw::Kind::scb: scb_ = &add<Scb>(row); break;
-      case hw::Kind::systick: systick_ = &add<SysTickModel>(row); break;
-      case hw::Kind::rcc: rcc_ = &add<Rcc>(row); break;
+      case hw::Kind::scb:
+        scb_ = &add<Scb>(row, *nvic_);
+        nvic_->use(*scb_);
+        break;
+      case hw::Kind::systick: systick_ = &add<SysTickModel>(row, *nvic_, clocks_); break;
+      case hw::Kind::rcc: rcc_ = &add<Rcc>(row, clocks_, [this] { clocks_changed(); }); break;
       case hw::Kind::pwr: add<PwrModel>(row); break;
       case hw::Kind::flash: add<FlashInterface>(row); break;
-      case hw::Kind::gpio: gpio_.at(static_cast<std::size_t>(row.number)) = &add<GpioPort>(row); break;
-      case hw::Kind::timer: tim_.at(static_cast<std::size_t>(row.number)) = &add<Timer>(row); break;
+      case hw::Kind::gpio: ports_.add(add<GpioPort>(row)); break;
+      case hw::Kind::timer: tim_.at(n) = &add<Timer>(row, IrqLine(*nvic_, row.irq), clocks_, ports_); break;
       case hw::Kind::spi:
-        add<Spi>(row);
-        if (&row == &hw::device("SPI2")) add<As5048a>();
+        spi_.at(n) = &add<Spi>(row, IrqLine(*nvic_, row.irq), clocks_, ports_);
+        if (&row == &hw::device("SPI2")) add<As5048a>(*spi_[n], ports_, *rotor_);
         break;
       case hw::Kind::usart:
-        add<Usart>(row);
-        if (&row == &hw::device("USART3")) add<GroundStation>();
+        usart_.at(n) = &add<Usart>(row, IrqLine(*nvic_, row.irq), clocks_, ports_);
+        if (&row == &hw::device("USART3")) station_ = &add<GroundStation>(*usart_[n]);
         break;
-      case hw::Kind::syscfg: add<Syscfg>(row); break;
+      case hw::Kind::syscfg: syscfg_ = &add<Syscfg>(row); break;
       case hw::Kind::exti:
-        add<Exti>(row);  // follows SYSCFG's routing
-        add<Keys>();
-        add<SensorPwm>();
-        drive_ = &add<MotorDrive>();  // on TIM5
+        add<Exti>(row, *nvic_, *syscfg_, ports_);  // follows SYSCFG's routing
+        add<Keys>(ports_);
+        add<SensorPwm>(tim(SensorPwm::kTimer), ports_, *rotor_);
+        drive_ = &add<MotorDrive>(tim(MotorDrive::kTimer), ports_);
+        rotor_->mount(*drive_);
         break;
     }
   }
@@ -105,6 +120,8 @@ void Board::build() {
 void Board::reset(const BoardConfig& config) {
   stop_firmware();
   config_ = config;
+  rcc_->set_oscillators({config.crystal_fails, config.crystal_startup, config.pll_lock});
+  drive_->configure(config.motor, config.wiring);
   stop_ = {};
   sched_.clear();
   std::memset(bus::periph_space, 0, sizeof bus::periph_space);
@@ -117,14 +134,13 @@ void Board::reset(const BoardConfig& config) {
   interrupts_seen_at_spin_ = 0;
   accesses_ = 0;
   gaps_.clear();
-  gap_count_ = 0;
   interrupts_taken_ = 0;
   entries_.fill(0);
   on_exception_entry = nullptr;
   on_observe = nullptr;
   bus_log = nullptr;
   hold_ = 0;
-  rotor_.reset();
+  rotor_->reset();
   for (auto& m : models_) m->reset();
   clocks_changed();
   gates_changed();
@@ -135,41 +151,7 @@ void Board::restore_static_memory() {
   std::memcpy(__firmware_ram_start, image.data(), image.size());
 }
 
-double Board::sensor_angle(Ticks t) { return rotor_.forced() ? rotor_.angle(t) : drive_->sensor_angle_deg(); }
-
-const Motor& Board::motor() { return drive_->motor(); }
-const Inverter& Board::inverter() const { return drive_->inverter(); }
-void Board::set_motor_params(const MotorParams& params) { drive_->set_params(params); }
-void Board::set_load_torque(Ticks at, double nm) { drive_->set_load_torque(at, nm); }
-
-void Board::lost_control(Ticks when, std::string reason) {
-  if (stop_.lost_control) return;
-  stop_.lost_control = true;
-  stop_.lost_control_at = when;
-  stop_.lost_control_reason = std::move(reason);
-}
-
-void Board::unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what) {
-  ++gap_count_;
-  if (gaps_.size() < kMaxGaps) gaps_.push_back({now(), address, value, write, std::move(what)});
-}
-
-std::string Board::gap_report() const {
-  std::string text;
-  char line[96];
-  for (const Gap& g : gaps_) {
-    std::snprintf(line, sizeof line, "%12.3f us  %s 0x%08lx = 0x%08lx  ", to_us(g.time), g.write ? "write" : "read ",
-                  static_cast<unsigned long>(g.address), static_cast<unsigned long>(g.value));
-    text += line;
-    text += g.what;
-    text += '\n';
-  }
-  if (gap_count_ > gaps_.size()) text += "... and " + std::to_string(gap_count_ - gaps_.size()) + " more\n";
-  return text;
-}
-
 void Board::clocks_changed() {
-  core_cycle_ = rcc_ ? rcc_->hclk_period() : period_of(16'000'000);
   for (auto& m : models_) m->clocks_changed();
 }
 
@@ -192,7 +174,7 @@ void Board::gates_changed() {
 void Board::power_on() {
   stop_firmware();
   interrupts_seen_at_spin_ = interrupts_taken_;
-  runner_.start([this] {
+  runner_->start([this] {
     g_pfnVectors[1].handler();  // the reset entry
     stop_.main_returned = true;
   });
@@ -207,11 +189,11 @@ void Board::run_until(Ticks when) {
     // in a run that had not stopped here (without a firmware, it is taken
     // here).
     sched_.run_until(now());
-    if (runner_.done()) take_interrupts();
+    if (runner_->done()) take_interrupts();
     return;
   }
-  sched_.set_bound(nvic_->anything_takeable() ? 0 : when);  // `when` is the pause of this turn
-  runner_.resume(when);
+  sched_.set_pause(when);  // the pause of this turn (the controller keeps the alert)
+  runner_->resume(when);
   // Without a running firmware (or after it ended) the models go on alone;
   // interrupts are taken on this thread.
   while (now() < when) {
@@ -220,7 +202,7 @@ void Board::run_until(Ticks when) {
   }
 }
 
-void Board::stop_firmware() { runner_.stop(); }
+void Board::stop_firmware() { runner_->stop(); }
 
 Board::~Board() {
   stop_firmware();

@@ -20,39 +20,45 @@
 // dispatch, access cost, poll detection and time skipping),
 // interrupt_entry.cpp (exception entry at sync points),
 // sim/firmware_runner.h (the firmware's thread and turn-taking); this file
-// assembles the board.
+// assembles the board: it creates every model from the board's table
+// (chip/hardware.h), maps its registers and wires it (its context, clock
+// tree, interrupt line and pins). No model holds the board.
 #pragma once
 
 #include <array>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <functional>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "port.h"
-#include "vboard/sim/clock.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
 #include "vboard/chip/system_control_block.h"
-#include "vboard/sim/firmware_runner.h"
-#include "vboard/plant/motor.h"
+#include "vboard/plant/motor_params.h"
 #include "vboard/plant/motor_wiring.h"
-#include "vboard/sim/peripheral.h"
-#include "vboard/parts/rotor.h"
+#include "vboard/sim/clock.h"
+#include "vboard/sim/context.h"
+#include "vboard/sim/gaps.h"
+#include "vboard/sim/model.h"
 #include "vboard/sim/scheduler.h"
+#include "vboard/sim/stop_info.h"
 
 namespace vboard {
 
-class Nvic;
-class Scb;
-class SysTickModel;
+class FirmwareRunner;
 class Rcc;
-class GpioPort;
+class Syscfg;
 class Timer;
+class Spi;
+class Usart;
+class Rotor;
+class GroundStation;
 class MotorDrive;
-class Inverter;
 
 // Board-level settings that a test or a scenario chooses before a run.
 struct BoardConfig {
@@ -63,20 +69,6 @@ struct BoardConfig {
   MotorWiring wiring = kDefaultWiring;  // its phases, the sensor's direction and magnet
 };
 
-// Why a run stopped, for reports.
-struct StopInfo {
-  bool main_returned = false;
-  bool stopped_in_handler = false;  // a handler spins for ever
-  int exception = 0;                // its exception number
-  std::string handler;              // its name
-  Ticks since = 0;
-  bool stalled = false;  // a poll waits for something that never comes
-  std::uintptr_t stalled_address = 0;
-  bool lost_control = false;  // the motor ran away from the position loop
-  Ticks lost_control_at = 0;
-  std::string lost_control_reason;  // "loss of control: ..."
-};
-
 // One register access, as a bus analyser would record it.
 struct BusAccess {
   Ticks time;
@@ -85,18 +77,6 @@ struct BusAccess {
   unsigned width;
   bool write;
   bool operator==(const BusAccess&) const = default;
-};
-
-// An access the board does not model: an address with no model behind it,
-// or a register bit or field a model knows of but does not implement. The
-// firmware's access goes on (the bytes are stored, or the bit is ignored);
-// the record shows the gap.
-struct Gap {
-  Ticks time;
-  std::uintptr_t address;
-  std::uint32_t value;
-  bool write;
-  std::string what;  // the model's words for the gap
 };
 
 // Thrown when firmware code called directly by a test (no firmware thread)
@@ -122,7 +102,6 @@ class Board {
   void reset(const BoardConfig& config = {});
   // Starts the firmware at its reset entry; it runs when run_for is called.
   void power_on();
-  bool firmware_running() const { return runner_.started(); }
 
   // Advances virtual time: the firmware (if powered on) and the models run.
   // A bound at or before now runs only what falls due now.
@@ -133,49 +112,34 @@ class Board {
   const BoardConfig& config() const { return config_; }
   const StopInfo& stop_info() const { return stop_; }
 
-  // Events. Each (model, kind) has at most one pending time; scheduling it
-  // again moves it, kNever cancels it.
-  void schedule(Model* owner, int kind, Ticks when) { sched_.schedule(owner, kind, when); }
-  void cancel(Model* owner, int kind) { sched_.cancel(owner, kind); }
   // A one-shot action at a virtual time, for tests and scenarios.
   void at(Ticks when, std::function<void()> action) { sched_.at(when, std::move(action)); }
 
-  // Interrupt lines from the devices to the controller.
+  // Interrupt lines from the devices to the controller, for tests.
   void set_irq_line(int irq, bool level);
   void pend_irq(int irq);
-  // The controller tells whether some exception is pending and enabled: an
-  // access then looks at it (the scheduler's bound is now), otherwise only
-  // at events and at the pause of the run.
-  void interrupts_takeable(bool any) { sched_.set_bound(any ? 0 : runner_.pause_at()); }
 
-  // Clock tree, as the RCC model publishes it.
-  Ticks core_cycle() const { return core_cycle_; }
-  void clocks_changed();
+  // One core cycle at the clock in force (the clock tree as the RCC model
+  // set it up).
+  Ticks core_cycle() const { return clocks_.hclk_period; }
 
   // Models.
   Nvic& nvic() { return *nvic_; }
   Scb& scb() { return *scb_; }
   SysTickModel& systick() { return *systick_; }
   Rcc& rcc() { return *rcc_; }
-  // A scripted rotor under the position sensor: setting it makes the sensor
-  // read it instead of the motor's shaft, until the next reset.
-  Rotor& rotor() { return rotor_; }
-  // The sensor's mechanical angle at `t` (now), in [0, 360): the
-  // scripted rotor's once it is set, otherwise the motor's shaft through the
-  // wiring, in the sensor's 14-bit steps.
-  double sensor_angle(Ticks t);
-  // The inverter and motor on TIM5's phase outputs. motor() is advanced to
-  // now; its inputs are the drive's, so change them through motor_drive().
+  // What the position sensor's magnet turns with: a scripted rotor, once
+  // it is set (until the next reset), otherwise the motor's shaft.
+  Rotor& rotor() { return *rotor_; }
+  // The inverter and the motor on TIM5's phase outputs, and the load.
   MotorDrive& motor_drive() { return *drive_; }
-  const Motor& motor();
-  const Inverter& inverter() const;
-  // A new motor of `params` at rest where the shaft stands (throws for
-  // parameters out of range), and the load torque from `at` on.
-  void set_motor_params(const MotorParams& params);
-  void set_load_torque(Ticks at, double nm);
-  // In line: models ask for pins at every edge and byte.
-  GpioPort& gpio(char port) { return *gpio_.at(static_cast<std::size_t>(port - 'A')); }
+  GpioPort& gpio(char port) { return ports_[port]; }
+  // The devices by number and the ground station on USART3; each throws
+  // std::out_of_range for a device the board does not have.
   Timer& tim(int n);
+  Spi& spi(int n);
+  Usart& usart(int n);
+  GroundStation& ground_station() { return *station_; }
   template <typename Model>
   Model* find() {
     for (auto& p : models_)
@@ -190,10 +154,11 @@ class Board {
     if (address < bus::kPeriphBase || address >= bus::kPeriphBase + bus::kPeriphSize) return nullptr;
     return periph_pages_[(address - bus::kPeriphBase) / 0x400];
   }
-  // Adds a model; the board keeps it for the life of the board.
+  // Adds a model, made with the board's context and `args`; the board keeps
+  // it for the life of the board.
   template <typename Model, typename... Args>
   Model& add(Args&&... args) {
-    auto m = std::make_unique<Model>(*this, std::forward<Args>(args)...);
+    auto m = std::make_unique<Model>(context_, std::forward<Args>(args)...);
     Model& ref = *m;
     attach(std::move(m));
     return ref;
@@ -215,21 +180,14 @@ class Board {
   void bus_write(void* reg, std::uint32_t value, unsigned width);
   void spin_point();
   void busy_wait(Ticks duration);
-  // Marks the current read as time-varying (a running counter): repeated
-  // reads of it are not an idle poll.
-  void volatile_read() { read_was_volatile_ = true; }
 
-  // Accesses the board does not model since reset: the first kMaxGaps in
-  // full, all of them counted. A run that relies on the models alone has
-  // none.
-  const std::vector<Gap>& gaps() const { return gaps_; }
-  std::uint64_t gap_count() const { return gap_count_; }
-  std::string gap_report() const;  // one line a gap, empty when there is none
-  // A model reports an access it does not implement.
-  void unmodelled(std::uintptr_t address, std::uint32_t value, bool write, std::string what);
-  // The phase drive's watch reports a runaway (once; the first one stands).
-  void lost_control(Ticks when, std::string reason);
-  static constexpr std::size_t kMaxGaps = 256;
+  // Accesses the board does not model since reset (sim/gaps.h): the first
+  // kMaxGaps in full, all of them counted. A run that relies on the models
+  // alone has none.
+  const std::vector<Gap>& gaps() const { return gaps_.gaps(); }
+  std::uint64_t gap_count() const { return gaps_.count(); }
+  std::string gap_report() const { return gaps_.report(); }  // one line a gap, empty when there is none
+  static constexpr std::size_t kMaxGaps = GapLog::kMax;
 
   // While set, every register access is appended to this log.
   std::vector<BusAccess>* bus_log = nullptr;
@@ -246,6 +204,10 @@ class Board {
   }
   void poke(std::uintptr_t address, std::uint32_t value, unsigned width = 4);
 
+  // The firmware's static memory back to its initial image: at every reset,
+  // and when the firmware's start-up code initialises its data.
+  void restore_static_memory();
+
   static constexpr Ticks kAccessCycles = 2;  // core cycles per register access
   static constexpr Ticks kEntryCycles = 12;  // exception entry
   static constexpr Ticks kExitCycles = 10;   // exception return
@@ -257,12 +219,8 @@ class Board {
   void build();
   void attach(std::unique_ptr<Model> model);
   void stop_firmware();
-  void restore_static_memory();
+  void clocks_changed();  // the clock tree's fan-out to the models
 
- public:
-  void restore_firmware_memory() { restore_static_memory(); }
-
- private:
   // Time skipping and sync points (bus.cpp).
   void idle_skip();
   void poll_skip(const Peripheral* owner, std::uintptr_t address);
@@ -290,10 +248,12 @@ class Board {
   void take_pending_interrupts();
 
   BoardConfig config_{};
-  Rotor rotor_;
+  std::unique_ptr<Rotor> rotor_;  // the sensor's magnet: the shaft or a scripted rotor
   StopInfo stop_{};
   Scheduler sched_;
-  Ticks core_cycle_ = period_of(16'000'000);
+  GapLog gaps_;
+  ClockTree clocks_;
+  GpioPorts ports_;
 
   std::vector<std::unique_ptr<Model>> models_;  // devices and parts, in build order
   std::array<Peripheral*, 0x24000 / 0x400> periph_pages_{};
@@ -307,8 +267,11 @@ class Board {
   Scb* scb_ = nullptr;
   SysTickModel* systick_ = nullptr;
   Rcc* rcc_ = nullptr;
-  std::array<GpioPort*, 3> gpio_{};
+  Syscfg* syscfg_ = nullptr;
   std::array<Timer*, 15> tim_{};
+  std::array<Spi*, 4> spi_{};
+  std::array<Usart*, 7> usart_{};
+  GroundStation* station_ = nullptr;
   MotorDrive* drive_ = nullptr;
 
   // Poll detection.
@@ -316,21 +279,26 @@ class Board {
   std::uintptr_t reading_ = 0;  // the address of the read in progress
   std::uint32_t last_value_ = 0;
   int poll_count_ = 0;
-  bool read_was_volatile_ = false;
+  bool read_was_volatile_ = false;  // a model said the read in progress changes by itself
   std::uint64_t interrupts_seen_at_spin_ = 0;
   Ticks hold_ = 0;
 
-  std::vector<Gap> gaps_;
-  std::uint64_t gap_count_ = 0;
   std::uint64_t accesses_ = 0;
   std::uint64_t interrupts_taken_ = 0;
   std::array<std::uint64_t, kExceptions> entries_{};
 
-  FirmwareRunner runner_;
+  // What every model is handed (declared after what it points at).
+  Context context_{sched_, gaps_, stop_, read_was_volatile_};
+
+  std::unique_ptr<FirmwareRunner> runner_;
   static inline Board* built_ = nullptr;
 };
 
 inline Board& board() { return Board::instance(); }
+
+// The name of the handler the firmware's vector table gives an exception:
+// its symbol, as the program's symbol table has it (handler_names.cpp).
+std::string exception_name(int exception);
 
 // The targets that serve the firmware's port (bus.cpp): the board's own,
 // installed while the board exists, and the one before any firmware code

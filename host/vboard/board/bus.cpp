@@ -5,20 +5,20 @@
 // poll, and a poll or an idle main loop lets time skip to the next event.
 #include "vboard/board/board.h"
 
-#include "port.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "vboard/chip/system_control_block.h"
+#include "port.h"
 #include "vboard/chip/rcc.h"
+#include "vboard/chip/system_control_block.h"
+#include "vboard/sim/firmware_runner.h"
 
 namespace vboard {
 
 // In line in every access: the pause point is rarely reached.
 inline void Board::check_pause() {
-  if (now() >= runner_.pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_.yield();
+  if (now() >= runner_->pause_at() && FirmwareRunner::on_firmware_thread()) [[unlikely]] runner_->yield();
 }
 
 // After a change a model made at an access: an interrupt it raised is
@@ -32,7 +32,7 @@ inline void Board::settle() {
 
 inline void Board::sync(Ticks cycles) {
   ++accesses_;
-  const Ticks end = sched_.now() + cycles * core_cycle_;
+  const Ticks end = sched_.now() + cycles * clocks_.hclk_period;
   if (end < sched_.quiet_until()) [[likely]] {
     sched_.pass_to(end);  // nothing due, no interrupt to take, no pause
     return;
@@ -51,9 +51,9 @@ void Board::idle_skip() {
   // an interrupt it raised ends it at once.
   for (;;) {
     const Ticks target = sched_.next_event();
-    if (runner_.pause_at() < target && FirmwareRunner::on_firmware_thread()) {
-      sched_.run_until(runner_.pause_at());
-      runner_.yield();
+    if (runner_->pause_at() < target && FirmwareRunner::on_firmware_thread()) {
+      sched_.run_until(runner_->pause_at());
+      runner_->yield();
       if (nvic_->next_to_take() != 0) return;
       continue;
     }
@@ -95,14 +95,14 @@ inline void Board::poll_skip(const Peripheral* owner, std::uintptr_t address) {
                                                                   unsigned width) {
   std::uint32_t v = 0;
   std::memcpy(&v, reg, width);
-  unmodelled(address, v, false, "no model at this address");
+  gaps_.record({now(), address, v, false, "no model at this address"});
   return v;
 }
 
 [[gnu::noinline, gnu::cold]] void Board::unmodelled_write(std::uintptr_t address, void* reg, std::uint32_t value,
                                                           unsigned width) {
   std::memcpy(reg, &value, width);
-  unmodelled(address, value, true, "no model at this address");
+  gaps_.record({now(), address, value, true, "no model at this address"});
 }
 
 [[gnu::noinline]] void Board::log_access(std::uintptr_t address, std::uint32_t value, unsigned width, bool write) {
@@ -155,7 +155,7 @@ inline Peripheral* Board::quiet_model(const void* reg, std::uintptr_t& address, 
       reinterpret_cast<std::uintptr_t>(reg) - reinterpret_cast<std::uintptr_t>(bus::periph_space);
   if (offset >= bus::kPeriphSize) return nullptr;
   Peripheral* m = quiet_pages_[offset / 0x400];
-  end = sched_.now() + kAccessCycles * core_cycle_;
+  end = sched_.now() + kAccessCycles * clocks_.hclk_period;
   // The scheduler's bound stands for a takeable interrupt and for the pause.
   if (m == nullptr || end >= sched_.quiet_until() || bus_log != nullptr) return nullptr;
   address = bus::kPeriphBase + offset;
@@ -259,7 +259,7 @@ void Board::busy_wait(Ticks duration) {
   while (remaining > 0) {
     const Ticks now = sched_.now();
     Ticks next = std::min(sched_.next_event(), now + remaining);
-    if (FirmwareRunner::on_firmware_thread()) next = std::min(next, std::max(runner_.pause_at(), now));
+    if (FirmwareRunner::on_firmware_thread()) next = std::min(next, std::max(runner_->pause_at(), now));
     const Ticks step = next - now;
     sched_.run_until(next);
     remaining -= step;
@@ -288,7 +288,7 @@ bus::Target& board_port() {
     }
     // As on the board: initialised data gets its initial values, the rest
     // of static memory zero.
-    void runtime_init() override { Board::for_firmware().restore_firmware_memory(); }
+    void runtime_init() override { Board::for_firmware().restore_static_memory(); }
   };
   static Port port;
   return port;

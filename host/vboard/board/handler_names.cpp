@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "vboard/chip/system_control_block.h"
+#include "vboard/board/board.h"
 #include "vectors.h"
 
 namespace vboard {

@@ -17,10 +17,10 @@ void Board::take_pending_interrupts() {
     poll_count_ = 0;
     if (on_exception_entry) on_exception_entry(e, now());
     if (on_observe) on_observe();
-    advance(kEntryCycles * core_cycle_);
+    advance(kEntryCycles * clocks_.hclk_period);
     if (void (*handler)() = g_pfnVectors[e].handler) handler();
     if (on_observe) on_observe();
-    advance(kExitCycles * core_cycle_);
+    advance(kExitCycles * clocks_.hclk_period);
     nvic_->deactivate(e);
   }
 }

@@ -1,15 +1,10 @@
 #include "vboard/chip/exti.h"
 
-#include "vboard/board/board.h"
 #include "vboard/chip/hardware.h"
-#include "vboard/chip/gpio.h"
 
 namespace vboard {
 
-
 // ---------------------------------------------------------------------------
-Syscfg::Syscfg(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
-
 void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   switch (offset) {
     case kMEMRMP:
@@ -25,7 +20,7 @@ void Syscfg::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
     default:
       if (offset >= kEXTICR1 && offset < kEXTICR1 + sizeof(SYSCFG_TypeDef::EXTICR)) {
         store(offset, value & 0xFFFFu, width);  // four lines a register
-        if (Exti* exti = board_.find<Exti>()) exti->update_interest();
+        if (exti_ != nullptr) exti_->update_interest();
         return;
       }
       store(offset, value, width);
@@ -38,7 +33,10 @@ char Syscfg::port_of_line(int line) const {
 }
 
 // ---------------------------------------------------------------------------
-Exti::Exti(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
+Exti::Exti(const Context& context, const hw::DeviceRow& row, Nvic& nvic, Syscfg& syscfg, GpioPorts& ports)
+    : Peripheral(context, row), nvic_(nvic), syscfg_(syscfg), ports_(ports) {
+  syscfg.attach(*this);
+}
 
 int Exti::irq_of_line(int line) {
   for (const hw::ExtiIrq& g : hw::kExtiIrqs) {
@@ -49,13 +47,12 @@ int Exti::irq_of_line(int line) {
 
 void Exti::reset() {
   reset_registers();
-  syscfg_ = board_.find<Syscfg>();
   irq_level_.fill(false);
   triggers_.fill(0);
   // The ports reset before this model and dropped their observers.
   for (char port : {'A', 'B', 'C'}) {
     observer_[static_cast<std::size_t>(port - 'A')] =
-        board_.gpio(port).observe([this, port](int pin, bool level, Ticks) { on_pin(port, pin, level); }, 0);
+        ports_[port].observe([this, port](int pin, bool level, Ticks) { on_pin(port, pin, level); }, 0);
   }
   update_interest();
 }
@@ -65,15 +62,15 @@ void Exti::update_interest() {
   for (char port : {'A', 'B', 'C'}) {
     std::uint16_t pins = 0;
     for (int line = 0; line < 16; ++line) {
-      if (((selected >> line) & 1u) && syscfg_ != nullptr && syscfg_->port_of_line(line) == port)
+      if (((selected >> line) & 1u) && syscfg_.port_of_line(line) == port)
         pins = static_cast<std::uint16_t>(pins | (1u << line));
     }
-    board_.gpio(port).set_interest(observer_[static_cast<std::size_t>(port - 'A')], pins);
+    ports_[port].set_interest(observer_[static_cast<std::size_t>(port - 'A')], pins);
   }
 }
 
 void Exti::on_pin(char port, int pin, bool level) {
-  if (syscfg_ == nullptr || syscfg_->port_of_line(pin) != port) return;
+  if (syscfg_.port_of_line(pin) != port) return;
   edge(pin, level);
 }
 
@@ -99,7 +96,7 @@ void Exti::update_irq_lines() {
     const bool level = (active & hw::kExtiIrqs[i].lines) != 0;
     if (level == irq_level_.at(i)) continue;
     irq_level_[i] = level;
-    board_.set_irq_line(hw::kExtiIrqs[i].irq, level);
+    nvic_.set_line(hw::kExtiIrqs[i].irq, level);
   }
 }
 

@@ -17,25 +17,36 @@
 #include <cstdint>
 
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
 
+class Exti;
+
 class Syscfg : public Peripheral {
  public:
-  Syscfg(Board& board, const hw::DeviceRow& row);
+  using Peripheral::Peripheral;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
+  // The EXTI that follows the routing (it attaches from its constructor).
+  void attach(Exti& exti) { exti_ = &exti; }
 
   // Port letter routed to EXTI line 0..15.
   char port_of_line(int line) const;
 
   static constexpr std::uint32_t kMEMRMP = offsetof(SYSCFG_TypeDef, MEMRMP), kPMC = offsetof(SYSCFG_TypeDef, PMC),
                                  kEXTICR1 = offsetof(SYSCFG_TypeDef, EXTICR), kCMPCR = offsetof(SYSCFG_TypeDef, CMPCR);
+
+ private:
+  Exti* exti_ = nullptr;
 };
 
 class Exti : public Peripheral {
  public:
-  Exti(Board& board, const hw::DeviceRow& row);
+  // Lines 0 to 15 follow the pins of `ports` as `syscfg` routes them; the
+  // requests go to `nvic`.
+  Exti(const Context& context, const hw::DeviceRow& row, Nvic& nvic, Syscfg& syscfg, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -65,7 +76,9 @@ class Exti : public Peripheral {
   void set_pending(std::uint32_t bits);
   void update_irq_lines();
 
-  Syscfg* syscfg_ = nullptr;
+  Nvic& nvic_;
+  Syscfg& syscfg_;
+  GpioPorts& ports_;
   std::array<int, 3> observer_{};  // handles at ports A, B, C
   std::array<bool, 7> irq_level_{};  // EXTI0..4, EXTI9_5, EXTI15_10
   std::array<std::uint64_t, 23> triggers_{};

@@ -2,7 +2,6 @@
 
 #include <bit>
 
-#include "vboard/board/board.h"
 #include "vboard/chip/hardware.h"
 
 namespace vboard {
@@ -14,12 +13,10 @@ constexpr std::uint32_t MODER = offsetof(GPIO_TypeDef, MODER), OTYPER = offsetof
                         BSRRL = offsetof(GPIO_TypeDef, BSRRL), BSRRH = offsetof(GPIO_TypeDef, BSRRH),
                         LCKR = offsetof(GPIO_TypeDef, LCKR), AFRL = offsetof(GPIO_TypeDef, AFR),
                         AFRH = AFRL + 4;
-constexpr unsigned kModeOutput = GPIO_Mode_OUT, kModeAlternate = GPIO_Mode_AF;
-constexpr unsigned kPullUp = 1;
 }  // namespace
 
-GpioPort::GpioPort(Board& board, const hw::DeviceRow& row)
-    : Peripheral(board, row), port_(static_cast<char>('A' + row.number)) {}
+GpioPort::GpioPort(const Context& context, const hw::DeviceRow& row)
+    : Peripheral(context, row), port_(static_cast<char>('A' + row.number)) {}
 
 void GpioPort::reset() {
   reset_registers();  // ports A and B come out as the debug port
@@ -75,7 +72,7 @@ bool GpioPort::sync() const {
 std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
   if (offset == IDR) {
     // A pin that changes with no event behind it: polling it is no idle poll.
-    if (sync()) board_.volatile_read();
+    if (sync()) ctx_.volatile_read();
     return levels_;
   }
   if (offset == BSRRL || offset == BSRRH) return 0;  // BSRR is write-only
@@ -170,7 +167,7 @@ void GpioPort::update_levels() {
   for (std::uint32_t rest_changed = changed; rest_changed != 0; rest_changed &= rest_changed - 1) {
     const int pin = std::countr_zero(rest_changed);
     for (auto& o : observers_) {
-      if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, board_.now());
+      if (o.pins & (1u << pin)) o.observer(pin, (next >> pin) & 1u, ctx_.now());
     }
   }
 }

@@ -12,13 +12,17 @@
 #include <functional>
 #include <vector>
 
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/peripheral.h"
 
 namespace vboard {
 
 class GpioPort : public Peripheral {
  public:
-  GpioPort(Board& board, const hw::DeviceRow& row);
+  GpioPort(const Context& context, const hw::DeviceRow& row);
+
+  // MODER's two-bit modes and PUPDR's pull-up, as the reference manual codes them.
+  static constexpr unsigned kModeInput = 0, kModeOutput = 1, kModeAlternate = 2, kModeAnalog = 3;
+  static constexpr unsigned kPullUp = 1;
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -88,6 +92,19 @@ class GpioPort : public Peripheral {
   // as decoded from the MODER and PUPDR values they were found for.
   std::uint32_t decoded_moder_ = 0, decoded_pupdr_ = 0;
   std::uint32_t output_pins_ = 0, alternate_pins_ = 0, pull_up_pins_ = 0;
+};
+
+// The chip's GPIO ports by letter, as the board has built them: how the
+// devices and parts with pins find theirs.
+class GpioPorts {
+ public:
+  void add(GpioPort& port) { ports_.at(static_cast<std::size_t>(port.port() - 'A')) = &port; }
+  // In line: models ask for pins at every edge and byte.
+  GpioPort& operator[](char port) const { return *ports_.at(static_cast<std::size_t>(port - 'A')); }
+  bool has(char port) const { return port >= 'A' && port < 'A' + static_cast<int>(ports_.size()) && ports_[static_cast<std::size_t>(port - 'A')] != nullptr; }
+
+ private:
+  std::array<GpioPort*, 3> ports_{};
 };
 
 }  // namespace vboard

@@ -1,50 +1,38 @@
 // The board described once, as data: the on-chip devices the virtual board
-// models (base address, interrupt line, clock gate), and the board's wiring
-// around the chip (which pin goes where, to which off-chip part). Every
-// number comes from the firmware's device description; the board is built
-// by walking these tables, and tests name hardware through them.
+// models (base address, interrupt line, clock gate), the chip's
+// alternate-function map, and the board's wiring around the chip (which pin
+// goes where, to which off-chip part). The board is built by walking these
+// tables, and tests name hardware through them.
+//
+// The chip facts (addresses, interrupt numbers, clock-gate bits, alternate
+// functions) are written out here as the reference manual and the
+// datasheet give them, never taken from the firmware's headers: the board
+// is there to catch a wrong constant in the firmware, not to repeat it. The
+// register blocks' layouts (offsets, sizes and field masks) come from the
+// device description the firmware and the board share (device.h).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 #include "device.h"
-#include "drv_gpio.h"
-#include "drv_rcc.h"
-
-namespace vboard {
-
-// How a three-phase motor hangs on the phase outputs and carries the
-// position sensor's magnet.
-struct MotorWiring {
-  // Motor phase (0 = A, 1 = B, 2 = C) on TIM5 channels 1, 2, 3 (PA0, PA1, PA2).
-  std::array<int, 3> phase_of_channel;
-  // -1: the sensor angle rises when the shaft turns backwards (against the
-  // motor's electrical rotation A -> B -> C).
-  int sensor_direction;
-  // The sensor angle at shaft angle 0, in electrical degrees (times the pole
-  // pairs): where the sensor's magnet sits relative to the rotor's poles.
-  double magnet_offset_elec_deg;
-};
-
-}  // namespace vboard
 
 namespace vboard::hw {
 
 enum class Kind { nvic, scb, systick, rcc, pwr, flash, gpio, timer, spi, usart, syscfg, exti };
 
 // An RCC enable register (its offset in the RCC block) and the bit that
-// gates a device's clock; offset 0: always clocked.
+// gates a device's clock; offset 0: always clocked. Made from the enable
+// bit's number, as the manual lists it (APB1ENR bit 1: TIM3EN).
 struct Gate {
   std::uint32_t offset;
   std::uint32_t bit;
   static constexpr Gate none() { return {0, 0}; }
-  static constexpr Gate apb1(std::uint32_t bit) { return {offsetof(RCC_TypeDef, APB1ENR), bit}; }
-  static constexpr Gate apb2(std::uint32_t bit) { return {offsetof(RCC_TypeDef, APB2ENR), bit}; }
-  static constexpr Gate ahb1(std::uint32_t bit) { return {offsetof(RCC_TypeDef, AHB1ENR), bit}; }
+  static constexpr Gate apb1(unsigned number) { return {offsetof(RCC_TypeDef, APB1ENR), 1u << number}; }
+  static constexpr Gate apb2(unsigned number) { return {offsetof(RCC_TypeDef, APB2ENR), 1u << number}; }
+  static constexpr Gate ahb1(unsigned number) { return {offsetof(RCC_TypeDef, AHB1ENR), 1u << number}; }
   constexpr bool on_apb2() const { return offset == offsetof(RCC_TypeDef, APB2ENR); }
 };
 
@@ -153,32 +141,36 @@ struct DeviceRow {
   std::span<const ResetValue> reset;  // its registers' reset values that are not 0
 };
 
+// Base addresses (the manual's memory map), interrupt numbers (the
+// position in the vector table after the 16 system exceptions) and the
+// enable bits of the clock gates (RCC_AHB1ENR, RCC_APB1ENR, RCC_APB2ENR).
 inline constexpr DeviceRow kDevices[] = {
     // The NVIC's block reaches past the SCB (its STIR sits beyond it): it
     // is mapped first, so that the SCB's registers win inside it.
-    {"NVIC", Kind::nvic, 0, NVIC_BASE, sizeof(NVIC_Type), kNoIrq, Gate::none(), {}},
-    {"SCB", Kind::scb, 0, SCB_BASE, sizeof(SCB_Type), kNoIrq, Gate::none(), kScbReset},
-    {"SysTick", Kind::systick, 0, SysTick_BASE, sizeof(SysTick_Type), kNoIrq, Gate::none(), kSysTickReset},
-    {"RCC", Kind::rcc, 0, RCC_BASE, sizeof(RCC_TypeDef), kNoIrq, Gate::none(), kRccReset},
-    {"PWR", Kind::pwr, 0, PWR_BASE, sizeof(PWR_TypeDef), kNoIrq, Gate::apb1(RCC_APB1ENR_PWREN), kPwrReset},
-    {"FLASH", Kind::flash, 0, FLASH_R_BASE, sizeof(FLASH_TypeDef), kNoIrq, Gate::none(), kFlashReset},
-    {"GPIOA", Kind::gpio, 0, GPIOA_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOA), kGpioAReset},
-    {"GPIOB", Kind::gpio, 1, GPIOB_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOB), kGpioBReset},
-    {"GPIOC", Kind::gpio, 2, GPIOC_BASE, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(RCC_AHB1Periph_GPIOC), kGpioReset},
-    {"TIM2", Kind::timer, 2, TIM2_BASE, sizeof(TIM_TypeDef), TIM2_IRQn, Gate::apb1(RCC_APB1Periph_TIM2), kTim32Reset},
-    {"TIM3", Kind::timer, 3, TIM3_BASE, sizeof(TIM_TypeDef), TIM3_IRQn, Gate::apb1(RCC_APB1Periph_TIM3), kTim16Reset},
-    {"TIM5", Kind::timer, 5, TIM5_BASE, sizeof(TIM_TypeDef), TIM5_IRQn, Gate::apb1(RCC_APB1Periph_TIM5), kTim32Reset},
-    {"TIM6", Kind::timer, 6, TIM6_BASE, sizeof(TIM_TypeDef), TIM6_DAC_IRQn, Gate::apb1(RCC_APB1Periph_TIM6), kTim16Reset},
-    {"SPI2", Kind::spi, 2, SPI2_BASE, sizeof(SPI_TypeDef), SPI2_IRQn, Gate::apb1(RCC_APB1Periph_SPI2), kSpiReset},
+    {"NVIC", Kind::nvic, 0, 0xE000'E100u, sizeof(NVIC_Type), kNoIrq, Gate::none(), {}},
+    {"SCB", Kind::scb, 0, 0xE000'ED00u, sizeof(SCB_Type), kNoIrq, Gate::none(), kScbReset},
+    {"SysTick", Kind::systick, 0, 0xE000'E010u, sizeof(SysTick_Type), kNoIrq, Gate::none(), kSysTickReset},
+    {"RCC", Kind::rcc, 0, 0x4002'3800u, sizeof(RCC_TypeDef), kNoIrq, Gate::none(), kRccReset},
+    {"PWR", Kind::pwr, 0, 0x4000'7000u, sizeof(PWR_TypeDef), kNoIrq, Gate::apb1(28), kPwrReset},
+    {"FLASH", Kind::flash, 0, 0x4002'3C00u, sizeof(FLASH_TypeDef), kNoIrq, Gate::none(), kFlashReset},
+    {"GPIOA", Kind::gpio, 0, 0x4002'0000u, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(0), kGpioAReset},
+    {"GPIOB", Kind::gpio, 1, 0x4002'0400u, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(1), kGpioBReset},
+    {"GPIOC", Kind::gpio, 2, 0x4002'0800u, sizeof(GPIO_TypeDef), kNoIrq, Gate::ahb1(2), kGpioReset},
+    {"TIM2", Kind::timer, 2, 0x4000'0000u, sizeof(TIM_TypeDef), 28, Gate::apb1(0), kTim32Reset},
+    {"TIM3", Kind::timer, 3, 0x4000'0400u, sizeof(TIM_TypeDef), 29, Gate::apb1(1), kTim16Reset},
+    {"TIM5", Kind::timer, 5, 0x4000'0C00u, sizeof(TIM_TypeDef), 50, Gate::apb1(3), kTim32Reset},
+    // TIM6 shares its line with the DAC's underrun.
+    {"TIM6", Kind::timer, 6, 0x4000'1000u, sizeof(TIM_TypeDef), 54, Gate::apb1(4), kTim16Reset},
+    {"SPI2", Kind::spi, 2, 0x4000'3800u, sizeof(SPI_TypeDef), 36, Gate::apb1(14), kSpiReset},
     // USART3 is the ground station's link; the others are there for the
     // firmware's spare handler and for tests, unwired.
-    {"USART1", Kind::usart, 1, USART1_BASE, sizeof(USART_TypeDef), USART1_IRQn, Gate::apb2(RCC_APB2Periph_USART1), kUsartReset},
-    {"USART2", Kind::usart, 2, USART2_BASE, sizeof(USART_TypeDef), USART2_IRQn, Gate::apb1(RCC_APB1Periph_USART2), kUsartReset},
-    {"USART3", Kind::usart, 3, USART3_BASE, sizeof(USART_TypeDef), USART3_IRQn, Gate::apb1(RCC_APB1Periph_USART3), kUsartReset},
-    {"USART6", Kind::usart, 6, USART6_BASE, sizeof(USART_TypeDef), USART6_IRQn, Gate::apb2(RCC_APB2Periph_USART6), kUsartReset},
-    {"SYSCFG", Kind::syscfg, 0, SYSCFG_BASE, sizeof(SYSCFG_TypeDef), kNoIrq, Gate::apb2(RCC_APB2Periph_SYSCFG), {}},
+    {"USART1", Kind::usart, 1, 0x4001'1000u, sizeof(USART_TypeDef), 37, Gate::apb2(4), kUsartReset},
+    {"USART2", Kind::usart, 2, 0x4000'4400u, sizeof(USART_TypeDef), 38, Gate::apb1(17), kUsartReset},
+    {"USART3", Kind::usart, 3, 0x4000'4800u, sizeof(USART_TypeDef), 39, Gate::apb1(18), kUsartReset},
+    {"USART6", Kind::usart, 6, 0x4001'1400u, sizeof(USART_TypeDef), 71, Gate::apb2(5), kUsartReset},
+    {"SYSCFG", Kind::syscfg, 0, 0x4001'3800u, sizeof(SYSCFG_TypeDef), kNoIrq, Gate::apb2(14), {}},
     // EXTI's lines have interrupts of their own: kExtiIrqs.
-    {"EXTI", Kind::exti, 0, EXTI_BASE, sizeof(EXTI_TypeDef), kNoIrq, Gate::none(), {}},
+    {"EXTI", Kind::exti, 0, 0x4001'3C00u, sizeof(EXTI_TypeDef), kNoIrq, Gate::none(), {}},
 };
 
 // Each reset value names a whole register inside its device's block, once,
@@ -215,10 +207,14 @@ struct ExtiIrq {
   int irq;
 };
 inline constexpr ExtiIrq kExtiIrqs[] = {
-    {1u << 0, EXTI0_IRQn},          {1u << 1, EXTI1_IRQn}, {1u << 2, EXTI2_IRQn}, {1u << 3, EXTI3_IRQn},
-    {1u << 4, EXTI4_IRQn},          {0x03E0u, EXTI9_5_IRQn},  // lines 5 to 9
-    {0xFC00u, EXTI15_10_IRQn},  // lines 10 to 15
+    {1u << 0, 6}, {1u << 1, 7}, {1u << 2, 8}, {1u << 3, 9}, {1u << 4, 10},
+    {0x03E0u, 23},  // lines 5 to 9
+    {0xFC00u, 40},  // lines 10 to 15
 };
+
+// The alternate-function numbers of the datasheet's map (AFRL and AFRH
+// fields) for the modelled devices.
+inline constexpr unsigned kAfTim1To2 = 1, kAfTim3To5 = 2, kAfSpi1To2 = 5, kAfUsart1To3 = 7, kAfUsart4To6 = 8;
 
 // The chip's alternate-function map for the modelled devices' signals:
 // which pins can carry a signal, and the function number that connects it.
@@ -231,23 +227,23 @@ struct AfPin {
 };
 
 inline constexpr AfPin kAfPins[] = {
-    {"TIM2", "CH1", 'A', 0, GPIO_AF_TIM2},    {"TIM2", "CH1", 'A', 5, GPIO_AF_TIM2},
-    {"TIM2", "CH1", 'A', 15, GPIO_AF_TIM2},   {"TIM2", "CH2", 'A', 1, GPIO_AF_TIM2},
-    {"TIM2", "CH2", 'B', 3, GPIO_AF_TIM2},    {"TIM2", "CH3", 'A', 2, GPIO_AF_TIM2},
-    {"TIM2", "CH3", 'B', 10, GPIO_AF_TIM2},   {"TIM2", "CH4", 'A', 3, GPIO_AF_TIM2},
-    {"TIM2", "CH4", 'B', 11, GPIO_AF_TIM2},   {"TIM3", "CH1", 'A', 6, GPIO_AF_TIM3},
-    {"TIM3", "CH1", 'B', 4, GPIO_AF_TIM3},    {"TIM3", "CH1", 'C', 6, GPIO_AF_TIM3},
-    {"TIM3", "CH2", 'A', 7, GPIO_AF_TIM3},    {"TIM3", "CH2", 'B', 5, GPIO_AF_TIM3},
-    {"TIM3", "CH2", 'C', 7, GPIO_AF_TIM3},    {"TIM3", "CH3", 'B', 0, GPIO_AF_TIM3},
-    {"TIM3", "CH3", 'C', 8, GPIO_AF_TIM3},    {"TIM3", "CH4", 'B', 1, GPIO_AF_TIM3},
-    {"TIM3", "CH4", 'C', 9, GPIO_AF_TIM3},    {"TIM5", "CH1", 'A', 0, GPIO_AF_TIM5},
-    {"TIM5", "CH2", 'A', 1, GPIO_AF_TIM5},    {"TIM5", "CH3", 'A', 2, GPIO_AF_TIM5},
-    {"TIM5", "CH4", 'A', 3, GPIO_AF_TIM5},    {"SPI2", "SCK", 'B', 13, GPIO_AF_SPI2},
-    {"SPI2", "MISO", 'B', 14, GPIO_AF_SPI2},  {"SPI2", "MOSI", 'B', 15, GPIO_AF_SPI2},
-    {"USART1", "TX", 'A', 9, GPIO_AF_USART1}, {"USART1", "RX", 'A', 10, GPIO_AF_USART1},
-    {"USART2", "TX", 'A', 2, GPIO_AF_USART2}, {"USART2", "RX", 'A', 3, GPIO_AF_USART2},
-    {"USART3", "TX", 'B', 10, GPIO_AF_USART3}, {"USART3", "RX", 'B', 11, GPIO_AF_USART3},
-    {"USART6", "TX", 'C', 6, GPIO_AF_USART6}, {"USART6", "RX", 'C', 7, GPIO_AF_USART6},
+    {"TIM2", "CH1", 'A', 0, kAfTim1To2},    {"TIM2", "CH1", 'A', 5, kAfTim1To2},
+    {"TIM2", "CH1", 'A', 15, kAfTim1To2},   {"TIM2", "CH2", 'A', 1, kAfTim1To2},
+    {"TIM2", "CH2", 'B', 3, kAfTim1To2},    {"TIM2", "CH3", 'A', 2, kAfTim1To2},
+    {"TIM2", "CH3", 'B', 10, kAfTim1To2},   {"TIM2", "CH4", 'A', 3, kAfTim1To2},
+    {"TIM2", "CH4", 'B', 11, kAfTim1To2},   {"TIM3", "CH1", 'A', 6, kAfTim3To5},
+    {"TIM3", "CH1", 'B', 4, kAfTim3To5},    {"TIM3", "CH1", 'C', 6, kAfTim3To5},
+    {"TIM3", "CH2", 'A', 7, kAfTim3To5},    {"TIM3", "CH2", 'B', 5, kAfTim3To5},
+    {"TIM3", "CH2", 'C', 7, kAfTim3To5},    {"TIM3", "CH3", 'B', 0, kAfTim3To5},
+    {"TIM3", "CH3", 'C', 8, kAfTim3To5},    {"TIM3", "CH4", 'B', 1, kAfTim3To5},
+    {"TIM3", "CH4", 'C', 9, kAfTim3To5},    {"TIM5", "CH1", 'A', 0, kAfTim3To5},
+    {"TIM5", "CH2", 'A', 1, kAfTim3To5},    {"TIM5", "CH3", 'A', 2, kAfTim3To5},
+    {"TIM5", "CH4", 'A', 3, kAfTim3To5},    {"SPI2", "SCK", 'B', 13, kAfSpi1To2},
+    {"SPI2", "MISO", 'B', 14, kAfSpi1To2},  {"SPI2", "MOSI", 'B', 15, kAfSpi1To2},
+    {"USART1", "TX", 'A', 9, kAfUsart1To3}, {"USART1", "RX", 'A', 10, kAfUsart1To3},
+    {"USART2", "TX", 'A', 2, kAfUsart1To3}, {"USART2", "RX", 'A', 3, kAfUsart1To3},
+    {"USART3", "TX", 'B', 10, kAfUsart1To3}, {"USART3", "RX", 'B', 11, kAfUsart1To3},
+    {"USART6", "TX", 'C', 6, kAfUsart4To6}, {"USART6", "RX", 'C', 7, kAfUsart4To6},
 };
 
 // The alternate function that puts `device`'s `signal` on a pin; a pin
@@ -256,6 +252,18 @@ constexpr unsigned af(std::string_view device, std::string_view signal, char por
   for (const AfPin& p : kAfPins)
     if (p.device == device && p.signal == signal && p.port == port && p.pin == pin) return p.af;
   throw "this pin cannot carry that signal";
+}
+
+// The modelled timer with a channel on a pin: its number, 0 when there is
+// none, -1 when there is more than one.
+constexpr int timer_on_pin(char port, int pin) {
+  int found = 0;
+  for (const AfPin& p : kAfPins)
+    if (p.device.starts_with("TIM") && p.device.size() == 4 && p.port == port && p.pin == pin) {
+      const int n = p.device[3] - '0';
+      found = found == 0 || found == n ? n : -1;
+    }
+  return found;
 }
 
 // The first pin that can carry `device`'s `signal` (the one a device with a
@@ -302,54 +310,9 @@ struct PartRow {
 
 inline constexpr PartRow kParts[] = {
     {"inverter", "three half-bridges on the motor supply; legs 1..3 follow PA0..PA2"},
-    {"motor", "7 pole pairs; phases on the inverter's legs, as kMotorWiring says"},
-    {"position sensor", "its magnet on the motor's shaft, as kMotorWiring says"},
+    {"motor", "7 pole pairs; phases on the inverter's legs, as kDefaultWiring says (plant/motor_wiring.h)"},
+    {"position sensor", "its magnet on the motor's shaft, as kDefaultWiring says (plant/motor_wiring.h)"},
 };
-
-// The motor supply across the inverter, volts (the figure the firmware's
-// modulation stage assumes).
-inline constexpr double kMotorSupplyV = 12.0;
-
-// Why the default wiring closes the position loop with negative feedback
-// (angles in degrees; p = 7 pole pairs):
-//
-// Firmware. The decoder's mechanical angle is s = raw - AngleComp, where raw
-// is the sensor's own reading and AngleComp (40) its mechanical zero offset;
-// the board's sensor models add the 40 back, so s is the sensor angle used
-// below. The electrical angle is E = p s (mod 360) and the transform angle
-// Theta = 360 - E. With Ud = 0 the inverse Park gives
-//   (UAlpha, UBeta) = Uq (-sin Theta, cos Theta) = Uq (cos(Theta + 90), sin(Theta + 90)),
-// a vector at Theta + 90 = 90 - E in the frame whose alpha axis is channel 1
-// (PA0) and which turns towards channel 2 (PA1): the modulation stage puts
-// channels 1, 2, 3 at 0, 120 and 240.
-//
-// Motor. Its d axis (the magnets' flux) is at theta_e = p theta_m in the
-// frame of its phases A, B, C at 0, 120, 240; torque follows the voltage
-// component at theta_e + 90 (positive Uq of the motor), and is largest when
-// the whole vector lies there.
-//
-// Wiring. Channels to phases in sequence (sigma = +1) or with two swapped
-// (sigma = -1: a channel-frame angle phi lands at -phi, plus a multiple of
-// 120); the sensor counts s = kappa theta_m + s0 (kappa = +1 with the motor's
-// positive rotation, -1 against it); delta = p s0 is the sensor magnet's
-// offset in electrical degrees. The voltage vector relative to the d axis:
-//   sigma (90 - p (kappa theta_m + s0)) - p theta_m
-//     = sigma 90 - (sigma kappa + 1) p theta_m - sigma delta.
-// It stands still relative to the rotor only if sigma kappa = -1: the phase
-// sequence and the sensor's direction must disagree (the decoder's 360 - E
-// is that disagreement). Take the phases in sequence, sigma = +1, and the
-// sensor counting against the motor's rotation, kappa = -1. Then the vector
-// sits at 90 - delta from the d axis. A positive Uq must raise s, that is
-// turn the shaft backwards (kappa = -1), so the vector must be at -90
-// (largest torque, backwards): 90 - delta = -90, delta = 180 electrical
-// (s0 = 180/7 = 25.714 mechanical degrees, or that plus a multiple of 360/7).
-//
-// Misfits: two phases swapped (sigma kappa = +1) leave the vector turning at
-// twice the electrical angle against the rotor, so the torque changes sign
-// every quarter of an electrical turn; a magnet off by 90 electrical puts
-// the whole vector on the d axis (current, no torque at rest); off by 180
-// reverses the feedback.
-inline constexpr MotorWiring kMotorWiring{{0, 1, 2}, -1, 180.0};
 
 constexpr const PinRow& pin(std::string_view signal) {
   for (const PinRow& row : kWiring)

@@ -2,7 +2,6 @@
 
 #include <bit>
 
-#include "vboard/board/board.h"
 #include "vboard/chip/hardware.h"
 
 namespace vboard {
@@ -19,14 +18,13 @@ constexpr unsigned kAhbShift[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 6, 7, 8,
 constexpr unsigned kApbShift[8] = {0, 0, 0, 0, 1, 2, 3, 4};
 }  // namespace
 
-Rcc::Rcc(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
-
-bool Rcc::board_config_crystal_fails() const { return board_.config().crystal_fails; }
+Rcc::Rcc(const Context& context, const hw::DeviceRow& row, ClockTree& tree, std::function<void()> changed)
+    : Peripheral(context, row), tree_(tree), changed_(std::move(changed)) {}
 
 void Rcc::reset() {
   crystal_fails_ = false;
   reset_registers();  // on the internal oscillator, no divider
-  sysclk_ = hclk_ = pclk1_ = pclk2_ = kHsiHz;
+  tree_.set(kHsiHz, kHsiHz, kHsiHz, kHsiHz, kHsiHz);
 }
 
 std::uint32_t Rcc::read(std::uint32_t offset, unsigned width) { return load(offset, width); }
@@ -42,16 +40,16 @@ void Rcc::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
       std::uint32_t v = (value & ~(HSIRDY | HSERDY | PLLRDY)) | (old & (HSIRDY | HSERDY | PLLRDY));
       v |= HSIRDY;  // the internal oscillator keeps running while it is the system clock
       if ((value & HSEON) && !(old & HSEON) && !crystal_fails()) {
-        board_.schedule(this, kHseReady, board_.now() + board_.config().crystal_startup);
+        ctx_.schedule(this, kHseReady, ctx_.now() + oscillators_.crystal_startup);
       }
       if (!(value & HSEON)) {
         v &= ~HSERDY;
-        board_.cancel(this, kHseReady);
+        ctx_.cancel(this, kHseReady);
       }
-      if ((value & PLLON) && !(old & PLLON)) board_.schedule(this, kPllLocked, board_.now() + board_.config().pll_lock);
+      if ((value & PLLON) && !(old & PLLON)) ctx_.schedule(this, kPllLocked, ctx_.now() + oscillators_.pll_lock);
       if (!(value & PLLON)) {
         v &= ~PLLRDY;
-        board_.cancel(this, kPllLocked);
+        ctx_.cancel(this, kPllLocked);
       }
       set32(CR, v);
       update_switch();
@@ -110,31 +108,27 @@ std::uint32_t Rcc::pll_hz() const {
 }
 
 void Rcc::recompute() {
+  std::uint32_t sysclk = kHsiHz;
   switch (switch_status()) {
-    case 1: sysclk_ = kHseHz; break;
-    case 2: sysclk_ = pll_hz(); break;
-    default: sysclk_ = kHsiHz; break;
+    case 1: sysclk = kHseHz; break;
+    case 2: sysclk = pll_hz(); break;
+    default: break;
   }
-  hclk_ = sysclk_ >> kAhbShift[field(reg32(CFGR), RCC_CFGR_HPRE)];
-  pclk1_ = hclk_ >> kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE1)];
-  pclk2_ = hclk_ >> kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE2)];
-  board_.clocks_changed();
+  const std::uint32_t cfgr = reg32(CFGR);
+  const unsigned apb1_shift = kApbShift[field(cfgr, RCC_CFGR_PPRE1)];
+  const std::uint32_t hclk = sysclk >> kAhbShift[field(cfgr, RCC_CFGR_HPRE)];
+  const std::uint32_t pclk1 = hclk >> apb1_shift;
+  const std::uint32_t pclk2 = hclk >> kApbShift[field(cfgr, RCC_CFGR_PPRE2)];
+  tree_.set(sysclk, hclk, pclk1, pclk2, apb1_shift == 0 ? pclk1 : 2 * pclk1);
+  changed_();
 }
-std::uint32_t Rcc::apb1_timer_hz() const { return kApbShift[field(reg32(CFGR), RCC_CFGR_PPRE1)] == 0 ? pclk1_hz() : 2 * pclk1_hz(); }
-Ticks Rcc::hclk_period() const { return period_of(hclk_hz()); }
-Ticks Rcc::pclk1_period() const { return period_of(pclk1_hz()); }
-Ticks Rcc::pclk2_period() const { return period_of(pclk2_hz()); }
-Ticks Rcc::apb1_timer_period() const { return period_of(apb1_timer_hz()); }
 
 // ---------------------------------------------------------------------------
-PwrModel::PwrModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 std::uint32_t PwrModel::read(std::uint32_t offset, unsigned width) {
   if (offset == offsetof(PWR_TypeDef, CSR)) return load(offset, width) | PWR_CSR_VOSRDY;  // the regulator is ready
   return load(offset, width);
 }
-
-FlashInterface::FlashInterface(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
 
 void FlashInterface::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   constexpr std::uint32_t kAcr =

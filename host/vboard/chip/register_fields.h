@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/peripheral.h"
 
 namespace vboard {
 

@@ -1,13 +1,8 @@
-#include "vboard/chip/hardware.h"
 #include "vboard/chip/spi.h"
 
 #include <algorithm>
-#include <stdexcept>
-#include <string>
 
-#include "vboard/board/board.h"
-#include "vboard/chip/gpio.h"
-#include "vboard/chip/rcc.h"
+#include "vboard/chip/hardware.h"
 
 namespace vboard {
 
@@ -24,19 +19,6 @@ constexpr std::uint16_t RXNE = SPI_SR_RXNE, TXE = SPI_SR_TXE, CRCERR = SPI_SR_CR
 // I2SCFGR
 constexpr std::uint16_t I2SMOD = SPI_I2SCFGR_I2SMOD;
 
-struct Instance {
-  std::uintptr_t base;
-  std::uint32_t gate_offset;
-  std::uint32_t gate_bit;
-  int irq;
-};
-
-Instance instance(int number) {
-  const hw::DeviceRow* row = hw::find(hw::Kind::spi, number);
-  if (row == nullptr) throw std::invalid_argument("no SPI " + std::to_string(number) + " on this board");
-  return {row->base, row->gate.offset, row->gate.bit, row->irq};
-}
-
 std::uint16_t reverse(std::uint16_t word, unsigned bits) {
   std::uint16_t r = 0;
   for (unsigned i = 0; i < bits; ++i)
@@ -45,13 +27,8 @@ std::uint16_t reverse(std::uint16_t word, unsigned bits) {
 }
 }  // namespace
 
-Spi::Spi(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number) {}
-
-Spi* Spi::of(Board& board, int number) {
-  return dynamic_cast<Spi*>(board.model_at(instance(number).base));
-}
-
-int Spi::irq() const { return instance(number_).irq; }
+Spi::Spi(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports)
+    : Peripheral(context, row), number_(row.number), irq_(irq), clocks_(clocks), ports_(ports) {}
 
 void Spi::reset() {
   reset_registers();  // TXE: the transmit buffer is empty, as tx_pending_ says
@@ -93,20 +70,20 @@ void Spi::watch_chip_selects() {
     if (std::find(watched_ports_.begin(), watched_ports_.end(), a.port) != watched_ports_.end()) continue;
     watched_ports_.push_back(a.port);
     const char port = a.port;
-    board_.gpio(port).observe([this, port](int pin, bool level, Ticks) {
+    ports_[port].observe([this, port](int pin, bool level, Ticks) {
       for (std::size_t i = 0; i < slaves_.size(); ++i) {
         if (slaves_[i].port != port || slaves_[i].pin != pin) continue;
         if (in_frame_) {
           cs_changed_[i] = true;
           if (i == 0) current_.cs_steady = false;
         }
-        slaves_[i].slave->select(!level, in_frame_, board_.now());
+        slaves_[i].slave->select(!level, in_frame_, ctx_.now());
       }
     });
   }
 }
 
-bool Spi::cs_level(const Attachment& a) const { return board_.gpio(a.port).level(a.pin); }
+bool Spi::cs_level(const Attachment& a) const { return ports_[a.port].level(a.pin); }
 
 // ---------------------------------------------------------------------------
 // Configuration
@@ -125,7 +102,7 @@ SpiFormat Spi::format() const {
 }
 
 Ticks Spi::bus_period() const {
-  return number_ == 1 ? board_.rcc().pclk2_period() : board_.rcc().pclk1_period();
+  return number_ == 1 ? clocks_.pclk2_period : clocks_.pclk1_period;
 }
 
 Ticks Spi::bit_time() const { return bus_period() * prescaler(); }
@@ -138,7 +115,7 @@ void Spi::start_frame(std::uint16_t word) {
   if (f.bits == 8) word &= 0x00FFu;
   in_frame_ = true;
   current_ = {};
-  current_.start = board_.now();
+  current_.start = ctx_.now();
   current_.sent = word;
   current_.format = f;
   current_.cs_high = slaves_.empty() ? true : cs_level(slaves_.front());
@@ -148,7 +125,7 @@ void Spi::start_frame(std::uint16_t word) {
     cs_changed_[i] = false;
   }
   set_status(BSY, 0);
-  board_.schedule(this, kFrameEnd, board_.now() + f.bits * bit_time());
+  ctx_.schedule(this, kFrameEnd, ctx_.now() + f.bits * bit_time());
 }
 
 void Spi::end_frame() {
@@ -160,12 +137,12 @@ void Spi::end_frame() {
   std::uint16_t in = mask;  // nobody drives the line: pulled up
   for (std::size_t i = 0; i < slaves_.size(); ++i) {
     if (!cs_low_at_start_[i] || cs_changed_[i]) continue;
-    in = static_cast<std::uint16_t>(in & slaves_[i].slave->exchange(out, f, board_.now()));
+    in = static_cast<std::uint16_t>(in & slaves_[i].slave->exchange(out, f, ctx_.now()));
   }
   in &= mask;
   const std::uint16_t received = lsb_first ? reverse(in, f.bits) : in;
 
-  current_.end = board_.now();
+  current_.end = ctx_.now();
   current_.received = received;
   current_.completed = true;
   frames_.push_back(current_);
@@ -189,8 +166,8 @@ void Spi::end_frame() {
 }
 
 void Spi::abort_frame() {
-  board_.cancel(this, kFrameEnd);
-  current_.end = board_.now();
+  ctx_.cancel(this, kFrameEnd);
+  current_.end = ctx_.now();
   current_.completed = false;
   current_.received = 0;
   frames_.push_back(current_);
@@ -212,7 +189,7 @@ void Spi::update_irq_line() {
   const std::uint16_t cr2 = reg16(kCR2);
   const bool level = ((cr2 & TXEIE) && (sr & TXE)) || ((cr2 & RXNEIE) && (sr & RXNE)) ||
                      ((cr2 & ERRIE) && (sr & (OVR | MODF | CRCERR)));
-  board_.set_irq_line(irq(), level);
+  irq_.set(level);
 }
 
 // ---------------------------------------------------------------------------

@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
 
@@ -44,16 +47,15 @@ class SpiSlave {
 
 class Spi : public Peripheral {
  public:
-  Spi(Board& board, const hw::DeviceRow& row);
-  // The model of SPI `number` on `board`, or nullptr.
-  static Spi* of(Board& board, int number);
+  // Clocked by its bus in `clocks`; the chip selects among `ports`.
+  Spi(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
   void on_event(int kind) override;
 
   int number() const { return number_; }
-  int irq() const;
+  int irq() const { return irq_.number(); }
 
   // Attaches a device whose chip select is `port` pin `pin`, active low. The
   // attachment lasts for the life of the board (a model attaches from its
@@ -97,7 +99,6 @@ class Spi : public Peripheral {
     int pin;
   };
   void watch_chip_selects();
-  void on_chip_select(const Attachment& a, bool level);
   bool cs_level(const Attachment& a) const;
   void start_frame(std::uint16_t word);
   void end_frame();
@@ -107,6 +108,9 @@ class Spi : public Peripheral {
   Ticks bus_period() const;
 
   int number_;
+  IrqLine irq_;
+  const ClockTree& clocks_;
+  GpioPorts& ports_;
   std::vector<Attachment> slaves_;
   std::vector<Frame> frames_;
 

@@ -3,7 +3,6 @@
 #include <bit>
 
 #include "device.h"
-#include "vboard/board/board.h"
 #include "vboard/chip/hardware.h"
 
 namespace vboard {
@@ -24,10 +23,10 @@ constexpr std::uint32_t ENABLE_ = SysTick_CTRL_ENABLE_Msk, TICKINT = SysTick_CTR
 }  // namespace
 
 // ---------------------------------------------------------------------------
-Scb::Scb(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
+Scb::Scb(const Context& context, const hw::DeviceRow& row, Nvic& nvic) : Peripheral(context, row), nvic_(nvic) {}
 
 void Scb::reset() {
-  board_.nvic().invalidate();
+  nvic_.invalidate();
   reset_registers();
   prigroup_ = (reg32(kAIRCR) & SCB_AIRCR_PRIGROUP_Msk) >> std::countr_zero(SCB_AIRCR_PRIGROUP_Msk);
 }
@@ -38,7 +37,7 @@ std::uint32_t Scb::read(std::uint32_t offset, unsigned width) {
 }
 
 void Scb::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
-  board_.nvic().invalidate();  // priorities or the grouping may change
+  nvic_.invalidate();  // priorities or the grouping may change
   switch (offset) {
     case kCPUID:  // CPUID is read-only
       return;
@@ -64,13 +63,13 @@ std::uint8_t Scb::system_priority(int exception) const {
 }
 
 // ---------------------------------------------------------------------------
-Nvic::Nvic(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
+Nvic::Nvic(const Context& context, const hw::DeviceRow& row) : Peripheral(context, row) {}
 
 void Nvic::reset() {
   reset_registers();
   pending_.fill(false);
   takeable_ = {};
-  board_.interrupts_takeable(false);
+  ctx_.alert(false);
   dirty_ = true;
   active_.fill(false);
   enabled_.fill(false);
@@ -137,14 +136,14 @@ int Nvic::priority(int exception) const {
     case kExcHardFault: return -1;
     default: break;
   }
-  if (exception < kExcIrq0) return board_.scb().system_priority(exception) & kImplementedPriorityBits;
+  if (exception < kExcIrq0) return scb_->system_priority(exception) & kImplementedPriorityBits;
   return ip(exception - kExcIrq0) & kImplementedPriorityBits;
 }
 
 int Nvic::group_priority(int exception) const {
   const int p = priority(exception);
   if (p < 0) return p;
-  const unsigned sub_bits = board_.scb().prigroup() + 1;  // PRIGROUP n leaves n+1 low bits for sub-priority
+  const unsigned sub_bits = scb_->prigroup() + 1;  // PRIGROUP n leaves n+1 low bits for sub-priority
   return (p >> sub_bits) << sub_bits;
 }
 
@@ -217,7 +216,7 @@ void Nvic::update_takeable(int exception) {
   } else {
     takeable_[e / 64] &= ~bit;
   }
-  board_.interrupts_takeable(anything_takeable());
+  ctx_.alert(anything_takeable());
 }
 
 void Nvic::activate(int exception) {
@@ -227,7 +226,7 @@ void Nvic::activate(int exception) {
     // it is enabled, with nothing to ask.
     pending_[e] = false;
     takeable_[e / 64] &= ~(std::uint64_t{1} << (e % 64));
-    board_.interrupts_takeable(anything_takeable());
+    ctx_.alert(anything_takeable());
   }
   dirty_ = true;
   active_[e] = true;
@@ -244,7 +243,8 @@ void Nvic::deactivate(int exception) {
 }
 
 // ---------------------------------------------------------------------------
-SysTickModel::SysTickModel(Board& board, const hw::DeviceRow& row) : Peripheral(board, row) {}
+SysTickModel::SysTickModel(const Context& context, const hw::DeviceRow& row, Nvic& nvic, const ClockTree& clocks)
+    : Peripheral(context, row), nvic_(nvic), clocks_(clocks) {}
 
 void SysTickModel::reset() {
   reset_registers();
@@ -258,7 +258,7 @@ void SysTickModel::reset() {
 void SysTickModel::clocks_changed() {
   if ((reg32(kCTRL) & ENABLE_) == 0) return;
   const std::uint32_t value = current();
-  tick_ = (reg32(kCTRL) & CLKSOURCE) ? board_.core_cycle() : board_.core_cycle() * 8;
+  tick_ = (reg32(kCTRL) & CLKSOURCE) ? core_cycle() : core_cycle() * 8;
   restart(value);
 }
 
@@ -269,7 +269,7 @@ Ticks SysTickModel::period() const {
 
 std::uint32_t SysTickModel::current() const {
   if ((reg32(kCTRL) & ENABLE_) == 0 || tick_ == 0) return reg32(kVAL);
-  const Ticks counts = (board_.now() - reloaded_at_) / tick_;
+  const Ticks counts = (ctx_.now() - reloaded_at_) / tick_;
   if (counts <= start_) return start_ - static_cast<std::uint32_t>(counts);
   const std::uint64_t reload = reg32(kLOAD);
   if (reload == 0) return 0;
@@ -278,30 +278,30 @@ std::uint32_t SysTickModel::current() const {
 
 void SysTickModel::restart(std::uint32_t start_value) {
   start_ = start_value;
-  reloaded_at_ = board_.now();
+  reloaded_at_ = ctx_.now();
   if ((reg32(kCTRL) & ENABLE_) == 0 || tick_ == 0) {
-    board_.cancel(this, 0);
+    ctx_.cancel(this, 0);
     return;
   }
   // The counter wraps (and requests the exception) when it goes from 1 to 0;
   // a count of 0 reloads on the next tick.
   const Ticks to_zero = start_value == 0 ? (static_cast<Ticks>(reg32(kLOAD)) + 1) * tick_ : start_value * tick_;
   if (reg32(kLOAD) == 0 && start_value == 0) {
-    board_.cancel(this, 0);
+    ctx_.cancel(this, 0);
     return;
   }
-  board_.schedule(this, 0, board_.now() + to_zero);
+  ctx_.schedule(this, 0, ctx_.now() + to_zero);
 }
 
 void SysTickModel::on_event(int) {
   ++wraps_;
   countflag_ = true;
-  if (reg32(kCTRL) & TICKINT) board_.nvic().set_pending(kExcSysTick);
+  if (reg32(kCTRL) & TICKINT) nvic_.set_pending(kExcSysTick);
   // At zero the counter reloads on the next count.
   set32(kVAL, 0);
   start_ = 0;
-  reloaded_at_ = board_.now();
-  board_.schedule(this, 0, board_.now() + (static_cast<Ticks>(reg32(kLOAD)) + 1) * tick_);
+  reloaded_at_ = ctx_.now();
+  ctx_.schedule(this, 0, ctx_.now() + (static_cast<Ticks>(reg32(kLOAD)) + 1) * tick_);
 }
 
 std::uint32_t SysTickModel::read(std::uint32_t offset, unsigned width) {
@@ -309,11 +309,11 @@ std::uint32_t SysTickModel::read(std::uint32_t offset, unsigned width) {
     std::uint32_t v = reg32(kCTRL) & kCtrlFields;
     if (countflag_) v |= SysTick_CTRL_COUNTFLAG_Msk;
     countflag_ = false;  // COUNTFLAG clears when read
-    board_.volatile_read();
+    ctx_.volatile_read();
     return v;
   }
   if (offset == kVAL) {
-    board_.volatile_read();
+    ctx_.volatile_read();
     return current();
   }
   return load(offset, width);
@@ -325,13 +325,13 @@ void SysTickModel::write(std::uint32_t offset, std::uint32_t value, unsigned wid
       const bool was_enabled = reg32(kCTRL) & ENABLE_;
       const std::uint32_t value_now = current();
       set32(kCTRL, value & kCtrlFields);
-      tick_ = (value & CLKSOURCE) ? board_.core_cycle() : board_.core_cycle() * 8;
+      tick_ = (value & CLKSOURCE) ? core_cycle() : core_cycle() * 8;
       if (!was_enabled && (value & ENABLE_)) {
         // Enabling loads nothing: the counter goes on from VAL, reloading at 0.
         restart(reg32(kVAL));
       } else if (was_enabled && !(value & ENABLE_)) {
         set32(kVAL, value_now);
-        board_.cancel(this, 0);
+        ctx_.cancel(this, 0);
       }
       return;
     }

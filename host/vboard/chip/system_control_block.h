@@ -3,12 +3,12 @@
 #pragma once
 
 #include <array>
-#include <vector>
 #include <cstdint>
-#include <string>
+#include <vector>
 
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/peripheral.h"
 
 namespace vboard {
 
@@ -23,19 +23,18 @@ inline constexpr int kExcDebugMon = 12;
 inline constexpr int kExcPendSv = 14;
 inline constexpr int kExcSysTick = 15;
 inline constexpr int kExcIrq0 = 16;
-inline constexpr int kDeviceIrqs = kDeviceIrqCount;
+inline constexpr int kDeviceIrqs = 82;  // the device's interrupt lines, 0 to 81
 inline constexpr int kExceptions = kExcIrq0 + kDeviceIrqs;
 inline constexpr int kThreadPriority = 256;  // execution priority with nothing active
 
-// The name of the handler the firmware's vector table gives an exception:
-// its symbol, as the program's symbol table has it.
-std::string exception_name(int exception);
+class Nvic;
 
 // System control block: AIRCR's priority grouping, the system handler
 // priority bytes, VTOR and CPACR.
 class Scb : public Peripheral {
  public:
-  Scb(Board& board, const hw::DeviceRow& row);
+  // The controller orders exceptions by the priorities kept here.
+  Scb(const Context& context, const hw::DeviceRow& row, Nvic& nvic);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -44,6 +43,7 @@ class Scb : public Peripheral {
   std::uint8_t system_priority(int exception) const;  // exceptions 4 to 15
 
  private:
+  Nvic& nvic_;
   unsigned prigroup_ = 0;
 };
 
@@ -51,7 +51,10 @@ class Scb : public Peripheral {
 // pre-emption by group priority and order by sub-priority.
 class Nvic : public Peripheral {
  public:
-  Nvic(Board& board, const hw::DeviceRow& row);
+  Nvic(const Context& context, const hw::DeviceRow& row);
+  // The system control block, whose priorities and grouping the controller
+  // follows (built after the controller: its block lies inside).
+  void use(const Scb& scb) { scb_ = &scb; }
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -90,6 +93,7 @@ class Nvic : public Peripheral {
  private:
   void clear_pending(int exception);
   int next_to_take_slow() const;
+  const Scb* scb_ = nullptr;
   std::array<bool, kExceptions> pending_{};
   // Pending exceptions that are enabled (system exceptions always are), one
   // bit per exception number: the only ones worth looking at.
@@ -109,10 +113,24 @@ class Nvic : public Peripheral {
   int depth_ = 0;
 };
 
+// A device's interrupt request line into the controller, as the board's
+// table gives it.
+class IrqLine {
+ public:
+  IrqLine(Nvic& nvic, int irq) : nvic_(&nvic), irq_(irq) {}
+  int number() const { return irq_; }
+  void set(bool level) const { nvic_->set_line(irq_, level); }
+
+ private:
+  Nvic* nvic_;
+  int irq_;
+};
+
 // SysTick: a 24-bit down counter on the core clock (or core clock / 8).
 class SysTickModel : public Peripheral {
  public:
-  SysTickModel(Board& board, const hw::DeviceRow& row);
+  // Requests its exception from `nvic`, counts HCLK of `clocks`.
+  SysTickModel(const Context& context, const hw::DeviceRow& row, Nvic& nvic, const ClockTree& clocks);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -125,6 +143,9 @@ class SysTickModel : public Peripheral {
  private:
   void restart(std::uint32_t start_value);
   std::uint32_t current() const;
+  Ticks core_cycle() const { return clocks_.hclk_period; }
+  Nvic& nvic_;
+  const ClockTree& clocks_;
   Ticks tick_ = 0;       // one count
   Ticks reloaded_at_ = 0;  // time the counter held `start_`
   std::uint32_t start_ = 0;

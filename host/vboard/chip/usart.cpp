@@ -1,49 +1,16 @@
-#include "vboard/chip/hardware.h"
 #include "vboard/chip/usart.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <stdexcept>
-#include <optional>
 
-#include "vboard/board/board.h"
-#include "vboard/chip/gpio.h"
-#include "vboard/chip/rcc.h"
+#include "vboard/chip/hardware.h"
 
 namespace vboard {
 
 namespace {
 
-// An instance's data from the board's table: its row and its pins (the
-// chip's one choice of pin for each line, among the modelled ones).
-struct Instance {
-  const hw::DeviceRow* row;
-  const hw::AfPin* tx;
-  const hw::AfPin* rx;
-};
-
-[[noreturn, gnu::noinline]] void no_such_usart(int number) {
-  throw std::invalid_argument("no USART " + std::to_string(number) + " on this device");
-}
-
-// Each instance by its number, found once: every byte sent asks.
-constexpr int kHighestNumber = 6;
-const Instance& instance(int number) {
-  static const auto by_number = [] {
-    std::array<std::optional<Instance>, kHighestNumber + 1> all{};
-    for (const hw::DeviceRow& row : hw::kDevices)
-      if (row.kind == hw::Kind::usart && row.number >= 0 && row.number <= kHighestNumber)
-        all[static_cast<std::size_t>(row.number)] = Instance{&row, hw::af_pin(row.name, "TX"), hw::af_pin(row.name, "RX")};
-    return all;
-  }();
-  if (number < 0 || number > kHighestNumber || !by_number[static_cast<std::size_t>(number)]) no_such_usart(number);
-  return *by_number[static_cast<std::size_t>(number)];
-}
-
 constexpr std::uint16_t kErrorFlags = Usart::ORE | Usart::NE | Usart::FE | Usart::PE;
 constexpr std::uint16_t kClearedByWriteZero = Usart::RXNE | Usart::TC | 0x0100u | 0x0200u;  // and LBD, CTS
-constexpr unsigned kModeAlternate = GPIO_Mode_AF;
 
 }  // namespace
 
@@ -69,26 +36,22 @@ constexpr bool ports_before_usarts() {
 }
 static_assert(ports_before_usarts());
 
-Usart::Usart(Board& board, const hw::DeviceRow& row)
-    : Peripheral(board, row), number_(row.number), irq_(row.irq), on_apb2_(row.gate.on_apb2()) {
-  const Instance& i = instance(number_);
-  auto route = [&board](const hw::AfPin* p) {
+Usart::Usart(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks,
+             GpioPorts& ports)
+    : Peripheral(context, row), number_(row.number), irq_(irq), clocks_(clocks),
+      on_apb2_(row.gate.on_apb2()) {
+  // The chip's one choice of pin for each line, among the modelled ones.
+  auto route = [&ports](const hw::AfPin* p) {
     PinRoute r;
     if (p == nullptr) return r;
-    if (p->port >= 'A' && p->port <= 'C') r.port = &board.gpio(p->port);
+    if (ports.has(p->port)) r.port = &ports[p->port];
     r.pin = static_cast<std::uint8_t>(p->pin);
     r.af = p->af;
     return r;
   };
-  tx_pin_ = route(i.tx);
-  rx_pin_ = route(i.rx);
+  tx_pin_ = route(hw::af_pin(row.name, "TX"));
+  rx_pin_ = route(hw::af_pin(row.name, "RX"));
 }
-
-Usart* Usart::of(Board& board, int number) {
-  return dynamic_cast<Usart*>(board.model_at(instance(number).row->base));
-}
-
-int Usart::irq() const { return irq_; }
 
 void Usart::reset() {
   reset_registers();  // TXE and TC: nothing to send, as tdr_full_ and shift_busy_ say
@@ -131,7 +94,7 @@ SerialFormat Usart::format() const {
 }
 
 std::uint32_t Usart::bus_clock_hz() const {
-  return on_apb2_ ? board_.rcc().pclk2_hz() : board_.rcc().pclk1_hz();
+  return on_apb2_ ? clocks_.pclk2_hz : clocks_.pclk1_hz;
 }
 
 double Usart::bit_time() const {
@@ -154,7 +117,8 @@ double Usart::baud() const {
 // Read from the port's registers at each ask: nothing to keep up to date.
 bool Usart::pin_routed(bool tx) const {
   const PinRoute& r = tx ? tx_pin_ : rx_pin_;
-  return r.port != nullptr && r.port->mode(r.pin) == kModeAlternate && r.port->alternate_function(r.pin) == r.af;
+  return r.port != nullptr && r.port->mode(r.pin) == GpioPort::kModeAlternate &&
+         r.port->alternate_function(r.pin) == r.af;
 }
 
 bool Usart::tx_routed() const { return pin_routed(true); }
@@ -238,7 +202,7 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
 
 void Usart::set_irq_level(bool level) {
   irq_level_ = level;
-  board_.set_irq_line(irq_, level);
+  irq_.set(level);
 }
 
 void Usart::control_changed(std::uint16_t old_cr1) {
@@ -246,11 +210,10 @@ void Usart::control_changed(std::uint16_t old_cr1) {
   const bool was_rx = (old_cr1 & (UE | RE)) == (UE | RE);
   if (!was_tx && transmitter_on()) {
     start_preamble();
-    const Instance& i = instance(number_);
-    board_.gpio(i.tx->port).set_alternate_output(i.tx->pin, true);  // the line idles high
+    if (tx_pin_.port != nullptr) tx_pin_.port->set_alternate_output(tx_pin_.pin, true);  // the line idles high
   }
   load_shift_register();
-  if (!was_rx && receiver_on()) rx_on_since_ = board_.now();
+  if (!was_rx && receiver_on()) rx_on_since_ = ctx_.now();
   if (was_rx && !receiver_on()) rx_on_since_ = kNever;
   update_irq_line();
 }
@@ -268,9 +231,9 @@ void Usart::start_preamble() {
   shift_ = {};
   shift_.format = format();
   shift_.bit_time = bt;
-  shift_.start = board_.now();
-  shift_.end = board_.now() + frame_ticks(shift_.format, bt);
-  board_.schedule(this, kTxDone, shift_.end);
+  shift_.start = ctx_.now();
+  shift_.end = ctx_.now() + frame_ticks(shift_.format, bt);
+  ctx_.schedule(this, kTxDone, shift_.end);
 }
 
 // Out of line: the registers and the clock seldom change between bytes.
@@ -289,11 +252,11 @@ void Usart::start_data_frame() {
   shift_.format = last.format;
   shift_.data = static_cast<std::uint16_t>(tdr_ & ((1u << shift_.format.data_bits) - 1u));
   shift_.bit_time = bt;
-  shift_.start = board_.now();
-  shift_.end = board_.now() + last.length;
+  shift_.start = ctx_.now();
+  shift_.end = ctx_.now() + last.length;
   tdr_full_ = false;
   set_status(TXE, 0);
-  board_.schedule(this, kTxDone, shift_.end);
+  ctx_.schedule(this, kTxDone, shift_.end);
 }
 
 // ---------------------------------------------------------------------------
@@ -312,10 +275,10 @@ void Usart::set_rx_disturbance(double noise_percent, double framing_percent, std
 void Usart::schedule_rx() {
   const Ticks start = peer_ ? peer_->next_frame_start() : kNever;
   if (start == kNever) {
-    board_.cancel(this, kRxLine);
+    ctx_.cancel(this, kRxLine);
     return;
   }
-  board_.schedule(this, kRxLine, std::max(start, board_.now()));
+  ctx_.schedule(this, kRxLine, std::max(start, ctx_.now()));
 }
 
 void Usart::deliver(const SerialFrame& frame) {
@@ -326,7 +289,7 @@ void Usart::deliver(const SerialFrame& frame) {
   }
   // The line is watched for a frame's length of idle after each reception.
   const Ticks idle_after = frame_time();
-  if (idle_after != kNever) board_.schedule(this, kIdleLine, board_.now() + idle_after);
+  if (idle_after != kNever) ctx_.schedule(this, kIdleLine, ctx_.now() + idle_after);
   if (reg16(kSR) & RXNE) {
     ++stats_.overruns;
     set_status(ORE, 0);
@@ -391,11 +354,11 @@ void Usart::on_event(int kind) {
   if (!peer_) return;
   const Ticks start = peer_->next_frame_start();
   if (start == kNever) return;
-  if (start > board_.now()) {
-    board_.schedule(this, kRxLine, start);
+  if (start > ctx_.now()) {
+    ctx_.schedule(this, kRxLine, start);
     return;
   }
-  rx_frame_ = peer_->begin_frame(board_.now());
+  rx_frame_ = peer_->begin_frame(ctx_.now());
   rx_in_flight_ = true;
   rx_noisy_ = rx_bad_stop_ = false;
   if (noise_share_ > 0.0 || framing_share_ > 0.0) {
@@ -409,8 +372,8 @@ void Usart::on_event(int kind) {
     rx_noisy_ = draw() < noise_share_;
     rx_bad_stop_ = draw() < framing_share_;
   }
-  board_.cancel(this, kIdleLine);
-  board_.schedule(this, kRxLine, rx_frame_.end);
+  ctx_.cancel(this, kIdleLine);
+  ctx_.schedule(this, kRxLine, rx_frame_.end);
 }
 
 }  // namespace vboard

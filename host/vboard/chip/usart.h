@@ -35,11 +35,12 @@
 #include <cstdint>
 
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
-
-class GpioPort;
 
 enum class Parity : std::uint8_t { kNone, kEven, kOdd };
 
@@ -88,9 +89,8 @@ class SerialPeer {
 
 class Usart : public Peripheral {
  public:
-  Usart(Board& board, const hw::DeviceRow& row);
-  // The model of USART `number` on `board`, or nullptr.
-  static Usart* of(Board& board, int number);
+  // Clocked by its bus in `clocks`; its lines on the pins of `ports`.
+  Usart(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -99,7 +99,7 @@ class Usart : public Peripheral {
   void registers_poked() override { derived_stale(); }
 
   int number() const { return number_; }
-  int irq() const;
+  int irq() const { return irq_.number(); }
 
   // Attaches the device at the other end of the lines, for the life of the
   // board (a peer attaches from its constructor).
@@ -139,7 +139,6 @@ class Usart : public Peripheral {
   };
   const Stats& stats() const { return stats_; }
   bool transmitting() const { return shift_busy_; }
-  bool tx_data_pending() const { return tdr_full_; }
   std::uint16_t status() const { return reg16(kSR); }
   std::uint16_t received_data() const { return rdr_; }  // what a DR read would return
   bool irq_level() const { return irq_level_; }
@@ -207,12 +206,13 @@ class Usart : public Peripheral {
   bool pin_routed(bool tx) const;
 
   int number_;
-  int irq_;
+  IrqLine irq_;
+  const ClockTree& clocks_;
   bool on_apb2_;  // the bus clock is PCLK2 (else PCLK1)
   // A line's pin and the alternate function that routes it to this USART;
   // port null when the pin's port has no model.
   struct PinRoute {
-    const GpioPort* port = nullptr;
+    GpioPort* port = nullptr;
     std::uint8_t pin = 0;  // unsigned: the port's field offsets by shifts
     unsigned af = 0;
   };

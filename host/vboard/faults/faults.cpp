@@ -18,11 +18,7 @@ namespace {
 
 // A rate near 0 gives an interval beyond the longest run, which the clock
 // could not hold either.
-constexpr double kMaxRepeatTicks = 1e6 * static_cast<double>(kTicksPerSecond);
-
-Ticks ticks_of_us(double microseconds) {
-  return static_cast<Ticks>(std::llround(microseconds * static_cast<double>(kTicksPerUs)));
-}
+constexpr double kMaxRepeatSeconds = 1e6;
 
 }  // namespace
 
@@ -31,8 +27,8 @@ Faults::Faults(Board& board)
       pwm_(board.find<SensorPwm>()),
       sensor_(board.find<As5048a>()),
       keys_(board.find<Keys>()),
-      usart_(Usart::of(board, 3)),
-      station_(&GroundStation::of(board)),
+      usart_(&board.usart(3)),
+      station_(&board.ground_station()),
       rcc_(&board.rcc()) {
   if (!pwm_ || !sensor_ || !keys_ || !usart_) throw std::logic_error("the fault catalogue needs the whole board");
   nominal_period_ = pwm_->period();
@@ -90,7 +86,7 @@ void Faults::set(const Fault& fault, bool on) {
       break;
     case FaultKind::kKeyBounce:
       if (on) {
-        keys_->set_bounce(kBounces, ticks_of_us(fault.bounce_ms * 1000.0));
+        keys_->set_bounce(kBounces, ticks_of_seconds(fault.bounce_ms * 1e-3));
       } else {
         keys_->set_bounce(default_bounces_, default_bounce_span_);
       }
@@ -124,8 +120,8 @@ void Faults::apply_levels() {
   if (pwm_->held() != hold) pwm_->hold_line(hold);
   const Ticks period =
       active(FaultKind::kPwmFrequency)
-          ? static_cast<Ticks>(std::llround(static_cast<double>(nominal_period_) /
-                                            (1.0 + fault_[index(FaultKind::kPwmFrequency)].percent / 100.0)))
+          ? static_cast<Ticks>(round_half_away(static_cast<double>(nominal_period_) /
+                                               (1.0 + fault_[index(FaultKind::kPwmFrequency)].percent / 100.0)))
           : nominal_period_;
   pwm_->set_period(period);
 
@@ -145,19 +141,19 @@ void Faults::repeat(FaultKind kind, std::uint64_t generation) {
   // Intervals spread evenly from half to one and a half of the mean. One
   // beyond the longest run (a rate near 0) never comes: the clock could not
   // hold its time.
-  const double interval_ticks = (0.5 + draw(kind)) / f.rate_hz * static_cast<double>(kTicksPerSecond);
-  if (!(interval_ticks < kMaxRepeatTicks)) return;
-  const Ticks at = board_.now() + std::max<Ticks>(1, static_cast<Ticks>(interval_ticks));
+  const double interval_s = (0.5 + draw(kind)) / f.rate_hz;
+  if (!(interval_s < kMaxRepeatSeconds)) return;
+  const Ticks at = board_.now() + std::max<Ticks>(1, ticks_of_seconds(interval_s));
   board_.at(at, [this, kind, generation] {
     if (generation_[index(kind)] != generation || !on_[index(kind)]) return;
     const Fault& g = fault_[index(kind)];
     const Ticks now = board_.now();
     switch (kind) {
       case FaultKind::kPwmRunt:
-        pwm_->inject_pulse(now, std::max<Ticks>(1, ticks_of_us(g.width_us)));
+        pwm_->inject_pulse(now, std::max<Ticks>(1, ticks_of_seconds(g.width_us * 1e-6)));
         break;
       case FaultKind::kPwmDropout:
-        pwm_->inject_dropout(now, std::max<Ticks>(1, ticks_of_us(g.width_us)));
+        pwm_->inject_dropout(now, std::max<Ticks>(1, ticks_of_seconds(g.width_us * 1e-6)));
         break;
       default:
         // A spike on a key that is up; a held key's pin is low already.

@@ -2,25 +2,22 @@
 
 #include <bit>
 #include <cmath>
-#include <stdexcept>
 
-#include "vboard/board/board.h"
-#include "vboard/chip/gpio.h"
+#include "vboard/chip/hardware.h"
 
 namespace vboard {
 
 namespace {
 constexpr std::uint16_t kParityBit = 0x8000, kErrorFlag = 0x4000, kReadBit = 0x4000, kData = 0x3FFF;
-constexpr char kCsPort = 'B';
-constexpr int kCsPin = 12;
+constexpr char kCsPort = hw::pin("sensor chip select").port;
+constexpr int kCsPin = hw::pin("sensor chip select").pin;
 
 bool even_parity(std::uint16_t w) { return (std::popcount(w) & 1) == 0; }
 }  // namespace
 
-As5048a::As5048a(Board& board) : Part(board, "AS5048A") {
-  spi_ = Spi::of(board, 2);
-  if (!spi_) throw std::logic_error("the AS5048A needs the SPI2 model on the board first");
-  spi_->attach(this, kCsPort, kCsPin);
+As5048a::As5048a(const Context& context, Spi& spi, GpioPorts& ports, Rotor& rotor)
+    : Part(context, "AS5048A"), ports_(ports), rotor_(rotor) {
+  spi.attach(this, kCsPort, kCsPin);
 }
 
 void As5048a::reset() {
@@ -37,7 +34,7 @@ void As5048a::reset() {
 }
 
 void As5048a::set_angle(double degrees, double degrees_per_second) {
-  board_.rotor().set(degrees, degrees_per_second, board_.now());
+  rotor_.set(degrees, degrees_per_second, ctx_.now());
 }
 
 std::uint16_t As5048a::count_of(double degrees) {
@@ -52,7 +49,7 @@ std::vector<std::uint16_t> As5048a::command_words() const {
   return words;
 }
 
-bool As5048a::selected() const { return !board_.gpio(kCsPort).level(kCsPin); }
+bool As5048a::selected() const { return !ports_[kCsPort].level(kCsPin); }
 
 void As5048a::raise_error(std::uint16_t bits) {
   error_flag_ = true;
@@ -73,7 +70,7 @@ std::uint16_t As5048a::read_register(std::uint16_t address, Ticks now) {
     case kRegClearError: return error_bits_;
     case kRegDiagnostics: return kDiagnostics;
     case kRegMagnitude: return kMagnitude;
-    case kRegAngle: return count_of(board_.sensor_angle(now));
+    case kRegAngle: return count_of(rotor_.sensor_angle(now));
     default:
       for (const auto& [a, v] : written_)
         if (a == address) return v;

@@ -21,15 +21,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/spi.h"
+#include "vboard/parts/rotor.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
 
 class As5048a : public Part, public SpiSlave {
  public:
-  // Attaches to SPI2, which must be on the board already.
-  explicit As5048a(Board& board);
+  // Attaches to `spi` with its chip select among `ports`; reads the angle
+  // of `rotor`.
+  As5048a(const Context& context, Spi& spi, GpioPorts& ports, Rotor& rotor);
   void reset() override;
 
   // SPI side.
@@ -73,7 +76,8 @@ class As5048a : public Part, public SpiSlave {
   std::uint16_t reply(std::uint16_t data) const;
   std::uint16_t read_register(std::uint16_t address, Ticks now);
 
-  Spi* spi_ = nullptr;
+  GpioPorts& ports_;
+  Rotor& rotor_;
   bool absent_ = false;
   bool bad_parity_ = false;
   bool error_forced_ = false;

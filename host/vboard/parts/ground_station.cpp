@@ -3,20 +3,10 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "vboard/board/board.h"
-
 namespace vboard {
 
-GroundStation::GroundStation(Board& board) : Part(board, "ground station") {
-  usart_ = Usart::of(board, 3);
-  if (!usart_) throw std::logic_error("the ground station needs the USART3 model on the board first");
-  usart_->attach(this);
-}
-
-GroundStation& GroundStation::of(Board& board) {
-  auto* station = board.find<GroundStation>();
-  if (!station) throw std::logic_error("no ground station on this board");
-  return *station;
+GroundStation::GroundStation(const Context& context, Usart& usart) : Part(context, "ground station"), usart_(usart) {
+  usart_.attach(this);
 }
 
 void GroundStation::reset() {
@@ -39,7 +29,7 @@ void GroundStation::set_line(std::uint32_t baud, SerialFormat format) {
   baud_ = baud;
   format_ = format;
   judged_ = {};
-  usart_->peer_changed();
+  usart_.peer_changed();
 }
 
 double GroundStation::bit_time() const {
@@ -94,7 +84,7 @@ void GroundStation::enqueue(Segment segment) {
   auto pos = std::upper_bound(first, queue_.end(), segment.at,
                               [](Ticks at, const Segment& s) { return at < s.at; });
   queue_.insert(pos, std::move(segment));
-  usart_->peer_changed();
+  usart_.peer_changed();
 }
 
 void GroundStation::send(const std::vector<std::uint8_t>& bytes, Ticks at) {
@@ -130,7 +120,7 @@ void GroundStation::flood(Ticks at, Ticks duration, std::uint64_t seed) {
 
 void GroundStation::stop_sending() {
   queue_.clear();
-  usart_->peer_changed();
+  usart_.peer_changed();
 }
 
 std::uint64_t GroundStation::bytes_queued() const {

@@ -17,17 +17,15 @@
 #include <functional>
 #include <vector>
 
-#include "vboard/sim/peripheral.h"
 #include "vboard/chip/usart.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
 
 class GroundStation : public Part, public SerialPeer {
  public:
-  // Attaches to USART3, which must be on the board already.
-  explicit GroundStation(Board& board);
-  // The ground station of `board`; throws when there is none.
-  static GroundStation& of(Board& board);
+  // Attaches to `usart` (USART3's lines).
+  GroundStation(const Context& context, Usart& usart);
   void reset() override;
 
   // Serial side (called by the USART).
@@ -80,7 +78,6 @@ class GroundStation : public Part, public SerialPeer {
   bool sending() const { return !queue_.empty() || in_flight_; }
   std::uint64_t bytes_sent() const { return bytes_sent_; }  // completely on the line
   std::uint64_t bytes_queued() const;                       // not yet begun
-  Ticks line_free_at() const { return line_free_at_; }      // end of the last byte begun
 
  private:
   struct Segment {
@@ -96,7 +93,7 @@ class GroundStation : public Part, public SerialPeer {
   // A heard byte to the record and the watcher.
   void pass_on(const SerialFrame& frame, bool clean);
 
-  Usart* usart_ = nullptr;
+  Usart& usart_;
   std::uint32_t baud_ = 500000;
   SerialFormat format_{};
   // Whether frames of the last heard shape and rate read cleanly on this

@@ -10,8 +10,9 @@
 #include <array>
 #include <cstdint>
 
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
 
@@ -19,7 +20,8 @@ enum class Key { kRaise = 0, kLower = 1 };  // PC7, PC8
 
 class Keys : public Part {
  public:
-  explicit Keys(Board& board);
+  // On their pins among `ports`.
+  Keys(const Context& context, GpioPorts& ports);
   void reset() override;
 
   static constexpr char kPort = hw::pin("key up").port;
@@ -50,6 +52,7 @@ class Keys : public Part {
   void contact(Key key, bool closed, Ticks at);
   void set_pin(Key key, bool low);
 
+  GpioPorts& ports_;
   int bounces_ = 3;
   Ticks span_ = ms(1);
   std::array<bool, 2> closed_{};

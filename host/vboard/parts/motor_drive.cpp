@@ -6,46 +6,36 @@
 #include <stdexcept>
 
 #include "vboard/parts/as5048a.h"
-#include "drv_gpio.h"
-#include "vboard/board/board.h"
 #include "vboard/plant/degrees.h"
-#include "vboard/chip/gpio.h"
 #include "vboard/chip/tim/timer.h"
 
 namespace vboard {
 
-namespace {
-constexpr unsigned kModeAlternate = GPIO_Mode_AF;  // MODER: alternate function
-static_assert(MotorParams{}.supply_v == hw::kMotorSupplyV, "the default motor runs on the board's supply");
-}  // namespace
-
 // No registers: the bridge and the motor are outside the chip.
-MotorDrive::MotorDrive(Board& board) : Part(board, "phase drive") {
-  tim_ = &board.tim(kTimer);
+MotorDrive::MotorDrive(const Context& context, Timer& timer, GpioPorts& ports)
+    : Part(context, "phase drive"), tim_(&timer), ports_(ports) {
   tim_->set_on_drive_change([this](Ticks t) { drive_changed(t); });
 }
 
 void MotorDrive::reset() {
-  wiring_ = board_.config().wiring;
-  new_motor(board_.config().motor, 0.0);
-  board_.schedule(this, kWatch, kWatchPeriod);
+  wiring_ = configured_wiring_;
+  new_motor(configured_params_, 0.0);
+  ctx_.schedule(this, kWatch, kWatchPeriod);
 }
 
 void MotorDrive::new_motor(const MotorParams& params, double shaft_rad) {
   auto motor = std::make_unique<Motor>(params);  // validates
-  const double t_s = seconds(board_.now());
+  const double t_s = to_seconds(ctx_.now());
   motor->set_shaft_angle(t_s, shaft_rad);
   motor_ = std::move(motor);
   sensor_known_ = false;
   inverter_ = std::make_unique<Inverter>(params.supply_v);
   watch_ = std::make_unique<LossOfControlDetector>(params.no_load_speed_rad_s());
-  unwrap_base_deg_ = 360.0 * std::floor(vboard::sensor_angle_deg(shaft_rad, wiring_, params.pole_pairs) / 360.0);
+  rebase_unwrap(shaft_rad);
   apply_duties(t_s);
 }
 
-double MotorDrive::seconds(Ticks t) const { return static_cast<double>(t) / static_cast<double>(kTicksPerSecond); }
-
-void MotorDrive::advance() { motor_->advance_to(std::max(seconds(board_.now()), motor_->time_s())); }
+void MotorDrive::advance() { motor_->advance_to(std::max(to_seconds(ctx_.now()), motor_->time_s())); }
 
 Motor& MotorDrive::motor() {
   advance();
@@ -61,20 +51,25 @@ void MotorDrive::set_wiring(const MotorWiring& wiring) {
   advance();
   wiring_ = wiring;
   sensor_known_ = false;
-  unwrap_base_deg_ =
-      360.0 * std::floor(vboard::sensor_angle_deg(motor_->shaft_angle_rad(), wiring_, motor_->params().pole_pairs) / 360.0);
+  rebase_unwrap(motor_->shaft_angle_rad());
   apply_duties(motor_->time_s());
 }
 
 void MotorDrive::set_shaft_angle(double rad) {
   advance();
   motor_->set_shaft_angle(motor_->time_s(), rad);
-  unwrap_base_deg_ = 360.0 * std::floor(vboard::sensor_angle_deg(rad, wiring_, motor_->params().pole_pairs) / 360.0);
+  rebase_unwrap(rad);
+}
+
+void MotorDrive::rebase_unwrap(double shaft_rad) {
+  // The sensor's unwrapped angle counts from the turn the shaft stands in.
+  unwrap_base_deg_ =
+      360.0 * std::floor(vboard::sensor_angle_deg(shaft_rad, wiring_, motor_->params().pole_pairs) / 360.0);
 }
 
 void MotorDrive::set_load_torque(Ticks at, double nm) {
   if (!std::isfinite(nm)) throw std::invalid_argument("load torque must be finite");
-  board_.at(at, [this, nm] {
+  ctx_.at(at, [this, nm] {
     advance();
     motor_->set_external_torque(motor_->time_s(), nm);
   });
@@ -84,7 +79,7 @@ void MotorDrive::drive_changed(Ticks t) {
   if (!motor_) return;  // the board is still being built
   // An update event may be handled after its time, when the timer catches
   // up at a register access; the motor never goes back.
-  apply_duties(std::max(seconds(t), motor_->time_s()));
+  apply_duties(std::max(to_seconds(t), motor_->time_s()));
 }
 
 void MotorDrive::apply_duties(double t_s) {
@@ -94,8 +89,8 @@ void MotorDrive::apply_duties(double t_s) {
   std::array<double, 3> duties{};
   for (int ch = 1; ch <= 3; ++ch) {
     const hw::PinRow& leg = kLegs[static_cast<std::size_t>(ch - 1)];
-    const GpioPort& port = board_.gpio(leg.port);
-    if (port.mode(leg.pin) == kModeAlternate && port.alternate_function(leg.pin) == leg.af)
+    const GpioPort& port = ports_[leg.port];
+    if (port.mode(leg.pin) == GpioPort::kModeAlternate && port.alternate_function(leg.pin) == leg.af)
       duties[static_cast<std::size_t>(ch - 1)] = tim_->duty(ch);
   }
   inverter_->set_duties(duties);
@@ -133,16 +128,16 @@ double MotorDrive::supply_current_a() { return inverter_->supply_current_a(leg_c
 
 void MotorDrive::on_event(int kind) {
   if (kind != kWatch) return;
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   const double angle = sensor_unwrapped_deg();
   // Without a setpoint the distance test never fires: the rotor stands where
   // it is asked to be.
   const double setpoint = setpoint_deg_ ? setpoint_deg_() : angle;
   if (watch_->update(motor_->time_s(), motor_->speed_rad_s(), angle, setpoint, drive_fraction_)) {
-    board_.lost_control(now, watch_->trip()->reason);
+    ctx_.lost_control(now, watch_->trip()->reason);
     return;  // the verdict stands; no more watching
   }
-  board_.schedule(this, kWatch, now + kWatchPeriod);
+  ctx_.schedule(this, kWatch, now + kWatchPeriod);
 }
 
 }  // namespace vboard

@@ -22,12 +22,13 @@
 #include <memory>
 #include <optional>
 
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
 #include "vboard/plant/inverter.h"
 #include "vboard/plant/loss_of_control.h"
 #include "vboard/plant/motor.h"
 #include "vboard/plant/motor_wiring.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
 
@@ -35,10 +36,16 @@ class Timer;
 
 class MotorDrive : public Part {
  public:
-  // Attaches to TIM5, which must be on the board already.
-  explicit MotorDrive(Board& board);
-  // A motor of the board's configured parameters and wiring, at rest at
-  // shaft angle 0, no load, the bridge's legs all low.
+  // Follows `timer`'s channels 1..3 (TIM5's: kTimer) on their pins among `ports`.
+  MotorDrive(const Context& context, Timer& timer, GpioPorts& ports);
+  // The motor and wiring that a reset puts on the board (the board's
+  // configuration): from the next reset on.
+  void configure(const MotorParams& params, const MotorWiring& wiring) {
+    configured_params_ = params;
+    configured_wiring_ = wiring;
+  }
+  // A motor of the configured parameters and wiring, at rest at shaft
+  // angle 0, no load, the bridge's legs all low.
   void reset() override;
   void on_event(int kind) override;
 
@@ -78,13 +85,16 @@ class MotorDrive : public Part {
 
  private:
   enum Event { kWatch = 0 };
-  double seconds(Ticks t) const;
   void advance();
   void drive_changed(Ticks t);
   void apply_duties(double t_s);
   void new_motor(const MotorParams& params, double shaft_rad);
+  void rebase_unwrap(double shaft_rad);  // unwrap_base_deg_ for the shaft at `shaft_rad`
 
   Timer* tim_ = nullptr;
+  GpioPorts& ports_;
+  MotorParams configured_params_{};
+  MotorWiring configured_wiring_ = kDefaultWiring;
   MotorWiring wiring_ = kDefaultWiring;
   std::unique_ptr<Motor> motor_;
   std::unique_ptr<Inverter> inverter_;

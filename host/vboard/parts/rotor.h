@@ -1,17 +1,25 @@
-// A scripted rotor under the position sensor: a mechanical angle in degrees
-// in virtual time, standing still or turning at constant speed, whatever the
-// drive does. By default the sensor reads the motor's shaft; once a test or
-// a scenario sets this rotor, both outputs of the sensor (the SPI angle
-// register and the PWM line) read it instead, until the next reset.
+// What the position sensor's magnet turns with: the motor's shaft, or a
+// scripted rotor (a mechanical angle in degrees in virtual time, standing
+// still or turning at constant speed, whatever the drive does). Once a test
+// or a scenario sets the scripted rotor, both outputs of the sensor (the SPI
+// angle register and the PWM line) read it instead of the shaft, until the
+// next reset.
 #pragma once
 
-#include "vboard/sim/clock.h"
 #include "vboard/plant/degrees.h"
+#include "vboard/sim/clock.h"
 
 namespace vboard {
 
+class MotorDrive;
+
 class Rotor {
  public:
+  // The phase drive whose shaft carries the magnet (the board builds it
+  // after the sensor).
+  void mount(MotorDrive& drive) { drive_ = &drive; }
+
+  // Back to the shaft, at a reset.
   void reset() {
     start_angle_ = 0.0;
     speed_ = 0.0;
@@ -40,7 +48,13 @@ class Rotor {
     return a < 0.0 ? a + 360.0 : a;
   }
 
+  // The sensor's mechanical angle at `t` (now), in [0, 360): the scripted
+  // rotor's once it is set, otherwise the shaft's through the drive's
+  // wiring, in the sensor's 14-bit steps.
+  double sensor_angle(Ticks t);
+
  private:
+  MotorDrive* drive_ = nullptr;
   double start_angle_ = 0.0;
   double speed_ = 0.0;
   Ticks since_ = 0;

@@ -3,34 +3,13 @@
 #include <algorithm>
 #include <bit>
 
-#include "vboard/board/board.h"
 #include "vboard/plant/degrees.h"
-#include "vboard/chip/gpio.h"
-#include "vboard/chip/tim/bits.h"
 
 namespace vboard {
 
-namespace {
-// The timer with a channel on the sensor's pin.
-constexpr int line_timer() {
-  int found = 0;
-  for (int n : {2, 3, 5}) {
-    const tim::ChannelPins& pins = n == 2 ? tim::kTim2Pins : n == 3 ? tim::kTim3Pins : tim::kTim5Pins;
-    for (const auto& channel : pins) {
-      for (const tim::PinRef& p : channel) {
-        if (p.port == SensorPwm::kPort && p.pin == SensorPwm::kPin) found = found == 0 ? n : -1;
-      }
-    }
-  }
-  return found;
-}
-constexpr int kLineTimer = line_timer();
-static_assert(kLineTimer > 0, "one timer captures the sensor's line");
-}  // namespace
-
-// No registers: the sensor is outside the chip. The capture timer is on the
-// board already.
-SensorPwm::SensorPwm(Board& board) : Part(board, "sensor PWM"), timer_(board.tim(kLineTimer)) {}
+// No registers: the sensor is outside the chip.
+SensorPwm::SensorPwm(const Context& context, Timer& timer, GpioPorts& ports, Rotor& rotor)
+    : Part(context, "sensor PWM"), timer_(timer), ports_(ports), rotor_(rotor) {}
 
 void SensorPwm::reset() {
   enabled_ = true;
@@ -46,9 +25,9 @@ void SensorPwm::reset() {
   pulses_ = dropouts_ = 0;
   handed_over_ = false;
   fall_slot_ = false;
-  board_.gpio(kPort).add_lazy_source([this] { return refresh_pin(); }, [this] { reclaim_line(); });
-  board_.gpio(kPort).drive(kPin, false);
-  board_.schedule(this, kRise, 0);
+  ports_[kPort].add_lazy_source([this] { return refresh_pin(); }, [this] { reclaim_line(); });
+  ports_[kPort].drive(kPin, false);
+  ctx_.schedule(this, kRise, 0);
 }
 
 SensorPwm::HighBounds SensorPwm::high_bounds(Ticks period) {
@@ -80,19 +59,19 @@ void SensorPwm::set_enabled(bool on) {
   if (on) {
     sensor_high_ = false;
     drive_line();
-    board_.schedule(this, kRise, board_.now());
+    ctx_.schedule(this, kRise, ctx_.now());
   } else {
     reclaim_line();
-    board_.cancel(this, kRise);
-    board_.cancel(this, kFall);
-    board_.gpio(kPort).release(kPin);
+    ctx_.cancel(this, kRise);
+    ctx_.cancel(this, kFall);
+    ports_[kPort].release(kPin);
   }
 }
 
 void SensorPwm::queue_period(Ticks period, Ticks high) { queued_.emplace_back(period, high); }
 
 void SensorPwm::start_period() {
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   Ticks period = period_;
   Ticks high;
   if (!queued_.empty()) {
@@ -102,7 +81,7 @@ void SensorPwm::start_period() {
   } else {
     // high_time is a function of the angle, the period and the zero offset
     // alone: the same angle's high time again is the one already computed.
-    const double angle = board_.sensor_angle(now);
+    const double angle = rotor_.sensor_angle(now);
     const auto bits = std::bit_cast<std::uint64_t>(angle);
     if (!high_known_ || bits != high_angle_bits_) {
       high_ = high_time(angle, period);
@@ -116,16 +95,16 @@ void SensorPwm::start_period() {
   last_rise_ = now;
   last_high_ = high;
   if (hand_over(period, high)) {
-    board_.schedule(this, kRise, now + period);
+    ctx_.schedule(this, kRise, now + period);
     return;
   }
   sensor_high_ = high > 0;
   drive_line();
   if (high > 0 && high < period) {
-    board_.schedule(this, kFall, now + high);
+    ctx_.schedule(this, kFall, now + high);
     fall_slot_ = true;
   }
-  board_.schedule(this, kRise, now + period);
+  ctx_.schedule(this, kRise, now + period);
 }
 
 void SensorPwm::on_event(int kind) {
@@ -142,7 +121,7 @@ bool SensorPwm::hand_over(Ticks period, Ticks high) {
   // The period before was with the timer: its edges are all past; the pin
   // goes low first (the timer still ignores it), then the timer takes what
   // is left of that period and this one's edges, or drops the line.
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   if (handed_over_) {
     refresh_pin();
     handed_over_ = false;
@@ -156,8 +135,8 @@ bool SensorPwm::hand_over(Ticks period, Ticks high) {
     // The fall's event gets its place among the board's events when the
     // first fall would have been scheduled, as edge by edge (events at
     // one time run in that order).
-    board_.schedule(this, kFall, fall_);
-    board_.cancel(this, kFall);
+    ctx_.schedule(this, kFall, fall_);
+    ctx_.cancel(this, kFall);
     fall_slot_ = true;
   }
   return true;
@@ -167,8 +146,8 @@ bool SensorPwm::refresh_pin() {
   // The level of a period handed over, now; true while the fall is still to
   // come (the pin changes with no event behind it).
   if (!handed_over_) return false;
-  const bool high = board_.now() < fall_;
-  GpioPort& gpio = board_.gpio(kPort);
+  const bool high = ctx_.now() < fall_;
+  GpioPort& gpio = ports_[kPort];
   if (gpio.held_level(kPin) != high) gpio.drive(kPin, high);
   return high;
 }
@@ -179,8 +158,8 @@ void SensorPwm::reclaim_line() {
   refresh_pin();
   handed_over_ = false;
   timer_.release_line();
-  sensor_high_ = board_.now() < fall_;
-  if (sensor_high_) board_.schedule(this, kFall, fall_);
+  sensor_high_ = ctx_.now() < fall_;
+  if (sensor_high_) ctx_.schedule(this, kFall, fall_);
 }
 
 void SensorPwm::drive_line() {
@@ -188,7 +167,7 @@ void SensorPwm::drive_line() {
   reclaim_line();
   bool high = (sensor_high_ || pulses_ > 0) && dropouts_ == 0;
   if (hold_ != Hold::kFree) high = hold_ == Hold::kHigh;
-  board_.gpio(kPort).drive(kPin, high);
+  ports_[kPort].drive(kPin, high);
 }
 
 void SensorPwm::hold_line(Hold hold) {
@@ -197,22 +176,22 @@ void SensorPwm::hold_line(Hold hold) {
 }
 
 void SensorPwm::inject_pulse(Ticks at, Ticks width) {
-  board_.at(at, [this] {
+  ctx_.at(at, [this] {
     ++pulses_;
     drive_line();
   });
-  board_.at(at + width, [this] {
+  ctx_.at(at + width, [this] {
     --pulses_;
     drive_line();
   });
 }
 
 void SensorPwm::inject_dropout(Ticks at, Ticks width) {
-  board_.at(at, [this] {
+  ctx_.at(at, [this] {
     ++dropouts_;
     drive_line();
   });
-  board_.at(at + width, [this] {
+  ctx_.at(at + width, [this] {
     --dropouts_;
     drive_line();
   });

@@ -18,20 +18,28 @@
 #include <deque>
 #include <utility>
 
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
-#include "vboard/sim/peripheral.h"
 #include "vboard/chip/tim/timer.h"
+#include "vboard/parts/rotor.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
 
 class SensorPwm : public Part, private Timer::LineSource {
  public:
-  explicit SensorPwm(Board& board);
+  static constexpr char kPort = hw::pin("sensor PWM").port;
+  static constexpr int kPin = hw::pin("sensor PWM").pin;
+  // The timer that captures the line.
+  static constexpr int kTimer = hw::timer_on_pin(kPort, kPin);
+  static_assert(kTimer > 0, "one timer captures the sensor's line");
+
+  // Drives its pin among `ports`, captured by `timer` (the one of kTimer);
+  // reads the angle of `rotor`.
+  SensorPwm(const Context& context, Timer& timer, GpioPorts& ports, Rotor& rotor);
   void reset() override;
   void on_event(int kind) override;
 
-  static constexpr char kPort = hw::pin("sensor PWM").port;
-  static constexpr int kPin = hw::pin("sensor PWM").pin;
   static constexpr double kFullScale = 0.99467;  // duty at the top of the scale
   static constexpr double kFrameClocks = 4119.0;  // sensor clock periods a PWM period
 
@@ -92,6 +100,8 @@ class SensorPwm : public Part, private Timer::LineSource {
   void reclaim_line() override;
 
   Timer& timer_;  // the one capturing the line
+  GpioPorts& ports_;
+  Rotor& rotor_;
   bool enabled_ = true;
   Ticks period_ = ms(1);
   HighBounds bounds_ = high_bounds(ms(1));  // for period_, the one every period but a queued one has

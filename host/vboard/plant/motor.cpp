@@ -383,29 +383,9 @@ double Motor::shaft_angle_deg() const { return x_[kAngle] * (180.0 / std::number
 
 double Motor::electrical_angle_rad() const { return params_.pole_pairs * x_[kAngle]; }
 
-double Motor::electrical_power_w() const {
-  const auto i = phase_currents_a();
-  return v_[0] * i[0] + v_[1] * i[1] + v_[2] * i[2];
-}
-
 double Motor::copper_loss_w() const {
   const auto i = phase_currents_a();
   return params_.phase_resistance_ohm * (i[0] * i[0] + i[1] * i[1] + i[2] * i[2]);
-}
-
-double Motor::friction_loss_w() const {
-  const double w = x_[kSpeed];
-  if (mode_ == Friction::kStuck || mode_ == Friction::kHeld) return 0.0;
-  return params_.viscous_nm_s_per_rad * w * w + params_.coulomb_friction_nm * std::abs(w);
-}
-
-double Motor::kinetic_energy_j() const { return 0.5 * params_.inertia_kg_m2 * x_[kSpeed] * x_[kSpeed]; }
-
-// Per phase 1/2 L i^2; the sum of the squared phase currents is
-// 1.5 (id^2 + iq^2) in the amplitude-invariant frame.
-double Motor::magnetic_energy_j() const {
-  const auto [id, iq] = currents();
-  return 0.75 * params_.phase_inductance_h * (id * id + iq * iq);
 }
 
 }  // namespace vboard

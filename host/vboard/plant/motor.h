@@ -32,9 +32,8 @@
 #include <array>
 #include <memory>
 #include <stdexcept>
-#include <string>
-#include <string_view>
-#include <vector>
+
+#include "vboard/plant/motor_params.h"
 
 namespace vboard {
 
@@ -42,11 +41,6 @@ namespace vboard {
 // lcm(slots, poles) = lcm(12, 14) = 84 times per mechanical turn,
 // T_cog = -amplitude x sin(84 x shaft angle).
 inline constexpr int kCoggingPeriodsPerTurn = 84;
-
-// The lowest phase resistance, and the shortest electrical time constant
-// L/R the model takes: the integrator's steps follow L/R.
-inline constexpr double kMinResistanceOhm = 0.01;
-inline constexpr double kMinElectricalTimeConstantS = 1e-5;
 
 // Integration steps a look at the motor may take, and as many more per
 // second of virtual time it spans: about what the host does in real time.
@@ -57,40 +51,6 @@ inline constexpr double kStepBudgetPerSecond = 2e6;
 struct MotorTooSlow : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-struct MotorParams {
-  int pole_pairs = 7;
-  double phase_resistance_ohm = 10.0;
-  double phase_inductance_h = 0.003;       // Ld = Lq (surface magnets)
-  double torque_constant_nm_per_a = 0.08;  // per peak phase ampere (= per ampere of iq)
-  double inertia_kg_m2 = 3e-5;             // rotor plus load
-  double viscous_nm_s_per_rad = 1e-5;
-  double coulomb_friction_nm = 0.005;
-  double breakaway_torque_nm = 0.006;      // stiction; not below the Coulomb friction
-  double cogging_torque_nm = 0.0;          // amplitude of the cogging torque
-  double supply_v = 12.0;
-
-  // Throws std::invalid_argument naming the first field out of its range
-  // (and the range).
-  void validate() const;
-
-  // Derived figures.
-  double flux_linkage_wb() const;            // lambda = kt / (1.5 p)
-  double back_emf_v_s_per_rad() const;       // peak phase-to-neutral volts per shaft rad/s = p lambda
-  double electrical_time_constant_s() const; // L / R
-  // Steady shaft speed without load or friction at the largest voltage a
-  // three-phase bridge can apply without clipping (min-max injection: a
-  // phase amplitude of supply / sqrt(3)).
-  double no_load_speed_rad_s() const;
-  // Torque with the shaft held at that voltage: kt x supply / sqrt(3) / R.
-  double stall_torque_nm() const;
-};
-
-// Named parameter sets: "gimbal" (the default) and "gimbal-heavy" (ten times
-// the inertia: a large load on the same motor). Throws std::invalid_argument
-// for an unknown name, listing the known ones.
-MotorParams motor_preset(std::string_view name);
-std::vector<std::string> motor_preset_names();
 
 class Motor {
  public:
@@ -141,14 +101,8 @@ class Motor {
   double electrical_angle_rad() const;                   // p x shaft angle, unwrapped
   Friction friction_mode() const { return mode_; }
 
-  // Power into the phase terminals (sum of v_k i_k), and what turns into
-  // heat in the windings and in the friction; stored energy in the shaft and
-  // in the inductances.
-  double electrical_power_w() const;
+  // What turns into heat in the windings (R times the squared phase currents).
   double copper_loss_w() const;
-  double friction_loss_w() const;
-  double kinetic_energy_j() const;
-  double magnetic_energy_j() const;
 
   // Integration steps taken so far (a cost figure for benchmarks).
   long steps() const { return steps_; }

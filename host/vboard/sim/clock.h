@@ -20,6 +20,7 @@ constexpr Ticks ms(std::uint64_t n) { return n * kTicksPerMs; }
 constexpr Ticks us(std::uint64_t n) { return n * kTicksPerUs; }
 constexpr double to_ms(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerMs); }
 constexpr double to_us(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerUs); }
+constexpr double to_seconds(Ticks t) { return static_cast<double>(t) / static_cast<double>(kTicksPerSecond); }
 
 // Length of one period of a clock of `hz`, in ticks (rounded to the nearest
 // tick for clocks that do not divide the base exactly).
@@ -36,6 +37,13 @@ inline long long round_half_away(double x) {
   if (fraction >= 0.5) ++n;
   if (fraction <= -0.5) --n;
   return n;
+}
+
+// A time in seconds as ticks, rounded to the nearest tick (halves away from
+// zero): the one conversion from seconds to virtual time. For a time from 0
+// to about 870 years (2^63 ticks).
+inline Ticks ticks_of_seconds(double seconds) {
+  return static_cast<Ticks>(round_half_away(seconds * static_cast<double>(kTicksPerSecond)));
 }
 
 }  // namespace vboard

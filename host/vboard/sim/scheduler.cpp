@@ -15,6 +15,7 @@ void Scheduler::clear() {
   now_ = 0;
   next_ = kNever;
   next_slot_ = -1;
+  alert_ = false;
   bound_ = kNever;
   quiet_until_ = kNever;
 }

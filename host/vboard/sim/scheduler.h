@@ -73,13 +73,19 @@ class Scheduler {
     return false;
   }
 
-  // A time of the caller's own, besides the events, up to which it has
-  // nothing to look at (kNever after clear()). quiet_until() is the earlier
-  // of the two: before it, time may pass with nothing to run and nothing for
-  // the caller to do, asked in one compare.
-  void set_bound(Ticks bound) {
-    bound_ = bound;
-    quiet_until_ = std::min(next_, bound_);
+  // A time of the caller's own besides the events, up to which it has
+  // nothing to look at (the pause of its run; clear() leaves it), and an
+  // alert that brings that bound to now while it stands (something to look
+  // at at once: an exception waiting to be taken). quiet_until() is the
+  // earlier of the bound and the next event: before it, time may pass with
+  // nothing to run and nothing for the caller to do, asked in one compare.
+  void set_pause(Ticks pause) {
+    pause_ = pause;
+    set_bound(alert_ ? 0 : pause_);
+  }
+  void set_alert(bool alert) {
+    alert_ = alert;
+    set_bound(alert_ ? 0 : pause_);
   }
   Ticks quiet_until() const { return quiet_until_; }
   // Moves time on to `when`, which is not before now and before
@@ -129,13 +135,19 @@ class Scheduler {
   void insert_after(int index, int from);
   void run_due(Ticks when);
   void find_next();
+  void set_bound(Ticks bound) {
+    bound_ = bound;
+    quiet_until_ = std::min(next_, bound_);
+  }
 
   Ticks now_ = 0;
   std::vector<Slot> slots_;
   int first_ = -1;  // the earliest pending slot, -1 when none is
   std::multimap<Ticks, std::function<void()>> actions_;
   Ticks next_ = kNever;
-  Ticks bound_ = kNever;
+  Ticks pause_ = kNever;
+  bool alert_ = false;
+  Ticks bound_ = kNever;  // 0 under an alert, else the pause; kNever from clear() to the next of either
   Ticks quiet_until_ = kNever;
   int next_slot_ = -1;  // the slot due at next_ (always first_), or -1 for an action
 };

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "device.h"
-#include "drv_gpio.h"
+#include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
 #include "vboard/chip/tim/timer.h"
 
@@ -74,6 +74,6 @@ inline unsigned af_of(int timer) {
   return timer == 2 ? kTim2 : kOthers;
 }
 
-constexpr unsigned kModeAlternate = GPIO_Mode_AF;
+constexpr unsigned kModeAlternate = GpioPort::kModeAlternate;
 
 }  // namespace vboard::tim

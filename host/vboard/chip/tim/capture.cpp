@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "vboard/board/board.h"
 #include "vboard/chip/gpio.h"
-#include "vboard/chip/rcc.h"
 #include "vboard/chip/tim/bits.h"
 
 namespace vboard {
@@ -36,7 +34,7 @@ void Timer::observe_pins() {
       any = static_cast<std::uint16_t>(any | inputs[ch]);
     }
     if (any == 0) continue;
-    GpioPort& gpio = board_.gpio(port);
+    GpioPort& gpio = ports_[port];
     // The timer judges these edges itself: it keeps its own outputs eager
     // while it captures.
     gpio.observe([this, &gpio, inputs, af](int pin, bool level, Ticks) {
@@ -87,24 +85,24 @@ Ticks Timer::Settling::passes(Ticks edge) const {
 
 void Timer::on_pin(int ti, bool level) {
   if (line_.ti == ti) return;  // its edges were handed over ahead
-  pin_edge(ti, level, settling(ti).passes(board_.now()));
+  pin_edge(ti, level, settling(ti).passes(ctx_.now()));
 }
 
 void Timer::pin_edge(int ti, bool level, Ticks passes) {
   // An edge now that the filter passes at `passes`.
   InputFilter& f = filters_[slot(ti)];
   f.pin = level;
-  if (passes == board_.now()) {
+  if (passes == ctx_.now()) {
     f.level = level;
-    board_.cancel(this, kFilter + ti - 1);
+    ctx_.cancel(this, kFilter + ti - 1);
     on_input(ti, level);
     return;
   }
   if (level == f.level) {
-    board_.cancel(this, kFilter + ti - 1);  // back before the filter took it: a pulse too short to see
+    ctx_.cancel(this, kFilter + ti - 1);  // back before the filter took it: a pulse too short to see
     return;
   }
-  board_.schedule(this, kFilter + ti - 1, passes);
+  ctx_.schedule(this, kFilter + ti - 1, passes);
 }
 
 void Timer::filter_settled(int ti) {
@@ -161,7 +159,7 @@ bool Timer::quiet_input(int ti, bool rising) const {
 void Timer::on_input(int ti, bool rising) {
   if (!any_input_ || !clocked()) return;
   catch_up();
-  take_input(ti, rising, board_.now());
+  take_input(ti, rising, ctx_.now());
   push_pins(false);
   reschedule();
 }
@@ -189,7 +187,7 @@ int Timer::sole_input_pin(char port, int pin) const {
   if (pins == nullptr) return 0;
   const unsigned af = af_of(number_);
   auto in_function = [&](const PinRef& p) {
-    const GpioPort& gpio = board_.gpio(p.port);
+    const GpioPort& gpio = ports_[p.port];
     return gpio.mode(p.pin) == kModeAlternate && gpio.alternate_function(p.pin) == af;
   };
   for (int ti = 1; ti <= 4; ++ti) {
@@ -198,7 +196,7 @@ int Timer::sole_input_pin(char port, int pin) const {
       if (p.port == 0 || !in_function(p)) continue;
       (p.port == port && p.pin == pin ? mine : others) = true;
     }
-    if (mine) return others || (board_.gpio(port).watched() & (1u << pin)) ? 0 : ti;
+    if (mine) return others || (ports_[port].watched() & (1u << pin)) ? 0 : ti;
   }
   return 0;
 }
@@ -217,7 +215,7 @@ bool Timer::take_line(char port, int pin, Ticks fall, Ticks next_rise, LineSourc
   release_line();
   const int ti = sole_input_pin_cached(port, pin);
   if (ti == 0) return false;
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   const InputFilter& f = filters_[slot(ti)];
   // The filter has settled low; each edge passes it before the next comes
   // (none is lost, none ties with the next); the fall needs no event; no
@@ -237,11 +235,11 @@ void Timer::release_line() {
   catch_up();  // the fall, if the filter has passed it
   const Line line = line_;
   line_ = Line{};
-  if (line.fall_passes != kNever && line.fall <= board_.now()) {
+  if (line.fall_passes != kNever && line.fall <= ctx_.now()) {
     // The pin has fallen and the filter has not passed it yet, as if told
     // at the fall.
     filters_[slot(line.ti)].pin = false;
-    board_.schedule(this, kFilter + line.ti - 1, line.fall_passes);
+    ctx_.schedule(this, kFilter + line.ti - 1, line.fall_passes);
   }
 }
 
@@ -254,7 +252,7 @@ void Timer::capture(int ch, std::uint32_t value) {
 }
 
 void Timer::inject_capture(std::uint32_t ccr1, std::uint32_t ccr2, Ticks when) {
-  board_.at(when, [this, ccr1, ccr2] {
+  ctx_.at(when, [this, ccr1, ccr2] {
     catch_up();
     capture(2, ccr2);
     capture(1, ccr1);

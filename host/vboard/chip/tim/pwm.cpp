@@ -6,9 +6,7 @@
 
 #include <algorithm>
 
-#include "vboard/board/board.h"
 #include "vboard/chip/gpio.h"
-#include "vboard/chip/rcc.h"
 #include "vboard/chip/tim/bits.h"
 
 namespace vboard {
@@ -18,10 +16,10 @@ using namespace tim;
 namespace {
 
 // Only the pins that sit in the timer's alternate function follow a channel.
-void drive_pins(Board& board, const std::array<PinRef, 3>& pins, unsigned af, bool level) {
+void drive_pins(const GpioPorts& ports, const std::array<PinRef, 3>& pins, unsigned af, bool level) {
   for (const PinRef& p : pins) {
     if (p.port == 0) continue;
-    GpioPort& gpio = board.gpio(p.port);
+    GpioPort& gpio = ports[p.port];
     // The level first: a pin already at it needs no look at its set-up.
     if (gpio.held_level(p.pin) == level) continue;
     if (gpio.mode(p.pin) != kModeAlternate || gpio.alternate_function(p.pin) != af) continue;
@@ -51,7 +49,7 @@ bool Timer::ref_now(int ch) const {
   const std::size_t i = slot(ch);
   const unsigned mode = oc_mode(ch);
   if (eager(ch) || (mode != kPwm1 && mode != kPwm2) || !counting() || run_.end == kNever) return ref_[i];
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   // Inside the run it was planned for, the reference flips once at most,
   // at its planned change.
   if (now < run_.end) return (now >= change_at_[i]) != ref_[i];
@@ -73,7 +71,7 @@ void Timer::rewatch() {
   catch_up();
   refresh_lazy_pins();
   eager_ = eager;
-  plan_outputs(board_.now());
+  plan_outputs(ctx_.now());
   push_pins(false);
   reschedule();
 }
@@ -83,7 +81,7 @@ unsigned Timer::wanted_channels() const {
   if (const ChannelPins* pins = pins_of(number_)) {
     for (int ch = 1; ch <= 4; ++ch) {
       for (const PinRef& p : (*pins)[slot(ch)]) {
-        if (p.port != 0 && (any_input_ || (board_.gpio(p.port).watched() & (1u << p.pin)))) eager |= 1u << (ch - 1);
+        if (p.port != 0 && (any_input_ || (ports_[p.port].watched() & (1u << p.pin)))) eager |= 1u << (ch - 1);
       }
     }
   }
@@ -104,7 +102,7 @@ bool Timer::refresh_lazy_pins() {
     const bool level = output(ch);
     if (level == pushed_[slot(ch)]) continue;
     pushed_[slot(ch)] = level;
-    drive_pins(board_, (*pins)[slot(ch)], af, level);
+    drive_pins(ports_, (*pins)[slot(ch)], af, level);
   }
   return moving;
 }
@@ -209,7 +207,7 @@ void Timer::push_pins(bool all) {
     const bool level = output(ch);
     if (!all && level == pushed_[slot(ch)]) continue;
     pushed_[slot(ch)] = level;
-    drive_pins(board_, (*pins)[slot(ch)], af, level);
+    drive_pins(ports_, (*pins)[slot(ch)], af, level);
   }
 }
 
@@ -230,7 +228,7 @@ bool Timer::outputs_reach_pins() {
     if (!is_output(ch)) continue;
     for (const PinRef& p : (*pins)[slot(ch)]) {
       if (p.port == 0) continue;
-      const GpioPort& gpio = board_.gpio(p.port);
+      const GpioPort& gpio = ports_[p.port];
       if (gpio.mode(p.pin) == kModeAlternate && gpio.alternate_function(p.pin) == af) outputs_reach_pins_ = true;
     }
   }

@@ -8,17 +8,16 @@
 #include <bit>
 #include <stdexcept>
 
-#include "vboard/board/board.h"
 #include "vboard/chip/gpio.h"
 #include "vboard/chip/hardware.h"
-#include "vboard/chip/rcc.h"
 #include "vboard/chip/tim/bits.h"
 
 namespace vboard {
 
 using namespace tim;
 
-Timer::Timer(Board& board, const hw::DeviceRow& row) : Peripheral(board, row), number_(row.number), irq_(row.irq) {}
+Timer::Timer(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports)
+    : Peripheral(context, row), number_(row.number), irq_(irq), clocks_(clocks), ports_(ports) {}
 
 void Timer::reset() {
   reset_registers();
@@ -50,11 +49,11 @@ void Timer::clocks_changed() {
   catch_up();
   const std::uint32_t count = counter();
   const bool down = counting_down();
-  clock_period_ = board_.rcc().apb1_timer_period();
+  clock_period_ = clocks_.apb1_timer_period;
   drive_stale_ = true;  // a counter may start or stop counting
   count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
-  start_run(board_.now(), count, down);
-  plan_outputs(board_.now());
+  start_run(ctx_.now(), count, down);
+  plan_outputs(ctx_.now());
   reschedule();
 }
 
@@ -138,7 +137,7 @@ std::uint32_t Timer::count_in(const Run& run, Ticks t) const {
   return static_cast<std::uint32_t>((run.count + steps) & counter_mask());
 }
 
-std::uint32_t Timer::counter() const { return count_at(board_.now()); }
+std::uint32_t Timer::counter() const { return count_at(ctx_.now()); }
 
 std::uint32_t Timer::count_at(Ticks t) const {
   if (!counting() || run_.end == kNever) return run_.count;
@@ -148,7 +147,7 @@ std::uint32_t Timer::count_at(Ticks t) const {
 
 bool Timer::counting_down() const {
   if (!counting() || run_.end == kNever) return centre() ? run_.down : edge_down();
-  return run_at(board_.now(), nullptr).down;
+  return run_at(ctx_.now(), nullptr).down;
 }
 
 Ticks Timer::update_period() const {
@@ -159,7 +158,7 @@ Ticks Timer::update_period() const {
 
 std::uint64_t Timer::updates() const {
   std::uint64_t passed = 0;
-  if (counting() && run_.end != kNever && !(reg16(kCR1) & UDIS)) (void)run_at(board_.now(), &passed);
+  if (counting() && run_.end != kNever && !(reg16(kCR1) & UDIS)) (void)run_at(ctx_.now(), &passed);
   return updates_ + passed;
 }
 
@@ -194,7 +193,7 @@ void Timer::overflow_update() {
 }
 
 void Timer::reinitialise() {
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   const std::uint16_t cr1 = reg16(kCR1);
   if (!(cr1 & UDIS)) load_preloads();
   const bool down = edge_down();
@@ -210,7 +209,7 @@ void Timer::reinitialise() {
 
 // Most asks find nothing due: the check in line, the work out of it.
 void Timer::catch_up() {
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   if (now < line_.fall_passes && now < run_.end) [[likely]] return;  // run_.end kNever: no end
   catch_up_due(now);
 }
@@ -283,7 +282,7 @@ void Timer::reschedule_update() {
   const Ticks update = wants_update_events() ? run_.end : kNever;
   if (update != update_scheduled_) {
     update_scheduled_ = update;
-    board_.schedule(this, kUpdate, update);
+    ctx_.schedule(this, kUpdate, update);
   }
 }
 
@@ -297,7 +296,7 @@ void Timer::reschedule() {
   }
   if (output != output_scheduled_) {
     output_scheduled_ = output;
-    board_.schedule(this, kOutput, output);
+    ctx_.schedule(this, kOutput, output);
   }
 }
 
@@ -309,7 +308,7 @@ void Timer::on_event(int kind) {
   }
   (kind == kUpdate ? update_scheduled_ : output_scheduled_) = kNever;  // the board has dropped it
   ++events_;
-  const Ticks now = board_.now();
+  const Ticks now = ctx_.now();
   // An update event's work is all in the catching up, which leaves the pins
   // and the schedule up to date.
   const bool settled = (now >= line_.fall_passes || now >= run_.end) && catch_up_due(now);
@@ -335,7 +334,7 @@ void Timer::update_irq_line() {
   const bool level = (reg16(kSR) & reg16(kDIER) & kInterruptFlags) != 0;
   if (level == irq_level_) return;
   irq_level_ = level;
-  if (irq() >= 0) board_.set_irq_line(irq(), level);
+  if (irq_.number() >= 0) irq_.set(level);
 }
 
 // ---------------------------------------------------------------------------
@@ -377,7 +376,7 @@ std::uint32_t Timer::read(std::uint32_t offset, unsigned width) {
   catch_up();
   switch (offset) {
     case kCNT:
-      board_.volatile_read();
+      ctx_.volatile_read();
       return counter();
     case kCR1: {
       // In centre-aligned mode the direction bit shows the way the counter goes.
@@ -431,8 +430,15 @@ void Timer::write_status(std::uint32_t value) {
   }
   push_pins(!pin_setup_known_);
   reschedule();
-  notice_drive(board_.now());
+  notice_drive(ctx_.now());
 }
+
+// What a register write may have changed, for the work that follows it.
+enum class Timer::Written {
+  kCount,     // the count, the outputs or the flags
+  kChannels,  // the channels' set-up, decoded again
+  kNoDuty,    // a preload that waits for the update event: no duty changed
+};
 
 void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   if (offset == kSR) [[likely]] {
@@ -441,115 +447,126 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   }
   if (line_.source != nullptr) line_.source->reclaim_line();
   catch_up();
-  const Ticks now = board_.now();
-  bool decoded = false;  // the channels' set-up was read again
-  bool drive_kept = false;  // no duty can have changed
+  const Ticks now = ctx_.now();
+  Written written = Written::kCount;
   switch (offset) {
-    case kCR1: {
-      const std::uint16_t old = reg16(kCR1);
-      const bool was_running = running();
-      const std::uint32_t count = counter();
-      const bool was_down = counting_down();
-      auto v = static_cast<std::uint16_t>(value & (basic() ? 0x008Fu : 0x03FFu));
-      if (v & CMS) v = static_cast<std::uint16_t>(v & ~DIR);  // read-only in centre-aligned mode
-      set16(kCR1, v);
-      if (running() && (!was_running || ((old ^ v) & (CMS | DIR)))) {
-        count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
-        start_run(now, count, centre() ? was_down : edge_down());
-      } else if (was_running && !running()) {
-        run_ = Run{now, count, was_down, false, kNever};
-      }
-      plan_outputs(now);
-      break;
-    }
+    case kCR1: write_cr1(value, now); break;
     case kDIER:
       store(offset, value, width);
       update_irq_line();
       break;
-    case kEGR:
-      if (value & UG) reinitialise();  // re-initialise the counter and load the preloaded registers
-      if (!basic()) {
-        for (int ch = 1; ch <= 4; ++ch) {
-          if (!(value & cc_flag(ch))) continue;
-          if (is_input(ch)) capture(ch, counter());
-          else set_status(cc_flag(ch));
-        }
-        if (value & TG) set_status(TIF);
-      }
-      break;
-    case kCNT: {
-      const std::uint32_t v = value & counter_mask();
-      if (counting()) start_run(now, v, counting_down());
-      else run_ = Run{now, v, run_.down, false, kNever};
-      plan_outputs(now);
-      break;
-    }
+    case kEGR: write_egr(value); break;
+    case kCNT: write_cnt(value, now); break;
     case kPSC:
       store(offset, value & 0xFFFFu, width);  // takes effect at the next update event
-      drive_kept = true;
+      written = Written::kNoDuty;
       break;
-    case kARR: {
-      const std::uint32_t v = value & counter_mask();
-      set32(kARR, v);
-      arr_preload_ = v;
-      if (!(reg16(kCR1) & ARPE)) {
-        const std::uint32_t count = counter();
-        const bool down = counting_down();
-        arr_active_ = v;
-        start_run(now, count, down);
-        plan_outputs(now);
-      }
-      break;
-    }
+    case kARR: write_arr(value, now); break;
     case kCCMR1:
     case kCCMR2:
-    case kCCER:
-      if (basic()) break;
-      store(offset, value & 0xFFFFu, width);
-      decode_channels();
-      decoded = true;
-      for (int ch = 1; ch <= 4; ++ch) {
-        if (is_output(ch) && oc_mode(ch) != kFrozen && oc_mode(ch) != kPwm1 && oc_mode(ch) != kPwm2)
-          board_.unmodelled(base() + offset, value, true, name() + " CC" + std::to_string(ch) + ": output compare mode OCxM not modelled");
-      }
-      capture_events_.fill(0);
-      for (int ch = 1; ch <= 4; ++ch) {
-        // An output without preload compares with what CCRx holds.
-        if (is_output(ch) && !oc_preload(ch)) ccr_active_[slot(ch)] = reg32(ccr_offset(ch)) & counter_mask();
-      }
-      plan_outputs(now);
-      break;
-    case kSMCR:
-      if (basic()) break;
-      store(offset, value & 0xFFFFu, width);
-      if ((value & 7u) != kSlaveOff && (value & 7u) != kSlaveReset)
-        board_.unmodelled(base() + offset, value, true, name() + ": slave mode SMS not modelled");
-      decode_channels();
-      decoded = true;
-      break;
+    case kCCER: written = write_channel_modes(offset, value, width, now); break;
+    case kSMCR: written = write_smcr(value, width); break;
     case kCCR1:
     case kCCR2:
     case kCCR3:
-    case kCCR4: {
-      if (basic()) break;
-      const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
-      if (is_input(ch)) break;  // holds captures: read-only
-      const std::uint32_t v = value & counter_mask();
-      set32(offset, v);
-      if (!oc_preload(ch)) {
-        ccr_active_[slot(ch)] = v;
-        plan_channel(ch, now);
-      } else {
-        drive_kept = true;  // takes effect at the next update event
-      }
-      break;
-    }
-    default:
-      store(offset, value, width);
+    case kCCR4: written = write_ccr(offset, value, now); break;
+    default: store(offset, value, width);
   }
+  after_write(written, now);
+}
+
+void Timer::write_cr1(std::uint32_t value, Ticks now) {
+  const std::uint16_t old = reg16(kCR1);
+  const bool was_running = running();
+  const std::uint32_t count = counter();
+  const bool was_down = counting_down();
+  auto v = static_cast<std::uint16_t>(value & (basic() ? 0x008Fu : 0x03FFu));
+  if (v & CMS) v = static_cast<std::uint16_t>(v & ~DIR);  // read-only in centre-aligned mode
+  set16(kCR1, v);
+  if (running() && (!was_running || ((old ^ v) & (CMS | DIR)))) {
+    count_tick_ = clock_period_ * (static_cast<Ticks>(psc_active_) + 1);
+    start_run(now, count, centre() ? was_down : edge_down());
+  } else if (was_running && !running()) {
+    run_ = Run{now, count, was_down, false, kNever};
+  }
+  plan_outputs(now);
+}
+
+void Timer::write_egr(std::uint32_t value) {
+  if (value & UG) reinitialise();  // re-initialise the counter and load the preloaded registers
+  if (basic()) return;
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (!(value & cc_flag(ch))) continue;
+    if (is_input(ch)) capture(ch, counter());
+    else set_status(cc_flag(ch));
+  }
+  if (value & TG) set_status(TIF);
+}
+
+void Timer::write_cnt(std::uint32_t value, Ticks now) {
+  const std::uint32_t v = value & counter_mask();
+  if (counting()) start_run(now, v, counting_down());
+  else run_ = Run{now, v, run_.down, false, kNever};
+  plan_outputs(now);
+}
+
+void Timer::write_arr(std::uint32_t value, Ticks now) {
+  const std::uint32_t v = value & counter_mask();
+  set32(kARR, v);
+  arr_preload_ = v;
+  if (reg16(kCR1) & ARPE) return;  // takes effect at the next update event
+  const std::uint32_t count = counter();
+  const bool down = counting_down();
+  arr_active_ = v;
+  start_run(now, count, down);
+  plan_outputs(now);
+}
+
+// CCMR1, CCMR2 and CCER.
+Timer::Written Timer::write_channel_modes(std::uint32_t offset, std::uint32_t value, unsigned width, Ticks now) {
+  if (basic()) return Written::kCount;
+  store(offset, value & 0xFFFFu, width);
+  decode_channels();
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (is_output(ch) && oc_mode(ch) != kFrozen && oc_mode(ch) != kPwm1 && oc_mode(ch) != kPwm2)
+      ctx_.unmodelled(base() + offset, value, true,
+                        name() + " CC" + std::to_string(ch) + ": output compare mode OCxM not modelled");
+  }
+  capture_events_.fill(0);
+  for (int ch = 1; ch <= 4; ++ch) {
+    // An output without preload compares with what CCRx holds.
+    if (is_output(ch) && !oc_preload(ch)) ccr_active_[slot(ch)] = reg32(ccr_offset(ch)) & counter_mask();
+  }
+  plan_outputs(now);
+  return Written::kChannels;
+}
+
+Timer::Written Timer::write_smcr(std::uint32_t value, unsigned width) {
+  if (basic()) return Written::kCount;
+  store(kSMCR, value & 0xFFFFu, width);
+  if ((value & 7u) != kSlaveOff && (value & 7u) != kSlaveReset)
+    ctx_.unmodelled(base() + kSMCR, value, true, name() + ": slave mode SMS not modelled");
+  decode_channels();
+  return Written::kChannels;
+}
+
+// CCR1 to CCR4.
+Timer::Written Timer::write_ccr(std::uint32_t offset, std::uint32_t value, Ticks now) {
+  if (basic()) return Written::kCount;
+  const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
+  if (is_input(ch)) return Written::kCount;  // holds captures: read-only
+  const std::uint32_t v = value & counter_mask();
+  set32(offset, v);
+  if (oc_preload(ch)) return Written::kNoDuty;  // takes effect at the next update event
+  ccr_active_[slot(ch)] = v;
+  plan_channel(ch, now);
+  return Written::kCount;
+}
+
+void Timer::after_write(Written written, Ticks now) {
   // A capture set up or given up: a channel starts or stops changing its
   // pins by events. (A change of the pins' watch reaches rewatch.)
-  if (const unsigned eager = decoded ? wanted_channels() : eager_; eager != eager_) {
+  if (const unsigned eager = written == Written::kChannels ? wanted_channels() : eager_; eager != eager_) {
     eager_ = eager;
     plan_outputs(now);
   }
@@ -558,7 +575,7 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, unsigned width) {
   // into the timer's function).
   push_pins(!pin_setup_known_);
   reschedule();
-  if (!drive_kept || drive_stale_) notice_drive(now);
+  if (written != Written::kNoDuty || drive_stale_) notice_drive(now);
 }
 
 }  // namespace vboard

@@ -37,15 +37,18 @@
 #include <cstdint>
 #include <functional>
 
-#include "port.h"
 #include "device.h"
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/clock_tree.h"
+#include "vboard/chip/gpio.h"
+#include "vboard/chip/peripheral.h"
+#include "vboard/chip/system_control_block.h"
 
 namespace vboard {
 
 class Timer : public Peripheral {
  public:
-  Timer(Board& board, const hw::DeviceRow& row);
+  // Counts the APB1 timer clock of `clocks`; its channels on the pins of `ports`.
+  Timer(const Context& context, const hw::DeviceRow& row, IrqLine irq, const ClockTree& clocks, GpioPorts& ports);
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, std::uint32_t value, unsigned width) override;
   void reset() override;
@@ -55,7 +58,7 @@ class Timer : public Peripheral {
   int number() const { return number_; }
   bool basic() const { return number_ == 6 || number_ == 7; }
   bool wide() const { return number_ == 2 || number_ == 5; }  // 32-bit counter
-  int irq() const { return irq_; }
+  int irq() const { return irq_.number(); }
 
   // The backing store read and written in place through the block's own
   // pointer (no address translation): a timer's registers are looked at on
@@ -176,7 +179,17 @@ class Timer : public Peripheral {
   void reschedule();
   void reschedule_update();
   bool flags_only() const;
+  // The register side's writes, one register (or a group alike) each.
+  enum class Written;
   void write_status(std::uint32_t value);  // SR
+  void write_cr1(std::uint32_t value, Ticks now);
+  void write_egr(std::uint32_t value);
+  void write_cnt(std::uint32_t value, Ticks now);
+  void write_arr(std::uint32_t value, Ticks now);
+  Written write_channel_modes(std::uint32_t offset, std::uint32_t value, unsigned width, Ticks now);
+  Written write_smcr(std::uint32_t value, unsigned width);
+  Written write_ccr(std::uint32_t offset, std::uint32_t value, Ticks now);
+  void after_write(Written written, Ticks now);
 
   // Channels (1..4), as CCMR1, CCMR2 and CCER set them (decoded once per
   // write: a capture or an output change reads no register).
@@ -235,7 +248,9 @@ class Timer : public Peripheral {
   bool refresh_lazy_pins();
 
   int number_;
-  int irq_;
+  IrqLine irq_;
+  const ClockTree& clocks_;
+  GpioPorts& ports_;
   std::uint32_t psc_active_ = 0;
   std::uint32_t arr_active_ = 0;
   std::uint32_t arr_preload_ = 0;

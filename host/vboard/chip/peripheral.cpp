@@ -1,25 +1,22 @@
 // The base of every device model: its block in the mirrored address space,
 // its clock gate, and the check of a write against the fields it names.
-#include "vboard/sim/peripheral.h"
+#include "vboard/chip/peripheral.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "port.h"
-#include "vboard/board/board.h"
 #include "vboard/chip/hardware.h"
 #include "vboard/chip/register_fields.h"
 
 namespace vboard {
 
-Peripheral::Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size)
-    : Model(board, std::move(name)),
-      bytes_(static_cast<std::uint8_t*>(bus::host_address(base))),
-      base_(base),
-      size_(size) {}
-
-Peripheral::Peripheral(Board& board, const hw::DeviceRow& row)
-    : Peripheral(board, std::string(row.name), row.base, row.size) {
-  row_ = &row;
+Peripheral::Peripheral(const Context& context, const hw::DeviceRow& row)
+    : Model(context, std::string(row.name)),
+      bytes_(static_cast<std::uint8_t*>(bus::host_address(row.base))),
+      base_(row.base),
+      size_(row.size),
+      row_(&row) {
   set_clock_gate(row.gate.offset, row.gate.bit);
   registers_ = implemented_registers(row);
   if (!registers_.empty()) {
@@ -42,9 +39,13 @@ void Peripheral::reset_registers() {
   // Only the words the bus gives this device: the NVIC's block holds the
   // SCB's, which is not the NVIC's to clear.
   for (std::uint32_t offset = 0; offset + 4 <= size_; offset += 4)
-    if (board_.model_at(base_ + offset) == this) set32(offset, 0);
-  if (row_ == nullptr) return;
+    if (offset < ceded_begin_ || offset >= ceded_end_) set32(offset, 0);
   for (const hw::ResetValue& r : row_->reset) set32(r.offset, r.value);
+}
+
+void Peripheral::cede(std::uint32_t offset, std::uint32_t bytes) {
+  ceded_begin_ = ceded_end_ == ceded_begin_ ? offset : std::min(ceded_begin_, offset);
+  ceded_end_ = std::max(ceded_end_, offset + bytes);
 }
 
 void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
@@ -53,7 +54,7 @@ void Peripheral::set_clock_gate(std::uint32_t rcc_offset, std::uint32_t bit) {
     gate_bit_ = ~std::uint32_t{0};
     return;
   }
-  gate_ = static_cast<const std::uint8_t*>(bus::host_address(RCC_BASE + rcc_offset));
+  gate_ = static_cast<const std::uint8_t*>(bus::host_address(hw::device("RCC").base + rcc_offset));
   gate_bit_ = bit;
 }
 
@@ -69,12 +70,12 @@ void Peripheral::check_fields_slow(std::uint32_t offset, std::uint32_t value, un
     if (outside == 0) return;
     std::snprintf(what, sizeof what, "%s +0x%02lx: bits 0x%08lx not modelled", name().c_str(),
                   static_cast<unsigned long>(word), static_cast<unsigned long>(outside));
-    board_.unmodelled(base() + offset, value, true, what);
+    ctx_.unmodelled(base() + offset, value, true, what);
     return;
   }
   std::snprintf(what, sizeof what, "%s +0x%02lx: register not modelled", name().c_str(),
                 static_cast<unsigned long>(word));
-  board_.unmodelled(base() + offset, value, true, what);
+  ctx_.unmodelled(base() + offset, value, true, what);
 }
 
 }  // namespace vboard

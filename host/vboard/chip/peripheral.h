@@ -1,63 +1,25 @@
-// What the board is made of. A Model is anything the board builds, resets
-// and tells of clock changes: an on-chip device (a Peripheral, with a block
-// of registers on the bus) or an off-chip Part (the sensor, the keys, the
-// serial peer, the phase drive), which reaches the chip only through pins
-// and the devices' test-facing side.
-//
-// A Peripheral's register side is read() and write() at an offset inside its
-// block, its backing store the block's bytes in the mirrored address space.
-// It names the registers it implements and their fields (register_fields.cpp):
-// a write that sets a bit outside them, or reaches a register it does not
+// An on-chip device: a Model with a block of registers on the bus. Its
+// register side is read() and write() at an offset inside its block, its
+// backing store the block's bytes in the mirrored address space. It names
+// the registers it implements and their fields (register_fields.cpp): a
+// write that sets a bit outside them, or reaches a register it does not
 // name, is a gap in the model and is recorded as one.
 #pragma once
 
 #include <cstdint>
-#include <array>
 #include <cstring>
 #include <span>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "vboard/sim/clock.h"
-#include "vboard/sim/scheduler.h"
+#include "vboard/sim/model.h"
 
 namespace vboard {
-
-class Board;
 
 namespace hw {
 struct DeviceRow;
 }
-
-class Model : public EventTarget {
- public:
-  Model(Board& board, std::string name) : board_(board), name_(std::move(name)) {}
-  virtual ~Model() = default;
-  Model(const Model&) = delete;
-  Model& operator=(const Model&) = delete;
-
-  const std::string& name() const { return name_; }
-
-  // Back to the state after a power-on reset (the board has zeroed the
-  // devices' blocks).
-  virtual void reset() {}
-  // A scheduled event of this model has come due.
-  void on_event(int /*kind*/) override {}
-  // The clock tree changed; models that count time recompute their rates.
-  virtual void clocks_changed() {}
-
- protected:
-  Board& board_;
-
- private:
-  std::string name_;
-};
-
-// An off-chip part of the board.
-class Part : public Model {
- public:
-  using Model::Model;
-};
 
 // A register a device model implements: its offset in the block (offsetof),
 // the fields it acts on (named bits), and the fields it keeps but leaves
@@ -74,9 +36,8 @@ struct RegisterFields {
 // An on-chip device on the bus.
 class Peripheral : public Model {
  public:
-  Peripheral(Board& board, std::string name, std::uintptr_t base, std::uint32_t size);
   // The device of a row of the board's table: its name, block and clock gate.
-  Peripheral(Board& board, const hw::DeviceRow& row);
+  Peripheral(const Context& context, const hw::DeviceRow& row);
 
   std::uintptr_t base() const { return base_; }
   std::uint32_t size() const { return size_; }
@@ -88,7 +49,7 @@ class Peripheral : public Model {
   // Power-on reset of the registers alone; models with state of their own
   // call reset_registers() first and take that state from the registers.
   void reset() override { reset_registers(); }
-  // The device's row in the board's table (its reset values), or nullptr.
+  // The device's row in the board's table (its reset values).
   const hw::DeviceRow* row() const { return row_; }
 
   // Register side. The default is plain memory: writes store, reads return.
@@ -160,9 +121,13 @@ class Peripheral : public Model {
       *p = static_cast<std::uint8_t>(value);
     }
   }
-  // Every register of the block to 0, then the reset values of the
-  // device's row in the board's table.
+  // Every register of the block to 0 (but those another device's block
+  // inside this one holds: cede), then the reset values of the device's row
+  // in the board's table.
   void reset_registers();
+  // The bus gives `bytes` of this block from `offset` on to another device
+  // (the SCB's registers inside the NVIC's block).
+  void cede(std::uint32_t offset, std::uint32_t bytes);
 
   std::uint32_t reg32(std::uint32_t offset) const { return load(offset, 4); }
   std::uint16_t reg16(std::uint32_t offset) const { return static_cast<std::uint16_t>(load(offset, 2)); }
@@ -170,12 +135,11 @@ class Peripheral : public Model {
   void set16(std::uint32_t offset, std::uint16_t v) { store(offset, v, 2); }
 
  private:
-  friend class Board;
   void check_fields_slow(std::uint32_t offset, std::uint32_t value, unsigned width);
-  std::uint8_t* bytes() const { return bytes_; }
   std::uint8_t* bytes_;  // the block in the mirrored address space
   std::uintptr_t base_;
   std::uint32_t size_;
+  std::uint32_t ceded_begin_ = 0, ceded_end_ = 0;  // the part of the block another device holds
   const hw::DeviceRow* row_ = nullptr;
   // The RCC enable register, in the mirrored space; a device without a gate
   // reads one that is always open, so that an access need not ask which.
