@@ -74,7 +74,7 @@ test-build: deps $(ASAN_DIR)/build.ninja
 CTEST_ARGS ?=
 test: firmware test-build
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) -LE lint $(CTEST_ARGS)
-	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
+	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure -j $(JOBS); fi
 
 # Only the compile commands of the sanitizer build are needed, not its objects;
 # the firmware is also read with the board's flags when build/arm is configured.
