@@ -4,8 +4,8 @@
 #              writes out/run.csv, out/run.png
 #   make test  the same set-up, then builds both images and runs every test
 #              but the static analysis (make lint; CI runs both: .ci/run)
-# and: make programs (vboard-run, groundstation, vboard-bench, vboard-soak and
-# motor-bench in build/host, without the tests), make firmware (the image for
+# and: make programs (vboard-run, vboard-tune, groundstation, vboard-bench,
+# vboard-soak and motor-bench in build/host, without the tests), make firmware (the image for
 # the board), make flash (the image onto the board with OpenOCD and an
 # ST-LINK), make debug (OpenOCD's gdb server and gdb-multiarch on the image),
 # make bench (speed of the virtual board), make cycles (instructions per work
@@ -57,7 +57,7 @@ firmware: deps $(ARM_DIR)/build.ninja
 	cmake --build $(ARM_DIR) -j $(JOBS)
 
 # The programs a user runs, in the Release tree, without the tests.
-PROGRAMS   := vboard-run groundstation vboard-bench vboard-soak vboard-line-breaks motor-bench
+PROGRAMS   := vboard-run vboard-tune groundstation vboard-bench vboard-soak vboard-line-breaks motor-bench
 programs: deps $(HOST_DIR)/build.ninja
 	cmake --build $(HOST_DIR) -j $(JOBS) --target $(PROGRAMS)
 

@@ -26,7 +26,7 @@ class Reader {
     Scenario s;
     only(root, "",
          {"duration", "start_angle_deg", "motor", "gains", "press", "load", "fault", "flood", "crystal_fails",
-          "sample_interval"});
+          "sample_interval", "variation"});
     if (auto* n = root.get("duration")) {
       s.duration_s = time(*n, "duration");
       if (s.duration_s <= 0.0) fail(n->source(), "duration", "must be longer than 0");
@@ -69,6 +69,7 @@ class Reader {
       if (f.length_s <= 0.0) fail(t.get("length")->source(), at + ".length", "must be longer than 0");
       s.floods.push_back(f);
     });
+    each(root, "variation", [&](const toml::table& t, const std::string& at) { s.variations.push_back(read_variation(t, at)); });
     check_times(root, s);
     return s;
   }
@@ -207,6 +208,24 @@ class Reader {
     if (auto* n = t.get("kp")) g.kp = number(*n, "gains.kp");
     if (auto* n = t.get("ki")) g.ki = number(*n, "gains.ki");
     if (auto* n = t.get("kd")) g.kd = number(*n, "gains.kd");
+  }
+
+  MotorVariation read_variation(const toml::table& t, const std::string& at) const {
+    only(t, at, {"name", "inertia_x", "friction_x", "supply_v"});
+    MotorVariation v;
+    v.where = where(t.source());
+    if (auto* n = t.get("name")) v.name = text(*n, at + ".name");
+    auto within = [&](const char* key, double lo, double hi, const char* range) -> std::optional<double> {
+      const auto* n = t.get(key);
+      if (!n) return std::nullopt;
+      const double x = number(*n, at + "." + key);
+      if (x < lo || x > hi) fail(n->source(), at + "." + key, std::string("must lie from ") + range);
+      return x;
+    };
+    v.inertia_x = within("inertia_x", 0.1, 10.0, "0.1 to 10").value_or(1.0);
+    v.friction_x = within("friction_x", 0.0, 10.0, "0 to 10").value_or(1.0);
+    v.supply_v = within("supply_v", 1.0, 1000.0, "1 to 1000 V");
+    return v;
   }
 
   Press read_press(const toml::table& t, const std::string& at, Scenario& s) const {

@@ -86,6 +86,18 @@ struct Gains {
   std::optional<double> kd;
 };
 
+// A variation of the scenario's motor for robust tuning (vboard-tune
+// --robust ranks gains by their worst run over the motor and each of its
+// variations): inertia and friction scaled, the supply set. vboard-run runs
+// the motor itself and leaves the variations alone.
+struct MotorVariation {
+  std::string name;                // for tables; empty: made from the figures
+  double inertia_x = 1.0;          // 0.1 to 10
+  double friction_x = 1.0;         // viscous, Coulomb and breakaway friction together; 0 to 10
+  std::optional<double> supply_v;  // 1 to 1000 V; none: the motor's own
+  std::string where;               // "file:line:column" of the table
+};
+
 // The rotor starts within a turn either way of the sensor's zero: the
 // sensor reads one turn, and beyond a few turns a float loses the degrees.
 inline constexpr double kMaxStartAngleDeg = 360.0;
@@ -108,6 +120,7 @@ struct Scenario {
   bool crystal_fails = false;
   Gains gains;
   std::string gains_where;  // "file:line:column" of [gains]
+  std::vector<MotorVariation> variations;
   double sample_interval_s = 0.001;  // one row of the time series per interval
   bool sample_interval_given = false;  // by the file, not the default
   std::vector<std::string> warnings;  // accepted, but probably not what was meant

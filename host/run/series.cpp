@@ -133,10 +133,14 @@ void write_plot(const std::string& image_path, const std::string& csv_path, cons
   std::istringstream h(header);
   for (std::string c; std::getline(h, c, ',');) columns.push_back(c);
   if (!std::getline(in, header)) throw std::runtime_error(image_path + ": no samples to draw");
+  draw_with_gnuplot(image_path, [&](const std::string& drawn) { return plot_script(image_path, csv_path, title, columns, drawn); });
+}
+
+void draw_with_gnuplot(const std::string& image_path, const std::function<std::string(const std::string&)>& script_for) {
   // gnuplot draws into a temporary file that takes the name only when it succeeded.
   files::AtomicFile image(image_path);
   const std::string drawn = image.temp_path().empty() ? image_path : image.temp_path();
-  const std::string script = plot_script(image_path, csv_path, title, columns, drawn);
+  const std::string script = script_for(drawn);
 
   // gnuplot runs the script from a temporary file; its complaints go to
   // another one and end up in the error message.

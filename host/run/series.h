@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,12 @@ void write_plot(const std::string& image_path, const std::string& csv_path, cons
 // The same from the series itself, through a private temporary CSV; errors
 // name the image only.
 void write_plot_of(const std::string& image_path, const Series& series, const std::string& title);
+
+// Runs gnuplot (without a shell) on the script that `script_for` gives for
+// the file it is to draw into: a temporary one beside `image_path`, renamed
+// into place when gnuplot succeeded. Throws std::runtime_error with
+// gnuplot's complaint when it fails.
+void draw_with_gnuplot(const std::string& image_path, const std::function<std::string(const std::string&)>& script_for);
 
 // The gnuplot script write_plot runs (for the tests); it draws into
 // `output_path` when given, else into `image_path`.
