@@ -8,7 +8,8 @@
 # vboard-soak and motor-bench in build/host, without the tests), make firmware (the image for
 # the board), make flash (the image onto the board with OpenOCD and an
 # ST-LINK), make debug (OpenOCD's gdb server and gdb-multiarch on the image),
-# make bench (speed of the virtual board), make cycles (instructions per work
+# make bench (speed of the virtual board), make loop-margins (the specified
+# gains' margins on every motor preset, measured), make cycles (instructions per work
 # item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
 # LINT_PATHS, results kept for the next run: in LINT_CACHE_DIR when set),
 # make fuzz (each fuzz target for FUZZ_SECONDS), make soak HOURS=24 (the
@@ -31,7 +32,7 @@ ARM_DIR    := $(BUILD)/arm
 # test of the sanitizer tree, `ctest -L lint`, covers the same: tests/lint).
 LINT_PATHS ?= firmware host
 
-.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak line-breaks readme-figures clean
+.PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak line-breaks readme-figures loop-margins clean
 
 all: firmware host
 
@@ -97,6 +98,14 @@ soak: deps $(HOST_DIR)/build.ninja
 line-breaks: deps $(HOST_DIR)/build.ninja
 	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-line-breaks
 	$(HOST_DIR)/host/programs/vboard-line-breaks --breaks 60000 --closed-runs 5 --closed-seconds 120 --seed $(SEED)
+
+# The specified gains' loop on every motor preset: margins, verdict, the
+# hand-derived plant's margins and the ring a step leaves (vboard-run --bode).
+MOTOR_PRESETS := gimbal gimbal-heavy gimbal-2204 gimbal-2204-camera gimbal-5208 gimbal-5208-camera
+loop-margins: programs
+	@for m in $(MOTOR_PRESETS); do echo "== --motor $$m"; \
+	  $(HOST_DIR)/host/programs/vboard-run -q --bode --no-describing --motor $$m | \
+	    grep -E '^  (phase margin|gain margin|lower gain margin|verdict|on the hand-derived|a run of|T = )'; done
 
 # Instructions per work item on the emulated Cortex-M4 (not a test).
 cycles: firmware

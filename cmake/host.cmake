@@ -73,6 +73,7 @@ endif()
 # What watches the firmware from outside (its globals, through the board's
 # observation points): used by the programs and the tests, not by the board.
 add_library(observe STATIC ${CMAKE_SOURCE_DIR}/host/observe/work_monitor.cpp ${CMAKE_SOURCE_DIR}/host/observe/gain_writer.cpp
+            ${CMAKE_SOURCE_DIR}/host/observe/setpoint_writer.cpp
             ${CMAKE_SOURCE_DIR}/host/observe/soak.cpp ${CMAKE_SOURCE_DIR}/host/observe/line_breaks.cpp)
 target_include_directories(observe PUBLIC ${CMAKE_SOURCE_DIR}/host/observe)
 target_include_directories(observe PRIVATE ${FIRMWARE_INCLUDE_DIRS})

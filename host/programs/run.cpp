@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bode.h"
 #include "board_time.h"
 #include "input_checks.h"
 #include "live_run.h"
@@ -180,6 +181,45 @@ int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   return failed ? 1 : lost ? 3 : 0;
 }
 
+// The loop's frequency response: the report, its files; the exit status.
+int bode(const run::RunOptions& opt, const vboard::MotorParams& motor) {
+  run::BodeRequest request;
+  request.settings = opt.scenario.bode;
+  const run::Gains& g = opt.scenario.gains;
+  request.gains = run::gains_over_image(g);
+  request.gains_from_image = !g.kp && !g.ki && !g.kd;
+  const bool interactive = !opt.quiet && isatty(STDERR_FILENO);
+  const run::BodeResult result = run::measure_bode(opt.scenario, motor, request, [&](const std::string& line) {
+    if (interactive) std::fprintf(stderr, "\r%-100s", line.c_str());
+  });
+  if (interactive) std::fprintf(stderr, "\r%-100s\r", "");
+  std::fputs(run::bode_report(result).c_str(), stdout);
+  bool ok = true;
+  auto attempt = [&ok](const char* option, const std::function<void()>& write) {
+    try {
+      write();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "error: %s %s\n", option, e.what());
+      ok = false;
+    }
+  };
+  if (!opt.csv_path.empty()) {
+    attempt("--csv", [&] {
+      run::write_bode_csv(opt.csv_path, result);
+      std::printf("wrote %s\n", opt.csv_path.c_str());
+    });
+  }
+  if (!opt.plot_path.empty()) {
+    attempt("--plot", [&] {
+      const std::string title = opt.scenario_path.empty() ? "motor " + opt.scenario.motor : opt.scenario_path;
+      run::write_bode_plot(opt.plot_path, result, title);
+      std::printf("wrote %s\n", opt.plot_path.c_str());
+    });
+  }
+  if (!result.failure.empty() || !ok) return 1;
+  return 0;
+}
+
 // The scenario's motor, and the scenario against it; nothing (after saying
 // why) when either is refused.
 std::optional<vboard::MotorParams> checked_motor(const run::RunOptions& opt) {
@@ -253,6 +293,7 @@ int run_main(int argc, char** argv) {
   const auto motor = checked_motor(opt);
   if (!motor) return 2;
   if (!opt.sweep.empty()) return sweep(opt, *motor);
+  if (opt.bode) return bode(opt, *motor);
 
   run::LiveRun live;
   if (auto code = open_live(opt, live)) return *code;

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 #include "input_checks.h"
 #include "output_files.h"
@@ -58,6 +60,23 @@ Flood parse_flood(const std::string& text) {
   if (f.length_s <= 0.0) throw std::invalid_argument("'" + text + "': the length must be longer than 0");
   return f;
 }
+
+const CLI::Validator kSetpoint = checked_by([](const std::string& s) { parse_setpoint(s); }, "KIND:VALUES@TIME");
+
+// "FROM..TO" in Hz, within the range a Bode sweep takes.
+std::pair<double, double> parse_hz_range(const std::string& text) {
+  const auto dots = text.find("..");
+  double lo = 0.0, hi = 0.0;
+  if (dots == std::string::npos || !CLI::detail::lexical_cast(text.substr(0, dots), lo) ||
+      !CLI::detail::lexical_cast(text.substr(dots + 2), hi) || !std::isfinite(lo) || !std::isfinite(hi)) {
+    throw std::invalid_argument("'" + text + "' is not FROM..TO in Hz, e.g. 0.2..45");
+  }
+  if (lo < kBodeMinHz || hi > kBodeMaxHz || hi <= lo) {
+    throw std::invalid_argument("'" + text + "': the range must rise, from 0.05 Hz up to 45 Hz");
+  }
+  return {lo, hi};
+}
+const CLI::Validator kHzRange = checked_by([](const std::string& s) { parse_hz_range(s); }, "FROM..TO");
 
 const CLI::Validator kPress = checked_by([](const std::string& s) { parse_press(s, kDefaultHoldS); }, "KEY@TIME");
 const CLI::Validator kFlood = checked_by([](const std::string& s) { parse_flood(s); }, "START:LENGTH");
@@ -164,6 +183,7 @@ class RunCommandLine {
     app_.get_formatter()->column_width(34);
     add_run_options();
     add_output_options();
+    add_bode_options();
     app_.footer(kRunHelpFooter);
   }
 
@@ -205,6 +225,33 @@ class RunCommandLine {
                              "the ground station sends bytes at full line rate: START:LENGTH, e.g. 0.2s:1s")
                  ->check(kFlood);
     app_.add_flag("--crystal-fails", crystal_fails_, "the 24 MHz crystal never starts (internal 16 MHz oscillator)");
+    setpoint_ = app_.add_option("--setpoint", setpoint_texts_,
+                                "move the setpoint (repeatable): step:40deg@1s, ramp:90dps@1s..3s, "
+                                "sine:10deg,2Hz@1s..4s, chirp:5deg,1Hz..20Hz,log@1s..11s")
+                    ->check(kSetpoint);
+  }
+
+  // The frequency response instead of a run.
+  void add_bode_options() {
+    app_.add_flag("--bode", o_.bode,
+                          "measure the loop's frequency response instead of a run: the plant by sine dwells, the loop "
+                          "gain and margins of the gains (the image's or --gains), --csv and --plot take the points "
+                          "and the Bode plot");
+    auto* id = app_.add_option("--identify-gains", identify_text_,
+                               "with --bode: the gains the plant is measured under, KP,KI,KD (default: chosen for "
+                               "margin on the motor's model)")
+                   ->check(kGains);
+    auto* amp = app_.add_option("--bode-amplitude", amplitude_,
+                                "with --bode: the setpoint's amplitude in degrees at every point (default: adapted "
+                                "to keep Uq off the limits and above friction)")
+                    ->check(CLI::Range(1e-3, kBodeMaxAmplitudeDeg));
+    auto* range = app_.add_option("--bode-range", range_text_, "with --bode: frequencies FROM..TO in Hz (default 0.2..45)")
+                      ->check(kHzRange);
+    auto* points = app_.add_option("--bode-points", points_, "with --bode: log-spaced frequencies (default 30)")
+                       ->check(CLI::Range(2, kBodeMaxPoints));
+    auto* describing = app_.add_flag("--no-describing", no_describing_,
+                                     "with --bode: skip the describing-function measurement of an unstable loop");
+    bode_only_ = {id, amp, range, points, describing};
   }
 
   // What comes out, the gains, and how the run is paced.
@@ -215,6 +262,9 @@ class RunCommandLine {
     gains_ = app_.add_option("--gains", gains_text_,
                              "position-loop gains written into the firmware's RAM after reset: KP,KI,KD")
                  ->check(kGains);
+    motor_ = app_.add_option("--motor", motor_text_,
+                             "the motor preset (the scenario's [motor] changes stay on top): gimbal, gimbal-heavy, "
+                             "gimbal-2204, gimbal-2204-camera, gimbal-5208, gimbal-5208-camera");
     auto* sweep = app_.add_option("--sweep", sweep_texts_,
                                   "one run from reset per setting KP,KI,KD (several), one row of step figures each")
                       ->check(kGains)
@@ -255,9 +305,15 @@ class RunCommandLine {
     o_.until_interrupted = o_.realtime && duration_->count() == 0 && o_.scenario_path.empty();
     if (o_.until_interrupted) s.duration_s = kMaxSeconds;
     if (gains_->count() > 0) s.gains = parse_gains(gains_text_);
+    if (motor_->count() > 0) {
+      s.motor = motor_text_;
+      s.motor_preset_where = "--motor";
+    }
     for (const auto& text : sweep_texts_) o_.sweep.push_back(parse_gains(text));
     if (s.duration_s <= 0.0) return bad(err, "--duration: the run must last longer than 0");
     if (auto code = apply_presses(err)) return code;
+    if (auto code = apply_setpoints(err)) return code;
+    if (auto code = apply_bode(err)) return code;
     if (angle_->count() > 0) s.start_angle_deg = rotor_angle_;
     if (no_sensor_) s.faults.push_back({.kind = FaultKind::kNoSensor});
     if (bad_parity_) s.faults.push_back({.kind = FaultKind::kBadParity});
@@ -292,6 +348,50 @@ class RunCommandLine {
         return bad(err, std::string("--press ").append(text).append(": ").append(why));
       }
       s.presses.push_back(p);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<int> apply_setpoints(std::ostream& err) {
+    Scenario& s = o_.scenario;
+    for (const auto& text : setpoint_texts_) {
+      SetpointEntry e = parse_setpoint(text);
+      if (auto why = past_the_end(e.from_s, s.duration_s, "--duration"); !why.empty()) {
+        return bad(err, std::string("--setpoint ").append(text).append(": ").append(why));
+      }
+      s.setpoints.push_back(e);
+    }
+    return std::nullopt;
+  }
+
+  // --bode, or a scenario with a [bode] table. The analysis drives the
+  // setpoint itself: presses, setpoints, loads and faults would disturb it.
+  std::optional<int> apply_bode(std::ostream& err) {
+    Scenario& s = o_.scenario;
+    o_.bode = o_.bode || s.bode.given;
+    if (!o_.bode) {
+      for (const CLI::Option* o : bode_only_) {
+        if (o->count() > 0) return bad(err, o->get_name() + " needs --bode or a scenario with a [bode] table");
+      }
+      return std::nullopt;
+    }
+    BodeSettings& b = s.bode;
+    if (!identify_text_.empty()) {
+      b.identify_gains = parse_gains(identify_text_);
+    }
+    if (amplitude_ > 0.0) b.amplitude_deg = amplitude_;
+    if (!range_text_.empty()) std::tie(b.from_hz, b.to_hz) = parse_hz_range(range_text_);
+    if (points_ > 0) b.points = points_;
+    if (no_describing_) b.describing = false;
+    const char* what = !s.presses.empty()     ? "key presses"
+                       : !s.setpoints.empty() ? "setpoints"
+                       : !s.loads.empty()     ? "load steps"
+                       : !s.faults.empty()    ? "faults"
+                       : !s.floods.empty()    ? "floods"
+                                              : nullptr;
+    if (what != nullptr) return bad(err, std::string("--bode drives the setpoint itself: leave out the ") + what);
+    if (o_.realtime || !o_.sweep.empty() || o_.rotor_speed_dps != 0.0) {
+      return bad(err, "--bode runs on its own: not with --realtime, --pty, --serve, --sweep or --rotor-speed");
     }
     return std::nullopt;
   }
@@ -342,8 +442,15 @@ class RunCommandLine {
 
   RunOptions& o_;
   CLI::App app_;
-  std::string duration_text_, hold_text_, flood_text_, gains_text_;
-  std::vector<std::string> press_texts_, sweep_texts_;
+  std::string duration_text_, hold_text_, flood_text_, gains_text_, motor_text_;
+  CLI::Option* motor_ = nullptr;
+  std::vector<std::string> press_texts_, sweep_texts_, setpoint_texts_;
+  std::string identify_text_, range_text_;
+  double amplitude_ = 0.0;
+  int points_ = 0;
+  bool no_describing_ = false;
+  CLI::Option* setpoint_ = nullptr;
+  std::vector<CLI::Option*> bode_only_;  // the options that only --bode reads
   double rotor_angle_ = 0.0;
   bool no_sensor_ = false, bad_parity_ = false, crystal_fails_ = false;
   CLI::Option* duration_ = nullptr;

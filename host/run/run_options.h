@@ -27,6 +27,10 @@ struct RunOptions {
   bool pty = false;            // USART3 on a pseudo-terminal (paced)
   std::string serve;           // live page on [ADDR:]PORT (paced); empty: none
   bool until_interrupted = false;  // paced, and no duration given anywhere
+  // The loop's frequency response instead of a run (--bode or a [bode]
+  // table): the scenario's gains are the ones analysed, csv_path and
+  // plot_path take the points and the Bode plot.
+  bool bode = false;
   // One run from reset per setting, one row of figures each.
   std::vector<Gains> sweep;
   std::vector<std::string> warnings;  // printed before the run

@@ -26,7 +26,7 @@ class Reader {
     Scenario s;
     only(root, "",
          {"duration", "start_angle_deg", "motor", "gains", "press", "load", "fault", "flood", "crystal_fails",
-          "sample_interval", "variation"});
+          "sample_interval", "setpoint", "bode", "variation"});
     if (auto* n = root.get("duration")) {
       s.duration_s = time(*n, "duration");
       if (s.duration_s <= 0.0) fail(n->source(), "duration", "must be longer than 0");
@@ -69,6 +69,8 @@ class Reader {
       if (f.length_s <= 0.0) fail(t.get("length")->source(), at + ".length", "must be longer than 0");
       s.floods.push_back(f);
     });
+    each(root, "setpoint", [&](const toml::table& t, const std::string& at) { s.setpoints.push_back(read_setpoint(t, at)); });
+    if (auto* n = root.get("bode")) read_bode(table(*n, "bode"), s.bode);
     each(root, "variation", [&](const toml::table& t, const std::string& at) { s.variations.push_back(read_variation(t, at)); });
     check_times(root, s);
     return s;
@@ -331,6 +333,92 @@ class Reader {
     return f;
   }
 
+  // A [[setpoint]]: kind "step" (at, to_deg), "ramp" (from, until,
+  // rate_dps), "sine" (from, until, amplitude_deg, hz) or "chirp" (from,
+  // until, amplitude_deg, from_hz, to_hz, sweep "lin" or "log").
+  SetpointEntry read_setpoint(const toml::table& t, const std::string& at) const {
+    SetpointEntry e;
+    const auto& kind = need(t, at, "kind");
+    const std::string name = text(kind, at + ".kind");
+    auto value = [&](const char* key) { return number(need(t, at, key), at + "." + key); };
+    auto window = [&] {
+      e.from_s = time(need(t, at, "from"), at + ".from");
+      e.until_s = time(need(t, at, "until"), at + ".until");
+    };
+    if (name == "step") {
+      only(t, at, {"kind", "at", "to_deg"});
+      e.kind = SetpointKind::kStep;
+      e.from_s = time(need(t, at, "at"), at + ".at");
+      e.deg = value("to_deg");
+    } else if (name == "ramp") {
+      only(t, at, {"kind", "from", "until", "rate_dps"});
+      e.kind = SetpointKind::kRamp;
+      window();
+      e.rate_dps = value("rate_dps");
+    } else if (name == "sine") {
+      only(t, at, {"kind", "from", "until", "amplitude_deg", "hz"});
+      e.kind = SetpointKind::kSine;
+      window();
+      e.deg = value("amplitude_deg");
+      e.hz = value("hz");
+    } else if (name == "chirp") {
+      only(t, at, {"kind", "from", "until", "amplitude_deg", "from_hz", "to_hz", "sweep"});
+      e.kind = SetpointKind::kChirp;
+      window();
+      e.deg = value("amplitude_deg");
+      e.hz = value("from_hz");
+      e.to_hz = value("to_hz");
+      if (auto* n = t.get("sweep")) {
+        const std::string sweep = text(*n, at + ".sweep");
+        if (sweep != "lin" && sweep != "log") fail(n->source(), at + ".sweep", "expected \"lin\" or \"log\"");
+        e.log_sweep = sweep == "log";
+      }
+    } else {
+      fail(kind.source(), at + ".kind", "unknown setpoint kind '" + name + "' (use \"step\", \"ramp\", \"sine\" or \"chirp\")");
+    }
+    if (auto p = setpoint_problem(e)) {
+      const toml::node* n = t.get(p->key);
+      fail(n ? n->source() : t.source(), at + "." + p->key, p->why);
+    }
+    e.where = where(t.source()) + ": " + at;
+    return e;
+  }
+
+  void read_bode(const toml::table& t, BodeSettings& b) const {
+    only(t, "bode", {"from_hz", "to_hz", "points", "identify_gains", "amplitude_deg", "describing"});
+    b.given = true;
+    auto hz = [&](const char* key, double& field) {
+      if (auto* n = t.get(key)) {
+        field = number(*n, std::string("bode.") + key);
+        if (field < kBodeMinHz || field > kBodeMaxHz) fail(n->source(), std::string("bode.") + key, "must lie from 0.05 to 45 Hz");
+      }
+    };
+    hz("from_hz", b.from_hz);
+    hz("to_hz", b.to_hz);
+    if (b.to_hz <= b.from_hz) fail(t.source(), "bode.to_hz", "must be above from_hz");
+    if (auto* n = t.get("points")) {
+      const auto v = n->value<std::int64_t>();
+      if (!n->is_integer() || !v || *v < 2 || *v > kBodeMaxPoints) fail(n->source(), "bode.points", "expected a whole number from 2 to 200");
+      b.points = static_cast<int>(*v);
+    }
+    if (auto* n = t.get("amplitude_deg")) {
+      b.amplitude_deg = number(*n, "bode.amplitude_deg");
+      if (*b.amplitude_deg <= 0.0 || *b.amplitude_deg > kBodeMaxAmplitudeDeg) {
+        fail(n->source(), "bode.amplitude_deg", "must lie above 0 and at most 300 degrees");
+      }
+    }
+    if (auto* n = t.get("identify_gains")) {
+      const auto* a = n->as_array();
+      if (!a || a->size() != 3) fail(n->source(), "bode.identify_gains", "expected [kp, ki, kd]");
+      Gains g;
+      g.kp = number(*a->get(0), "bode.identify_gains");
+      g.ki = number(*a->get(1), "bode.identify_gains");
+      g.kd = number(*a->get(2), "bode.identify_gains");
+      b.identify_gains = g;
+    }
+    if (auto* n = t.get("describing")) b.describing = boolean(*n, "bode.describing");
+  }
+
   // Nothing may happen at or after the end of the run: it would be dropped.
   void check_times(const toml::table& root, const Scenario& s) const {
     const auto late = first_late_event(s);
@@ -380,7 +468,12 @@ std::optional<LateEvent> first_late_event(const Scenario& s) {
   if (auto late = first(s.loads, [](const LoadStep& l) { return l.at_s; }, "load", "at", "load step")) return late;
   // A fault without `from` starts at 0, before any end.
   if (auto late = first(s.faults, [](const Fault& f) { return f.from_s; }, "fault", "from", "fault")) return late;
-  return first(s.floods, [](const Flood& f) { return f.at_s; }, "flood", "at", "flood");
+  if (auto late = first(s.floods, [](const Flood& f) { return f.at_s; }, "flood", "at", "flood")) return late;
+  if (auto late = first(s.setpoints, [](const SetpointEntry& e) { return e.from_s; }, "setpoint", "from", "setpoint")) {
+    if (s.setpoints[late->index].kind == SetpointKind::kStep) late->key = "at";
+    return late;
+  }
+  return std::nullopt;
 }
 
 const char* fault_name(FaultKind kind) { return vboard::fault_kind_name(kind).data(); }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "setpoint_profile.h"
 #include "vboard/faults/fault_kinds.h"
 
 namespace run {
@@ -86,6 +87,21 @@ struct Gains {
   std::optional<double> kd;
 };
 
+// A [bode] table: the frequency response of the loop instead of a run
+// (bode.h says how it is measured). Unset values are chosen by the tool.
+struct BodeSettings {
+  bool given = false;  // the file has a [bode] table
+  double from_hz = 0.2;
+  double to_hz = 45.0;
+  int points = 30;
+  std::optional<Gains> identify_gains;  // all three set when given
+  std::optional<double> amplitude_deg;   // the setpoint's amplitude at every point; none: adapted
+  bool describing = true;                // measure the describing function when the loop is not stable
+};
+inline constexpr double kBodeMinHz = 0.05;
+inline constexpr double kBodeMaxHz = 45.0;  // below the 50 Hz Nyquist frequency of the 100 Hz loop
+inline constexpr int kBodeMaxPoints = 200;
+inline constexpr double kBodeMaxAmplitudeDeg = 300.0;
 // A variation of the scenario's motor for robust tuning (vboard-tune
 // --robust ranks gains by their worst run over the motor and each of its
 // variations): inertia and friction scaled, the supply set. vboard-run runs
@@ -117,6 +133,8 @@ struct Scenario {
   std::vector<LoadStep> loads;
   std::vector<Fault> faults;
   std::vector<Flood> floods;
+  std::vector<SetpointEntry> setpoints;
+  BodeSettings bode;
   bool crystal_fails = false;
   Gains gains;
   std::string gains_where;  // "file:line:column" of [gains]
@@ -150,13 +168,13 @@ std::string past_the_end(double at_s, double duration_s, const std::string& dura
 
 // An event of the scenario planned at or after the end of its run.
 struct LateEvent {
-  const char* list;  // "press", "load", "fault" or "flood", as the file names it
-  const char* key;   // the time's key in the file: "at", or "from" for a fault
-  const char* what;  // "key press", "load step", "fault" or "flood"
+  const char* list;  // "press", "load", "fault", "flood" or "setpoint", as the file names it
+  const char* key;   // the time's key in the file: "at", or "from" for a fault, ramp, sine or chirp
+  const char* what;  // "key press", "load step", "fault", "flood" or "setpoint"
   std::size_t index;  // in that list
   double at_s;
 };
-// The first one: presses, loads, faults, floods in this order.
+// The first one: presses, loads, faults, floods, setpoints in this order.
 std::optional<LateEvent> first_late_event(const Scenario& s);
 
 const char* fault_name(FaultKind kind);

@@ -29,6 +29,10 @@ Session::Session(const Scenario& scenario, const vboard::MotorParams& motor, con
   observe_heartbeat();
   observe_telemetry();
   observe_works();
+  periods_.attach(board_);
+  if (!s_.setpoints.empty()) {
+    periods_.profile = [entries = s_.setpoints](double t) { return setpoint_profile(entries, t); };
+  }
   sampler_.start(ticks_of(s_.sample_interval_s), end(),
                  scripted_ ? std::optional<double>(options_.rotor_speed_dps) : std::nullopt);
   vboard::write_gains_after_reset(board_, {gains.kp, gains.ki, gains.kd}, [this](Ticks t) {
@@ -128,6 +132,13 @@ void Session::observe_works() {
       if (options_.verbose) say(t, "start-up done: first scheduler tick");
     }
   };
+}
+
+RunFigures Session::figures(StepPeak peak) const {
+  RunFigures f = series_figures(series(), s_.loads, peak);
+  constexpr double kTelemetryLagS = 0.02;
+  std::erase_if(f.steps, [this](const StepFigures& step) { return setpoint_moving(s_.setpoints, step.at_s, kTelemetryLagS); });
+  return f;
 }
 
 Ticks Session::end() const { return ticks_of(s_.duration_s); }

@@ -22,6 +22,7 @@
 #include "scenario_board.h"
 #include "sensor_frame.h"
 #include "series.h"
+#include "setpoint_writer.h"
 #include "step_metrics.h"
 #include "vboard/board/board.h"
 #include "vboard/chip/usart.h"
@@ -124,8 +125,13 @@ class Session {
   const Series& series() const { return sampler_.series(); }
   bool series_full() const { return sampler_.full(); }
   const RunSummary& summary() const { return summary_; }
-  // The figures of each setpoint and load step.
-  RunFigures figures(StepPeak peak = StepPeak::kPhaseCurrent) const { return series_figures(series(), s_.loads, peak); }
+  // The figures of each setpoint and load step. The small steps of a
+  // scenario's ramps, sines and chirps (to 20 ms after each ends, the
+  // telemetry's lag) start no row.
+  RunFigures figures(StepPeak peak = StepPeak::kPhaseCurrent) const;
+  // The control periods: the scenario's setpoint profile is written there;
+  // a caller may put its own profile and watch each period's RAM.
+  vboard::ControlPeriods& control_periods() { return periods_; }
 
  private:
   void set_up(const Scenario& scenario, const vboard::MotorParams& motor);
@@ -148,6 +154,7 @@ class Session {
   bool scripted_ = false;  // the sensor reads the scripted rotor, not the motor
   std::array<vboard::Ticks, 2> key_free_{};  // when each key may be pressed again
   vboard::WorkMonitor works_;
+  vboard::ControlPeriods periods_;
   telemetry::SensorFrameDecoder decoder_;
   LatestFrame latest_;
   Sampler sampler_;

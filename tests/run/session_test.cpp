@@ -88,4 +88,30 @@ TEST(Session, EventsToldLeaveTheRunAsItIsAndAStopEndsIt) {
   EXPECT_EQ(stopped.series().rows.size(), 200u);
 }
 
+// Commanded setpoints add their change each control period, before the
+// control work reads it: a key press in between keeps its 100 degrees.
+TEST(Session, CommandedSetpointsAddToKeyPressesInTheSamePeriod) {
+  run::Scenario s;
+  s.duration_s = 1.2;
+  s.presses = {{.key = run::KeyName::kUp, .at_s = 0.5, .hold_s = 0.08, .where = "test"}};
+  s.setpoints = {run::parse_setpoint("step:30deg@0.2s"), run::parse_setpoint("ramp:-50dps@0.7s..0.9s")};
+  run::Session session(s, motor_of(s), {0.1, 0.0, 0.3});
+  std::vector<vboard::ControlPeriod> periods;
+  session.control_periods().on_period = [&periods](const vboard::ControlPeriod& p) { periods.push_back(p); };
+  session.run();
+  ASSERT_GT(periods.size(), 100u);
+  EXPECT_EQ(periods.back().setpoint, 120.0);
+  EXPECT_NEAR(session.control_periods().applied_deg(), 20.0, 1e-12);
+  const auto step = std::find_if(periods.begin(), periods.end(), [](const auto& p) { return p.setpoint == 30.0; });
+  ASSERT_NE(step, periods.begin());
+  ASSERT_NE(step, periods.end());
+  EXPECT_NEAR(run::seconds_of(step->t), 0.2, 0.011);
+  // The PID saw the step in the period it landed: Kp x 30 deg more Uq.
+  EXPECT_GT(step->uq - std::prev(step)->uq, 0.8 * 0.1 * 30.0);
+  // The step table starts rows at the step and the key press, not within the ramp.
+  const auto steps = session.figures().steps;
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_NEAR(steps[1].to_deg - steps[1].from_deg, 100.0, 0.01);
+}
+
 }  // namespace

@@ -46,9 +46,11 @@ struct MotorParams {
   double stall_torque_nm() const;
 };
 
-// Named parameter sets: "gimbal" (the default) and "gimbal-heavy" (ten times
-// the inertia: a large load on the same motor). Throws std::invalid_argument
-// for an unknown name, listing the known ones.
+// Named parameter sets: "gimbal" (the default), "gimbal-heavy" (ten times
+// the inertia: a large load on the same motor), and a small and a large
+// gimbal motor, bare and carrying a camera ("gimbal-2204", "gimbal-5208",
+// each also "-camera"). Throws std::invalid_argument for an unknown name,
+// listing the known ones.
 MotorParams motor_preset(std::string_view name);
 std::vector<std::string> motor_preset_names();
 
