@@ -3,6 +3,7 @@
 #              `programs`), runs the default scenario on the virtual board and
 #              writes out/run.csv, out/run.png
 #   make test  the same set-up, then builds both images and runs every test
+#              but the static analysis (make lint; CI runs both: .ci/run)
 # and: make programs (vboard-run, vboard-tune, groundstation, vboard-bench,
 # vboard-soak and motor-bench in build/host, without the tests), make firmware (the image for
 # the board), make flash (the image onto the board with OpenOCD and an
@@ -10,12 +11,12 @@
 # make bench (speed of the virtual board), make loop-margins (the specified
 # gains' margins on every motor preset, measured), make cycles (instructions per work
 # item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
-# LINT_PATHS; `make test` runs them too), make fuzz (each fuzz target for
-# FUZZ_SECONDS), make soak HOURS=24 (the seeded soak of the suite for hours of
-# virtual time, with its figures), make line-breaks (the seeded trials of
-# sensor line breaks at full size, open and closed loop), make readme-figures
-# (the default run's output into README.md and its picture into
-# docs/default-run.png).
+# LINT_PATHS, results kept for the next run: in LINT_CACHE_DIR when set),
+# make fuzz (each fuzz target for FUZZ_SECONDS), make soak HOURS=24 (the
+# seeded soak of the suite for hours of virtual time, with its figures), make
+# line-breaks (the seeded trials of sensor line breaks at full size, open and
+# closed loop), make readme-figures (the default run's output into README.md
+# and its picture into docs/default-run.png).
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -28,7 +29,7 @@ ASAN_DIR   := $(BUILD)/host-asan
 ARM_DIR    := $(BUILD)/arm
 
 # Static analysis covers these sources and the headers under them (the lint
-# test of `make test` covers the same: tests/lint).
+# test of the sanitizer tree, `ctest -L lint`, covers the same: tests/lint).
 LINT_PATHS ?= firmware host
 
 .PHONY: all deps host host-asan firmware programs run test-build test lint bench cycles flash debug fuzz soak line-breaks readme-figures loop-margins clean
@@ -69,11 +70,12 @@ run: programs
 test-build: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS) --target test-build
 
-# CTEST_ARGS picks tests, e.g. CTEST_ARGS="-LE lint" leaves the lint out.
+# Every test but the static analysis (label lint), which is `make lint`.
+# CTEST_ARGS picks tests, e.g. CTEST_ARGS="-R Scenario".
 CTEST_ARGS ?=
 test: firmware test-build
-	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
-	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure; fi
+	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS) -LE lint $(CTEST_ARGS)
+	@if [ -f $(ARM_DIR)/CTestTestfile.cmake ]; then cd $(ARM_DIR) && ctest --output-on-failure -j $(JOBS); fi
 
 # Only the compile commands of the sanitizer build are needed, not its objects;
 # the firmware is also read with the board's flags when build/arm is configured.

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "dwell.h"
+#include "sample_period.h"
 
 namespace analysis {
 namespace {
 
-constexpr double kT = 0.01;
-constexpr double kPi = std::numbers::pi;
+using test_loop::kT;
+using test_loop::kPi;
 
 TEST(Dwell, BinRecoversTheSineOnADriftingAngle) {
   const DwellWindow w = dwell_window(7.3, kT, 2.0, 20, 2.0);

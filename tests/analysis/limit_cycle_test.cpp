@@ -9,11 +9,12 @@
 
 #include "dwell.h"
 #include "limit_cycle.h"
+#include "sample_period.h"
 
 namespace analysis {
 namespace {
 
-constexpr double kT = 0.01;
+using test_loop::kT;
 
 // Gain of a unit-slope saturation at level 1 for a sine of amplitude a.
 double saturation(double a) {

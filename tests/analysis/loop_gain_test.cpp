@@ -8,12 +8,13 @@
 
 #include "dwell.h"
 #include "loop_gain.h"
+#include "sample_period.h"
 
 namespace analysis {
 namespace {
 
-constexpr double kT = 0.01;
-constexpr double kPi = std::numbers::pi;
+using test_loop::kT;
+using test_loop::kPi;
 
 std::complex<double> z_at(double hz) { return std::polar(1.0, 2.0 * kPi * hz * kT); }
 

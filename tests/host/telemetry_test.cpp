@@ -57,7 +57,7 @@ void send_frame(const frame_vectors::FrameVector& v) {
                      v.values[7], v.values[8]);
 }
 
-std::vector<std::uint8_t> bytes_of(const frame_vectors::FrameVector& v) {
+std::vector<std::uint8_t> expected_bytes(const frame_vectors::FrameVector& v) {
   return std::vector<std::uint8_t>(std::begin(v.bytes), std::end(v.bytes));
 }
 
@@ -102,7 +102,7 @@ TEST_F(TelemetryFrame, EachFrameGoesOutExactlyAndNothingElse) {
     SCOPED_TRACE(v.name);
     station().clear_heard();
     send_frame(v);
-    EXPECT_EQ(station().heard_bytes(), bytes_of(v));
+    EXPECT_EQ(station().heard_bytes(), expected_bytes(v));
     for (const auto& h : station().heard()) EXPECT_TRUE(h.clean) << "a byte the station could not read";
     // Returned only once the line is idle.
     ASSERT_FALSE(station().heard().empty());
@@ -271,7 +271,7 @@ TEST_F(TelemetryReceive, FrameGoesOutExactlyWhileTheGroundStationFloods) {
     SCOPED_TRACE(v.name);
     station().clear_heard();
     send_frame(v);
-    EXPECT_EQ(station().heard_bytes(), bytes_of(v));
+    EXPECT_EQ(station().heard_bytes(), expected_bytes(v));
     EXPECT_EQ(usart3().stats().queued_writes, 0u);
   }
   board().run_for(vboard::ms(2));

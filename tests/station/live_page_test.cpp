@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "browser.h"
 #include "http_client.h"
 #include "live_server.h"
 #include "process.h"
@@ -34,6 +35,8 @@ using test_process::work_dir;
 using test_http::connect_local;
 using test_http::http;
 using test_http::post;
+using test_browser::chromium;
+using test_browser::url_in;
 
 TEST(LiveServer, ServesThePageItsScriptAndActionsAndNothingElse) {
   station::LiveServer::Options options;
@@ -219,22 +222,6 @@ Replay write_recording(const fs::path& path) {
   return {reference.good_frames(), reference.bad_frames(), reference.garbage_bytes() + reference.pending()};
 }
 
-// Headless Chromium. --virtual-time-budget waits for the page to go idle,
-// which a live page's event stream never does: the pages are opened with
-// "?seconds=N", after which the server ends the stream.
-std::vector<std::string> chromium(const fs::path& dir, const std::string& what, const std::string& url) {
-  return {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-          "--disable-background-networking", "--disable-component-update", "--disable-sync", "--hide-scrollbars",
-          "--user-data-dir=" + (dir / ("profile-" + what.substr(2, 6))).string(), "--window-size=1200,900",
-          "--virtual-time-budget=2000", what, url};
-}
-
-// The page's address as a program prints it.
-std::string url_in(const std::string& output) {
-  const auto from = output.find("http://127.0.0.1:");
-  return from == std::string::npos ? std::string() : output.substr(from, output.find('/', from + 7) + 1 - from);
-}
-
 TEST(LivePage, ShowsAReplayInAHeadlessBrowser) {
   if (!fs::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
   const fs::path dir = work_dir();
@@ -311,26 +298,6 @@ TEST(LivePage, APageFromAnotherSiteCannotPressAButton) {
   EXPECT_GE(server.refused(), 3u) << "the other site's requests reached the server and were refused";
   site.signal(SIGTERM);
   site.wait(5s);
-}
-
-TEST(LivePage, TheVirtualBoardsDefaultRunInAScreenshot) {
-  if (!fs::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
-  const fs::path dir = work_dir();
-  Child run({VBOARD_RUN, "--scenario", SCENARIO_DIR "/default.toml", "--serve", "127.0.0.1:0", "-q"}, dir / "run.out",
-            dir / "run.err");
-  ASSERT_TRUE(run.wait_for_output("X-Live-Token", 20s)) << run.stderr_text();
-  const std::string url = url_in(run.stderr_text());
-  // The whole 4 s run: the page stops following when the run ends.
-  const fs::path shot = dir / "live-page.png";
-  Child browser(chromium(dir, "--screenshot=" + shot.string(), url + "?seconds=10"), dir / "shot.out", dir / "shot.err");
-  std::this_thread::sleep_for(1s);
-  const std::string page = http(std::stoi(url.substr(17)), "GET /") + http(std::stoi(url.substr(17)), "GET /api/status");
-  EXPECT_EQ(page.find(fs::current_path().string()), std::string::npos) << "a machine path on the page";
-  EXPECT_NE(page.find("virtual board, USART3"), std::string::npos) << page;
-  EXPECT_EQ(browser.wait(60s), 0) << read_file(dir / "shot.err");
-  EXPECT_EQ(run.wait(20s), 0) << run.stderr_text();
-  EXPECT_GT(fs::exists(shot) ? fs::file_size(shot) : 0u, 10'000u);
-  std::printf("screenshot: %s\n", shot.c_str());
 }
 
 }  // namespace
