@@ -20,6 +20,8 @@
 
 #include "bode.h"
 #include "board_time.h"
+#include "board_trace.h"
+#include "compare_plot.h"
 #include "input_checks.h"
 #include "live_run.h"
 #include "live_server.h"
@@ -286,10 +288,43 @@ int report(const run::RunOptions& opt, const run::Session& session, const run::L
   return written ? session.summary().status() : 1;
 }
 
+// The dump asked for; false (after saying why) when it cannot be written.
+bool write_vcd(const run::RunOptions& opt, run::BoardTrace& vcd, vboard::Ticks run_end) {
+  try {
+    vcd.write(opt.vcd_path);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: --vcd %s\n", e.what());
+    return false;
+  }
+  const trace::VcdWriter& w = vcd.writer();
+  std::printf("wrote %s (%.3f ms to %.3f ms of virtual time", opt.vcd_path.c_str(), opt.vcd_from_s * 1e3,
+              static_cast<double>(w.end()) * 1e-6);
+  if (w.cut()) std::printf(", cut short by the bound of %zu changes", trace::VcdWriter::kDefaultMaxChanges);
+  std::printf(")\n");
+  if (run_end < run::ticks_of(opt.vcd_to_s)) {
+    std::printf("  the run ended at %.3f ms, inside the window: nothing changes in the dump after that\n",
+                vboard::to_ms(run_end));
+  }
+  return true;
+}
+
+// Earlier runs drawn together; nothing runs.
+int compare(const run::RunOptions& opt) {
+  try {
+    run::write_compare(opt.plot_path, opt.compare);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: --compare: %s\n", e.what());
+    return 1;
+  }
+  std::printf("wrote %s (%zu run%s)\n", opt.plot_path.c_str(), opt.compare.size(), opt.compare.size() == 1 ? "" : "s");
+  return 0;
+}
+
 int run_main(int argc, char** argv) {
   run::install_stop_signals();
   run::RunOptions opt;
   if (auto code = run::parse_run_options(argc, argv, opt, std::cout, std::cerr)) return *code;
+  if (!opt.compare.empty()) return compare(opt);
   const auto motor = checked_motor(opt);
   if (!motor) return 2;
   if (!opt.sweep.empty()) return sweep(opt, *motor);
@@ -304,7 +339,13 @@ int run_main(int argc, char** argv) {
   if (!opt.quiet) options.events = event_lines(&progress);
   options.verbose = opt.verbose && !opt.quiet;
   options.frames = !opt.no_frames;
+  // Declared before the session: the session's end resets the board, which
+  // drops the dump's observers, before the dump goes.
+  std::optional<run::BoardTrace> vcd;
   run::Session session(opt.scenario, *motor, opt.scenario.gains, options);
+  if (!opt.vcd_path.empty()) {
+    vcd.emplace(session.board(), session.station(), run::ticks_of(opt.vcd_from_s), run::ticks_of(opt.vcd_to_s));
+  }
   if (opt.realtime) {
     if (live.take_terminal_keys()) std::fprintf(stderr, "keys: u = up (PC7), d = down (PC8); Ctrl-C ends the run\n");
     live.run(session, progress);
@@ -312,7 +353,8 @@ int run_main(int argc, char** argv) {
     session.run([&progress](double s) { progress.update(s); });
   }
   progress.finish();
-  const int status = report(opt, session, live);
+  int status = report(opt, session, live);
+  if (vcd && !write_vcd(opt, *vcd, session.summary().stopped_at) && status == 0) status = 1;
   live.close_page();
   return status;
 }

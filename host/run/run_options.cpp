@@ -61,6 +61,18 @@ Flood parse_flood(const std::string& text) {
   return f;
 }
 
+// "FROM:TO", two times, the second later.
+std::pair<double, double> parse_window(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) throw std::invalid_argument("'" + text + "' is not FROM:TO, e.g. 1s:1.1s");
+  const double from = parse_time(text.substr(0, colon)), to = parse_time(text.substr(colon + 1));
+  if (to <= from) throw std::invalid_argument("'" + text + "': the window must end after it starts");
+  return {from, to};
+}
+
+const CLI::Validator kWindow = checked_by([](const std::string& s) { parse_window(s); }, "FROM:TO");
+const CLI::Validator kCompareRun = checked_by([](const std::string& s) { parse_compare_run(s); }, "[LABEL=]FILE.csv");
+
 const CLI::Validator kSetpoint = checked_by([](const std::string& s) { parse_setpoint(s); }, "KIND:VALUES@TIME");
 
 // "FROM..TO" in Hz, within the range a Bode sweep takes.
@@ -184,6 +196,7 @@ class RunCommandLine {
     add_run_options();
     add_output_options();
     add_bode_options();
+    add_trace_options();
     app_.footer(kRunHelpFooter);
   }
 
@@ -193,8 +206,10 @@ class RunCommandLine {
     } catch (const CLI::ParseError& e) {
       return report(app_, e, out, err);
     }
+    if (compare_->count() > 0) return check_compare(err);
     if (auto code = read_scenario_file(err)) return code;
     if (auto code = apply(err)) return code;
+    if (auto code = apply_vcd(err)) return code;
     if (auto code = check_outputs(err)) return code;
     add_warnings();
     return check_scenario_cut(err);
@@ -283,6 +298,67 @@ class RunCommandLine {
     auto* verbose = app_.add_flag("-v,--verbose", o_.verbose, "print every event: frames, heartbeat, encoder reads");
     app_.add_flag("--no-frames", o_.no_frames, "with --verbose: leave out the frame lines");
     app_.add_flag("-q,--quiet", o_.quiet, "print only the summary, no progress line")->excludes(verbose);
+  }
+
+  // Waveforms of the pins, and earlier runs drawn together.
+  void add_trace_options() {
+    vcd_ = app_.add_option("--vcd", o_.vcd_path,
+                           "write a Value Change Dump of the board's pins and interrupt handlers to FILE (GTKWave, "
+                           "PulseView)");
+    vcd_window_ = app_.add_option("--vcd-window", vcd_window_text_,
+                                  "the dump's window of virtual time FROM:TO (default 1s:1.1s, or the run's last 100ms)")
+                      ->check(kWindow)
+                      ->needs(vcd_);
+    compare_ = app_.add_option("--compare", compare_texts_,
+                               "draw earlier runs' CSVs ([LABEL=]FILE.csv, several) over one another into --plot; "
+                               "nothing runs")
+                   ->check(kCompareRun);
+    for (auto* opt : app_.get_options()) {
+      if (opt->get_name() == "--sweep" || opt->get_name() == "--bode") vcd_->excludes(opt);
+    }
+  }
+
+  // --compare draws what earlier runs wrote: it takes --plot and nothing
+  // that would shape a run.
+  std::optional<int> check_compare(std::ostream& err) {
+    for (const auto* opt : app_.get_options()) {
+      if (opt == compare_ || opt == plot_ || opt->count() == 0 || opt->get_name() == "--quiet") continue;
+      return bad(err, "--compare draws runs already made; it takes --plot only, not " + opt->get_name());
+    }
+    if (plot_->count() == 0) return bad(err, "--compare needs --plot FILE.png or FILE.svg to draw into");
+    std::vector<files::Named> inputs;
+    for (const auto& text : compare_texts_) {
+      o_.compare.push_back(parse_compare_run(text));
+      inputs.push_back({"--compare", o_.compare.back().path});
+    }
+    if (const std::string why = files::check_outputs(inputs, {{"--plot", o_.plot_path}}); !why.empty()) {
+      return bad(err, why);
+    }
+    for (const auto& r : o_.compare) {
+      try {
+        check_run_csv(r.path);
+      } catch (const std::runtime_error& e) {
+        return bad(err, std::string("--compare ") + e.what());
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The dump's window lies within the run.
+  std::optional<int> apply_vcd(std::ostream& err) {
+    if (vcd_->count() == 0) return std::nullopt;
+    const double duration = o_.scenario.duration_s;
+    if (vcd_window_->count() > 0) {
+      std::tie(o_.vcd_from_s, o_.vcd_to_s) = parse_window(vcd_window_text_);
+      if (o_.vcd_to_s > duration) {
+        return bad(err, "--vcd-window " + vcd_window_text_ + ": ends after the run's " + format_time(duration) +
+                            " (--duration)");
+      }
+    } else {
+      o_.vcd_to_s = std::min(duration, kVcdFromS + kVcdLengthS);
+      o_.vcd_from_s = std::max(0.0, o_.vcd_to_s - kVcdLengthS);
+    }
+    return std::nullopt;
   }
 
   std::optional<int> read_scenario_file(std::ostream& err) {
@@ -402,6 +478,7 @@ class RunCommandLine {
     std::vector<files::Named> outputs;
     if (!o_.csv_path.empty() || csv_->count() > 0) outputs.push_back({"--csv", o_.csv_path});
     if (!o_.plot_path.empty() || plot_->count() > 0) outputs.push_back({"--plot", o_.plot_path});
+    if (vcd_->count() > 0) outputs.push_back({"--vcd", o_.vcd_path});
     if (const std::string why = files::check_outputs({{"--scenario", o_.scenario_path}}, outputs); !why.empty()) {
       return bad(err, why);
     }
@@ -444,7 +521,8 @@ class RunCommandLine {
   CLI::App app_;
   std::string duration_text_, hold_text_, flood_text_, gains_text_, motor_text_;
   CLI::Option* motor_ = nullptr;
-  std::vector<std::string> press_texts_, sweep_texts_, setpoint_texts_;
+  std::vector<std::string> press_texts_, sweep_texts_, setpoint_texts_, compare_texts_;
+  std::string vcd_window_text_;
   std::string identify_text_, range_text_;
   double amplitude_ = 0.0;
   int points_ = 0;
@@ -461,6 +539,9 @@ class RunCommandLine {
   CLI::Option* csv_ = nullptr;
   CLI::Option* plot_ = nullptr;
   CLI::Option* gains_ = nullptr;
+  CLI::Option* vcd_ = nullptr;
+  CLI::Option* vcd_window_ = nullptr;
+  CLI::Option* compare_ = nullptr;
 };
 
 }  // namespace

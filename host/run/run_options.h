@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "compare_plot.h"
 #include "scenario.h"
 
 namespace run {
@@ -33,8 +34,17 @@ struct RunOptions {
   bool bode = false;
   // One run from reset per setting, one row of figures each.
   std::vector<Gains> sweep;
+  // Earlier runs' CSVs drawn over one another into plot_path; nothing runs.
+  std::vector<CompareRun> compare;
+  // A Value Change Dump of the board's pins from vcd_from_s to vcd_to_s.
+  std::string vcd_path;
+  double vcd_from_s = 0.0, vcd_to_s = 0.0;
   std::vector<std::string> warnings;  // printed before the run
 };
+
+// The dump's window without --vcd-window: 100 ms from 1 s, or the run's
+// last 100 ms (all of a shorter run) when it ends before 1.1 s.
+inline constexpr double kVcdFromS = 1.0, kVcdLengthS = 0.1;
 
 // "KP,KI,KD": three finite numbers; throws std::invalid_argument naming the text.
 Gains parse_gains(const std::string& text);

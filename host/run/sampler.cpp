@@ -1,6 +1,7 @@
 #include "sampler.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 #include "board_time.h"
@@ -9,6 +10,7 @@
 #include "vboard/board/board.h"
 #include "vboard/parts/motor_drive.h"
 #include "vboard/parts/rotor.h"
+#include "vboard/plant/inverter.h"
 #include "vboard/plant/motor.h"
 
 namespace run {
@@ -21,6 +23,17 @@ constexpr double kRadPerSToRpm = 60.0 / (2.0 * 3.141592653589793);
 double duty(const vboard::Board& board, std::uintptr_t ccr_offset) {
   const double arr = board.peek(TIM5_BASE + offsetof(TIM_TypeDef, ARR));
   return arr > 0 ? board.peek(TIM5_BASE + ccr_offset) / arr : 0.0;
+}
+
+// The Uq above which the zero vector means the drive is held off (the angle
+// is stale), not a request too small for one count of the compare.
+constexpr double kDrivingUq = 0.5;
+
+// 0 when the last control work put out the zero vector (all three compare
+// values alike) while the PID asked for a voltage, else 1.
+double drive_on() {
+  const bool zero_vector = MotorASVPWM.taOn == MotorASVPWM.tbOn && MotorASVPWM.tbOn == MotorASVPWM.tcOn;
+  return zero_vector && std::abs(static_cast<double>(MotorAPark.Uq)) > kDrivingUq ? 0.0 : 1.0;
 }
 
 }  // namespace
@@ -62,6 +75,10 @@ void Sampler::take() {
     row[column::kIc] = i[2];
     row[column::kTorque] = m.electromagnetic_torque_nm();
     row[column::kSpeed] = rpm;
+    // What the windings get: the bridge's phase voltages as one vector.
+    const auto v = vboard::clarke(drive.inverter().phase_voltages());
+    row[column::kApplied] = std::hypot(v[0], v[1]);
+    row[column::kDriveOn] = drive_on();
     series_.rows.push_back(std::move(row));
   } else {
     full_ = true;

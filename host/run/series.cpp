@@ -36,7 +36,8 @@ std::vector<double> Series::values(const std::string& name) const {
 std::vector<std::string> run_columns() {
   static constexpr auto kNames = std::to_array<const char*>(
       {"t_s", "setpoint_deg", "telemetry_deg", "setpoint_unwrapped_deg", "telemetry_unwrapped_deg", "shaft_deg",
-       "error_deg", "uq_v", "duty_a", "duty_b", "duty_c", "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm"});
+       "error_deg", "uq_v", "duty_a", "duty_b", "duty_c", "ia_a", "ib_a", "ic_a", "torque_nm", "speed_rpm",
+       "u_applied_v", "drive_on"});
   static_assert(kNames.size() == column::kCount, "a name for every column");
   return {kNames.begin(), kNames.end()};
 }
@@ -73,17 +74,6 @@ void write_csv(const std::string& path, const Series& series) {
 
 namespace {
 
-// A string literal for gnuplot: single quotes, which take everything but a
-// quote literally; a quote is doubled.
-std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += '\'';
-    q += c;
-  }
-  return q + "'";
-}
-
 bool ends_with(const std::string& s, const char* tail) {
   const std::size_t n = std::strlen(tail);
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
@@ -95,35 +85,71 @@ std::string plot_script(const std::string& image_path, const std::string& csv_pa
                         const std::vector<std::string>& columns, const std::string& output_path) {
   auto col = [&](const char* name) {
     for (std::size_t i = 0; i < columns.size(); ++i)
-      if (columns[i] == name) return std::to_string(i + 1);
+      if (columns[i] == name) return std::string("$").append(std::to_string(i + 1));
     throw std::runtime_error(std::string("plot: the series has no column ") + name);
   };
+  const std::string t = col("t_s"), setpoint = col("setpoint_unwrapped_deg");
+  std::ostringstream g;
+  g << plot_preamble(image_path, output_path, 1000) << "set multiplot title " << gnuplot_string(title) << "\n"
+    << "set lmargin 10\nset rmargin 3\nset format x ''\n"
+    // The angles, with the band the settling times count in.
+    << "set size 1,0.47\nset origin 0,0.5\nset tmargin 2\nset bmargin 0.5\n"
+    << "set ylabel 'angle (deg)'\nset key top left\n"
+    << "plot " << gnuplot_string(csv_path) << " skip 1 using (" << t << "):(" << setpoint << " - 1):(" << setpoint
+    << " + 1) with filledcurves fs solid 0.5 noborder lc rgb '#2ca02c' title 'setpoint +-1 deg', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << setpoint << ") with steps lw 2 lc rgb '#999999' title 'setpoint', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("telemetry_unwrapped_deg")
+    << ") with lines lw 1.5 lc rgb '#1f77b4' title 'telemetry angle', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("shaft_deg")
+    << ") with lines lw 1 dt 2 lc rgb '#d62728' title 'shaft angle'\n"
+    // The PID's request beside what the bridge applies, signed as Uq; grey
+    // where the drive is held off.
+    // The panels below share the angles' time axis.
+    << "set xrange [GPVAL_X_MIN:GPVAL_X_MAX]\n"
+    << "set size 1,0.25\nset origin 0,0.25\nset tmargin 1.5\n"
+    << "set ylabel 'voltage (V)'\nset yrange [-14:14]\nset ytics 6\nset offsets 0, 0, 0, 0\n"
+    << "set key tmargin left horizontal\n"
+    << "plot " << gnuplot_string(csv_path) << " skip 1 using (" << t << "):(" << col("drive_on")
+    << " == 0 ? 14 : -14):(-14) with filledcurves fs solid 0.25 noborder lc rgb '#555555' "
+    << "title 'drive off (zero vector)', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("uq_v")
+    << ") with steps lw 1.5 lc rgb '#2ca02c' title 'Uq (PID)', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("u_applied_v") << " * sgn(" << col("uq_v")
+    << ")) with steps lw 1.5 lc rgb '#ff7f0e' title 'applied |U|, sign of Uq'\n"
+    << "set size 1,0.25\nset origin 0,0\nset bmargin 3\nset autoscale y\nset ytics auto\n"
+    << "set offsets 0, 0, graph 0.05, graph 0.05\n"
+    << "set format x '%g'\nset xlabel 'time (s)'\nset ylabel 'phase current (A)'\n"
+    // The zero line keeps the panel drawable when no current was measured.
+    << "plot 0 with lines lc rgb '#bbbbbb' notitle, \\\n"
+    << "     " << gnuplot_string(csv_path) << " skip 1 using (" << t << "):(" << col("ia_a")
+    << ") with lines lw 1 lc rgb '#1f77b4' title 'phase A', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("ib_a") << ") with lines lw 1 lc rgb '#ff7f0e' title 'phase B', \\\n"
+    << "     '' skip 1 using (" << t << "):(" << col("ic_a") << ") with lines lw 1 lc rgb '#9467bd' title 'phase C'\n"
+    << "unset multiplot\n";
+  return g.str();
+}
+
+std::string plot_preamble(const std::string& image_path, const std::string& output_path, int height) {
   const bool svg = ends_with(image_path, ".svg");
   if (!svg && !ends_with(image_path, ".png")) throw std::runtime_error(image_path + ": the plot must end in .png or .svg");
   std::ostringstream g;
-  g << (svg ? "set terminal svg size 1100,700 dynamic font 'sans,11'\n"
-            : "set terminal pngcairo size 1100,700 font 'sans,10'\n");
-  g << "set output " << quoted(output_path.empty() ? image_path : output_path) << "\n"
+  // noenhanced: a file name's underscores stay underscores.
+  g << (svg ? "set terminal svg noenhanced size 1100," : "set terminal pngcairo noenhanced size 1100,") << height
+    << (svg ? " dynamic font 'sans,11'\n" : " font 'sans,10'\n");
+  g << "set output " << gnuplot_string(output_path.empty() ? image_path : output_path) << "\n"
     << "set datafile separator ','\n"
     << "set grid\n"
-    << "set offsets 0, 0, graph 0.05, graph 0.05\n"
-    << "set multiplot layout 2,1 title " << quoted(title) << "\n"
-    << "set lmargin 10\n"
-    << "set size 1,0.68\nset origin 0,0.3\n"
-    << "set ylabel 'angle (deg)'\nset format x ''\n"
-    << "set key top left\n"
-    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("setpoint_unwrapped_deg")
-    << " with steps lw 2 lc rgb '#999999' title 'setpoint', \\\n"
-    << "     '' skip 1 using " << col("t_s") << ":" << col("telemetry_unwrapped_deg")
-    << " with lines lw 1.5 lc rgb '#1f77b4' title 'telemetry angle', \\\n"
-    << "     '' skip 1 using " << col("t_s") << ":" << col("shaft_deg")
-    << " with lines lw 1 dt 2 lc rgb '#d62728' title 'shaft angle'\n"
-    << "set size 1,0.3\nset origin 0,0\n"
-    << "set format x '%g'\nset xlabel 'time (s)'\nset ylabel 'Uq (V)'\nunset key\n"
-    << "plot " << quoted(csv_path) << " skip 1 using " << col("t_s") << ":" << col("uq_v")
-    << " with lines lw 1.5 lc rgb '#2ca02c'\n"
-    << "unset multiplot\n";
+    << "set offsets 0, 0, graph 0.05, graph 0.05\n";
   return g.str();
+}
+
+std::string gnuplot_string(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += '\'';
+    q += c;
+  }
+  return q + "'";
 }
 
 void write_plot(const std::string& image_path, const std::string& csv_path, const std::string& title) {

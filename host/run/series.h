@@ -40,6 +40,8 @@ enum Index : std::size_t {
   kIc,
   kTorque,
   kSpeed,
+  kApplied,   // length of the voltage vector the bridge applies, after the modulation limit
+  kDriveOn,   // 0 while the firmware puts out the zero vector though Uq asks for a voltage
   kCount
 };
 }  // namespace column
@@ -51,9 +53,11 @@ std::vector<std::string> run_columns();
 // write that fails, naming the path and the reason.
 void write_csv(const std::string& path, const Series& series);
 
-// Draws setpoint, telemetry angle (both unwrapped) and shaft angle over time in an upper panel
-// and Uq below, from a CSV written by write_csv, as PNG or SVG after the
-// extension of `image_path`. Runs gnuplot without a shell; throws
+// Draws the run from a CSV written by write_csv, as PNG or SVG after the
+// extension of `image_path`: setpoint with its +-1 deg band, telemetry angle
+// (both unwrapped) and shaft angle on top; below, the PID's Uq beside the
+// voltage the bridge applies, with the times the drive is held off; at the
+// bottom the phase currents. Runs gnuplot without a shell; throws
 // std::runtime_error with gnuplot's complaint when it fails. The image is
 // drawn into a temporary file renamed into place when gnuplot succeeded.
 void write_plot(const std::string& image_path, const std::string& csv_path, const std::string& title);
@@ -71,5 +75,15 @@ void draw_with_gnuplot(const std::string& image_path, const std::function<std::s
 // `output_path` when given, else into `image_path`.
 std::string plot_script(const std::string& image_path, const std::string& csv_path, const std::string& title,
                         const std::vector<std::string>& columns, const std::string& output_path = "");
+
+// ---- For other pictures of runs ----
+// A string literal for gnuplot: single quotes, which take everything but a
+// quote literally; a quote is doubled.
+std::string gnuplot_string(const std::string& s);
+// The terminal (PNG or SVG after the extension of `image_path`, 1100 wide),
+// the output (`output_path` when given) and the CSV's separator; throws
+// std::runtime_error for another extension.
+std::string plot_preamble(const std::string& image_path, const std::string& output_path, int height);
+// draw_with_gnuplot (above) runs the script.
 
 }  // namespace run

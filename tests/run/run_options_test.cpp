@@ -2,6 +2,8 @@
 // refused with exit code 2 and a message that names the option.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "run_options.h"
@@ -62,6 +64,14 @@ TEST(RunOptions, BadInputIsRefusedNamingTheOption) {
       {{"--csv", "same.png", "--plot", "same.png"}, "--plot same.png: is also the output of --csv"},
       {{"--scenario", SCENARIO_DIR "/default.toml", "--csv", SCENARIO_DIR "/../scenarios/default.toml"},
        "is the file that --scenario reads"},
+      {{"--vcd", "b.vcd", "--vcd-window", "1s:0.5s"}, "--vcd-window: '1s:0.5s': the window must end after it starts"},
+      {{"--vcd-window", "0s:0.1s"}, "--vcd-window requires --vcd"},
+      {{"--vcd", "b.vcd", "-d", "0.5s", "--vcd-window", "0.4s:0.6s"}, "--vcd-window 0.4s:0.6s: ends after the run's"},
+      {{"--vcd", "b.vcd", "--sweep", "0.2,0,0"}, "--sweep excludes --vcd"},
+      {{"--vcd", "b.vcd", "--bode"}, "--bode excludes --vcd"},
+      {{"--compare", "a.csv"}, "--compare needs --plot"},
+      {{"--compare", "a.csv", "-d", "1s", "--plot", "c.png"}, "it takes --plot only, not --duration"},
+      {{"--compare", "=a.csv", "--plot", "c.png"}, "--compare: '=a.csv' is not LABEL=FILE"},
   };
   for (const auto& c : cases) {
     const auto o = parse(c.args);
@@ -153,6 +163,61 @@ TEST(RunOptions, ScenarioFileWithOptionsOnTop) {
   EXPECT_EQ(cut.code, 2);
   EXPECT_NE(cut.err.find("--duration 1.5 s ends the run before the scenario's key press at 2 s"), std::string::npos)
       << cut.err;
+}
+
+// The window of the dump without --vcd-window: from 1 s, or the end of a short run.
+TEST(RunOptions, VcdWindowDefaultsWithinTheRun) {
+  const auto long_run = parse({"--vcd", "b.vcd", "-d", "4s"});
+  ASSERT_FALSE(long_run.code) << long_run.err;
+  EXPECT_EQ(long_run.options.vcd_from_s, 1.0);
+  EXPECT_DOUBLE_EQ(long_run.options.vcd_to_s, 1.1);
+  const auto short_run = parse({"--vcd", "b.vcd", "-d", "50ms"});
+  EXPECT_EQ(short_run.options.vcd_from_s, 0.0);
+  EXPECT_EQ(short_run.options.vcd_to_s, 0.05);
+}
+
+// --compare takes only CSVs that vboard-run wrote, labelled or not, and
+// never draws over one of them.
+TEST(RunOptions, CompareRefusesWhatIsNotARunsCsv) {
+  const auto dir = std::filesystem::temp_directory_path() / "run_compare_test";
+  std::filesystem::create_directories(dir);
+  auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream((dir / name).string()) << text;
+    return (dir / name).string();
+  };
+  const std::string header = "t_s,setpoint_unwrapped_deg,telemetry_unwrapped_deg,error_deg\n";
+  const std::string good = file("good.csv", header + "0.001,0,0.5,-0.5\n0.002,100,1,99\n");
+  const std::string png_named = file("run.png", header + "0.001,0,0,0\n");
+  const std::pair<std::string, const char*> refused[] = {
+      {file("readme.csv", "# a title\n"), "the header's '# a title' is not a run column"},
+      {file("few.csv", "t_s,setpoint_unwrapped_deg\n0,0\n"), "the header has no column telemetry_unwrapped_deg"},
+      {file("short.csv", header + "0.001,0,0\n"), "line 2: 3 fields where the header has 4"},
+      {file("text.csv", header + "0.001,0,abc,0\n"), "line 2: 'abc' in telemetry_unwrapped_deg is not a number"},
+      {file("nan.csv", header + "0.001,0,nan,0\n"), "'nan' in telemetry_unwrapped_deg is not a number"},
+      {file("back.csv", header + "0.002,0,0,0\n0.001,0,0,0\n"), "line 3: the time does not grow"},
+      {file("empty.csv", header), "no samples"},
+      {dir.string(), "not a regular file"},
+  };
+  for (const auto& [path, why] : refused) {
+    const auto o = parse({"--compare", good, path, "--plot", (dir / "c.png").string()});
+    EXPECT_EQ(o.code, 2) << path;
+    EXPECT_NE(o.err.find(path + ": not a run's CSV"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(why), std::string::npos) << o.err;
+  }
+  EXPECT_NE(parse({"--compare", png_named, "--plot", png_named}).err.find("is the file that --compare reads"),
+            std::string::npos);
+
+  const std::string image = (dir / "c.svg").string();
+  const auto o = parse({"--compare", "specified=" + good, good, "--plot", image, "-q"});
+  ASSERT_FALSE(o.code) << o.err;
+  ASSERT_EQ(o.options.compare.size(), 2u);
+  EXPECT_EQ(o.options.compare[0].label, "specified");
+  EXPECT_EQ(o.options.compare[1].label, good);
+  std::filesystem::remove(image);
+  run::write_compare(image, o.options.compare);
+  std::ifstream drawn(image);
+  const std::string svg((std::istreambuf_iterator<char>(drawn)), std::istreambuf_iterator<char>());
+  EXPECT_NE(svg.find(">specified<"), std::string::npos);
 }
 
 // The bench's command line: the run's length, --step and --scripted-rotor.

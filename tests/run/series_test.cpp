@@ -46,9 +46,9 @@ TEST(Series, CsvHasUnitsInTheHeaderAndKeepsPrecision) {
   const std::string text = slurp(csv);
   EXPECT_EQ(text.substr(0, text.find('\n')),
             "t_s,setpoint_deg,telemetry_deg,setpoint_unwrapped_deg,telemetry_unwrapped_deg,shaft_deg,error_deg,uq_v,duty_a,duty_b,duty_c,ia_a,ib_a,ic_a,torque_nm,"
-            "speed_rpm");
+            "speed_rpm,u_applied_v,drive_on");
   EXPECT_NE(text.find("\n1234.000001,"), std::string::npos);
-  EXPECT_NE(text.find(",0.5,,,,,,,,\n"), std::string::npos) << "unmeasured columns stay empty";
+  EXPECT_NE(text.find(",0.5,,,,,,,,,,\n"), std::string::npos) << "unmeasured columns stay empty";
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 51);
   EXPECT_THROW(run::write_csv((dir / "missing" / "x.csv").string(), s), std::runtime_error);
   s.rows[3].pop_back();

@@ -11,6 +11,7 @@
 #include "board_time.h"
 #include "scenario_board.h"
 #include "session.h"
+#include "vboard/faults/fault_kinds.h"
 
 namespace {
 
@@ -86,6 +87,35 @@ TEST(Session, EventsToldLeaveTheRunAsItIsAndAStopEndsIt) {
   EXPECT_TRUE(stopped.summary().interrupted);
   EXPECT_NEAR(run::seconds_of(stopped.summary().stopped_at), 0.2, 1e-6) << "at the end of the second slice";
   EXPECT_EQ(stopped.series().rows.size(), 200u);
+}
+
+// The drive as the bridge applies it: Uq clamped at 12 V passes the
+// modulation only up to supply / sqrt(3); below that the bridge applies
+// |Uq| to a compare count. A cut angle line holds the drive off while the
+// PID still asks for a voltage.
+TEST(Session, SeriesShowsTheVoltageAppliedAndTheDriveHeldOff) {
+  run::Scenario s = stepped();
+  s.faults.push_back({.kind = vboard::FaultKind::kPwmCut, .from_s = 0.45});
+  run::Session session(s, motor_of(s), {0.26, 0.04, 0.06});
+  session.run();
+  const auto uq = session.series().values("uq_v"), applied = session.series().values("u_applied_v"),
+             on = session.series().values("drive_on"), t = session.series().values("t_s");
+  int clamped = 0, off = 0;
+  for (std::size_t i = 1; i < t.size(); ++i) {
+    if (uq[i] != uq[i - 1] || on[i] != on[i - 1]) continue;  // the new duties may not be in force yet
+    if (on[i] == 0.0) {
+      ++off;
+      EXPECT_EQ(applied[i], 0.0) << t[i];
+      EXPECT_GT(t[i], 0.45);
+    } else if (std::abs(uq[i]) >= 7.5) {
+      ++clamped;
+      EXPECT_NEAR(applied[i], 12.0 / std::sqrt(3.0), 0.25) << t[i];
+    } else {
+      EXPECT_NEAR(applied[i], std::abs(uq[i]), 0.25) << t[i];  // a count of the compare is 0.24 V
+    }
+  }
+  EXPECT_GT(clamped, 10);
+  EXPECT_GT(off, 50);
 }
 
 // Commanded setpoints add their change each control period, before the

@@ -11,6 +11,7 @@
 
 #include "process.h"
 #include "sensor_frame.h"
+#include "sigrok.h"
 #include "vcd_writer.h"
 #include "waveforms.h"
 
@@ -50,18 +51,9 @@ Dump read_dump(const fs::path& path) {
 // sigrok-cli's annotations on `dump` with one decoder, as numbers by row.
 std::map<std::string, std::vector<unsigned>> decode(const fs::path& dump, const std::string& decoder,
                                                     const std::string& annotations) {
-  const fs::path out = dump.string() + ".json", err = dump.string() + ".err";
-  EXPECT_TRUE(fs::exists(SIGROK_CLI)) << "sigrok-cli is missing: scripts/install-deps.sh installs it";
-  test_process::Child child({SIGROK_CLI, "-I", "vcd", "-i", dump.string(), "-P", decoder, "-A", annotations,
-                             "--protocol-decoder-jsontrace"},
-                            out, err);
-  EXPECT_EQ(child.wait(std::chrono::seconds(60)), 0) << test_process::read_file(err);
+  const auto found = sigrok::decode(dump, decoder, annotations);
   std::map<std::string, std::vector<unsigned>> rows;
-  const std::string json = test_process::read_file(out);
-  const std::regex event(R"re("ph": "B", [^}]*"tid": "([^"]+)", "name": "([0-9A-F]+)")re");
-  for (std::sregex_iterator m(json.begin(), json.end(), event), end; m != end; ++m) {
-    rows[(*m)[1]].push_back(static_cast<unsigned>(std::stoul((*m)[2], nullptr, 16)));
-  }
+  for (const auto& a : found) rows[a.row] = sigrok::words(found, a.row);
   return rows;
 }
 

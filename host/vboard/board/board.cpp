@@ -137,6 +137,7 @@ void Board::reset(const BoardConfig& config) {
   interrupts_taken_ = 0;
   entries_.fill(0);
   on_exception_entry = nullptr;
+  on_exception_exit = nullptr;
   on_observe = nullptr;
   bus_log = nullptr;
   hold_ = 0;

@@ -171,6 +171,8 @@ class Board {
 
   // Observer of every exception entry (exception number, time).
   std::function<void(int, Ticks)> on_exception_entry;
+  // Observer of every exception return, once the return's cycles are over.
+  std::function<void(int, Ticks)> on_exception_exit;
   // Called at every handler entry and exit and at every spin point of the
   // main loop: the points between which the main loop runs undisturbed.
   std::function<void()> on_observe;

@@ -21,6 +21,7 @@ void Board::take_pending_interrupts() {
     if (void (*handler)() = g_pfnVectors[e].handler) handler();
     if (on_observe) on_observe();
     advance(kExitCycles * clocks_.hclk_period);
+    if (on_exception_exit) on_exception_exit(e, now());
     nvic_->deactivate(e);
   }
 }
