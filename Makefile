@@ -8,7 +8,7 @@
 # vboard-soak and motor-bench in build/host, without the tests), make firmware (the image for
 # the board), make flash (the image onto the board with OpenOCD and an
 # ST-LINK), make debug (OpenOCD's gdb server and gdb-multiarch on the image),
-# make bench (speed of the virtual board), make loop-margins (the specified
+# make bench (speed of the virtual board), make loop-margins (the firmware's own
 # gains' margins on every motor preset, measured), make cycles (instructions per work
 # item on the emulated Cortex-M4), make lint (clang-tidy and cppcheck over
 # LINT_PATHS, results kept for the next run: in LINT_CACHE_DIR when set),
@@ -99,7 +99,7 @@ line-breaks: deps $(HOST_DIR)/build.ninja
 	cmake --build $(HOST_DIR) -j $(JOBS) --target vboard-line-breaks
 	$(HOST_DIR)/host/programs/vboard-line-breaks --breaks 60000 --closed-runs 5 --closed-seconds 120 --seed $(SEED)
 
-# The specified gains' loop on every motor preset: margins, verdict, the
+# The firmware's own gains' loop on every motor preset: margins, verdict, the
 # hand-derived plant's margins and the ring a step leaves (vboard-run --bode).
 MOTOR_PRESETS := gimbal gimbal-heavy gimbal-2204 gimbal-2204-camera gimbal-5208 gimbal-5208-camera
 loop-margins: programs

@@ -110,28 +110,34 @@ void print_outcome(const run::RunSummary& r, const std::string& csv_path) {
   if (!r.failure.empty()) std::printf("  the run could not go on: %s\n", r.failure.c_str());
 }
 
-// Files asked for; false (after saying why) when one cannot be written.
-bool write_files(const run::RunOptions& opt, const run::Series& series) {
-  const std::string title = opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path;
+// Writes the files a run asks for one by one: a failed one says why and
+// does not stop the others.
+struct Writes {
   bool ok = true;
-  auto attempt = [&ok](const char* option, const std::function<void()>& write) {
+  void attempt(const char* option, const std::function<void()>& write) {
     try {
       write();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "error: %s %s\n", option, e.what());
       ok = false;
     }
-  };
+  }
+};
+
+// Files asked for; false (after saying why) when one cannot be written.
+bool write_files(const run::RunOptions& opt, const run::Series& series) {
+  const std::string title = opt.scenario_path.empty() ? "vboard-run" : opt.scenario_path;
+  Writes writes;
   if (!opt.csv_path.empty()) {
-    attempt("--csv", [&] {
+    writes.attempt("--csv", [&] {
       run::write_csv(opt.csv_path, series);
       std::printf("wrote %s (%zu samples)\n", opt.csv_path.c_str(), series.rows.size());
     });
   }
   if (!opt.plot_path.empty()) {
-    attempt("--plot", [&] {
+    writes.attempt("--plot", [&] {
       // gnuplot draws from the CSV asked for, or from a private one.
-      if (!opt.csv_path.empty() && ok) {
+      if (!opt.csv_path.empty() && writes.ok) {
         run::write_plot(opt.plot_path, opt.csv_path, title);
       } else {
         run::write_plot_of(opt.plot_path, series, title);
@@ -139,7 +145,7 @@ bool write_files(const run::RunOptions& opt, const run::Series& series) {
       std::printf("wrote %s\n", opt.plot_path.c_str());
     });
   }
-  return ok;
+  return writes.ok;
 }
 
 int sweep(const run::RunOptions& opt, const vboard::MotorParams& motor) {
@@ -196,29 +202,21 @@ int bode(const run::RunOptions& opt, const vboard::MotorParams& motor) {
   });
   if (interactive) std::fprintf(stderr, "\r%-100s\r", "");
   std::fputs(run::bode_report(result).c_str(), stdout);
-  bool ok = true;
-  auto attempt = [&ok](const char* option, const std::function<void()>& write) {
-    try {
-      write();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "error: %s %s\n", option, e.what());
-      ok = false;
-    }
-  };
+  Writes writes;
   if (!opt.csv_path.empty()) {
-    attempt("--csv", [&] {
+    writes.attempt("--csv", [&] {
       run::write_bode_csv(opt.csv_path, result);
       std::printf("wrote %s\n", opt.csv_path.c_str());
     });
   }
   if (!opt.plot_path.empty()) {
-    attempt("--plot", [&] {
+    writes.attempt("--plot", [&] {
       const std::string title = opt.scenario_path.empty() ? "motor " + opt.scenario.motor : opt.scenario_path;
       run::write_bode_plot(opt.plot_path, result, title);
       std::printf("wrote %s\n", opt.plot_path.c_str());
     });
   }
-  if (!result.failure.empty() || !ok) return 1;
+  if (!result.failure.empty() || !writes.ok) return 1;
   return 0;
 }
 

@@ -95,6 +95,19 @@ void print_steps(const char* heading, const run::RunFigures& f) {
   if (!f.loads.empty()) std::printf("%s", run::load_table(f.loads).c_str());
 }
 
+// A best gain on the edge of its range may be better still beyond it.
+void note_bounds(const tune::GridSpec& grid, const tune::Gains& best) {
+  for (int which = 0; which < 3; ++which) {
+    const tune::GainRange& r = tune::range(grid, which);
+    const double g = which == 0 ? best.kp : which == 1 ? best.ki : best.kd;
+    const char* name = which == 0 ? "kp" : which == 1 ? "ki" : "kd";
+    if (r.lo < r.hi && (g == r.hi || (g == r.lo && r.lo > 0.0))) {
+      std::printf("note: the best %s, %g, is on the %s bound of --%s %s:%s; a wider range may do better\n", name, g,
+                  g == r.hi ? "upper" : "lower", name, tune::number_text(r.lo).c_str(), tune::number_text(r.hi).c_str());
+    }
+  }
+}
+
 // The best against the image's gains, the files asked for and how to use
 // the gains; the exit status.
 // `grid` and `w` are those the candidates ran with (a merge's from its shards).
@@ -117,16 +130,7 @@ int report(const tune::Options& o, const ObjectiveArgs& a, const run::TuneObject
     std::printf("warning: the best gains ran again give cost %.17g, the search found %.17g: the trials are not "
                 "repeatable\n", tuned.eval.cost, best.eval.cost);
   }
-  // A best gain on the edge of its range may be better still beyond it.
-  for (int which = 0; which < 3; ++which) {
-    const tune::GainRange& r = tune::range(grid, which);
-    const double g = which == 0 ? best.gains.kp : which == 1 ? best.gains.ki : best.gains.kd;
-    const char* name = which == 0 ? "kp" : which == 1 ? "ki" : "kd";
-    if (r.lo < r.hi && (g == r.hi || (g == r.lo && r.lo > 0.0))) {
-      std::printf("note: the best %s, %g, is on the %s bound of --%s %s:%s; a wider range may do better\n", name, g,
-                  g == r.hi ? "upper" : "lower", name, tune::number_text(r.lo).c_str(), tune::number_text(r.hi).c_str());
-    }
-  }
+  note_bounds(grid, best.gains);
   if (objective.robust) {
     std::printf("\n%-38s %10s %-12s %11s\n", "cost on each motor", "best found", "", "image's own");
     for (std::size_t m = 0; m < objective.motors.size(); ++m) {
@@ -181,6 +185,35 @@ int report(const tune::Options& o, const ObjectiveArgs& a, const run::TuneObject
   return ok ? 0 : 1;
 }
 
+// The files asked for, checked before anything runs: why one is refused,
+// or nothing.
+std::string refused_files(tune::Options& o, const ObjectiveArgs& a, bool sharded) {
+  if (sharded && !a.plot.empty()) return "--plot: a shard ranks nothing; draw after `vboard-tune merge`";
+  if (sharded && !a.scenario_out.empty()) return "--scenario-out: a shard ranks nothing; write it with `vboard-tune merge`";
+  if (!a.scenario.empty()) o.inputs.push_back({"--scenario", a.scenario});
+  if (!a.scenario_out.empty()) o.outputs.push_back({"--scenario-out", a.scenario_out});
+  if (!a.plot.empty()) {
+    const auto dot = a.plot.rfind('.');
+    const std::string ext = dot == std::string::npos ? "" : a.plot.substr(dot);
+    if (ext != ".png" && ext != ".svg") return "--plot: " + a.plot + ": the plot must end in .png or .svg";
+    o.outputs.push_back({"--plot", a.plot});
+  }
+  return files::check_outputs(o.inputs, o.outputs);
+}
+
+// The same search on the nominal motor alone, to show what robustness costs
+// there.
+tune::Outcome nominal_search(const tune::Options& o, const run::TuneObjective& objective, const tune::Weights& weights) {
+  run::TuneObjective nominal = objective;
+  nominal.robust = false;
+  nominal.motors.resize(1);
+  nominal.motor_names.resize(1);
+  tune::Settings settings = o.settings;
+  settings.objective = run::objective_text(nominal);
+  if (!o.quiet) std::fprintf(stderr, "the same search on the nominal motor alone, for comparison\n");
+  return tune::search(settings, run::tune_evaluator(nominal, weights));
+}
+
 int tune_main(int argc, char** argv) {
   const tune::Gains specified = image_gains();
   const double clamp_v = static_cast<double>(MotorAPosition.UMax);
@@ -198,17 +231,7 @@ int tune_main(int argc, char** argv) {
     return 2;
   };
   const bool sharded = !o.merge && !o.settings.shard.whole();
-  if (sharded && !a.plot.empty()) return bad("--plot: a shard ranks nothing; draw after `vboard-tune merge`");
-  if (sharded && !a.scenario_out.empty()) return bad("--scenario-out: a shard ranks nothing; write it with `vboard-tune merge`");
-  if (!a.scenario.empty()) o.inputs.push_back({"--scenario", a.scenario});
-  if (!a.scenario_out.empty()) o.outputs.push_back({"--scenario-out", a.scenario_out});
-  if (!a.plot.empty()) {
-    const auto dot = a.plot.rfind('.');
-    const std::string ext = dot == std::string::npos ? "" : a.plot.substr(dot);
-    if (ext != ".png" && ext != ".svg") return bad("--plot: " + a.plot + ": the plot must end in .png or .svg");
-    o.outputs.push_back({"--plot", a.plot});
-  }
-  if (const auto why = files::check_outputs(o.inputs, o.outputs); !why.empty()) return bad(why);
+  if (const auto why = refused_files(o, a, sharded); !why.empty()) return bad(why);
 
   tune::StopOnSignals stop;
   try {
@@ -255,14 +278,7 @@ int tune_main(int argc, char** argv) {
     // leaves it out: it would run the whole grid here.
     std::optional<tune::Row> nominal_best;
     if (objective.robust && !o.merge) {
-      run::TuneObjective nominal = objective;
-      nominal.robust = false;
-      nominal.motors.resize(1);
-      nominal.motor_names.resize(1);
-      tune::Settings settings = o.settings;
-      settings.objective = run::objective_text(nominal);
-      if (!o.quiet) std::fprintf(stderr, "the same search on the nominal motor alone, for comparison\n");
-      const auto nominal_out = tune::search(settings, run::tune_evaluator(nominal, weights));
+      const auto nominal_out = nominal_search(o, objective, weights);
       if (nominal_out.stopped_by) {
         std::printf("stopped by signal %d in the nominal search that the robust best is compared with (no file "
                     "written)\n", nominal_out.stopped_by);

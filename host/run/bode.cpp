@@ -314,27 +314,13 @@ analysis::PidGains choose_identify_gains(const vboard::MotorParams& motor, std::
   return best.g;
 }
 
-BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& motor, const BodeRequest& request,
-                        const std::function<void(const std::string&)>& progress) {
-  const BodeSettings& b = request.settings;
-  BodeResult r;
-  r.analysed = request.gains;
-  r.analysed_from_image = request.gains_from_image;
-  r.rule = amplitude_rule(motor);
-  if (b.identify_gains) {
-    r.identify = {*b.identify_gains->kp, *b.identify_gains->ki, *b.identify_gains->kd};
-    r.identify_reason = "given";
-  } else {
-    r.identify = choose_identify_gains(motor, r.identify_reason);
-  }
-  Scenario s = scenario;
-  s.duration_s = kMaxSeconds;
-  s.sample_interval_s = 1.0;  // the dwells keep their own samples
-  s.setpoints.clear();
-  auto say = [&](const std::string& line) {
-    if (progress) progress(line);
-  };
+namespace {
 
+using Say = std::function<void(const std::string&)>;
+
+// P at log-spaced frequencies under the identification gains.
+void identify_plant(BodeResult& r, const Scenario& s, const vboard::MotorParams& motor, const BodeSettings& b,
+                    const Say& say) {
   const std::vector<double> hz = analysis::log_frequencies(b.from_hz, b.to_hz, b.points);
   const analysis::Response guess_model = model_plant(motor, hz);
   {
@@ -356,39 +342,33 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
     r.model_delay_s = d.delay_s();
     r.virtual_s += d.virtual_s();
   }
-  if (r.points.size() < 2 || !r.failure.empty() || r.interrupted) return r;
-  std::vector<double> measured_hz;
-  for (const DwellPoint& p : r.points) measured_hz.push_back(p.hz);
-  r.model = model_plant(motor, measured_hz, r.model_delay_s);
-  analyse(r);
-  r.model_margins = analysis::margins(
-      analysis::loop_gain(r.analysed, model_plant(motor, model_grid(), r.model_delay_s), kControlPeriodS),
-      r.integrators);
-  r.measured_t.assign(r.points.size(), std::nullopt);
+}
 
+// T measured directly, for a loop that is stable: the identification's own
+// dwells when the gains are the same, else a second sweep.
+void measure_closed_loop(BodeResult& r, const Scenario& s, const vboard::MotorParams& motor, const BodeSettings& b) {
   const bool same = r.analysed.kp == r.identify.kp && r.analysed.ki == r.identify.ki && r.analysed.kd == r.identify.kd;
-  if (r.margins.stability == analysis::Stability::kStable) {
-    if (same) {
-      for (std::size_t i = 0; i < r.points.size(); ++i) r.measured_t[i] = r.points[i];
-    } else {
-      Dweller d(s, motor, r.analysed);
-      for (std::size_t i = 0; i < r.points.size(); ++i) {
-        const double guess = guess_setpoint_amp(r.analysed, r.model[i].h, r.points[i].hz, r.rule);
-        auto point = dwell_for_uq(d, r.points[i].hz, guess, r.rule, b.amplitude_deg);
-        if (!point) {
-          r.failure = d.failure();
-          r.interrupted = r.failure.empty();
-          break;
-        }
-        r.measured_t[i] = point;
-      }
-      r.virtual_s += d.virtual_s();
-    }
-    if (stable_with_margin(r.margins) || !r.failure.empty() || r.interrupted) return r;
+  if (same) {
+    for (std::size_t i = 0; i < r.points.size(); ++i) r.measured_t[i] = r.points[i];
+    return;
   }
-  r.step = step_after(scenario, motor, r.analysed);
-  if (!b.describing) return r;
+  Dweller d(s, motor, r.analysed);
+  for (std::size_t i = 0; i < r.points.size(); ++i) {
+    const double guess = guess_setpoint_amp(r.analysed, r.model[i].h, r.points[i].hz, r.rule);
+    auto point = dwell_for_uq(d, r.points[i].hz, guess, r.rule, b.amplitude_deg);
+    if (!point) {
+      r.failure = d.failure();
+      r.interrupted = r.failure.empty();
+      break;
+    }
+    r.measured_t[i] = point;
+  }
+  r.virtual_s += d.virtual_s();
+}
 
+// The describing function around the loop's crossover and the limit cycle it
+// predicts.
+void describe_ring(BodeResult& r, const Scenario& s, const vboard::MotorParams& motor, const Say& say) {
   // The describing function around the loop's crossover: the frequency
   // where |L| passes 1 (else where it comes nearest to -1).
   double centre = 0.0;
@@ -428,7 +408,7 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
   }
   r.virtual_s += d.virtual_s();
   d.finish();
-  if (r.interrupted) return r;
+  if (r.interrupted) return;
 
   std::vector<analysis::DescribingPoint> table;
   LimitCycleFigures f;
@@ -450,6 +430,50 @@ BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& mot
     }
     r.limit_cycle = f;
   }
+}
+
+}  // namespace
+
+BodeResult measure_bode(const Scenario& scenario, const vboard::MotorParams& motor, const BodeRequest& request,
+                        const std::function<void(const std::string&)>& progress) {
+  const BodeSettings& b = request.settings;
+  BodeResult r;
+  r.analysed = request.gains;
+  r.analysed_from_image = request.gains_from_image;
+  r.rule = amplitude_rule(motor);
+  if (b.identify_gains) {
+    r.identify = {*b.identify_gains->kp, *b.identify_gains->ki, *b.identify_gains->kd};
+    r.identify_reason = "given";
+  } else {
+    r.identify = choose_identify_gains(motor, r.identify_reason);
+  }
+  Scenario s = scenario;
+  s.duration_s = kMaxSeconds;
+  s.sample_interval_s = 1.0;  // the dwells keep their own samples
+  s.setpoints.clear();
+  auto say = [&](const std::string& line) {
+    if (progress) progress(line);
+  };
+
+  identify_plant(r, s, motor, b, say);
+  if (r.points.size() < 2 || !r.failure.empty() || r.interrupted) return r;
+  std::vector<double> measured_hz;
+  for (const DwellPoint& p : r.points) measured_hz.push_back(p.hz);
+  r.model = model_plant(motor, measured_hz, r.model_delay_s);
+  analyse(r);
+  r.model_margins = analysis::margins(
+      analysis::loop_gain(r.analysed, model_plant(motor, model_grid(), r.model_delay_s), kControlPeriodS),
+      r.integrators);
+  r.measured_t.assign(r.points.size(), std::nullopt);
+
+  if (r.margins.stability == analysis::Stability::kStable) {
+    measure_closed_loop(r, s, motor, b);
+    if (stable_with_margin(r.margins) || !r.failure.empty() || r.interrupted) return r;
+  }
+  r.step = step_after(scenario, motor, r.analysed);
+  if (!b.describing) return r;
+
+  describe_ring(r, s, motor, say);
   return r;
 }
 
@@ -478,13 +502,24 @@ std::string verdict_text(const BodeResult& r) {
 
 }  // namespace
 
-std::string bode_report(const BodeResult& r) {
+namespace {
+
+// The report's text, with printf-style lines.
+struct Report {
   std::ostringstream o;
-  char b[400];
-  auto put = [&](const char* format, auto... args) {
+  template <typename... Args>
+  void put(const char* format, Args... args) {
+    char b[400];
     std::snprintf(b, sizeof b, format, args...);
     o << b;
-  };
+  }
+};
+
+// The measured points: how they were taken, P, the model and L (and T
+// where the loop is stable), and how far P lies from the model.
+void report_points(const BodeResult& r, Report& out) {
+  std::ostringstream& o = out.o;
+  auto put = [&out](const char* format, auto... args) { out.put(format, args...); };
   put("loop frequency response: %zu sine dwells through the setpoint, %.2f to %.2f Hz, %.1f s of virtual time\n",
       r.points.size(), r.points.empty() ? 0.0 : r.points.front().hz, r.points.empty() ? 0.0 : r.points.back().hz,
       r.virtual_s);
@@ -502,7 +537,7 @@ std::string bode_report(const BodeResult& r) {
       r.model_delay_s * 1e3);
   if (!r.failure.empty()) put("  the measurement could not finish: %s\n", r.failure.c_str());
   if (r.interrupted) o << "  interrupted\n";
-  if (r.loop.empty()) return o.str();
+  if (r.loop.empty()) return;
 
   const bool stable = r.margins.stability == analysis::Stability::kStable;
   o << "\n      Hz  setpt deg   Uq V    |P| dB   P deg  model dB  mdl deg    |L| dB   L deg";
@@ -532,7 +567,13 @@ std::string bode_report(const BodeResult& r) {
     put("  P measured against the model up to 20 Hz: largest differences %+.2f dB at %.2f Hz, %+.1f deg at %.2f Hz\n",
         worst_db, db_hz, worst_deg, deg_hz);
   }
+}
 
+// The margins of L, the verdict, the same on the hand-derived plant, and T.
+void report_margins(const BodeResult& r, Report& out) {
+  std::ostringstream& o = out.o;
+  auto put = [&out](const char* format, auto... args) { out.put(format, args...); };
+  const bool stable = r.margins.stability == analysis::Stability::kStable;
   const analysis::Margins& m = r.margins;
   put("\nloop gain L = C P of %s (%s):\n", gains_text(r.analysed).c_str(),
       r.analysed_from_image ? "the image's gains" : "--gains");
@@ -581,7 +622,12 @@ std::string bode_report(const BodeResult& r) {
   } else if (!stable) {
     o << "  T = L/(1+L): not given: for a loop that is not stable its bandwidth and peak mean nothing\n";
   }
+}
 
+// The describing function, the run's ring and the limit cycle it predicts.
+void report_ring(const BodeResult& r, Report& out) {
+  std::ostringstream& o = out.o;
+  auto put = [&out](const char* format, auto... args) { out.put(format, args...); };
   if (!r.describing.empty()) {
     o << "\ndescribing function of the plant (angle amplitude A at the plant's output, under the identification "
          "gains):\n";
@@ -631,7 +677,18 @@ std::string bode_report(const BodeResult& r) {
     put("  nearest to -1 on the grid: |1 + C P| = %.3f at A %.1f deg, %.2f Hz\n", f.nearest_distance,
         f.nearest_amplitude_deg, f.nearest_hz);
   }
-  return o.str();
+}
+
+
+}  // namespace
+
+std::string bode_report(const BodeResult& r) {
+  Report out;
+  report_points(r, out);
+  if (r.loop.empty()) return out.o.str();
+  report_margins(r, out);
+  report_ring(r, out);
+  return out.o.str();
 }
 
 // ---- Files ----

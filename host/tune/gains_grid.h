@@ -50,7 +50,7 @@ GainRange parse_range(const std::string& text, const std::string& option);
 // "N" for every gain, or "NKP,NKI,NKD".
 void parse_points(const std::string& text, GridSpec& spec);
 
-// Throws TuneError when the spec gives no grid or one too large to keep.
+// Throws TuneError when the GridSpec gives no grid or one too large to keep.
 void check_grid(const GridSpec& spec);
 
 // One gain's values, rising. `which` is 0, 1, 2 for Kp, Ki, Kd.
@@ -60,7 +60,7 @@ std::size_t points(const GridSpec& spec, int which);
 double floor_of(const GridSpec& spec, int which);  // the lowest positive point
 
 std::size_t grid_size(const GridSpec& spec);
-// Every candidate, in index order; checks the spec first.
+// Every candidate, in index order; checks the GridSpec first.
 std::vector<Gains> grid(const GridSpec& spec);
 
 // "kp=0.02:2 ki=0:0.4 kd=0:0.6 points=6,6,6 decades=2", numbers exact; read

@@ -81,7 +81,7 @@ class ClosedLoop : public ::testing::Test {
   std::vector<Sample> trace;
 };
 
-// The specified gains leave the loop lightly damped: Kp with the motor's
+// The firmware's own gains leave the loop lightly damped: Kp with the motor's
 // kt / R makes a 10 Hz spring on the 30 g cm^2 rotor, and the 10 ms sampling
 // of the angle and the integral eat most of the damping the back-EMF gives.
 // The rotor swings through the setpoint for seconds before friction catches

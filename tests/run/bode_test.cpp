@@ -44,7 +44,7 @@ TEST(Bode, LinearPlantMatchesTheMotorsEquations) {
   }
   EXPECT_LT(worst_db, 1.0);
   EXPECT_LT(worst_deg, 5.0);
-  // Without friction the specified gains are not stable, as on paper.
+  // Without friction the firmware's own gains are not stable, as on paper.
   EXPECT_EQ(r.margins.stability, analysis::Stability::kUnstable) << run::bode_report(r);
   EXPECT_EQ(r.model_margins.stability, analysis::Stability::kUnstable);
 }

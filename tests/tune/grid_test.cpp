@@ -24,7 +24,7 @@ TEST(Grid, AxesAndOrder) {
   EXPECT_EQ(g[(1 * 4 + 2) * 1 + 0], (tune::Gains{0.2, 0.04, 0.06}));
   EXPECT_EQ(g.back(), (tune::Gains{2.0, 0.4, 0.06}));
 
-  // The spec as results files carry it gives the same grid.
+  // The GridSpec as results files carry it gives the same grid.
   const auto back = tune::parse_grid_text(tune::grid_text(s));
   EXPECT_EQ(tune::grid_text(back), tune::grid_text(s));
   EXPECT_EQ(tune::grid(back), g);
