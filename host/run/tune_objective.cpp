@@ -12,6 +12,7 @@
 
 #include "input_checks.h"
 #include "scenario_board.h"
+#include "series.h"
 #include "session.h"
 
 namespace run {
@@ -76,16 +77,6 @@ void check_motor(const Scenario& s, const vboard::MotorParams& m, const std::str
   const auto check = check_against_motor(s, 0.0, figures);
   if (!check.error.empty()) refuse(option, check.error);
   if (o.motors.empty()) o.warnings.insert(o.warnings.end(), check.warnings.begin(), check.warnings.end());
-}
-
-// The quoted form of a gnuplot string: single quotes, a quote doubled.
-std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += '\'';
-    q += c;
-  }
-  return q + "'";
 }
 
 }  // namespace
@@ -255,22 +246,24 @@ void write_overlay(const std::string& image_path, const OverlayRun& a, const Ove
     std::ostringstream g;
     g << (svg ? "set terminal svg size 1100,700 dynamic font 'sans,11'\n"
               : "set terminal pngcairo size 1100,700 font 'sans,10'\n");
-    g << "set output " << quoted(drawn) << "\n"
+    g << "set output " << gnuplot_string(drawn) << "\n"
       << "set datafile separator ','\nset grid\nset offsets 0, 0, graph 0.05, graph 0.05\n"
-      << "set multiplot layout 2,1 title " << quoted(title) << "\n"
+      << "set multiplot layout 2,1 title " << gnuplot_string(title) << "\n"
       << "set lmargin 10\nset size 1,0.68\nset origin 0,0.3\n"
       << "set ylabel 'angle (deg)'\nset format x ''\nset key top left\n"
-      << "plot " << quoted(data[0]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kSetpointUnwrapped)
+      << "plot " << gnuplot_string(data[0]) << " skip 1 using " << col(column::kTime) << ":"
+      << col(column::kSetpointUnwrapped)
       << " with steps lw 2 lc rgb '#999999' title 'setpoint', \\\n"
       << "     '' skip 1 using " << col(column::kTime) << ":" << col(column::kTelemetryUnwrapped)
-      << " with lines lw 1.2 lc rgb '#d62728' title " << quoted(a.label) << ", \\\n"
-      << "     " << quoted(data[1]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kTelemetryUnwrapped)
-      << " with lines lw 1.8 lc rgb '#1f77b4' title " << quoted(b.label) << "\n"
+      << " with lines lw 1.2 lc rgb '#d62728' title " << gnuplot_string(a.label) << ", \\\n"
+      << "     " << gnuplot_string(data[1]) << " skip 1 using " << col(column::kTime) << ":"
+      << col(column::kTelemetryUnwrapped)
+      << " with lines lw 1.8 lc rgb '#1f77b4' title " << gnuplot_string(b.label) << "\n"
       << "set size 1,0.3\nset origin 0,0\n"
       << "set format x '%g'\nset xlabel 'time (s)'\nset ylabel 'Uq (V)'\nunset key\n"
-      << "plot " << quoted(data[0]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kUq)
+      << "plot " << gnuplot_string(data[0]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kUq)
       << " with lines lw 1.2 lc rgb '#d62728', \\\n"
-      << "     " << quoted(data[1]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kUq)
+      << "     " << gnuplot_string(data[1]) << " skip 1 using " << col(column::kTime) << ":" << col(column::kUq)
       << " with lines lw 1.8 lc rgb '#1f77b4'\n"
       << "unset multiplot\n";
     return g.str();
